@@ -1,0 +1,42 @@
+# Shared set-up for scripts/run, scripts/test and the benchmarks: install the
+# Debian packages that are missing, then configure and build. Sourced, not run.
+
+LUMACAST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
+
+# What the build needs, what the program needs at run time, and the
+# independent clients the tests talk to.
+LUMACAST_PACKAGES=(
+    cmake g++ pkg-config
+    qt6-base-dev libgl-dev
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+    libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
+    libgtest-dev libgmock-dev
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-alsa
+    gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps
+    gstreamer1.0-libav gstreamer1.0-plugins-ugly
+    ffmpeg curl
+)
+
+# lumacast_install PACKAGE...: apt-get install whatever is not installed yet.
+lumacast_install() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update -qq || return 1
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || return 1
+}
+
+# lumacast_build: configure (once) and build with two jobs.
+lumacast_build() {
+    cmake -S "$LUMACAST_ROOT" -B "$LUMACAST_BUILD" "$@" || return 1
+    cmake --build "$LUMACAST_BUILD" -j 2 || return 1
+}
