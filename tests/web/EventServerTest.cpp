@@ -1,0 +1,238 @@
+// The connection engine over real sockets: time limits, shutdown, start-up
+// failures, the log, and request framing.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "WebTestSupport.h"
+#include "platform/Clock.h"
+#include "web/HttpServer.h"
+
+namespace {
+
+using webtest::Connect;
+using webtest::SendAll;
+using webtest::TempFolder;
+
+std::atomic<int> g_liveClientThreads{0};
+
+// Counts the connection threads that are still alive: it is built on a
+// connection thread and dies with it.
+struct ThreadWitness {
+    ThreadWitness() { ++g_liveClientThreads; }
+    ~ThreadWitness() { --g_liveClientThreads; }
+};
+
+// Answers every request with "ok:" plus the request; "close" in a request
+// ends the connection after the answer. A request with "slow" takes 300 ms.
+class ProbeServer : public EventServer {
+public:
+    ~ProbeServer() override { Shutdown(); }
+
+    std::atomic<int> connected{0};
+    std::atomic<int> sent{0};
+    std::string lastPeer;
+
+protected:
+    int OnClientConnected(const char* ipText, std::uint16_t) override {
+        lastPeer = ipText;
+        ++connected;
+        return 0;
+    }
+    void OnDataSent(std::uint64_t) override { ++sent; }
+    bool IsRequestComplete(const std::string& request) override {
+        return !request.empty() && request.back() == '\n';
+    }
+    bool ProcessRequest(const std::string& request, ServerResponse& response,
+                        int& keepAlive) override {
+        thread_local ThreadWitness witness;
+        if (request.find("slow") != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        keepAlive = request.find("close") == std::string::npos;
+        response.head = "ok:" + request;
+        return true;
+    }
+};
+
+TEST(EventServerTest, IdleConnectionIsClosedWithoutResponseOrLogLine) {
+    TempFolder folder;
+    ProbeServer server;
+    ASSERT_TRUE(server.Run(0, 200));
+    auto client = Connect(server.Port());
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(webtest::ClosedWithoutData(client.Get(), 5000));
+    EXPECT_EQ(server.sent, 0);
+    EXPECT_TRUE(server.Shutdown());
+    EXPECT_FALSE(webtest::fs::exists(folder.LogPath())) << folder.Log();
+}
+
+TEST(EventServerTest, ServesSeveralRequestsOnOneConnectionUntilClose) {
+    TempFolder folder;
+    ProbeServer server;
+    ASSERT_TRUE(server.Run(0, 0));
+    auto client = Connect(server.Port());
+    ASSERT_TRUE(client);
+    for (const std::string request : {"one\n", "two\n"}) {
+        ASSERT_TRUE(SendAll(client.Get(), request));
+        EXPECT_EQ(webtest::Receive(client.Get(), 3 + request.size()), "ok:" + request);
+    }
+    ASSERT_TRUE(SendAll(client.Get(), "close\n"));
+    EXPECT_EQ(webtest::Receive(client.Get(), 100), "ok:close\n");
+    EXPECT_EQ(server.connected, 1);
+    EXPECT_EQ(server.lastPeer, "127.0.0.1");
+}
+
+TEST(EventServerTest, ShutdownReturnsOnlyAfterEveryClientThreadIsGone) {
+    TempFolder folder;
+    ProbeServer server;
+    ASSERT_TRUE(server.Run(0, 0));
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.push_back(Connect(server.Port()));
+        ASSERT_TRUE(SendAll(clients.back().Get(), "hello\n"));
+        EXPECT_EQ(webtest::Receive(clients.back().Get(), 9), "ok:hello\n");
+    }
+    // One connection is busy with a request while the server stops.
+    ASSERT_TRUE(SendAll(clients.back().Get(), "slow\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(server.ClientCount(), 6u);
+    EXPECT_GT(g_liveClientThreads.load(), 0);
+
+    EXPECT_TRUE(server.Shutdown());
+    EXPECT_EQ(server.ClientCount(), 0u);
+    EXPECT_EQ(g_liveClientThreads.load(), 0);
+    for (auto& client : clients) {
+        // Whatever was still on its way, the connection ends.
+        webtest::Receive(client.Get(), 1 << 20, 2000);
+        char byte;
+        EXPECT_EQ(recv(client.Get(), &byte, 1, MSG_DONTWAIT), 0);
+    }
+    EXPECT_FALSE(server.Shutdown());
+}
+
+TEST(EventServerTest, ShutdownOfAServerThatNeverRanDoesNothing) {
+    TempFolder folder;
+    ProbeServer server;
+    EXPECT_FALSE(server.Shutdown());
+    EXPECT_FALSE(webtest::fs::exists(folder.LogPath()));
+}
+
+TEST(EventServerTest, PortInUseLogsBothLinesAndFailsAfterTheStartupWait) {
+    TempFolder folder;
+    ProbeServer holder;
+    ASSERT_TRUE(holder.Run(0, 0));
+
+    ProbeServer server;
+    const std::uint32_t before = timeGetTime();
+    EXPECT_FALSE(server.Run(holder.Port(), 0));
+    const std::uint32_t elapsed = timeGetTime() - before;
+    EXPECT_GE(elapsed, 1900u);
+    EXPECT_LT(elapsed, 5000u);
+
+    const std::regex lines(
+        "[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} - bind\\(\\.\\.\\.\\) "
+        "failure\\.\t\\[AcceptThread\\]\t\\[" +
+        std::to_string(EADDRINUSE) +
+        "\\]\n"
+        "[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} - Unable to get response "
+        "from Accept Thread withing specified Timeout ->\\.\t\\[Run\\]\t\\[2000\\]\n");
+    EXPECT_TRUE(std::regex_match(folder.Log(), lines)) << folder.Log();
+    EXPECT_FALSE(server.Shutdown());
+}
+
+TEST(EventServerTest, RunWhileRunningIsRefusedAndLogged) {
+    TempFolder folder;
+    ProbeServer server;
+    ASSERT_TRUE(server.Run(0, 0));
+    EXPECT_FALSE(server.Run(0, 0));
+    EXPECT_NE(folder.Log().find("_beginthreadex(...) failure, for Launch Thread.\t[Run]\t["),
+              std::string::npos);
+}
+
+TEST(EventServerTest, EndlessRequestIsClosedWithoutResponse) {
+    TempFolder folder;
+    HttpServer server;
+    folder.Write("index.htm", "page");
+    ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 0));
+    auto client = Connect(server.Port());
+    ASSERT_TRUE(client);
+    const std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
+    std::string request = "GET / HTTP/1.0\r\n";
+    while (request.size() <= EventServer::kMaxRequestBytes) request += line;
+    // The sending may fail part way once the server has hung up.
+    SendAll(client.Get(), request);
+    EXPECT_TRUE(webtest::ClosedWithoutData(client.Get()));
+    EXPECT_TRUE(server.Shutdown());
+}
+
+TEST(EventServerTest, RequestInSegmentsIsAnsweredOnceWhenComplete) {
+    TempFolder folder;
+    HttpServer server;
+    folder.Write("index.htm", "page");
+    ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 0));
+    auto client = Connect(server.Port());
+    ASSERT_TRUE(client);
+    for (const char* segment : {"GET / HT", "TP/1.0\r\n", "Host: x\r\n", "\r\n"}) {
+        EXPECT_EQ(webtest::Receive(client.Get(), 1, 100), "") << "answered early";
+        ASSERT_TRUE(SendAll(client.Get(), segment));
+    }
+    const auto reply = webtest::ReadReply(client.Get());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, "page");
+    EXPECT_TRUE(webtest::ClosedWithoutData(client.Get()));
+}
+
+TEST(ServerLogTest, LinesHaveTheirFormatWithAndWithoutWhere) {
+    TempFolder folder;
+    ServerLog log;
+    EXPECT_TRUE(log.WriteLog(kServerLogFile, "bind(...) failure", "AcceptThread", 98));
+    EXPECT_TRUE(log.WriteLog(kServerLogFile, "Something", nullptr, -5));
+    EXPECT_FALSE(log.WriteLog(kServerLogFile, "", "Run", 1));
+    EXPECT_FALSE(log.WriteLog("", "message", "Run", 1));
+    const std::string stamp = "[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2}";
+    const std::regex lines(stamp + " - bind\\(\\.\\.\\.\\) failure\\.\t\\[AcceptThread\\]\t\\[98\\]\n" +
+                           stamp + " - Something\\.\t\\[-5\\]\n");
+    EXPECT_TRUE(std::regex_match(folder.Log(), lines)) << folder.Log();
+}
+
+TEST(ServerLogTest, UnwritableStateFolderIsSkippedQuietly) {
+    TempFolder folder;
+    setenv("XDG_STATE_HOME", "/proc/no-such-place", 1);
+    ServerLog log;
+    EXPECT_FALSE(log.WriteLog(kServerLogFile, "message", "Run", 1));
+}
+
+TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
+    TempFolder folder;
+    ServerLog log;
+    constexpr int kThreads = 8;
+    constexpr int kLines = 150;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&log, t] {
+            const std::string message = "message from thread " + std::to_string(t) + " " +
+                                        std::string(200, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i) log.WriteLog(kServerLogFile, message.c_str(), "Test", i);
+        });
+    }
+    for (auto& writer : writers) writer.join();
+
+    std::istringstream text(folder.Log());
+    const std::regex line(
+        "[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} - message from thread "
+        "(\\d) ([a-h])+\\.\t\\[Test\\]\t\\[\\d+\\]");
+    int count = 0;
+    for (std::string entry; std::getline(text, entry); ++count) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(entry, match, line)) << entry;
+        EXPECT_EQ(match[2].str()[0], 'a' + std::stoi(match[1].str()));
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+}  // namespace

@@ -1,0 +1,300 @@
+// Request handling through ParseRequest: how each request maps to a file, a
+// status, a content type and the connection's keep-alive flag.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include <sys/stat.h>
+
+#include "WebTestSupport.h"
+#include "web/HttpServer.h"
+#include "web/MimeTypes.h"
+
+namespace {
+
+using webtest::TempFolder;
+
+const std::string kIndex = "<html><body>index</body></html>";
+
+class ParseRequestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_.Write("index.htm", kIndex);
+        folder_.Write("fnf.html", "<p>missing</p>");
+        folder_.Write("mna.html", "<p>not here</p>");
+        folder_.Write("PHOTO.JPG", "jpeg bytes");
+        folder_.Write("a.arj", "arj");
+        folder_.Write("a.rtf", "rtf");
+        folder_.Write("a.wma", "wma");
+        folder_.Write("noext", "plain");
+        folder_.Write("x.jpg", "x");
+        folder_.Write("a%20b.htm", "percent");
+        folder_.Write("style.css", "body{}");
+        folder_.Write("dir.d/file", "in a dotted folder");
+        folder_.Write("lumasrv.cfg", "settings");
+        folder_.Write("lumasrv.log", "dump");
+        folder_.Write("srvlist.cfg", "servers");
+        folder_.Write("caplib.txt", "devices");
+        folder_.Write("lumasrv.cfg.txt", "not private");
+        ASSERT_TRUE(server_.Start(folder_.Docs().string(), "index.htm", 0, 30000));
+    }
+
+    // The response as it goes on the wire: head, then the file body.
+    static std::string Wire(const ServerResponse& response) {
+        std::string bytes = response.head;
+        if (response.body) {
+            std::string body(response.bodyLength, '\0');
+            EXPECT_EQ(pread(response.body.Get(), body.data(), body.size(), 0),
+                      static_cast<ssize_t>(body.size()));
+            bytes += body;
+        }
+        return bytes;
+    }
+
+    static webtest::HttpReply Split(const std::string& wire) {
+        const std::size_t end = wire.find("\r\n\r\n");
+        EXPECT_NE(end, std::string::npos) << wire;
+        return {wire.substr(0, end), wire.substr(end + 4)};
+    }
+
+    TempFolder folder_;
+    HttpServer server_{HttpServer::PrivateFilesOf("lumasrv.bin")};
+};
+
+struct RequestCase {
+    const char* name;
+    std::string request;
+    std::string status;
+    std::string contentType;
+    std::string body;
+};
+
+TEST_F(ParseRequestTest, MapsRequestsToFilesStatusesAndTypes) {
+    const std::string notFound = "<p>missing</p>";
+    const std::vector<RequestCase> cases = {
+        {"root serves the default page", "GET / HTTP/1.0\r\n\r\n", "200 OK", "text/html", kIndex},
+        {"named page", "GET /index.htm HTTP/1.0\r\n\r\n", "200 OK", "text/html", kIndex},
+        {"extension lowered before lookup", "GET /PHOTO.JPG HTTP/1.0\r\n\r\n", "200 OK",
+         "image/jpeg", "jpeg bytes"},
+        {"file names are case-sensitive", "GET /INDEX.HTM HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"arj keeps its later type", "GET /a.arj HTTP/1.0\r\n\r\n", "200 OK",
+         "application/x-compressed", "arj"},
+        {"rtf keeps its later type", "GET /a.rtf HTTP/1.0\r\n\r\n", "200 OK", "text/richtext",
+         "rtf"},
+        {"unknown extension is html", "GET /a.wma HTTP/1.0\r\n\r\n", "200 OK", "text/html", "wma"},
+        {"no extension is html", "GET /noext HTTP/1.0\r\n\r\n", "200 OK", "text/html", "plain"},
+        {"dot in a folder name only", "GET /dir.d/file HTTP/1.0\r\n\r\n", "200 OK", "text/html",
+         "in a dotted folder"},
+        {"css", "GET /style.css HTTP/1.0\r\n\r\n", "200 OK", "text/css", "body{}"},
+        {"query string is part of the name", "GET /x.jpg?size=2 HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"no percent-decoding", "GET /a%20b.htm HTTP/1.0\r\n\r\n", "200 OK", "text/html",
+         "percent"},
+        {"HEAD is not implemented", "HEAD / HTTP/1.0\r\n\r\n", "501 Not Implemented",
+         "text/html", "<p>not here</p>"},
+        {"methods are case-sensitive", "get / HTTP/1.0\r\n\r\n", "501 Not Implemented",
+         "text/html", "<p>not here</p>"},
+        {"two spaces name the root folder itself", "GET  HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"path runs to the end without a second space", "GET /index.htm\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"ranges are ignored", "GET /index.htm HTTP/1.0\r\nRange: bytes=0-3\r\n\r\n", "200 OK",
+         "text/html", kIndex},
+        {"configuration file is private", "GET /lumasrv.cfg HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"error dump is private", "GET /lumasrv.log HTTP/1.0\r\n\r\n", "404 Resource not found",
+         "text/html", notFound},
+        {"servers list is private", "GET /srvlist.cfg HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"capture log is private", "GET /caplib.txt HTTP/1.0\r\n\r\n", "404 Resource not found",
+         "text/html", notFound},
+        {"private file under another spelling", "GET ///./lumasrv.cfg HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"a similar name is not private", "GET /lumasrv.cfg.txt HTTP/1.0\r\n\r\n", "200 OK",
+         "text/plain", "not private"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerResponse response;
+        int keepAlive = 0;
+        ASSERT_TRUE(server_.ParseRequest(c.request, response, keepAlive));
+        const auto reply = Split(Wire(response));
+        EXPECT_EQ(reply.StatusLine(), "HTTP/1.0 " + c.status);
+        EXPECT_EQ(reply.Header("Content-Type"), c.contentType);
+        EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.body.size()));
+        EXPECT_EQ(reply.Header("Server"), "BrontelWebServer/0.1b");
+        EXPECT_EQ(reply.body, c.body);
+    }
+}
+
+TEST_F(ParseRequestTest, FoundFileHeaderIsByteExact) {
+    ServerResponse response;
+    int keepAlive = 0;
+    ASSERT_TRUE(server_.ParseRequest(
+        "GET / HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n", response, keepAlive));
+    const std::string wire = Wire(response);
+    const std::regex expected(
+        "HTTP/1\\.0 200 OK\r\nDate: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} "
+        "\\d{2}:\\d{2}:\\d{2} GMT\r\nServer: BrontelWebServer/0\\.1b\r\nAccept-Ranges: "
+        "bytes\r\nContent-Length: " +
+        std::to_string(kIndex.size()) +
+        "\r\nConnection: Keep-Alive\r\nContent-Type: text/html\r\n\r\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(wire, match, expected,
+                                  std::regex_constants::match_continuous))
+        << wire;
+    EXPECT_EQ(wire.substr(match.length()), kIndex);
+    EXPECT_EQ(keepAlive, 1);
+}
+
+TEST_F(ParseRequestTest, NotFoundHeaderIsByteExact) {
+    ServerResponse response;
+    int keepAlive = 1;
+    ASSERT_TRUE(server_.ParseRequest("GET /nothing HTTP/1.0\r\n\r\n", response, keepAlive));
+    const std::regex expected(
+        "HTTP/1\\.0 404 Resource not found\r\nContent-Length: 14\r\nContent-Type: "
+        "text/html\r\nDate: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} "
+        "GMT\r\nServer: BrontelWebServer/0\\.1b\r\n\r\n<p>missing</p>");
+    EXPECT_TRUE(std::regex_match(Wire(response), expected)) << Wire(response);
+    EXPECT_FALSE(response.body);
+    EXPECT_EQ(keepAlive, 0);
+}
+
+TEST_F(ParseRequestTest, KeepAliveRisesWithTheMarkerOnlyAndFallsOnNotFound) {
+    struct Step {
+        std::string request;
+        int keepAliveAfter;
+        std::string connection;
+    };
+    // One connection's requests in order; the flag carries from one to the next.
+    const std::vector<Step> steps = {
+        {"GET / HTTP/1.0\r\n\r\n", 0, "close"},
+        {"GET / HTTP/1.0\r\nconnection: keep-alive\r\n\r\n", 0, "close"},
+        {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 1, "Keep-Alive"},
+        {"GET / HTTP/1.0\r\n\r\n", 1, "Keep-Alive"},
+        {"HEAD / HTTP/1.0\r\n\r\n", 1, "Keep-Alive"},
+        {"GET /gone HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 0, ""},
+    };
+    int keepAlive = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.request);
+        ServerResponse response;
+        ASSERT_TRUE(server_.ParseRequest(step.request, response, keepAlive));
+        EXPECT_EQ(keepAlive, step.keepAliveAfter);
+        const auto reply = Split(Wire(response));
+        EXPECT_EQ(reply.Header("Connection").value_or(""), step.connection);
+    }
+}
+
+TEST_F(ParseRequestTest, RequestWithoutSpaceIsRefusedAndLogged) {
+    ServerResponse response;
+    int keepAlive = 1;
+    EXPECT_FALSE(server_.ParseRequest("GET/index.htm\r\n\r\n", response, keepAlive));
+    EXPECT_NE(folder_.Log().find(" - No 'space' found in Request String #2.\t[ParseRequest]\t[0]\n"),
+              std::string::npos)
+        << folder_.Log();
+}
+
+TEST_F(ParseRequestTest, DotDotCannotLeaveTheDocumentRoot) {
+    webtest::fs::path outside = folder_.Docs().parent_path() / "secret.txt";
+    std::ofstream(outside) << "outside";
+    ServerResponse response;
+    int keepAlive = 0;
+    ASSERT_TRUE(server_.ParseRequest("GET /../secret.txt HTTP/1.0\r\n\r\n", response, keepAlive));
+    EXPECT_EQ(Split(Wire(response)).StatusLine(), "HTTP/1.0 404 Resource not found");
+
+    // The same request names ////secret.txt below the root.
+    folder_.Write("secret.txt", "inside");
+    ASSERT_TRUE(server_.ParseRequest("GET /../secret.txt HTTP/1.0\r\n\r\n", response, keepAlive));
+    EXPECT_EQ(Split(Wire(response)).body, "inside");
+}
+
+TEST_F(ParseRequestTest, PrivateFilesStayPrivateThroughLinks) {
+    webtest::fs::create_symlink(folder_.Docs() / "lumasrv.cfg", folder_.Docs() / "alias.txt");
+    webtest::fs::create_hard_link(folder_.Docs() / "caplib.txt", folder_.Docs() / "copy.txt");
+    for (const char* request : {"GET /alias.txt HTTP/1.0\r\n\r\n", "GET /copy.txt HTTP/1.0\r\n\r\n"}) {
+        ServerResponse response;
+        int keepAlive = 0;
+        ASSERT_TRUE(server_.ParseRequest(request, response, keepAlive));
+        EXPECT_EQ(Split(Wire(response)).StatusLine(), "HTTP/1.0 404 Resource not found")
+            << request;
+    }
+}
+
+TEST_F(ParseRequestTest, NotFoundPageOfAnySizeIsSentWhole) {
+    const std::string large(10000, 'x');
+    struct PageCase {
+        const char* name;
+        std::optional<std::string> page;
+        std::string body;
+    };
+    const std::vector<PageCase> cases = {
+        {"larger than the old 2048-byte buffer", large, large},
+        {"missing page gives an empty body", std::nullopt, ""},
+        {"text ends at the first zero byte", std::string("abc\0def", 7), "abc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        webtest::fs::remove(folder_.Docs() / "fnf.html");
+        if (c.page) folder_.Write("fnf.html", *c.page);
+        ServerResponse response;
+        int keepAlive = 0;
+        ASSERT_TRUE(server_.ParseRequest("GET /nothing HTTP/1.0\r\n\r\n", response, keepAlive));
+        const auto reply = Split(Wire(response));
+        EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.body.size()));
+        EXPECT_EQ(reply.body, c.body);
+    }
+}
+
+TEST_F(ParseRequestTest, MissingMethodPageFallsBackToNotFound) {
+    webtest::fs::remove(folder_.Docs() / "mna.html");
+    ServerResponse response;
+    int keepAlive = 0;
+    ASSERT_TRUE(server_.ParseRequest("POST / HTTP/1.0\r\n\r\n", response, keepAlive));
+    EXPECT_EQ(Split(Wire(response)).StatusLine(), "HTTP/1.0 404 Resource not found");
+}
+
+TEST_F(ParseRequestTest, LargeFilesAreStreamedFromTheFile) {
+    std::string large(HttpServer::kInlineFileBytes * 3 + 17, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7);
+    folder_.Write("large.bin", large);
+    ServerResponse response;
+    int keepAlive = 0;
+    ASSERT_TRUE(server_.ParseRequest("GET /large.bin HTTP/1.0\r\n\r\n", response, keepAlive));
+    EXPECT_TRUE(response.body);
+    EXPECT_LT(response.head.size(), 1024u);
+    const auto reply = Split(Wire(response));
+    EXPECT_EQ(reply.Header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(reply.Header("Content-Length"), std::to_string(large.size()));
+    EXPECT_EQ(reply.body, large);
+}
+
+TEST(MimeTypesTest, TableHoldsEveryExtensionOnce) {
+    MimeTypeTable table;
+    FillMimeTypes(table);
+    EXPECT_EQ(table.size(), 69u);
+    const std::vector<std::pair<std::string, std::string>> samples = {
+        {"doc", "application/msword"},   {"exe", "application/octet-stream"},
+        {"arj", "application/x-compressed"}, {"rtf", "text/richtext"},
+        {"jpg", "image/jpeg"},           {"jpeg", "image/jpeg"},
+        {"htm", "text/html"},            {"h", "text/plain"},
+        {"js", "application/x-javascript"}, {"mpe", "video/mpeg"},
+        {"shtml", "wwwserver/html-ssi"}, {"wcgi", "wwwserver/isapi"},
+        {"cert", "application/x-x509-ca-cert"}, {"qt", "video/quicktime"},
+    };
+    for (const auto& [extension, type] : samples) EXPECT_EQ(table.at(extension), type) << extension;
+    for (const char* absent : {"asf", "wma", "wmv", "png", "JPG"}) EXPECT_EQ(table.count(absent), 0u);
+}
+
+TEST(PrivateFilesTest, ReplaceTheLastThreeCharactersOfTheProgramName) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(HttpServer::PrivateFilesOf("lumasrv.bin"),
+              (Names{"srvlist.cfg", "caplib.txt", "lumasrv.cfg", "lumasrv.log"}));
+    EXPECT_EQ(HttpServer::PrivateFilesOf("server.exe"),
+              (Names{"srvlist.cfg", "caplib.txt", "server.cfg", "server.log"}));
+    EXPECT_EQ(HttpServer::PrivateFilesOf("ab"), (Names{"srvlist.cfg", "caplib.txt"}));
+}
+
+}  // namespace

@@ -1,0 +1,358 @@
+#include "web/EventServer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr std::uint32_t kStartupWaitMs = 2000;
+constexpr std::uint32_t kShutdownWaitMs = 1000;
+constexpr int kHelperPollMs = 100;
+constexpr std::uint32_t kReapWaitMs = 1000;
+constexpr int kShutdownPollMs = 100;
+constexpr std::size_t kReceiveBytes = 100000;
+constexpr std::size_t kSendSliceBytes = 200000;
+
+enum class SendResult { Done, Pending, Failed, Truncated };
+
+// Sends the rest of response from sendOffset, in slices of at most 200000
+// bytes; the file body goes straight from the file to the socket.
+SendResult SendResponse(int socket, const ServerResponse& response, std::uint64_t& sendOffset,
+                        int& error) {
+    const std::uint64_t total = response.Size();
+    while (sendOffset < total) {
+        std::uint64_t slice = std::min<std::uint64_t>(total - sendOffset, kSendSliceBytes);
+        ssize_t sent;
+        if (sendOffset < response.head.size()) {
+            slice = std::min<std::uint64_t>(slice, response.head.size() - sendOffset);
+            const int more = response.bodyLength ? MSG_MORE : 0;
+            sent = send(socket, response.head.data() + sendOffset, slice, MSG_NOSIGNAL | more);
+        } else {
+            off_t fileOffset = static_cast<off_t>(sendOffset - response.head.size());
+            sent = sendfile(socket, response.body.Get(), &fileOffset, slice);
+            if (sent == 0) return SendResult::Truncated;  // the file shrank under us
+        }
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return SendResult::Pending;
+            error = errno;
+            return SendResult::Failed;
+        }
+        sendOffset += static_cast<std::uint64_t>(sent);
+    }
+    return SendResult::Done;
+}
+
+void SetEvent(int eventFd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof one);
+}
+
+}  // namespace
+
+EventServer::~EventServer() { Shutdown(); }
+
+bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
+    if (running_) {
+        WriteServerLog("_beginthreadex(...) failure, for Launch Thread", "Run", errno);
+        return false;
+    }
+    port_ = port;
+    clientTimeoutMs_ = clientTimeoutMs;
+
+    // Every thread of the server waits on this event, so it exists before any
+    // of them starts and outlives them all.
+    shutdownEvent_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!shutdownEvent_) {
+        WriteServerLog("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", errno);
+        return false;
+    }
+
+    startedEvent_ = std::make_unique<Event>(Event::Kind::AutoReset, true);
+    startedEvent_->Reset();
+
+    if (const int error = acceptThread_.Start([this] { AcceptThread(); }); error != 0) {
+        WriteServerLog("_beginthreadex(...) failure, for Launch Thread", "Run", error);
+        return false;
+    }
+    if (!startedEvent_->Wait(kStartupWaitMs)) {
+        WriteServerLog("Unable to get response from Accept Thread withing specified Timeout ->",
+                       "Run", static_cast<int>(kStartupWaitMs));
+        // The accept thread ends by itself when its set-up failed; should it
+        // merely be late, the event sends it away.
+        SetEvent(shutdownEvent_.Get());
+        if (!acceptThread_.Join(kShutdownWaitMs)) acceptThread_.Detach();
+        return false;
+    }
+
+    startedEvent_->Reset();
+    if (const int error = helperThread_.Start([this] { HelperThread(); }); error != 0) {
+        WriteServerLog("_beginthreadex(...) failure, for Helper Thread", "Run", error);
+        SetEvent(shutdownEvent_.Get());
+        if (!acceptThread_.Join(kShutdownWaitMs)) acceptThread_.Detach();
+        return false;
+    }
+    if (!startedEvent_->Wait(kStartupWaitMs)) {
+        WriteServerLog("Unable to get response from Helper Thread within specified Timeout ->",
+                       "Run", static_cast<int>(kStartupWaitMs));
+        SetEvent(shutdownEvent_.Get());
+        if (!acceptThread_.Join(kShutdownWaitMs)) acceptThread_.Detach();
+        if (!helperThread_.Join(kShutdownWaitMs)) helperThread_.Detach();
+        return false;
+    }
+    running_ = true;
+    return true;
+}
+
+void EventServer::AcceptThread() {
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener) {
+        WriteServerLog("WSASocket(...) failure", "AcceptThread", errno);
+        return;
+    }
+    // Lets a replacement server take the port over at once from connections of
+    // the old one that linger in TIME_WAIT; a port that is really listening
+    // still refuses the bind.
+    const int reuse = 1;
+    setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<std::uint16_t>(port_ & 0xFFFF));
+    if (bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        WriteServerLog("bind(...) failure", "AcceptThread", errno);
+        return;
+    }
+    if (listen(listener.Get(), 0x7fffffff) != 0) {
+        WriteServerLog("listen(...) failure", "AcceptThread", errno);
+        return;
+    }
+    socklen_t length = sizeof address;
+    if (getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        boundPort_ = ntohs(address.sin_port);
+    }
+
+    startedEvent_->Set();
+    for (;;) {
+        pollfd events[2] = {{shutdownEvent_.Get(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
+        if (poll(events, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            WriteServerLog("WaitForMultipleObjects(...) failure", "AcceptThread", errno);
+            break;
+        }
+        if (events[0].revents != 0) break;
+        if (events[1].revents & (POLLERR | POLLNVAL)) {
+            WriteServerLog("WSAEnumNetworkEvents(...) failure", "AcceptThread", EBADF);
+            break;
+        }
+        if (!(events[1].revents & POLLIN)) continue;
+
+        // Take every connection that is waiting.
+        for (;;) {
+            sockaddr_in peer{};
+            socklen_t peerLength = sizeof peer;
+            const int client = accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer),
+                                       &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (client < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                const int error = errno;
+                WriteServerLog("WSAAccept(...) failure", "AcceptThread", error);
+                if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                    // Out of descriptors or memory: the connection stays queued,
+                    // so pause instead of spinning on it.
+                    pollfd pause{shutdownEvent_.Get(), POLLIN, 0};
+                    poll(&pause, 1, kHelperPollMs);
+                }
+                break;
+            }
+            const auto* bytes = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
+            char ipText[16];
+            std::snprintf(ipText, sizeof ipText, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2],
+                          bytes[3]);
+            AddClient(client, ipText, peer.sin_port);
+        }
+    }
+}
+
+void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) {
+    OnClientConnected(ipText, port);
+    std::lock_guard guard(clientLock_);
+    const std::uint32_t threadId = ++nextThreadId_;
+    auto* args = new ClientThreadArgs{this, socket, threadId};
+    Thread thread;
+    if (const int error = thread.Start([args] { ClientThread(args); }); error != 0) {
+        WriteServerLog("_beginthreadex(...) failure", "AddClient", error);
+        delete args;
+        close(socket);
+        return;
+    }
+    clientList_.push_back({std::move(thread), threadId});
+}
+
+void EventServer::ClientThread(ClientThreadArgs* args) {
+    EventServer& server = *args->server;
+    const int socket = args->socket;
+    const std::uint32_t threadId = args->threadId;
+
+    std::string requestBuffer;
+    ServerResponse response;
+    std::uint64_t sendOffset = 0;
+    bool sendPending = false;
+    int keepAlive = 0;
+    char receiveBuffer[kReceiveBytes];
+    const int timeout = server.clientTimeoutMs_ == 0
+                            ? -1
+                            : static_cast<int>(std::min<std::uint32_t>(server.clientTimeoutMs_,
+                                                                       INT_MAX));
+    for (;;) {
+        // While a response is pending only its sending is of interest: a
+        // request read meanwhile would replace the response half way.
+        const short wanted = sendPending ? POLLOUT : POLLIN;
+        pollfd events[2] = {{socket, wanted, 0}, {server.shutdownEvent_.Get(), POLLIN, 0}};
+        const int ready = poll(events, 2, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            server.WriteServerLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
+            break;
+        }
+        if (ready == 0 || events[1].revents != 0) break;  // idle too long, or shutting down
+        const short happened = events[0].revents;
+        if (happened == 0) continue;
+        if (happened & POLLNVAL) {
+            server.WriteServerLog("WSAEnumNetworkEvents(...) failure", "ClientThread", EBADF);
+            break;
+        }
+
+        if (!sendPending) {
+            const ssize_t received = recv(socket, receiveBuffer, sizeof receiveBuffer, 0);
+            if (received == 0) break;  // the peer closed
+            if (received < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+                if (errno != ECONNRESET) {
+                    server.WriteServerLog("WSARecv(...) failure", "ClientThread", errno);
+                }
+                break;
+            }
+            requestBuffer.append(receiveBuffer, static_cast<std::size_t>(received));
+            if (!server.IsRequestComplete(requestBuffer)) {
+                if (requestBuffer.size() > kMaxRequestBytes) break;
+                continue;
+            }
+            if (!server.ProcessRequest(requestBuffer, response, keepAlive)) break;
+            sendOffset = 0;
+        }
+
+        int error = 0;
+        const SendResult result = SendResponse(socket, response, sendOffset, error);
+        if (result == SendResult::Pending) {
+            sendPending = true;
+            continue;
+        }
+        if (result == SendResult::Failed) {
+            server.WriteServerLog("WSASend(...) failure", "ClientThread, Primary Send", error);
+            keepAlive = 0;
+            break;
+        }
+        if (result == SendResult::Truncated) break;  // Content-Length can no longer be met
+        server.OnDataSent(sendOffset);
+        response.body.Reset();
+        if (keepAlive == 0) break;
+        requestBuffer.clear();
+        sendPending = false;
+    }
+    server.RemoveClient(socket, args, threadId);
+}
+
+void EventServer::RemoveClient(int socket, ClientThreadArgs* args, std::uint32_t threadId) {
+    close(socket);
+    std::unique_lock clientGuard(clientLock_);
+    delete args;
+    const auto entry = std::find_if(clientList_.begin(), clientList_.end(),
+                                    [threadId](const auto& e) { return e.threadId == threadId; });
+    if (entry == clientList_.end()) {
+        clientGuard.unlock();
+        WriteServerLog("Thread not found in the list", "ClientThread", 0);
+        return;
+    }
+    {
+        std::lock_guard reaperGuard(reaperLock_);
+        finishedThreads_.push_back(std::move(entry->thread));
+    }
+    clientList_.erase(entry);
+}
+
+void EventServer::HelperThread() {
+    startedEvent_->Set();
+    for (;;) {
+        pollfd shutdown{shutdownEvent_.Get(), POLLIN, 0};
+        const int ready = poll(&shutdown, 1, kHelperPollMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready != 0) break;
+        std::lock_guard guard(reaperLock_);
+        while (!finishedThreads_.empty()) {
+            if (!finishedThreads_.front().Join(kReapWaitMs)) {
+                WriteServerLog("WaitForSingleObject(...) timed out", "HelperThread", 0);
+                finishedThreads_.front().Detach();
+            }
+            finishedThreads_.pop_front();
+        }
+    }
+}
+
+bool EventServer::Shutdown() {
+    if (!running_) return false;
+    SetEvent(shutdownEvent_.Get());
+
+    bool result = true;
+    const std::uint32_t started = timeGetTime();
+    const bool acceptEnded = acceptThread_.Join(kShutdownWaitMs);
+    const std::uint32_t spent = timeGetTime() - started;
+    const bool helperEnded =
+        helperThread_.Join(spent < kShutdownWaitMs ? kShutdownWaitMs - spent : 0);
+    if (!acceptEnded || !helperEnded) {
+        // A thread cannot be killed safely here: it is left to end alone.
+        WriteServerLog("WaitForMultipleObjects(...) timed out", "Shutdown", 0);
+        acceptThread_.Detach();
+        helperThread_.Detach();
+        result = false;
+    }
+
+    for (;;) {
+        {
+            std::lock_guard guard(clientLock_);
+            if (clientList_.empty()) break;
+        }
+        pollfd none{-1, 0, 0};
+        poll(&none, 1, kShutdownPollMs);
+    }
+    // Every client thread has removed itself; reap the ones the helper did not.
+    {
+        std::lock_guard guard(reaperLock_);
+        for (Thread& finished : finishedThreads_) {
+            if (!finished.Join(kReapWaitMs)) finished.Detach();
+        }
+        finishedThreads_.clear();
+    }
+    startedEvent_.reset();
+    running_ = false;
+    return result;
+}
+
+std::size_t EventServer::ClientCount() {
+    std::lock_guard guard(clientLock_);
+    return clientList_.size();
+}

@@ -1,0 +1,100 @@
+#pragma once
+// The connection engine of the embedded web server: one accept thread, one
+// helper thread that reaps finished connection threads, and one thread per
+// connection. It knows nothing of HTTP; a subclass decides when a request is
+// complete and turns it into a response. Every failure is one line in the
+// server log.
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/Event.h"
+#include "platform/Thread.h"
+#include "platform/UniqueHandle.h"
+#include "web/ServerLog.h"
+
+// What a connection sends back for one request: the bytes of head, then
+// bodyLength bytes of the file body read from its start as they are sent, so
+// that a large file never sits in memory whole.
+struct ServerResponse {
+    std::string head;
+    UniqueFd body;
+    std::uint64_t bodyLength = 0;
+
+    std::uint64_t Size() const { return head.size() + bodyLength; }
+};
+
+class EventServer : public ServerLog {
+public:
+    EventServer() = default;
+    ~EventServer() override;
+    EventServer(const EventServer&) = delete;
+    EventServer& operator=(const EventServer&) = delete;
+
+    // Starts listening on port (0 lets the system choose; see Port()) and
+    // returns true once the accept and helper threads are ready.
+    bool Run(int port, std::uint32_t clientTimeoutMs);
+    // Stops every thread of the server. Returns true when the accept and helper
+    // threads ended within 1000 ms, false when the server was not running or a
+    // thread had to be left behind.
+    bool Shutdown();
+
+    // The port the server listens on, once Run succeeded.
+    int Port() const { return boundPort_; }
+    // Connections being served right now.
+    std::size_t ClientCount();
+
+    // Bytes a connection may send without completing a request before it is
+    // closed without a response.
+    static constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+
+protected:
+    // Called for each accepted connection before its thread starts. ipText is
+    // "a.b.c.d"; port is the peer's port in network byte order.
+    virtual int OnClientConnected(const char* ipText, std::uint16_t port) = 0;
+    // Called after a whole response has been sent.
+    virtual void OnDataSent(std::uint64_t byteCount) = 0;
+    // Called after each receive with everything received since the last response.
+    virtual bool IsRequestComplete(const std::string& request) = 0;
+    // Turns a complete request into response (replacing it); keepAlive is the
+    // connection's flag, read and written. False closes without sending.
+    virtual bool ProcessRequest(const std::string& request, ServerResponse& response,
+                                int& keepAlive) = 0;
+
+private:
+    struct ClientThreadArgs {
+        EventServer* server;
+        int socket;
+        std::uint32_t threadId;
+    };
+    struct ClientEntry {
+        Thread thread;
+        std::uint32_t threadId;
+    };
+
+    void AcceptThread();
+    void HelperThread();
+    static void ClientThread(ClientThreadArgs* args);
+    void AddClient(int socket, const char* ipText, std::uint16_t port);
+    void RemoveClient(int socket, ClientThreadArgs* args, std::uint32_t threadId);
+    bool WriteServerLog(const char* message, const char* where, int code) {
+        return WriteLog(kServerLogFile, message, where, code);
+    }
+
+    Thread acceptThread_;
+    Thread helperThread_;
+    UniqueFd shutdownEvent_;  // eventfd; readable once Shutdown has set it
+    std::unique_ptr<Event> startedEvent_;
+    std::list<ClientEntry> clientList_;
+    std::list<Thread> finishedThreads_;
+    std::mutex clientLock_;  // guards clientList_, ClientThreadArgs; taken before reaperLock_
+    std::mutex reaperLock_;  // guards finishedThreads_
+    std::uint32_t nextThreadId_ = 0;
+    int port_ = 0;
+    int boundPort_ = 0;
+    std::uint32_t clientTimeoutMs_ = 0;
+    bool running_ = false;
+};

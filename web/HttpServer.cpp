@@ -1,0 +1,203 @@
+#include "web/HttpServer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "web/TimeText.h"
+
+namespace {
+
+constexpr const char* kServerBanner = "BrontelWebServer/0.1b";
+constexpr const char* kFoundTemplate =
+    "HTTP/1.0 %s\r\nDate: %s\r\nServer: %s\r\nAccept-Ranges: bytes\r\nContent-Length: %llu\r\n"
+    "Connection: %s\r\nContent-Type: %s\r\n\r\n";
+constexpr const char* kNotFoundTemplate =
+    "HTTP/1.0 %s\r\nContent-Length: %llu\r\nContent-Type: text/html\r\nDate: %s\r\nServer: "
+    "%s\r\n\r\n";
+constexpr const char* kStatusOk = "200 OK";
+constexpr const char* kStatusNotFound = "404 Resource not found";
+constexpr const char* kStatusNotImplemented = "501 Not Implemented";
+constexpr const char* kNotFoundPage = "/fnf.html";
+constexpr const char* kNotImplementedPage = "/mna.html";
+constexpr const char* kKeepAliveMarker = "\nConnection: Keep-Alive";
+constexpr const char* kEndOfRequest = "\r\n\r\n";
+
+// Opens a served file as the server always has: for reading and writing, so
+// a file that may not be written counts as missing. Only regular files count.
+UniqueFd OpenServedFile(const std::string& name, struct stat& info) {
+    if (name.find('\0') != std::string::npos) return {};
+    UniqueFd fd(open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    return fd;
+}
+
+// Reads up to length bytes from the start of fd; returns what could be read.
+std::string ReadWhole(int fd, std::uint64_t length) {
+    std::string bytes(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd, bytes.data() + done, length - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+std::string Format(const char* format, auto... values) {
+    const int length = std::snprintf(nullptr, 0, format, values...);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, values...);
+    return text;
+}
+
+}  // namespace
+
+HttpServer::HttpServer(std::vector<std::string> privateFiles)
+    : privateFiles_(std::move(privateFiles)) {
+    FillMimeTypes(mimeTypes_);
+}
+
+// Connection threads call back into this object, so they must be gone
+// before it is.
+HttpServer::~HttpServer() { Shutdown(); }
+
+std::vector<std::string> HttpServer::PrivateFilesOf(const std::string& programFileName) {
+    std::vector<std::string> names{"srvlist.cfg", "caplib.txt"};
+    if (programFileName.size() >= 3) {
+        const std::string stem = programFileName.substr(0, programFileName.size() - 3);
+        names.push_back(stem + "cfg");
+        names.push_back(stem + "log");
+    }
+    return names;
+}
+
+std::string HttpServer::RunningProgramName() {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return {};
+    const std::string program(path, static_cast<std::size_t>(length));
+    return program.substr(program.rfind('/') + 1);
+}
+
+bool HttpServer::Start(const std::string& documentRoot, const std::string& defaultPage, int port,
+                       std::uint32_t clientTimeoutMs) {
+    documentRoot_ = documentRoot;
+    defaultPage_ = defaultPage;
+    if (documentRoot_.empty() || documentRoot_.back() != '/') documentRoot_ += '/';
+    return Run(port, clientTimeoutMs);
+}
+
+int HttpServer::OnClientConnected(const char*, std::uint16_t) { return 0; }
+
+void HttpServer::OnDataSent(std::uint64_t) {}
+
+bool HttpServer::IsRequestComplete(const std::string& request) {
+    return request.size() >= 4 && request.compare(request.size() - 4, 4, kEndOfRequest) == 0;
+}
+
+bool HttpServer::ProcessRequest(const std::string& request, ServerResponse& response,
+                                int& keepAlive) {
+    return ParseRequest(request, response, keepAlive);
+}
+
+bool HttpServer::IsPrivate(int fd) const {
+    struct stat served {};
+    if (fstat(fd, &served) != 0) return true;
+    for (const std::string& name : privateFiles_) {
+        struct stat hidden {};
+        const std::string path = documentRoot_ + name;
+        if (stat(path.c_str(), &hidden) == 0 && hidden.st_dev == served.st_dev &&
+            hidden.st_ino == served.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HttpServer::ParseRequest(const std::string& request, ServerResponse& response,
+                              int& keepAlive) {
+    const char* status = kStatusOk;
+    std::string contentType = kDefaultContentType;
+    std::string path;
+
+    const std::size_t firstSpace = request.find(' ');
+    if (firstSpace == std::string::npos) {
+        WriteLog(kServerLogFile, "No 'space' found in Request String #2", "ParseRequest", 0);
+        return false;
+    }
+    if (request.compare(0, firstSpace, "GET") != 0) {
+        status = kStatusNotImplemented;
+        path = kNotImplementedPage;
+    } else {
+        const std::size_t pathEnd = request.find(' ', firstSpace + 1);
+        path = request.substr(firstSpace + 1, pathEnd == std::string::npos
+                                                  ? std::string::npos
+                                                  : pathEnd - firstSpace - 1);
+        if (path == "/") path = defaultPage_;
+    }
+
+    if (request.find(kKeepAliveMarker) != std::string::npos) keepAlive = 1;
+
+    if (const std::size_t dot = path.rfind('.'); dot != std::string::npos) {
+        std::string extension = path.substr(dot + 1);
+        std::transform(extension.begin(), extension.end(), extension.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (const auto type = mimeTypes_.find(extension); type != mimeTypes_.end()) {
+            contentType = type->second;
+        }
+    }
+
+    const std::string date = web::HttpDateNow();
+
+    for (std::size_t up = path.find(".."); up != std::string::npos; up = path.find("..")) {
+        path.replace(up, 2, "//");
+    }
+
+    response.head.clear();
+    response.body.Reset();
+    response.bodyLength = 0;
+
+    struct stat info {};
+    UniqueFd file = OpenServedFile(documentRoot_ + path, info);
+    if (file && !IsPrivate(file.Get())) {
+        const auto size = static_cast<std::uint64_t>(info.st_size);
+        const char* connection = keepAlive ? "Keep-Alive" : "close";
+        if (size <= kInlineFileBytes) {
+            const std::string bytes = ReadWhole(file.Get(), size);
+            response.head = Format(kFoundTemplate, status, date.c_str(), kServerBanner,
+                                   static_cast<unsigned long long>(bytes.size()), connection,
+                                   contentType.c_str());
+            response.head += bytes;
+        } else {
+            response.head = Format(kFoundTemplate, status, date.c_str(), kServerBanner,
+                                   static_cast<unsigned long long>(size), connection,
+                                   contentType.c_str());
+            response.body = std::move(file);
+            response.bodyLength = size;
+        }
+        return true;
+    }
+
+    // Missing: the not-found page, built whole whatever its size.
+    std::string body;
+    struct stat pageInfo {};
+    if (UniqueFd page = OpenServedFile(documentRoot_ + kNotFoundPage, pageInfo)) {
+        body = ReadWhole(page.Get(), static_cast<std::uint64_t>(pageInfo.st_size));
+        body.resize(std::strlen(body.c_str()));  // the page is text up to its first zero byte
+    }
+    response.head = Format(kNotFoundTemplate, kStatusNotFound,
+                           static_cast<unsigned long long>(body.size()), date.c_str(),
+                           kServerBanner);
+    response.head += body;
+    keepAlive = 0;
+    return true;
+}

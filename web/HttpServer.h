@@ -1,0 +1,53 @@
+#pragma once
+// The embedded web server: serves whole files from one folder over HTTP/1.0
+// to the viewers of a broadcast, above all the generated page index.htm. GET
+// only; other methods get the "mna.html" page, missing files "fnf.html".
+
+#include <string>
+#include <vector>
+
+#include "web/EventServer.h"
+#include "web/MimeTypes.h"
+
+class HttpServer : public EventServer {
+public:
+    // privateFiles: names in the document root that are never served (the
+    // program's configuration, dumps and lists live beside the pages).
+    explicit HttpServer(std::vector<std::string> privateFiles = PrivateFilesOf(RunningProgramName()));
+    ~HttpServer() override;
+
+    // Serves documentRoot (a trailing '/' is added when missing), with
+    // defaultPage for "/", on port. Returns the result of Run.
+    bool Start(const std::string& documentRoot, const std::string& defaultPage, int port,
+               std::uint32_t clientTimeoutMs);
+
+    // Turns one complete request into a response. False when the request has
+    // no space at all: the connection is then closed without a response.
+    bool ParseRequest(const std::string& request, ServerResponse& response, int& keepAlive);
+
+    // The private files of the program file programFileName kept in the same
+    // folder: its configuration and error dump (the last three characters of
+    // the name replaced by "cfg" and "log"), "srvlist.cfg" and "caplib.txt".
+    static std::vector<std::string> PrivateFilesOf(const std::string& programFileName);
+    // The file name of the running program.
+    static std::string RunningProgramName();
+
+    // Files up to this size go out in the response itself; larger ones are
+    // sent from the file in slices as they are read.
+    static constexpr std::uint64_t kInlineFileBytes = 64 * 1024;
+
+protected:
+    int OnClientConnected(const char* ipText, std::uint16_t port) override;
+    void OnDataSent(std::uint64_t byteCount) override;
+    bool IsRequestComplete(const std::string& request) override;
+    bool ProcessRequest(const std::string& request, ServerResponse& response,
+                        int& keepAlive) override;
+
+private:
+    bool IsPrivate(int fd) const;
+
+    std::string documentRoot_;
+    std::string defaultPage_;
+    MimeTypeTable mimeTypes_;
+    std::vector<std::string> privateFiles_;
+};
