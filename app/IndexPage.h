@@ -1,0 +1,12 @@
+#pragma once
+// The page every broadcast start writes for viewers: a player that opens the
+// stream at streamUrl + "/MyFile.wma".
+
+#include <string>
+
+// The page's bytes for the stream URL (line breaks as CR LF).
+std::string IndexPageText(const std::string& streamUrl);
+
+// Writes the page to path whole: viewers fetching it meanwhile get the old
+// page or the new one, never a part. False when it could not be written.
+bool WriteIndexPage(const std::string& path, const std::string& streamUrl);
