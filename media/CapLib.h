@@ -1,0 +1,107 @@
+#pragma once
+// The capture library: the lists of capture devices, the preview graph of the
+// chosen video and audio device (camera -> frame tap -> preview; microphone ->
+// our audio tap -> null renderer), the latest frame for the encoder and the
+// log "caplib.txt". Every operation runs on the user-interface thread; the
+// results are 1 or 0, problems are shown in message boxes.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media/FrameGrabber.h"
+#include "media/SoundCaptureFilter.h"
+#include "platform/RefPtr.h"
+#include "platform/capture/Devices.h"
+#include "platform/capture/Filter.h"
+#include "platform/capture/PreviewSurface.h"
+#include "platform/capture/SampleGrabber.h"
+
+class CapLib {
+public:
+    static constexpr int kMaxDevices = 10;
+
+    // Sets the log beside the program, empties it and lists the devices.
+    CapLib();
+    ~CapLib();  // closes what Close has not
+    CapLib(const CapLib&) = delete;
+    CapLib& operator=(const CapLib&) = delete;
+
+    // Device lists (at most ten of each kind, in the system's order).
+    void EnumerateDevices();
+    int GetVideoDeviceCount() const { return videoDeviceCount; }
+    int GetAudioDeviceCount() const { return audioDeviceCount; }
+    // The device's name in a buffer that the next call of the same kind
+    // overwrites; empty if it cannot be read. The name is logged.
+    const char* GetVideoDeviceName(int index);
+    const char* GetAudioDeviceName(int index);
+    // The audio device's capture formats as 18-byte entries; their number, or
+    // 0 and no array on any failure.
+    int GetAudioCaptureFormats(int audioIndex, std::unique_ptr<WAVEFORMATEX[]>* formats);
+
+    // Chooses the devices (-1: none) and the audio format; rebuilds and
+    // restarts the preview when anything changed and wantPreview is set.
+    int SelectDevices(int videoIndex, int audioIndex, PreviewSurface* window, int formatIndex);
+    int StartPreview();  // 1 = running
+    int StopPreview();   // 1 = stopped; 0 = was not running or failed
+    void Close();
+
+    // The latest frame (see FrameGrabberCallback).
+    void SetFrameCallback(FrameCallback callback);
+    FrameDC* GetFrameDC();
+    int GetFrameWidth();
+    int GetFrameHeight();
+    int GetFrameLength();
+    std::uint8_t* LockFrame();
+    void UnlockFrame();
+    void SetAudioCallback(AudioChunkCallback callback);
+
+    // Set by the main window before the first selection: build and run the
+    // graph only when set.
+    bool wantPreview = false;
+
+    // State, for the settings pages and tests.
+    bool PreviewGraphBuilt() const { return previewGraphBuilt; }
+    bool Previewing() const { return previewing; }
+    std::vector<std::string> GraphFilterNames() const;
+    CaptureFilter* VideoCaptureFilter() const { return videoCaptureFilter.Get(); }
+    CaptureFilter* AudioCaptureFilter() const { return audioCaptureFilter.Get(); }
+
+private:
+    int InitCaptureFilters();
+    int BuildPreviewGraph();
+    void TearDownGraph();
+    void RemoveDownstream(BaseFilter* filter);
+    void FreeCaptureFilters();
+    RefPtr<Moniker> VideoMoniker(int index) const;
+    RefPtr<Moniker> AudioMoniker(int index) const;
+
+    RefPtr<CaptureGraphBuilder> builder;
+    RefPtr<VideoRenderer> videoWindow;
+    RefPtr<StreamConfig> audioStreamConfig;
+    RefPtr<StreamConfig> videoStreamConfig;
+    RefPtr<CaptureFilter> videoCaptureFilter;
+    RefPtr<CaptureFilter> audioCaptureFilter;
+    RefPtr<SampleGrabber> sampleGrabber;
+    RefPtr<FilterGraph> graph;
+    bool previewGraphBuilt = false;
+    bool previewing = false;
+    RefPtr<Moniker> videoDeviceMonikers[kMaxDevices];
+    RefPtr<Moniker> audioDeviceMonikers[kMaxDevices];
+    RefPtr<Moniker> selectedVideoMoniker;
+    RefPtr<Moniker> selectedAudioMoniker;
+    int selectedVideoIndex = -1;
+    int selectedAudioIndex = -1;
+    int audioCaptureFormatIndex = 0;
+    PreviewSurface* previewWindow = nullptr;
+    std::uint32_t rotRegistration = 0;
+    int videoDeviceCount = 0;
+    int audioDeviceCount = 0;
+    SoundCaptureFilter* soundFilter = nullptr;  // the graph holds it
+    RefPtr<NullRenderer> nullRenderer;
+    int frameWidth = 0;
+    int frameHeight = 0;
+    std::unique_ptr<FrameGrabberCallback> frameGrabberCallback;
+    bool closed = false;
+};

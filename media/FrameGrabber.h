@@ -1,0 +1,76 @@
+#pragma once
+// The frame tap's receiver: keeps the latest preview frame in a DIB-layout
+// buffer (24-bit BGR, rows bottom-up, padded to 4 bytes), lets the frame
+// callback draw the caption into it, copies it back into the frame, and lends
+// the pixels to the encoder under a small lock protocol.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include <QImage>
+
+#include "platform/Event.h"
+#include "platform/capture/MediaTypes.h"
+#include "platform/capture/SampleGrabber.h"
+
+// Called once per frame on the video streaming thread while the frame's
+// drawing context is valid.
+using FrameCallback = void (*)();
+
+// The drawing context of the frame buffer: an image over the buffer's bytes.
+// The image's rows are the buffer's, so it stands upside down; Orient turns a
+// painter so that (0, 0) is the top-left of the picture as shown.
+class FrameDC {
+public:
+    FrameDC(std::uint8_t* bits, int width, int height);
+    QImage& Image() { return image_; }
+    void Orient(class QPainter& painter) const;
+
+private:
+    QImage image_;
+};
+
+class FrameGrabberCallback : public ISampleGrabberCB {
+public:
+    // width, height: the frame size the graph was built for. grabber (may be
+    // null) tells the real size when the frame length changes.
+    FrameGrabberCallback(int width, int height, RefPtr<SampleGrabber> grabber);
+    ~FrameGrabberCallback();
+    FrameGrabberCallback(const FrameGrabberCallback&) = delete;
+    FrameGrabberCallback& operator=(const FrameGrabberCallback&) = delete;
+
+    HRESULT SampleCB(double sampleTime, MediaSample* sample) override;
+    // On the video streaming thread: copy in, caption, copy back. S_FALSE
+    // when the frame is locked (the frame passes unchanged).
+    HRESULT BufferCB(double sampleTime, std::uint8_t* buffer, long length) override;
+
+    void SetFrameCallback(FrameCallback callback) { callback_ = callback; }
+    FrameDC* GetFrameDC() { return dc_.get(); }  // streaming thread, during the frame callback
+    int GetFrameWidth() const { return width_; }
+    int GetFrameHeight() const { return height_; }
+    // Waits up to 1000 ms for a frame; its length, or 0 on time-out.
+    int GetFrameLength();
+    // Waits up to 1000 ms for a frame unless already locked; the pixels, or
+    // null on time-out. Locked either way until UnlockFrame.
+    std::uint8_t* LockFrame();
+    void UnlockFrame();
+    bool FrameLocked() const { return frameLocked_; }
+
+private:
+    void ReleaseDib();
+
+    std::atomic<int> width_;
+    std::atomic<int> height_;
+    std::atomic<int> frameLength_{0};
+    std::unique_ptr<std::uint8_t[]> pixels_;
+    std::unique_ptr<FrameDC> dc_;
+    std::atomic<FrameCallback> callback_{nullptr};
+    Event frameReady_{Event::Kind::ManualReset, false};
+    std::atomic<bool> frameLocked_{false};
+    // Held while a frame is copied and captioned, so that a lock is taken
+    // between frames and never lands in the middle of a copy.
+    std::mutex frameMutex_;
+    RefPtr<SampleGrabber> grabber_;
+};

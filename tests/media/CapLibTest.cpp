@@ -1,0 +1,418 @@
+// The capture library on the test devices: device lists and names, the log,
+// the graph's life through selection, preview start and stop, frames with
+// the caption, the lock, and the audio tap.
+
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+
+#include "MediaTestSupport.h"
+#include "media/CapLib.h"
+#include "media/Caption.h"
+#include "platform/MessageBox.h"
+#include "platform/capture/PreviewSurface.h"
+#include "settings/AppSettings.h"
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// What the audio callback received.
+struct AudioLog {
+    std::mutex mutex;
+    std::vector<std::int16_t> samples;
+    std::atomic<int> chunks{0};
+    std::atomic<long> bytes{0};
+    std::atomic<int> oddLengths{0};
+};
+AudioLog* g_audio = nullptr;
+
+int OnAudioChunk(std::uint8_t* data, std::int32_t length) {
+    if (!g_audio) return 0;
+    ++g_audio->chunks;
+    g_audio->bytes += length;
+    if (length % 4 != 0) ++g_audio->oddLengths;
+    std::lock_guard lock(g_audio->mutex);
+    if (g_audio->samples.size() < 200000) {
+        const auto* s = reinterpret_cast<const std::int16_t*>(data);
+        g_audio->samples.insert(g_audio->samples.end(), s, s + length / 2);
+    }
+    return 0;
+}
+
+CapLib* g_capLib = nullptr;
+void DrawCaption() { DrawCaptionFor(g_capLib); }
+
+class CapLibTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureGuiApplication();
+        SetTestDevices(DefaultTestDevices());
+        std::memset(g_settings.captionText, 0, sizeof g_settings.captionText);
+        g_settings.captionDateTime = 0;
+    }
+    void TearDown() override {
+        g_capLib = nullptr;
+        g_audio = nullptr;
+        ResetTestDevices();
+    }
+
+    TempProgramDir folder_;
+    RecordingMessageBoxes boxes_;
+};
+
+// Index of the last (test) device of each kind.
+int LastVideo(const CapLib& lib) { return lib.GetVideoDeviceCount() - 1; }
+int LastAudio(const CapLib& lib) { return lib.GetAudioDeviceCount() - 1; }
+
+// Index of an audio capture format.
+int FormatIndex(CapLib& lib, int audio, std::uint32_t rate, std::uint16_t channels, std::uint16_t bits) {
+    std::unique_ptr<WAVEFORMATEX[]> formats;
+    const int count = lib.GetAudioCaptureFormats(audio, &formats);
+    for (int i = 0; i < count; ++i)
+        if (formats[i].nSamplesPerSec == rate && formats[i].nChannels == channels && formats[i].wBitsPerSample == bits)
+            return i;
+    return -1;
+}
+
+TEST_F(CapLibTest, ListsNamesAndLogsThem) {
+    CapLib lib;
+    EXPECT_TRUE(std::filesystem::exists(folder_.Path() / "caplib.txt"));
+    EXPECT_EQ(ReadFile(folder_.Path() / "caplib.txt"), "");
+    ASSERT_GE(lib.GetVideoDeviceCount(), 1);
+    ASSERT_GE(lib.GetAudioDeviceCount(), 1);
+    EXPECT_STREQ(lib.GetVideoDeviceName(LastVideo(lib)), "Lumacast Test Camera");
+    EXPECT_STREQ(lib.GetAudioDeviceName(LastAudio(lib)), "Lumacast Test Microphone");
+    EXPECT_STREQ(lib.GetVideoDeviceName(lib.GetVideoDeviceCount()), "");
+    EXPECT_STREQ(lib.GetAudioDeviceName(-1), "");
+    g_capLog.Flush();
+    const std::string log = ReadFile(folder_.Path() / "caplib.txt");
+    const std::regex expected(
+        "   Lumacast Test Camera \n"
+        "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]:[0-9]{3}    Lumacast Test Microphone \n"
+        "[0-9:]{12}    \n"
+        "[0-9:]{12}    \n"
+        "[0-9:]{12} ");
+    EXPECT_TRUE(std::regex_match(log, expected)) << log;
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
+TEST_F(CapLibTest, TablesHoldTenDevicesAndSkipNamelessOnes) {
+    std::vector<TestDevice> devices;
+    for (int i = 0; i < 12; ++i) {
+        TestDevice d;
+        d.name = "Camera " + std::to_string(i);
+        d.hasName = i != 2;
+        devices.push_back(d);
+    }
+    SetTestDevices(devices);
+    CapLib lib;
+    ASSERT_EQ(lib.GetVideoDeviceCount(), 10);
+    EXPECT_EQ(lib.GetAudioDeviceCount(), 0);
+    std::vector<std::string> names;
+    for (int i = 0; i < 10; ++i) names.push_back(lib.GetVideoDeviceName(i));
+    // With real cameras present the test ones come after them.
+    if (names.front() == "Camera 0") {
+        EXPECT_EQ(names[1], "Camera 1");
+        EXPECT_EQ(names[2], "Camera 3");  // the nameless one takes no index
+        EXPECT_EQ(names[9], "Camera 10");
+    }
+    std::unique_ptr<WAVEFORMATEX[]> formats;
+    EXPECT_EQ(lib.GetAudioCaptureFormats(0, &formats), 0);
+    EXPECT_EQ(formats, nullptr);
+}
+
+TEST_F(CapLibTest, AudioCaptureFormats) {
+    CapLib lib;
+    std::unique_ptr<WAVEFORMATEX[]> formats;
+    const int count = lib.GetAudioCaptureFormats(LastAudio(lib), &formats);
+    ASSERT_EQ(count, 28);
+    ASSERT_NE(formats, nullptr);
+    EXPECT_EQ(formats[0].nSamplesPerSec, 8000u);
+    EXPECT_EQ(formats[count - 1].nSamplesPerSec, 48000u);
+    EXPECT_EQ(lib.GetAudioCaptureFormats(LastAudio(lib) + 1, &formats), 0);
+    EXPECT_EQ(formats, nullptr);
+    EXPECT_EQ(lib.GetAudioCaptureFormats(-1, &formats), 0);
+}
+
+struct LifeCase {
+    const char* name;
+    bool video;
+    bool audio;
+};
+
+class GraphLife : public CapLibTest, public ::testing::WithParamInterface<LifeCase> {};
+
+TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
+    const LifeCase c = GetParam();
+    CapLib lib;
+    lib.wantPreview = true;
+    g_capLib = &lib;
+    HeadlessSurface surface;
+    const int video = c.video ? LastVideo(lib) : -1;
+    const int audio = c.audio ? LastAudio(lib) : -1;
+    const int format = c.audio ? FormatIndex(lib, audio, 22050, 2, 16) : 0;
+    AudioLog audioLog;
+    g_audio = &audioLog;
+
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        lib.SelectDevices(video, audio, &surface, format);
+        ASSERT_TRUE(lib.PreviewGraphBuilt());
+        ASSERT_TRUE(lib.Previewing());
+        EXPECT_EQ(lib.StartPreview(), 1);  // already running
+        const auto names = lib.GraphFilterNames();
+        auto has = [&](const char* n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+        EXPECT_EQ(has("Sample grabber"), c.video);
+        EXPECT_EQ(has("Video Renderer"), c.video);
+        EXPECT_EQ(has("MySoundCapture"), c.audio);
+        EXPECT_EQ(has("Null sound render"), c.audio);
+        EXPECT_EQ(names.size(), (c.video ? 3u : 0u) + (c.audio ? 3u : 0u));
+
+        // Selecting the same again changes nothing; the preview keeps running.
+        CaptureFilter* before = lib.VideoCaptureFilter();
+        lib.SelectDevices(video, audio, &surface, format);
+        EXPECT_EQ(lib.VideoCaptureFilter(), before);
+        EXPECT_TRUE(lib.Previewing());
+
+        lib.SetAudioCallback(&OnAudioChunk);
+        if (c.video) {
+            EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
+            EXPECT_EQ(lib.GetFrameWidth(), 320);
+            EXPECT_EQ(lib.GetFrameHeight(), 240);
+            EXPECT_TRUE(WaitFor([&] { return surface.FrameCount() > 0; }));
+        } else {
+            EXPECT_EQ(lib.GetFrameLength(), 0);
+            EXPECT_EQ(lib.LockFrame(), nullptr);
+            lib.UnlockFrame();
+        }
+        if (c.audio) {
+            const int chunks = audioLog.chunks;
+            EXPECT_TRUE(WaitFor([&] { return audioLog.chunks > chunks + 2; }));
+        }
+        lib.SetAudioCallback(nullptr);
+
+        EXPECT_EQ(lib.StopPreview(), 1);
+        EXPECT_EQ(lib.StopPreview(), 0);  // was not running
+        if (c.video) {
+            EXPECT_TRUE(surface.Cleared());
+        }
+        EXPECT_EQ(lib.StartPreview(), 1);  // restarts after a stop
+        EXPECT_TRUE(lib.Previewing());
+
+        // Nothing selected: the graph goes, and preview cannot start.
+        lib.SelectDevices(-1, -1, &surface, format);
+        EXPECT_FALSE(lib.PreviewGraphBuilt());
+        EXPECT_FALSE(lib.Previewing());
+        EXPECT_EQ(lib.StartPreview(), 0);
+        EXPECT_EQ(lib.StopPreview(), 0);
+        EXPECT_TRUE(lib.GraphFilterNames().empty());
+    }
+    lib.Close();
+    lib.Close();  // twice is harmless
+    EXPECT_EQ(boxes_.Count(), 0u) << (boxes_.Count() ? boxes_.Boxes()[0].text : "");
+    EXPECT_EQ(audioLog.oddLengths, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, GraphLife,
+                         ::testing::Values(LifeCase{"VideoOnly", true, false}, LifeCase{"AudioOnly", false, true},
+                                           LifeCase{"Both", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CapLibTest, WithoutWantPreviewNothingRuns) {
+    CapLib lib;
+    EXPECT_EQ(lib.StartPreview(), 0);
+    EXPECT_EQ(lib.StopPreview(), 0);
+    lib.SelectDevices(LastVideo(lib), LastAudio(lib), nullptr, 0);
+    EXPECT_FALSE(lib.PreviewGraphBuilt());
+    EXPECT_EQ(lib.StartPreview(), 0);
+    EXPECT_EQ(lib.GetFrameLength(), 0);
+    EXPECT_EQ(lib.GetFrameDC(), nullptr);
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
+TEST_F(CapLibTest, AudioTapDeliversTheToneAtTheChosenFormat) {
+    struct Format {
+        std::uint32_t rate;
+        std::uint16_t channels;
+    };
+    for (Format f : {Format{16000, 1}, Format{44100, 2}}) {
+        SCOPED_TRACE(f.rate);
+        CapLib lib;
+        lib.wantPreview = true;
+        const int audio = LastAudio(lib);
+        const int index = FormatIndex(lib, audio, f.rate, f.channels, 16);
+        ASSERT_GE(index, 0);
+        lib.SelectDevices(-1, audio, nullptr, index);
+        ASSERT_TRUE(lib.Previewing());
+        // Audio flows without a callback; it reaches one installed later.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        AudioLog log;
+        g_audio = &log;
+        lib.SetAudioCallback(&OnAudioChunk);
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard lock(log.mutex);
+            return log.samples.size() >= f.rate * f.channels / 2;
+        }));
+        lib.StopPreview();
+        g_audio = nullptr;
+
+        std::lock_guard lock(log.mutex);
+        const auto& s = log.samples;
+        int peak = 0, crossings = 0;
+        const std::size_t frames = s.size() / f.channels;
+        for (std::size_t i = 0; i < frames; ++i) {
+            const int left = s[i * f.channels];
+            peak = std::max(peak, std::abs(left));
+            if (f.channels == 2) {
+                ASSERT_EQ(s[i * 2 + 1], left);  // the tone is the same on both sides
+            }
+            if (i > 0 && (s[(i - 1) * f.channels] < 0) != (left < 0)) ++crossings;
+        }
+        EXPECT_GT(peak, 5000);  // not silence
+        // Two zero crossings per period: the 440 Hz tone tells the sample rate.
+        const double hertz = crossings / 2.0 * f.rate / static_cast<double>(frames);
+        EXPECT_NEAR(hertz, 440.0, 440.0 * 0.05);
+    }
+}
+
+// Pure white pixels in the top rows of the picture as shown.
+int WhiteInCaptionArea(const std::uint8_t* bits, int width, int height) {
+    int count = 0;
+    const int stride = DibStride(width);
+    for (int y = 0; y < 24 && y < height; ++y) {
+        const std::uint8_t* row = bits + static_cast<std::size_t>(height - 1 - y) * stride;
+        for (int x = 0; x < 120 && x < width; ++x)
+            if (row[x * 3] == 255 && row[x * 3 + 1] == 255 && row[x * 3 + 2] == 255) ++count;
+    }
+    return count;
+}
+
+TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
+    std::strcpy(g_settings.captionText, "ON AIR");
+    CapLib lib;
+    lib.wantPreview = true;
+    g_capLib = &lib;
+    HeadlessSurface surface;
+    lib.SelectDevices(LastVideo(lib), -1, &surface, 0);
+    ASSERT_TRUE(lib.Previewing());
+    lib.SetFrameCallback(&DrawCaption);
+
+    const int length = lib.GetFrameLength();
+    ASSERT_EQ(length, DibStride(320) * 240);
+    // Wait until a captioned frame has been shown.
+    std::vector<std::uint8_t> shown;
+    int w = 0, h = 0;
+    ASSERT_TRUE(WaitFor([&] { return surface.LastFrame(&shown, &w, &h) && WhiteInCaptionArea(shown.data(), w, h) > 0; }));
+
+    std::uint8_t* pixels = lib.LockFrame();
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_GT(WhiteInCaptionArea(pixels, 320, 240), 0);
+    const std::vector<std::uint8_t> locked(pixels, pixels + length);
+    const auto seen = surface.FrameCount();
+    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() > seen + 3; }));
+    ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
+    EXPECT_EQ(WhiteInCaptionArea(shown.data(), w, h), 0);  // passed on without caption
+    EXPECT_EQ(0, std::memcmp(pixels, locked.data(), locked.size()));  // the moving picture did not reach them
+    lib.UnlockFrame();
+
+    // Date and time instead of the text: still a caption.
+    g_settings.captionDateTime = 1;
+    const auto after = surface.FrameCount();
+    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() > after + 2; }));
+    ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
+    EXPECT_GT(WhiteInCaptionArea(shown.data(), w, h), 0);
+
+    // An empty text with date and time off draws nothing.
+    g_settings.captionDateTime = 0;
+    g_settings.captionText[0] = '\0';
+    const auto plain = surface.FrameCount();
+    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() > plain + 2; }));
+    ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
+    EXPECT_EQ(WhiteInCaptionArea(shown.data(), w, h), 0);
+
+    // A new camera format while running: the frame buffer follows it.
+    RefPtr<StreamConfig> config = RefPtr<StreamConfig>::Adopt(new StreamConfig(RefPtr<CaptureFilter>(lib.VideoCaptureFilter())));
+    MediaType vga;
+    ASSERT_EQ(config->GetStreamCaps(1, &vga), S_OK);
+    ASSERT_EQ(config->SetFormat(vga), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return lib.GetFrameLength() == DibStride(640) * 480; }));
+    EXPECT_EQ(lib.GetFrameWidth(), 640);
+    EXPECT_EQ(lib.GetFrameHeight(), 480);
+    ASSERT_NE(lib.GetFrameDC(), nullptr);
+    lib.SetFrameCallback(nullptr);
+    lib.Close();
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
+struct FailureCase {
+    const char* name;
+    TestDevice camera;
+    TestDevice microphone;
+    int formatIndex;
+    const char* message;
+    bool fatal;
+    bool audioRuns;
+};
+
+class Failures : public CapLibTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(Failures, ShowTheirMessage) {
+    const FailureCase c = GetParam();
+    SetTestDevices({c.camera, c.microphone});
+    CapLib lib;
+    lib.wantPreview = true;
+    AudioLog log;
+    g_audio = &log;
+    lib.SelectDevices(LastVideo(lib), LastAudio(lib), nullptr, c.formatIndex);
+    const auto boxes = boxes_.Boxes();
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].text, c.message);
+    EXPECT_EQ(boxes[0].caption, "Error");
+    EXPECT_EQ(boxes[0].type & MB_ICONMASK, MB_ICONERROR);
+    if (c.fatal) {
+        EXPECT_TRUE(lib.GraphFilterNames().empty());  // a fatal failure frees every filter
+        EXPECT_FALSE(lib.Previewing());
+    } else {
+        EXPECT_TRUE(lib.Previewing());
+        EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
+    }
+    if (c.audioRuns) {
+        lib.SetAudioCallback(&OnAudioChunk);
+        EXPECT_TRUE(WaitFor([&] { return log.chunks > 2; }));
+        lib.SetAudioCallback(nullptr);
+    }
+    lib.Close();
+}
+
+TestDevice Camera(bool canBind = true) {
+    TestDevice d = DefaultTestDevices()[0];
+    d.canBind = canBind;
+    return d;
+}
+TestDevice Microphone(bool canBind = true, bool hasStreamConfig = true) {
+    TestDevice d = DefaultTestDevices()[1];
+    d.canBind = canBind;
+    d.hasStreamConfig = hasStreamConfig;
+    return d;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CapLib, Failures,
+    ::testing::Values(
+        FailureCase{"VideoCannotBind", Camera(false), Microphone(), 0, "Cannot create video capture filter", true, false},
+        FailureCase{"AudioCannotBind", Camera(), Microphone(false), 0, "Cannot create audio capture filter", false, false},
+        FailureCase{"NoAudioStreamConfig", Camera(), Microphone(true, false), 0, "Cannot find ACapture:IAMStreamConfig",
+                    false, true},
+        FailureCase{"FormatIndexBeyondList", Camera(), Microphone(), 28, "Cannot GetStreamCaps", false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
