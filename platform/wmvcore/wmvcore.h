@@ -1,0 +1,305 @@
+#pragma once
+// libwmvcore: the media runtime of Lumacast. It builds encoding profiles from
+// the codecs it offers, encodes raw frames and PCM chunks into one live ASF
+// stream (FFmpeg underneath) and serves that stream to viewers over HTTP.
+//
+// The interfaces are plain C++ classes with intrusive reference counts: every
+// object handed out through an out pointer carries one reference that the
+// caller gives back with Release(). Results are HRESULT values.
+//
+// Everything lives in namespace wmv so that the Windows-layout records below
+// (RECT, WAVEFORMATEX, ...) never clash with those of other platform layers.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/RefPtr.h"
+#include "platform/hresult.h"
+
+namespace wmv {
+
+constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
+// The runtime's own failures.
+constexpr HRESULT NS_E_INVALID_REQUEST = static_cast<HRESULT>(0xC00D002Bu);
+constexpr HRESULT NS_E_INVALID_INPUT_FORMAT = static_cast<HRESULT>(0xC00D0BB8u);
+constexpr HRESULT NS_E_INVALID_STREAM = static_cast<HRESULT>(0xC00D0065u);
+constexpr HRESULT NS_E_NO_MORE_SAMPLES = static_cast<HRESULT>(0xC00D0BCFu);
+constexpr HRESULT NS_E_INVALID_OUTPUT_FORMAT = static_cast<HRESULT>(0xC00D0BB9u);
+constexpr HRESULT ASF_E_BUFFERTOOSMALL = static_cast<HRESULT>(0xC00D07F0u);
+constexpr HRESULT NS_E_SERVER_NOT_FOUND = static_cast<HRESULT>(0xC00D0035u);
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+bool operator==(const GUID& a, const GUID& b);
+inline bool operator!=(const GUID& a, const GUID& b) {
+    return !(a == b);
+}
+
+// Media and format types the callers check.
+extern const GUID WMMEDIATYPE_Video;
+extern const GUID WMMEDIATYPE_Audio;
+extern const GUID FORMAT_VideoInfo;
+extern const GUID FORMAT_WaveFormatEx;
+// Subtypes in the FOURCC / format-tag family: {tag-0000-0010-8000-00AA00389B71}.
+GUID SubtypeFromTag(std::uint32_t tag);
+
+struct RECT {
+    std::int32_t left, top, right, bottom;
+};
+
+struct BITMAPINFOHEADER {
+    std::uint32_t biSize;
+    std::int32_t biWidth;
+    std::int32_t biHeight;
+    std::uint16_t biPlanes;
+    std::uint16_t biBitCount;
+    std::uint32_t biCompression;
+    std::uint32_t biSizeImage;
+    std::int32_t biXPelsPerMeter;
+    std::int32_t biYPelsPerMeter;
+    std::uint32_t biClrUsed;
+    std::uint32_t biClrImportant;
+};
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+
+struct VIDEOINFOHEADER {
+    RECT rcSource;
+    RECT rcTarget;
+    std::uint32_t dwBitRate;
+    std::uint32_t dwBitErrorRate;
+    std::int64_t AvgTimePerFrame;  // 100-ns units, 0 = not given
+    BITMAPINFOHEADER bmiHeader;
+};
+static_assert(sizeof(VIDEOINFOHEADER) == 88);
+
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+    std::uint16_t wFormatTag;
+    std::uint16_t nChannels;
+    std::uint32_t nSamplesPerSec;
+    std::uint32_t nAvgBytesPerSec;
+    std::uint16_t nBlockAlign;
+    std::uint16_t wBitsPerSample;
+    std::uint16_t cbSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(WAVEFORMATEX) == 18);
+
+constexpr std::uint16_t WAVE_FORMAT_WMAUDIO1 = 0x0160;
+constexpr std::uint16_t WAVE_FORMAT_WMAUDIO2 = 0x0161;
+
+// A media type. GetMediaType writes the record followed by its format block
+// into one caller buffer; pbFormat then points into that buffer.
+struct WM_MEDIA_TYPE {
+    GUID majortype;
+    GUID subtype;
+    std::int32_t bFixedSizeSamples;
+    std::int32_t bTemporalCompression;
+    std::uint32_t lSampleSize;
+    GUID formattype;
+    void* pUnk;
+    std::uint32_t cbFormat;
+    std::uint8_t* pbFormat;
+};
+
+enum WMT_VERSION : std::uint32_t {
+    WMT_VER_4_0 = 0x00040000,
+    WMT_VER_7_0 = 0x00070000,
+    WMT_VER_8_0 = 0x00080000,
+    WMT_VER_9_0 = 0x00090000,
+};
+
+enum WMT_NET_PROTOCOL : std::uint32_t { WMT_PROTOCOL_HTTP = 0 };
+
+// Interfaces an object can be asked for with QueryInterface.
+enum class Iid {
+    IWMMediaProps,
+    IWMVideoMediaProps,
+    IWMStreamConfig,
+    IWMCodecInfo,
+    IWMCodecInfo2,
+    IWMWriterAdvanced,
+    IWMClientConnections,
+};
+
+// The common root: reference count plus QueryInterface. An object that does
+// not offer the interface answers E_NOINTERFACE and leaves *out null.
+class IUnknownLike : public virtual RefCounted {
+  public:
+    HRESULT QueryInterface(Iid iid, void** out);
+    template <typename T>
+    HRESULT QueryInterface(T** out) {
+        return QueryInterface(T::kIid, reinterpret_cast<void**>(out));
+    }
+
+  protected:
+    // Returns the object as the asked-for interface, or null.
+    virtual void* Find(Iid iid) = 0;
+};
+
+// A sample buffer of the writer (AllocateSample).
+class INSSBuffer : public virtual RefCounted {
+  public:
+    virtual HRESULT GetLength(std::uint32_t* length) = 0;
+    virtual HRESULT SetLength(std::uint32_t length) = 0;  // E_INVALIDARG beyond the maximum
+    virtual HRESULT GetMaxLength(std::uint32_t* length) = 0;
+    virtual HRESULT GetBuffer(std::uint8_t** buffer) = 0;
+    virtual HRESULT GetBufferAndLength(std::uint8_t** buffer, std::uint32_t* length) = 0;
+};
+
+class IWMMediaProps : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMMediaProps;
+    virtual HRESULT GetType(GUID* type) = 0;
+    // With type null, *size receives the bytes needed (the record and its
+    // format block). A buffer too small gives ASF_E_BUFFERTOOSMALL and the
+    // needed size.
+    virtual HRESULT GetMediaType(WM_MEDIA_TYPE* type, std::uint32_t* size) = 0;
+    virtual HRESULT SetMediaType(const WM_MEDIA_TYPE* type) = 0;
+};
+
+class IWMVideoMediaProps : public IWMMediaProps {
+  public:
+    static constexpr Iid kIid = Iid::IWMVideoMediaProps;
+    virtual HRESULT GetMaxKeyFrameSpacing(std::int64_t* spacing) = 0;
+    virtual HRESULT SetMaxKeyFrameSpacing(std::int64_t spacing) = 0;  // 100-ns units
+    virtual HRESULT GetQuality(std::uint32_t* quality) = 0;
+    virtual HRESULT SetQuality(std::uint32_t quality) = 0;  // 0..100
+};
+
+class IWMStreamConfig : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMStreamConfig;
+    virtual HRESULT GetStreamType(GUID* type) = 0;
+    virtual HRESULT GetStreamNumber(std::uint16_t* number) = 0;
+    virtual HRESULT SetStreamNumber(std::uint16_t number) = 0;  // 1..63
+    virtual HRESULT GetStreamName(wchar_t* name, std::uint16_t* length) = 0;
+    virtual HRESULT SetStreamName(const wchar_t* name) = 0;
+    virtual HRESULT GetConnectionName(wchar_t* name, std::uint16_t* length) = 0;
+    virtual HRESULT SetConnectionName(const wchar_t* name) = 0;
+    virtual HRESULT GetBitrate(std::uint32_t* bitrate) = 0;
+    virtual HRESULT SetBitrate(std::uint32_t bitrate) = 0;
+    virtual HRESULT GetBufferWindow(std::uint32_t* ms) = 0;
+    virtual HRESULT SetBufferWindow(std::uint32_t ms) = 0;
+};
+
+class IWMProfile : public IUnknownLike {
+  public:
+    virtual HRESULT GetVersion(WMT_VERSION* version) = 0;
+    virtual HRESULT GetStreamCount(std::uint32_t* count) = 0;
+    virtual HRESULT GetStream(std::uint32_t index, IWMStreamConfig** config) = 0;
+    // A new configuration of that major type with the next free stream number.
+    virtual HRESULT CreateNewStream(const GUID& type, IWMStreamConfig** config) = 0;
+    // Adds a copy of the configuration; its stream number must be set and free.
+    virtual HRESULT AddStream(IWMStreamConfig* config) = 0;
+};
+
+// Codecs the runtime offers, best first, with their formats as stream
+// configurations.
+class IWMCodecInfo : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMCodecInfo;
+    virtual HRESULT GetCodecInfoCount(const GUID& type, std::uint32_t* count) = 0;
+    virtual HRESULT GetCodecFormatCount(const GUID& type, std::uint32_t codec,
+                                        std::uint32_t* count) = 0;
+    virtual HRESULT GetCodecFormat(const GUID& type, std::uint32_t codec, std::uint32_t format,
+                                   IWMStreamConfig** config) = 0;
+};
+
+class IWMCodecInfo2 : public IWMCodecInfo {
+  public:
+    static constexpr Iid kIid = Iid::IWMCodecInfo2;
+    // With name null, *length receives the characters needed (terminator
+    // included); a smaller buffer gives ASF_E_BUFFERTOOSMALL and that length.
+    virtual HRESULT GetCodecName(const GUID& type, std::uint32_t codec, wchar_t* name,
+                                 std::uint32_t* length) = 0;
+    virtual HRESULT GetCodecFormatDesc(const GUID& type, std::uint32_t codec, std::uint32_t format,
+                                       IWMStreamConfig** config, wchar_t* desc,
+                                       std::uint32_t* length) = 0;
+};
+
+class IWMProfileManager : public IUnknownLike {
+  public:
+    virtual HRESULT CreateEmptyProfile(WMT_VERSION version, IWMProfile** profile) = 0;
+};
+
+// Receives the muxed stream from the writer: first the ASF header (with the
+// data object header), then one data packet at a time, then the end.
+class IWMWriterSink : public IUnknownLike {
+  public:
+    // keyStream: the stream number whose key frames a new viewer must start
+    // at, or 0 when any packet will do (no video).
+    virtual HRESULT OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
+                             std::uint16_t keyStream, std::uint32_t bitsPerSecond) = 0;
+    virtual HRESULT OnDataUnit(const std::uint8_t* packet, std::size_t size) = 0;
+    virtual HRESULT OnEndWriting() = 0;
+};
+
+class IWMClientConnections : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMClientConnections;
+    // Viewers being served right now.
+    virtual HRESULT GetClientCount(std::uint32_t* count) = 0;
+};
+
+// The HTTP stream server.
+class IWMWriterNetworkSink : public IWMWriterSink {
+  public:
+    virtual HRESULT SetNetworkProtocol(WMT_NET_PROTOCOL protocol) = 0;
+    // Starts serving on the port (0: one the system picks); the port in use is
+    // written back. A port in use fails with an errno HRESULT.
+    virtual HRESULT Open(std::uint32_t* port) = 0;
+    virtual HRESULT SetMaximumClients(std::uint32_t max) = 0;
+    virtual HRESULT GetMaximumClients(std::uint32_t* max) = 0;
+    // Stops serving and disconnects every viewer.
+    virtual HRESULT Close() = 0;
+};
+
+class IWMWriter : public IUnknownLike {
+  public:
+    virtual HRESULT SetProfile(IWMProfile* profile) = 0;
+    virtual HRESULT GetInputCount(std::uint32_t* count) = 0;
+    virtual HRESULT BeginWriting() = 0;
+    virtual HRESULT AllocateSample(std::uint32_t size, INSSBuffer** sample) = 0;
+    // Copies the sample and returns; safe from several threads at once.
+    // time is in 100-ns units.
+    virtual HRESULT WriteSample(std::uint32_t input, std::uint64_t time, std::uint32_t flags,
+                                INSSBuffer* sample) = 0;
+    // Waits until every sample written so far is encoded and muxed.
+    virtual HRESULT Flush() = 0;
+    virtual HRESULT EndWriting() = 0;
+};
+
+class IWMWriterAdvanced : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMWriterAdvanced;
+    virtual HRESULT GetSinkCount(std::uint32_t* count) = 0;
+    virtual HRESULT AddSink(IWMWriterSink* sink) = 0;
+    virtual HRESULT RemoveSink(IWMWriterSink* sink) = 0;
+    virtual HRESULT SetLiveSource(std::int32_t isLive) = 0;
+    virtual HRESULT IsRealTime(std::int32_t* realTime) = 0;
+    virtual HRESULT SetSyncTolerance(std::uint32_t ms) = 0;
+    virtual HRESULT GetSyncTolerance(std::uint32_t* ms) = 0;
+};
+
+}  // namespace wmv
+
+// Factories. Each returns one reference in *out.
+HRESULT WMCreateProfileManager(wmv::IWMProfileManager** out);
+HRESULT WMCreateWriter(void* certificate, wmv::IWMWriter** out);
+HRESULT WMCreateWriterNetworkSink(wmv::IWMWriterNetworkSink** out);
+
+// The runtime's version as a version resource carries it: product and file
+// version, each as a most and a least significant 32-bit half (major << 16 |
+// minor, build << 16 | revision). Looked up by name with dlsym.
+struct WmvcoreVersion {
+    std::uint32_t dwProductVersionMS;
+    std::uint32_t dwProductVersionLS;
+    std::uint32_t dwFileVersionMS;
+    std::uint32_t dwFileVersionLS;
+};
+extern "C" int WmvcoreGetVersion(WmvcoreVersion* version);

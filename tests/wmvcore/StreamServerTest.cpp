@@ -1,0 +1,313 @@
+// The network sink end to end over loopback: a live stream of the test
+// picture and a tone, played by ffprobe and ffmpeg (plain HTTP and mmsh) and
+// by raw sockets for the server's rules.
+
+#include <gtest/gtest.h>
+
+#include "tests/wmvcore/StreamTestSupport.h"
+
+using namespace wmv;
+using namespace wmvtest;
+
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+class LiveStream : public ::testing::Test {
+  protected:
+    void StartStream(std::uint32_t maxClients, std::uint32_t bitrate = 400000) {
+        IWMWriter* rawWriter = nullptr;
+        ASSERT_EQ(WMCreateWriter(nullptr, &rawWriter), S_OK);
+        writer = RefPtr<IWMWriter>::Adopt(rawWriter);
+        IWMWriterAdvanced* rawAdvanced = nullptr;
+        ASSERT_EQ(writer->QueryInterface(&rawAdvanced), S_OK);
+        advanced = RefPtr<IWMWriterAdvanced>::Adopt(rawAdvanced);
+        IWMWriterNetworkSink* rawSink = nullptr;
+        ASSERT_EQ(WMCreateWriterNetworkSink(&rawSink), S_OK);
+        sink = RefPtr<IWMWriterNetworkSink>::Adopt(rawSink);
+        IWMClientConnections* rawConnections = nullptr;
+        ASSERT_EQ(sink->QueryInterface(&rawConnections), S_OK);
+        connections = RefPtr<IWMClientConnections>::Adopt(rawConnections);
+        ASSERT_EQ(sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP), S_OK);
+        port = 0;
+        ASSERT_EQ(sink->Open(&port), S_OK);
+        ASSERT_NE(port, 0u);
+        ASSERT_EQ(sink->SetMaximumClients(maxClients), S_OK);
+        ASSERT_EQ(advanced->SetLiveSource(1), S_OK);
+        ASSERT_EQ(advanced->SetSyncTolerance(100), S_OK);
+        ASSERT_EQ(advanced->AddSink(sink.Get()), S_OK);
+        ProfileSpec spec;
+        spec.width = kWidth;
+        spec.height = kHeight;
+        spec.fps = 15;
+        spec.bitrate = bitrate;
+        WAVEFORMATEX wave{};
+        auto profile = BuildProfile(spec, &wave);
+        ASSERT_TRUE(profile);
+        ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
+        ASSERT_EQ(writer->BeginWriting(), S_OK);
+        feeder = std::make_unique<LiveFeeder>(writer.Get(), 0, 1, kWidth, kHeight, spec.fps, wave);
+        feeder->Start();
+    }
+
+    void StopWriting() {
+        if (feeder) feeder->Stop();
+        if (writer) {
+            writer->Flush();
+            writer->EndWriting();
+        }
+    }
+
+    void TearDown() override {
+        StopWriting();
+        if (advanced && sink) advanced->RemoveSink(sink.Get());
+        if (sink) sink->Close();
+    }
+
+    std::uint32_t Clients() {
+        std::uint32_t count = 0;
+        EXPECT_EQ(connections->GetClientCount(&count), S_OK);
+        return count;
+    }
+
+    std::string Url(const char* scheme = "http") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/MyFile.wma";
+    }
+
+    // Decodes the first video frame a fresh viewer gets, as RGB rows top-down.
+    std::string FirstFrame(const std::string& url, std::string* errors) {
+        TempDir dir;
+        const std::string log = dir.Path() + "/errors.txt";
+        std::string frame =
+            RunCommand("timeout 60 ffmpeg -nostdin -v error -i '" + url +
+                       "' -map 0:v -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>'" + log + "'");
+        if (errors) *errors = RunCommand("cat '" + log + "'");
+        return frame;
+    }
+
+    RefPtr<IWMWriter> writer;
+    RefPtr<IWMWriterAdvanced> advanced;
+    RefPtr<IWMWriterNetworkSink> sink;
+    RefPtr<IWMClientConnections> connections;
+    std::unique_ptr<LiveFeeder> feeder;
+    std::uint32_t port = 0;
+};
+
+// Checks the four quadrants of a decoded frame: red, green / blue, white.
+void ExpectUprightColours(const std::string& frame) {
+    ASSERT_EQ(frame.size(), static_cast<std::size_t>(kWidth * kHeight * 3));
+    struct Probe {
+        int x, y, r, g, b;
+        const char* where;
+    } probes[] = {
+        {kWidth / 4, kHeight / 4, 255, 0, 0, "top left"},
+        {kWidth * 3 / 4, kHeight / 4, 0, 255, 0, "top right"},
+        {kWidth / 4, kHeight * 3 / 4, 0, 0, 255, "bottom left"},
+        {kWidth * 3 / 4, kHeight * 3 / 4, 255, 255, 255, "bottom right"},
+    };
+    for (const Probe& p : probes) {
+        const auto* px =
+            reinterpret_cast<const std::uint8_t*>(frame.data()) + (p.y * kWidth + p.x) * 3;
+        EXPECT_NEAR(px[0], p.r, 60) << p.where;
+        EXPECT_NEAR(px[1], p.g, 60) << p.where;
+        EXPECT_NEAR(px[2], p.b, 60) << p.where;
+    }
+}
+
+std::string PlainRequest() {
+    return "GET /MyFile.wma HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n";
+}
+
+std::string FramedRequest(bool play) {
+    std::string request =
+        "GET /MyFile.wma HTTP/1.0\r\nAccept: */*\r\nUser-Agent: NSPlayer/4.1.0.3856\r\n"
+        "Pragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\n";
+    if (play)
+        request +=
+            "Pragma: xPlayStrm=1\r\nPragma: no-cache,rate=1.000000,stream-time=0Connection: "
+            "Close\r\n";
+    return request + "\r\n";
+}
+
+TEST_F(LiveStream, PlainHttpClientsSeeTheStreamsAndAnUprightPicture) {
+    if (!HaveTool("ffprobe") || !HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    StartStream(3);
+    const std::string probe = RunCommand(
+        "timeout 60 ffprobe -v error -show_entries "
+        "stream=codec_name,width,height,sample_rate,channels -of csv=p=0 '" +
+        Url() + "' 2>&1");
+    EXPECT_NE(probe.find("wmv2,320,240"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("wmav2,44100,2"), std::string::npos) << probe;
+    std::string errors;
+    ExpectUprightColours(FirstFrame(Url(), &errors));
+    EXPECT_EQ(Clients(), 0u) << "viewers that left are not counted";
+}
+
+TEST_F(LiveStream, LateViewerDecodesCleanlyFromItsFirstFrame) {
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    StartStream(3);
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    std::string errors;
+    ExpectUprightColours(FirstFrame(Url(), &errors));
+    EXPECT_EQ(errors, "") << "a viewer must start at a key frame";
+}
+
+TEST_F(LiveStream, MmshClientPlays) {
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    StartStream(3);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::string errors;
+    ExpectUprightColours(FirstFrame(Url("mmsh"), &errors));
+    EXPECT_EQ(errors, "");
+}
+
+TEST_F(LiveStream, DescribeGetsTheFramedHeaderWithALowPreroll) {
+    StartStream(1);
+    UniqueFd viewer = Connect(port);
+    ASSERT_TRUE(viewer);
+    ASSERT_TRUE(SendAll(viewer.Get(), FramedRequest(false)));
+    bool closed = false;
+    const std::string reply = ReadSome(viewer.Get(), 1 << 20, 5000, &closed);
+    EXPECT_TRUE(closed) << "a describe request ends after the header";
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_NE(reply.find("Content-Type: application/vnd.ms.wms-hdr.asfv1"), std::string::npos);
+    const std::size_t body = reply.find("\r\n\r\n") + 4;
+    ASSERT_GT(reply.size(), body + 12);
+    EXPECT_EQ(reply.substr(body, 2), "$H");
+    const auto length = static_cast<std::uint8_t>(reply[body + 2]) |
+                        static_cast<std::uint8_t>(reply[body + 3]) << 8;
+    EXPECT_EQ(static_cast<std::size_t>(length) + 4, reply.size() - body)
+        << "one header chunk and nothing else";
+    // The file properties object announces no preroll wait.
+    const std::string guid("\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65", 16);
+    const std::size_t at = reply.find(guid);
+    ASSERT_NE(at, std::string::npos);
+    std::uint64_t preroll = 1;
+    std::memcpy(&preroll, reply.data() + at + 80, 8);
+    EXPECT_EQ(preroll, 0u);
+    EXPECT_EQ(Clients(), 0u) << "a describe request is no viewer";
+}
+
+TEST_F(LiveStream, ViewersBeyondTheMaximumAreRefused) {
+    StartStream(2);
+    UniqueFd first = Connect(port), second = Connect(port);
+    ASSERT_TRUE(SendAll(first.Get(), PlainRequest()));
+    ASSERT_TRUE(SendAll(second.Get(), FramedRequest(true)));
+    EXPECT_EQ(ReadSome(first.Get(), 15, 5000), "HTTP/1.0 200 OK");
+    EXPECT_EQ(ReadSome(second.Get(), 15, 5000), "HTTP/1.0 200 OK");
+    EXPECT_TRUE(WaitFor([&] { return Clients() == 2; }, 5000));
+    UniqueFd third = Connect(port);
+    ASSERT_TRUE(SendAll(third.Get(), PlainRequest()));
+    bool closed = false;
+    const std::string refusal = ReadSome(third.Get(), 4096, 5000, &closed);
+    EXPECT_EQ(refusal.rfind("HTTP/1.0 503", 0), 0u) << refusal;
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(Clients(), 2u);
+    // A place that becomes free is given to the next viewer.
+    first.Reset();
+    EXPECT_TRUE(WaitFor([&] { return Clients() == 1; }, 5000));
+    UniqueFd fourth = Connect(port);
+    ASSERT_TRUE(SendAll(fourth.Get(), PlainRequest()));
+    EXPECT_EQ(ReadSome(fourth.Get(), 15, 5000), "HTTP/1.0 200 OK");
+}
+
+TEST_F(LiveStream, StalledViewerIsDroppedWhileAnotherKeepsReceiving) {
+    StartStream(3, 1200000);
+    UniqueFd stalled = Connect(port, 4096);
+    ASSERT_TRUE(SendAll(stalled.Get(), PlainRequest()));
+    UniqueFd reader = Connect(port);
+    ASSERT_TRUE(SendAll(reader.Get(), PlainRequest()));
+    std::atomic<bool> reading{true};
+    std::atomic<std::size_t> received{0};
+    std::thread drain([&] {
+        while (reading) {
+            const std::string data = ReadSome(reader.Get(), 1 << 16, 200);
+            received += data.size();
+        }
+    });
+    EXPECT_TRUE(WaitFor([&] { return Clients() == 2; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return Clients() == 1; }, 60000))
+        << "the stalled viewer must be dropped";
+    const std::size_t before = received;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_GT(received.load(), before) << "the other viewer keeps receiving";
+    EXPECT_EQ(feeder->Failures(), 0) << "the writer never stalled";
+    reading = false;
+    drain.join();
+}
+
+TEST_F(LiveStream, EndOfWritingEndsEveryViewersStream) {
+    StartStream(3);
+    UniqueFd plain = Connect(port), framed = Connect(port);
+    ASSERT_TRUE(SendAll(plain.Get(), PlainRequest()));
+    ASSERT_TRUE(SendAll(framed.Get(), FramedRequest(true)));
+    EXPECT_TRUE(WaitFor([&] { return Clients() == 2; }, 5000));
+    std::atomic<bool> plainClosed{false}, framedClosed{false};
+    std::string framedTail;
+    std::thread plainReader([&] {
+        bool closed = false;
+        while (!closed) ReadSome(plain.Get(), 1 << 20, 500, &closed);
+        plainClosed = true;
+    });
+    std::thread framedReader([&] {
+        bool closed = false;
+        std::string all;
+        while (!closed && all.size() < (64u << 20))
+            all += ReadSome(framed.Get(), 1 << 20, 500, &closed);
+        framedTail = all.size() >= 8 ? all.substr(all.size() - 8) : all;
+        framedClosed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    StopWriting();
+    EXPECT_TRUE(WaitFor([&] { return plainClosed && framedClosed; }, 10000));
+    plainReader.join();
+    framedReader.join();
+    EXPECT_EQ(framedTail.substr(0, 2), "$E") << "the framed stream ends with its end chunk";
+    EXPECT_TRUE(WaitFor([&] { return Clients() == 0; }, 5000));
+}
+
+TEST_F(LiveStream, OpenOnAPortInUseFailsAndCloseDisconnects) {
+    StartStream(3);
+    IWMWriterNetworkSink* raw = nullptr;
+    ASSERT_EQ(WMCreateWriterNetworkSink(&raw), S_OK);
+    auto other = RefPtr<IWMWriterNetworkSink>::Adopt(raw);
+    std::uint32_t busy = port;
+    EXPECT_TRUE(FAILED(other->Open(&busy)));
+    UniqueFd viewer = Connect(port);
+    ASSERT_TRUE(SendAll(viewer.Get(), PlainRequest()));
+    EXPECT_EQ(ReadSome(viewer.Get(), 15, 5000), "HTTP/1.0 200 OK");
+    ASSERT_EQ(sink->Close(), S_OK);
+    bool closed = false;
+    while (!closed) {
+        const std::string data = ReadSome(viewer.Get(), 1 << 20, 5000, &closed);
+        if (data.empty() && !closed) break;
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(Clients(), 0u);
+    EXPECT_FALSE(Connect(port)) << "nothing listens after Close";
+}
+
+TEST_F(LiveStream, MalformedRequestsGetErrors) {
+    StartStream(3);
+    const struct {
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {"GARBAGE\r\n\r\n", "HTTP/1.0 400"},
+        {"POST /MyFile.wma HTTP/1.0\r\n\r\n", "HTTP/1.0 501"},
+        {"GET MyFile.wma HTTP/1.0\r\n\r\n", "HTTP/1.0 400"},
+        {"GET /" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n", "HTTP/1.0 400"},
+    };
+    for (const auto& c : cases) {
+        UniqueFd fd = Connect(port);
+        ASSERT_TRUE(fd);
+        SendAll(fd.Get(), c.request);
+        bool closed = false;
+        const std::string reply = ReadSome(fd.Get(), 4096, 5000, &closed);
+        EXPECT_EQ(reply.rfind(c.status, 0), 0u) << c.request.substr(0, 40) << ": " << reply;
+    }
+    EXPECT_EQ(Clients(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,335 @@
+#pragma once
+// Helpers of the runtime tests: a profile builder, a live feeder that writes
+// a test picture and a tone in real time, a sink that keeps what it gets,
+// loopback sockets and independent clients (ffprobe, ffmpeg) run as commands.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/UniqueHandle.h"
+#include "platform/wmvcore/wmvcore.h"
+
+namespace wmvtest {
+
+using namespace wmv;
+
+// Builds a profile with an optional video stream (codec index, size, fps,
+// bit rate) and an optional audio stream (codec and format index).
+struct ProfileSpec {
+    int videoCodec = 0;  // -1: no video
+    int width = 320;
+    int height = 240;
+    int fps = 15;
+    std::uint32_t bitrate = 400000;
+    int audioCodec = 0;  // -1: no audio
+    int audioFormat = 0;
+};
+
+inline RefPtr<IWMProfile> BuildProfile(const ProfileSpec& spec, WAVEFORMATEX* wave = nullptr) {
+    IWMProfileManager* rawManager = nullptr;
+    if (FAILED(WMCreateProfileManager(&rawManager))) return nullptr;
+    auto manager = RefPtr<IWMProfileManager>::Adopt(rawManager);
+    IWMProfile* rawProfile = nullptr;
+    if (FAILED(manager->CreateEmptyProfile(WMT_VER_9_0, &rawProfile))) return nullptr;
+    auto profile = RefPtr<IWMProfile>::Adopt(rawProfile);
+    IWMCodecInfo* rawInfo = nullptr;
+    if (FAILED(manager->QueryInterface(&rawInfo))) return nullptr;
+    auto info = RefPtr<IWMCodecInfo>::Adopt(rawInfo);
+
+    auto add = [&](const GUID& type, int codec, int format, bool video) -> bool {
+        IWMStreamConfig* rawConfig = nullptr;
+        if (FAILED(info->GetCodecFormat(type, codec, format, &rawConfig))) return false;
+        auto config = RefPtr<IWMStreamConfig>::Adopt(rawConfig);
+        IWMMediaProps* rawProps = nullptr;
+        if (FAILED(config->QueryInterface(&rawProps))) return false;
+        auto props = RefPtr<IWMMediaProps>::Adopt(rawProps);
+        std::uint32_t size = 0;
+        props->GetMediaType(nullptr, &size);
+        std::vector<std::uint8_t> buffer(size);
+        auto* mediaType = reinterpret_cast<WM_MEDIA_TYPE*>(buffer.data());
+        if (FAILED(props->GetMediaType(mediaType, &size))) return false;
+        if (video) {
+            auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mediaType->pbFormat);
+            vih->rcSource = vih->rcTarget = RECT{0, 0, spec.width, spec.height};
+            vih->bmiHeader.biWidth = spec.width;
+            vih->bmiHeader.biHeight = spec.height;
+            vih->dwBitRate = spec.bitrate;
+            vih->AvgTimePerFrame = 10000000 / spec.fps;
+            if (FAILED(props->SetMediaType(mediaType))) return false;
+            config->SetBitrate(spec.bitrate);
+            IWMVideoMediaProps* rawVideo = nullptr;
+            if (FAILED(config->QueryInterface(&rawVideo))) return false;
+            auto videoProps = RefPtr<IWMVideoMediaProps>::Adopt(rawVideo);
+            videoProps->SetQuality(85);
+            videoProps->SetMaxKeyFrameSpacing(10000000);  // 1 s keeps late joins quick
+        } else if (wave) {
+            std::memcpy(wave, mediaType->pbFormat, sizeof(WAVEFORMATEX));
+        }
+        IWMStreamConfig* rawNew = nullptr;
+        if (FAILED(profile->CreateNewStream(type, &rawNew))) return false;
+        std::uint16_t number = 0;
+        rawNew->GetStreamNumber(&number);
+        rawNew->Release();
+        config->SetStreamNumber(number);
+        config->SetStreamName(video ? L"Camera" : L"Microphone");
+        config->SetConnectionName(L"Live");
+        return SUCCEEDED(profile->AddStream(config.Get()));
+    };
+    if (spec.videoCodec >= 0 && !add(WMMEDIATYPE_Video, spec.videoCodec, 0, true)) return nullptr;
+    if (spec.audioCodec >= 0 && !add(WMMEDIATYPE_Audio, spec.audioCodec, spec.audioFormat, false))
+        return nullptr;
+    return profile;
+}
+
+// The test picture: four coloured quadrants (red, green / blue, white, as
+// seen upright) and a grey bar that moves across the middle band. Written
+// bottom-up in BGR order, rows padded to four bytes, as a capture delivers.
+inline void DrawPicture(std::uint8_t* bgr, int width, int height, int frame) {
+    const int stride = (width * 3 + 3) & ~3;
+    for (int row = 0; row < height; ++row) {
+        const int y = height - 1 - row;  // upright row of this buffer row
+        std::uint8_t* line = bgr + static_cast<std::size_t>(row) * stride;
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t r, g, b;
+            const bool top = y < height / 2, left = x < width / 2;
+            if (top && left)
+                r = 255, g = 0, b = 0;
+            else if (top)
+                r = 0, g = 255, b = 0;
+            else if (left)
+                r = 0, g = 0, b = 255;
+            else
+                r = g = b = 255;
+            if (y > height * 9 / 20 && y < height * 11 / 20 &&
+                std::abs(x - (frame * 8) % width) < 12)
+                r = g = b = 128;
+            line[x * 3] = b;
+            line[x * 3 + 1] = g;
+            line[x * 3 + 2] = r;
+        }
+    }
+}
+
+// Writes the picture and a 440 Hz tone into the writer in real time until
+// stopped; sample times come from a monotonic clock started at Start.
+class LiveFeeder {
+  public:
+    LiveFeeder(IWMWriter* writer, int videoInput, int audioInput, int width, int height, int fps,
+               const WAVEFORMATEX& wave)
+        : writer_(writer),
+          videoInput_(videoInput),
+          audioInput_(audioInput),
+          width_(width),
+          height_(height),
+          fps_(fps),
+          wave_(wave) {}
+    ~LiveFeeder() { Stop(); }
+
+    void Start() {
+        running_ = true;
+        start_ = std::chrono::steady_clock::now();
+        if (videoInput_ >= 0) video_ = std::thread([this] { VideoLoop(); });
+        if (audioInput_ >= 0) audio_ = std::thread([this] { AudioLoop(); });
+    }
+    void Stop() {
+        running_ = false;
+        if (video_.joinable()) video_.join();
+        if (audio_.joinable()) audio_.join();
+    }
+    int Failures() const { return failures_; }
+
+  private:
+    std::uint64_t Now() const {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - start_)
+                                              .count() *
+                                          10);
+    }
+    void VideoLoop() {
+        const std::uint32_t size = static_cast<std::uint32_t>(((width_ * 3 + 3) & ~3) * height_);
+        INSSBuffer* raw = nullptr;
+        if (FAILED(writer_->AllocateSample(size, &raw))) return;
+        auto sample = RefPtr<INSSBuffer>::Adopt(raw);
+        std::uint8_t* data = nullptr;
+        sample->GetBuffer(&data);
+        for (int frame = 0; running_; ++frame) {
+            DrawPicture(data, width_, height_, frame);
+            if (FAILED(writer_->WriteSample(static_cast<std::uint32_t>(videoInput_), Now(), 0,
+                                            sample.Get())))
+                ++failures_;
+            std::this_thread::sleep_until(
+                start_ + std::chrono::microseconds(1000000LL * (frame + 1) / fps_));
+        }
+    }
+    void AudioLoop() {
+        INSSBuffer* raw = nullptr;
+        if (FAILED(writer_->AllocateSample(500000, &raw))) return;
+        auto sample = RefPtr<INSSBuffer>::Adopt(raw);
+        std::uint8_t* data = nullptr;
+        sample->GetBuffer(&data);
+        const int perChunk = static_cast<int>(wave_.nSamplesPerSec / 10);  // 100 ms
+        std::int64_t done = 0;
+        for (int chunk = 0; running_; ++chunk) {
+            auto* pcm = reinterpret_cast<std::int16_t*>(data);
+            for (int i = 0; i < perChunk; ++i, ++done) {
+                const auto v = static_cast<std::int16_t>(
+                    8000 * std::sin(2 * M_PI * 440.0 * done / wave_.nSamplesPerSec));
+                for (int c = 0; c < wave_.nChannels; ++c) *pcm++ = v;
+            }
+            sample->SetLength(static_cast<std::uint32_t>(perChunk * wave_.nChannels * 2));
+            if (FAILED(writer_->WriteSample(static_cast<std::uint32_t>(audioInput_), Now(), 0,
+                                            sample.Get())))
+                ++failures_;
+            std::this_thread::sleep_until(start_ + std::chrono::milliseconds(100LL * (chunk + 1)));
+        }
+    }
+
+    IWMWriter* writer_;
+    int videoInput_, audioInput_, width_, height_, fps_;
+    WAVEFORMATEX wave_;
+    std::atomic<bool> running_{false};
+    std::atomic<int> failures_{0};
+    std::chrono::steady_clock::time_point start_;
+    std::thread video_, audio_;
+};
+
+// A sink that keeps the header and every packet: the ASF file the writer made.
+class CollectSink final : public IWMWriterSink {
+  public:
+    HRESULT OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
+                     std::uint16_t, std::uint32_t) override {
+        std::lock_guard lock(mutex_);
+        bytes_.assign(header, header + size);
+        packetSize_ = packetSize;
+        return S_OK;
+    }
+    HRESULT OnDataUnit(const std::uint8_t* packet, std::size_t size) override {
+        std::lock_guard lock(mutex_);
+        bytes_.insert(bytes_.end(), packet, packet + size);
+        ++packets_;
+        return S_OK;
+    }
+    HRESULT OnEndWriting() override {
+        ended_ = true;
+        return S_OK;
+    }
+    std::vector<std::uint8_t> Bytes() {
+        std::lock_guard lock(mutex_);
+        return bytes_;
+    }
+    int Packets() const { return packets_; }
+    bool Ended() const { return ended_; }
+
+  protected:
+    void* Find(Iid) override { return nullptr; }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::uint8_t> bytes_;
+    std::uint32_t packetSize_ = 0;
+    std::atomic<int> packets_{0};
+    std::atomic<bool> ended_{false};
+};
+
+// Runs a shell command and returns its standard output (binary safe).
+inline std::string RunCommand(const std::string& command, int* status = nullptr) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
+    const int rc = ::pclose(pipe);
+    if (status) *status = rc;
+    return output;
+}
+
+inline bool HaveTool(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A raw loopback connection to the stream server.
+inline UniqueFd Connect(std::uint32_t port, int receiveBuffer = 0) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (receiveBuffer > 0)
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0)
+        return UniqueFd();
+    return fd;
+}
+
+inline bool SendAll(int fd, const std::string& text) {
+    return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+// Reads until `bytes` have arrived, the peer closes or the timeout passes.
+// Returns what arrived; *closed tells whether the peer closed.
+inline std::string ReadSome(int fd, std::size_t bytes, int timeoutMs, bool* closed = nullptr) {
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (closed) *closed = false;
+    char buffer[65536];
+    while (data.size() < bytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        const ssize_t n = ::recv(fd, buffer, std::min(sizeof(buffer), bytes - data.size()), 0);
+        if (n <= 0) {
+            if (closed) *closed = true;
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+// Waits until the predicate holds or the timeout passes.
+template <typename Predicate>
+bool WaitFor(Predicate predicate, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return predicate();
+}
+
+// A temporary folder removed with the test.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "wmvcore-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code error;
+        if (!path_.empty()) std::filesystem::remove_all(path_, error);
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace wmvtest

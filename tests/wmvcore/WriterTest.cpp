@@ -1,0 +1,229 @@
+// The writer's rules and every codec format it offers, encoded to ASF and
+// read back by ffprobe.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/wmvcore/StreamTestSupport.h"
+
+using namespace wmv;
+using namespace wmvtest;
+
+namespace {
+
+RefPtr<IWMWriter> NewWriter() {
+    IWMWriter* raw = nullptr;
+    EXPECT_EQ(WMCreateWriter(nullptr, &raw), S_OK);
+    return RefPtr<IWMWriter>::Adopt(raw);
+}
+
+RefPtr<IWMWriterAdvanced> Advanced(IWMWriter* writer) {
+    IWMWriterAdvanced* raw = nullptr;
+    EXPECT_EQ(writer->QueryInterface(&raw), S_OK);
+    return RefPtr<IWMWriterAdvanced>::Adopt(raw);
+}
+
+RefPtr<INSSBuffer> Sample(IWMWriter* writer, std::uint32_t size) {
+    INSSBuffer* raw = nullptr;
+    EXPECT_EQ(writer->AllocateSample(size, &raw), S_OK);
+    return RefPtr<INSSBuffer>::Adopt(raw);
+}
+
+// Writes without pacing; a full pool (the thread is behind) is retried.
+HRESULT WriteRetrying(IWMWriter* writer, std::uint32_t input, std::uint64_t time,
+                      INSSBuffer* sample) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        HRESULT hr = writer->WriteSample(input, time, 0, sample);
+        if (hr != HresultFromErrno(ENOBUFS)) return hr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return E_FAIL;
+}
+
+TEST(Writer, StateRules) {
+    auto writer = NewWriter();
+    auto sample = Sample(writer.Get(), 1000);
+    EXPECT_EQ(writer->WriteSample(0, 0, 0, sample.Get()), NS_E_INVALID_REQUEST);
+    EXPECT_EQ(writer->BeginWriting(), NS_E_INVALID_REQUEST);  // no profile
+    EXPECT_EQ(writer->EndWriting(), NS_E_INVALID_REQUEST);
+    EXPECT_EQ(writer->SetProfile(nullptr), E_POINTER);
+
+    ProfileSpec spec;
+    spec.width = 160;
+    spec.height = 120;
+    auto profile = BuildProfile(spec);
+    ASSERT_TRUE(profile);
+    ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
+    std::uint32_t inputs = 0;
+    writer->GetInputCount(&inputs);
+    EXPECT_EQ(inputs, 2u);
+    ASSERT_EQ(writer->BeginWriting(), S_OK);
+    EXPECT_EQ(writer->BeginWriting(), NS_E_INVALID_REQUEST);
+    EXPECT_EQ(writer->SetProfile(profile.Get()), NS_E_INVALID_REQUEST);
+    EXPECT_EQ(writer->WriteSample(2, 0, 0, sample.Get()), E_INVALIDARG);
+    // A frame shorter than 160 x 120 x 3 bytes is refused, not read past.
+    EXPECT_EQ(writer->WriteSample(0, 0, 0, sample.Get()), NS_E_INVALID_INPUT_FORMAT);
+    EXPECT_EQ(writer->WriteSample(0, 0, 0, nullptr), E_POINTER);
+    EXPECT_EQ(sample->SetLength(1001), E_INVALIDARG);
+    EXPECT_EQ(writer->Flush(), S_OK);
+    EXPECT_EQ(writer->EndWriting(), S_OK);
+    EXPECT_EQ(writer->EndWriting(), NS_E_INVALID_REQUEST);
+    // Writing can begin again with the same profile.
+    EXPECT_EQ(writer->BeginWriting(), S_OK);
+    EXPECT_EQ(writer->EndWriting(), S_OK);
+}
+
+TEST(Writer, SinksGetHeaderPacketsAndEnd) {
+    auto writer = NewWriter();
+    auto advanced = Advanced(writer.Get());
+    ProfileSpec spec;
+    spec.width = 160;
+    spec.height = 120;
+    WAVEFORMATEX wave{};
+    auto profile = BuildProfile(spec, &wave);
+    ASSERT_TRUE(profile);
+    auto sink = MakeRef<CollectSink>();
+    ASSERT_EQ(advanced->AddSink(sink.Get()), S_OK);
+    EXPECT_EQ(advanced->AddSink(sink.Get()), E_INVALIDARG);
+    ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
+    ASSERT_EQ(writer->BeginWriting(), S_OK);
+    EXPECT_GT(sink->Bytes().size(), 50u);
+    // A sink added while writing starts with the header too.
+    auto late = MakeRef<CollectSink>();
+    ASSERT_EQ(advanced->AddSink(late.Get()), S_OK);
+    EXPECT_EQ(late->Bytes(), sink->Bytes());
+    EXPECT_EQ(advanced->RemoveSink(late.Get()), S_OK);
+    EXPECT_TRUE(late->Ended());
+    std::uint32_t sinks = 0;
+    advanced->GetSinkCount(&sinks);
+    EXPECT_EQ(sinks, 1u);
+    EXPECT_EQ(writer->EndWriting(), S_OK);
+    EXPECT_TRUE(sink->Ended());
+    EXPECT_EQ(advanced->RemoveSink(sink.Get()), S_OK);
+    EXPECT_EQ(advanced->RemoveSink(sink.Get()), E_INVALIDARG);
+}
+
+// Encodes `seconds` of picture and tone as fast as the writer takes them
+// and returns the ASF file.
+std::vector<std::uint8_t> Encode(const ProfileSpec& spec, double seconds) {
+    auto writer = NewWriter();
+    auto advanced = Advanced(writer.Get());
+    WAVEFORMATEX wave{};
+    auto profile = BuildProfile(spec, &wave);
+    if (!profile) return {};
+    auto sink = MakeRef<CollectSink>();
+    advanced->AddSink(sink.Get());
+    if (FAILED(writer->SetProfile(profile.Get())) || FAILED(writer->BeginWriting())) return {};
+    const int videoInput = spec.videoCodec >= 0 ? 0 : -1;
+    const int audioInput = spec.audioCodec >= 0 ? (videoInput == 0 ? 1 : 0) : -1;
+    const std::uint32_t frameSize =
+        static_cast<std::uint32_t>(((spec.width * 3 + 3) & ~3) * spec.height);
+    auto video = Sample(writer.Get(), frameSize);
+    auto audio = Sample(writer.Get(), 500000);
+    std::uint8_t *videoData = nullptr, *audioData = nullptr;
+    video->GetBuffer(&videoData);
+    audio->GetBuffer(&audioData);
+    const int steps = static_cast<int>(seconds * 10);
+    int frame = 0;
+    for (int step = 0; step < steps; ++step) {
+        const std::uint64_t time = static_cast<std::uint64_t>(step) * 1000000;
+        if (audioInput >= 0) {
+            const std::uint32_t samples = wave.nSamplesPerSec / 10;
+            auto* pcm = reinterpret_cast<std::int16_t*>(audioData);
+            for (std::uint32_t i = 0; i < samples; ++i) {
+                const auto v = static_cast<std::int16_t>(
+                    6000 * std::sin(2 * M_PI * 440.0 * (step * samples + i) / wave.nSamplesPerSec));
+                for (int c = 0; c < wave.nChannels; ++c) *pcm++ = v;
+            }
+            audio->SetLength(samples * wave.nChannels * 2);
+            EXPECT_EQ(WriteRetrying(writer.Get(), static_cast<std::uint32_t>(audioInput), time,
+                                    audio.Get()),
+                      S_OK);
+        }
+        if (videoInput >= 0) {
+            for (; frame * 10 < (step + 1) * spec.fps; ++frame) {
+                DrawPicture(videoData, spec.width, spec.height, frame);
+                const std::uint64_t frameTime =
+                    static_cast<std::uint64_t>(frame) * 10000000 / spec.fps;
+                EXPECT_EQ(WriteRetrying(writer.Get(), 0, frameTime, video.Get()), S_OK);
+            }
+        }
+    }
+    writer->Flush();
+    writer->EndWriting();
+    return sink->Bytes();
+}
+
+std::string Probe(const std::string& folder, const std::string& name,
+                  const std::vector<std::uint8_t>& bytes) {
+    const std::string path = folder + "/" + name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return RunCommand(
+        "ffprobe -v error -count_frames -show_entries "
+        "stream=codec_name,width,height,sample_rate,channels,nb_read_frames -of csv=p=0 '" +
+        path + "' 2>&1");
+}
+
+TEST(Writer, EveryVideoCodecEncodes) {
+    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    TempDir dir;
+    const char* names[] = {"wmv2", "wmv1", "msmpeg4v3"};
+    IWMProfileManager* raw = nullptr;
+    WMCreateProfileManager(&raw);
+    auto manager = RefPtr<IWMProfileManager>::Adopt(raw);
+    IWMCodecInfo* rawInfo = nullptr;
+    manager->QueryInterface(&rawInfo);
+    auto info = RefPtr<IWMCodecInfo>::Adopt(rawInfo);
+    std::uint32_t count = 0;
+    info->GetCodecInfoCount(WMMEDIATYPE_Video, &count);
+    ASSERT_EQ(count, 3u);
+    for (int codec = 0; codec < 3; ++codec) {
+        ProfileSpec spec;
+        spec.videoCodec = codec;
+        spec.audioCodec = -1;
+        spec.width = 176;
+        spec.height = 144;
+        spec.fps = 10;
+        auto bytes = Encode(spec, 1.0);
+        ASSERT_FALSE(bytes.empty()) << codec;
+        const std::string probe = Probe(dir.Path(), "v" + std::to_string(codec) + ".asf", bytes);
+        EXPECT_EQ(probe, std::string(names[codec]) + ",176,144,10\n") << codec;
+    }
+}
+
+TEST(Writer, EveryAudioFormatEncodes) {
+    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    TempDir dir;
+    IWMProfileManager* raw = nullptr;
+    WMCreateProfileManager(&raw);
+    auto manager = RefPtr<IWMProfileManager>::Adopt(raw);
+    IWMCodecInfo* rawInfo = nullptr;
+    manager->QueryInterface(&rawInfo);
+    auto info = RefPtr<IWMCodecInfo>::Adopt(rawInfo);
+    const char* names[] = {"wmav2", "wmav1"};
+    for (int codec = 0; codec < 2; ++codec) {
+        std::uint32_t formats = 0;
+        info->GetCodecFormatCount(WMMEDIATYPE_Audio, static_cast<std::uint32_t>(codec), &formats);
+        for (std::uint32_t f = 0; f < formats; ++f) {
+            ProfileSpec spec;
+            spec.videoCodec = -1;
+            spec.audioCodec = codec;
+            spec.audioFormat = static_cast<int>(f);
+            WAVEFORMATEX wave{};
+            ASSERT_TRUE(BuildProfile(spec, &wave));
+            auto bytes = Encode(spec, 0.5);
+            ASSERT_FALSE(bytes.empty()) << codec << "/" << f;
+            const std::string probe = Probe(dir.Path(), "a.asf", bytes);
+            const std::string prefix = std::string(names[codec]) + "," +
+                                       std::to_string(wave.nSamplesPerSec) + "," +
+                                       std::to_string(wave.nChannels) + ",";
+            EXPECT_EQ(probe.rfind(prefix, 0), 0u) << codec << "/" << f << ": " << probe;
+            EXPECT_EQ(probe.find("rror"), std::string::npos) << probe;
+        }
+    }
+}
+
+}  // namespace
