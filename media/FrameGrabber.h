@@ -22,11 +22,13 @@ using FrameCallback = void (*)();
 // The drawing context of the frame buffer: an image over the buffer's bytes.
 // The image's rows are the buffer's, so it stands upside down; Orient turns a
 // painter so that (0, 0) is the top-left of the picture as shown.
+class QPainter;
+
 class FrameDC {
 public:
     FrameDC(std::uint8_t* bits, int width, int height);
     QImage& Image() { return image_; }
-    void Orient(class QPainter& painter) const;
+    void Orient(QPainter& painter) const;
 
 private:
     QImage image_;

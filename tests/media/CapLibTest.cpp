@@ -136,8 +136,9 @@ TEST_F(CapLibTest, AudioCaptureFormats) {
     const int count = lib.GetAudioCaptureFormats(LastAudio(lib), &formats);
     ASSERT_EQ(count, 28);
     ASSERT_NE(formats, nullptr);
-    EXPECT_EQ(formats[0].nSamplesPerSec, 8000u);
-    EXPECT_EQ(formats[count - 1].nSamplesPerSec, 48000u);
+    // Entries are packed 18-byte records: read fields by value.
+    EXPECT_EQ(std::uint32_t{formats[0].nSamplesPerSec}, 8000u);
+    EXPECT_EQ(std::uint32_t{formats[count - 1].nSamplesPerSec}, 48000u);
     EXPECT_EQ(lib.GetAudioCaptureFormats(LastAudio(lib) + 1, &formats), 0);
     EXPECT_EQ(formats, nullptr);
     EXPECT_EQ(lib.GetAudioCaptureFormats(-1, &formats), 0);
