@@ -355,6 +355,40 @@ void CapLib::Close() {
     closed = true;
 }
 
+// ---- device settings ------------------------------------------------------
+
+std::vector<MediaType> CapLib::GetVideoFormats() const {
+    std::vector<MediaType> formats;
+    if (!videoStreamConfig) return formats;
+    int count = 0, size = 0;
+    if (FAILED(videoStreamConfig->GetNumberOfCapabilities(&count, &size))) return formats;
+    for (int i = 0; i < count; ++i) {
+        MediaType type;
+        if (SUCCEEDED(videoStreamConfig->GetStreamCaps(i, &type))) formats.push_back(std::move(type));
+    }
+    return formats;
+}
+
+int CapLib::SetVideoFormat(const MediaType& format) {
+    if (!videoCaptureFilter || !videoStreamConfig) return 0;
+    if (wantPreview) StopPreview();
+    if (previewGraphBuilt) TearDownGraph();
+    const HRESULT hr = videoStreamConfig->SetFormat(format);
+    if (SUCCEEDED(hr)) {
+        MediaType current;
+        const VIDEOINFOHEADER* vih = SUCCEEDED(videoStreamConfig->GetFormat(&current)) ? current.VideoInfo() : nullptr;
+        if (vih) {
+            frameWidth = vih->bmiHeader.biWidth;
+            frameHeight = vih->bmiHeader.biHeight;
+        }
+    }
+    if (wantPreview) {
+        BuildPreviewGraph();
+        StartPreview();
+    }
+    return SUCCEEDED(hr) ? 1 : 0;
+}
+
 // ---- frames and audio -----------------------------------------------------
 
 void CapLib::SetFrameCallback(FrameCallback callback) {

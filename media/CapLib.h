@@ -57,6 +57,14 @@ public:
     void UnlockFrame();
     void SetAudioCallback(AudioChunkCallback callback);
 
+    // Device settings for the settings pages. The video device's formats
+    // (empty without a video device with a configurable pin) and its current
+    // one; SetVideoFormat puts it on another format the way a format page
+    // does: the preview stops, the graph comes down, the format is set and,
+    // with wantPreview, the graph is built and started again. 1 = format set.
+    std::vector<MediaType> GetVideoFormats() const;
+    int SetVideoFormat(const MediaType& format);
+
     // Set by the main window before the first selection: build and run the
     // graph only when set.
     bool wantPreview = false;

@@ -37,6 +37,7 @@ struct DeviceDescription {
     bool live = true;
     bool hasStreamConfig = true;
     bool canBind = true;
+    bool compressed = false;
     CapsPtr listCaps;    // the formats the device lists
     CapsPtr acceptCaps;  // the formats it can be set to
 };
@@ -71,7 +72,14 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     d->live = test.live;
     d->hasStreamConfig = test.hasStreamConfig;
     d->canBind = test.canBind;
-    if (test.category == DeviceCategory::VideoInput) {
+    d->compressed = test.compressed;
+    if (test.category == DeviceCategory::VideoInput && test.compressed) {
+        d->listCaps.reset(gst_caps_from_string(
+            "image/jpeg,width=320,height=240,framerate=30/1;"
+            "image/jpeg,width=640,height=480,framerate=30/1;"
+            "image/jpeg,width=1280,height=720,framerate=30/1"));
+        d->acceptCaps.reset(gst_caps_from_string("image/jpeg,width=[16,4096],height=[16,4096],framerate=[1/1,120/1]"));
+    } else if (test.category == DeviceCategory::VideoInput) {
         d->listCaps.reset(gst_caps_from_string(
             "video/x-raw,format=YUY2,width=320,height=240,framerate=30/1;"
             "video/x-raw,format=YUY2,width=640,height=480,framerate=30/1;"
@@ -251,9 +259,24 @@ bool CaptureFilter::Build() {
     if (device_->device) {
         source_ = gst_device_create_element(device_->device.get(), nullptr);
     } else if (video) {
-        source_ = gst_element_factory_make("videotestsrc", nullptr);
-        if (source_)
-            g_object_set(source_, "is-live", device_->live ? TRUE : FALSE, "horizontal-speed", 4, nullptr);
+        GstElement* pattern = gst_element_factory_make("videotestsrc", nullptr);
+        if (pattern) g_object_set(pattern, "is-live", device_->live ? TRUE : FALSE, "horizontal-speed", 4, nullptr);
+        if (pattern && device_->compressed) {
+            // A compressing camera: the pattern leaves the device as JPEG.
+            GstElement* encoder = gst_element_factory_make("jpegenc", nullptr);
+            if (!encoder) {
+                gst_object_unref(gst_object_ref_sink(pattern));
+                return false;
+            }
+            source_ = gst_bin_new(nullptr);
+            gst_bin_add_many(GST_BIN(source_), pattern, encoder, nullptr);
+            gst_element_link(pattern, encoder);
+            GstPad* target = gst_element_get_static_pad(encoder, "src");
+            gst_element_add_pad(source_, gst_ghost_pad_new("src", target));
+            gst_object_unref(target);
+        } else {
+            source_ = pattern;
+        }
     } else {
         source_ = gst_element_factory_make("audiotestsrc", nullptr);
         if (source_) {
@@ -271,7 +294,7 @@ bool CaptureFilter::Build() {
     caps_ = video ? VideoCapabilities(device_->listCaps.get()) : AudioCapabilities(device_->listCaps.get());
 
     if (video) {
-        if (!device_->device) {
+        if (!device_->device && !device_->compressed) {
             // The test pattern gets picture controls, as a real camera has.
             GstElement* balance = gst_element_factory_make("videobalance", nullptr);
             if (!balance) return false;

@@ -45,6 +45,7 @@ struct TestDevice {
     bool live = true;             // paced to its frame rate or sample rate
     bool hasStreamConfig = true;  // the capture pin can be configured
     bool canBind = true;          // a capture filter can be made
+    bool compressed = false;      // a camera that delivers JPEG frames (MJPEG)
 };
 void SetTestDevices(std::vector<TestDevice> devices);
 void ResetTestDevices();

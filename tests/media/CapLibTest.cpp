@@ -354,6 +354,61 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     EXPECT_EQ(boxes_.Count(), 0u);
 }
 
+TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
+    CapLib lib;
+    lib.wantPreview = true;
+    HeadlessSurface surface;
+    lib.SelectDevices(LastVideo(lib), LastAudio(lib), &surface, FormatIndex(lib, LastAudio(lib), 8000, 1, 16));
+    ASSERT_TRUE(lib.Previewing());
+    const auto formats = lib.GetVideoFormats();
+    ASSERT_EQ(formats.size(), 3u);
+    const auto names = lib.GraphFilterNames();
+
+    struct Step {
+        int format;
+        int width, height;
+    };
+    for (Step step : {Step{1, 640, 480}, Step{2, 1280, 720}, Step{0, 320, 240}}) {
+        SCOPED_TRACE(step.width);
+        ASSERT_EQ(lib.SetVideoFormat(formats[static_cast<std::size_t>(step.format)]), 1);
+        ASSERT_TRUE(lib.Previewing());
+        EXPECT_EQ(lib.GraphFilterNames(), names);  // the same graph again, nothing left behind
+        EXPECT_EQ(lib.GetFrameWidth(), step.width);
+        EXPECT_EQ(lib.GetFrameLength(), DibStride(step.width) * step.height);
+        const auto seen = surface.FrameCount();
+        EXPECT_TRUE(WaitFor([&] { return surface.FrameCount() > seen; }));
+        AudioLog log;
+        g_audio = &log;
+        lib.SetAudioCallback(&OnAudioChunk);  // the audio tap is new after a rebuild
+        EXPECT_TRUE(WaitFor([&] { return log.chunks > 1; }));
+        lib.SetAudioCallback(nullptr);
+        g_audio = nullptr;
+    }
+    // A format the camera cannot take: refused, and the preview runs on.
+    EXPECT_EQ(lib.SetVideoFormat(VideoMediaType(SubType::YUY2, 0, 0, 30, 1)), 0);
+    EXPECT_TRUE(lib.Previewing());
+    EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
+TEST_F(CapLibTest, CompressedCameraIsDecoded) {
+    TestDevice camera = DefaultTestDevices()[0];
+    camera.compressed = true;
+    SetTestDevices({camera});
+    CapLib lib;
+    lib.wantPreview = true;
+    HeadlessSurface surface;
+    lib.SelectDevices(LastVideo(lib), -1, &surface, 0);
+    ASSERT_TRUE(lib.Previewing());
+    ASSERT_FALSE(lib.GetVideoFormats().empty());
+    EXPECT_EQ(lib.GetVideoFormats()[0].subtype, SubType::MJPG);
+    EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
+    EXPECT_TRUE(WaitFor([&] { return surface.FrameCount() > 2; }));
+    ASSERT_EQ(lib.SetVideoFormat(lib.GetVideoFormats()[1]), 1);
+    EXPECT_EQ(lib.GetFrameLength(), DibStride(640) * 480);
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
 struct FailureCase {
     const char* name;
     TestDevice camera;
