@@ -154,10 +154,10 @@ class GraphLife : public CapLibTest, public ::testing::WithParamInterface<LifeCa
 
 TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
     const LifeCase c = GetParam();
+    HeadlessSurface surface;  // outlives the library, which clears it on closing
     CapLib lib;
     lib.wantPreview = true;
     g_capLib = &lib;
-    HeadlessSurface surface;
     const int video = c.video ? LastVideo(lib) : -1;
     const int audio = c.audio ? LastAudio(lib) : -1;
     const int format = c.audio ? FormatIndex(lib, audio, 22050, 2, 16) : 0;
@@ -299,10 +299,10 @@ int WhiteInCaptionArea(const std::uint8_t* bits, int width, int height) {
 
 TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     std::strcpy(g_settings.captionText, "ON AIR");
+    HeadlessSurface surface;  // outlives the library, which clears it on closing
     CapLib lib;
     lib.wantPreview = true;
     g_capLib = &lib;
-    HeadlessSurface surface;
     lib.SelectDevices(LastVideo(lib), -1, &surface, 0);
     ASSERT_TRUE(lib.Previewing());
     lib.SetFrameCallback(&DrawCaption);
@@ -355,9 +355,9 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
 }
 
 TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
+    HeadlessSurface surface;  // outlives the library, which clears it on closing
     CapLib lib;
     lib.wantPreview = true;
-    HeadlessSurface surface;
     lib.SelectDevices(LastVideo(lib), LastAudio(lib), &surface, FormatIndex(lib, LastAudio(lib), 8000, 1, 16));
     ASSERT_TRUE(lib.Previewing());
     const auto formats = lib.GetVideoFormats();
@@ -395,9 +395,9 @@ TEST_F(CapLibTest, CompressedCameraIsDecoded) {
     TestDevice camera = DefaultTestDevices()[0];
     camera.compressed = true;
     SetTestDevices({camera});
+    HeadlessSurface surface;  // outlives the library, which clears it on closing
     CapLib lib;
     lib.wantPreview = true;
-    HeadlessSurface surface;
     lib.SelectDevices(LastVideo(lib), -1, &surface, 0);
     ASSERT_TRUE(lib.Previewing());
     ASSERT_FALSE(lib.GetVideoFormats().empty());
