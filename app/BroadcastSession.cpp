@@ -1,0 +1,363 @@
+#include "app/BroadcastSession.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/IndexPage.h"
+#include "app/Meter.h"
+#include "diag/ErrorTrail.h"
+#include "media/CapLib.h"
+#include "media/Caption.h"
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
+#include "settings/AppSettings.h"
+
+BroadcastSession* m_hDlg = nullptr;
+
+namespace {
+
+// A failed step of the start sequence: "hresult failed" with its value.
+void Trail(HRESULT hr, int line) { RecordEntry("hresult failed", line, false).SetValue(hr); }
+
+// The 16-bit PCM format of an audio codec format (the first 16 bytes of its
+// WAVEFORMATEX are what the session reads).
+struct WaveFormat {
+    std::uint16_t formatTag;
+    std::uint16_t channels;
+    std::uint32_t samplesPerSec;
+    std::uint32_t avgBytesPerSec;
+    std::uint16_t blockAlign;
+    std::uint16_t bitsPerSample;
+    std::uint16_t extraSize;
+    std::uint16_t extra;
+};
+static_assert(sizeof(WaveFormat) == 20);
+
+}  // namespace
+
+void DrawCaption() {
+    if (!m_hDlg) {
+        RecordEntry("m_hDlg", 686, true).SetValue(0);
+        return;
+    }
+    DrawCaptionFor(m_hDlg->CaptureLibrary());
+}
+
+int AudioChunkReceived(std::uint8_t* data, std::int32_t length) {
+    if (!m_hDlg) {
+        RecordEntry("m_hDlg", 755, true).SetValue(0);
+        return 0;
+    }
+    m_hDlg->OnAudioChunk(data, length);
+    return 0;
+}
+
+BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
+    : m_pCapture(capture), view_(view) {
+    frameTimer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&frameTimer_, &QTimer::timeout, [this] { OnFrameTimer(); });
+    QObject::connect(&statusTimer_, &QTimer::timeout, [this] { OnStatusTimer(); });
+}
+
+BroadcastSession::~BroadcastSession() {
+    if (m_hDlg == this) m_hDlg = nullptr;
+}
+
+unsigned BroadcastSession::FrameTimerPeriodMs(int framesPerSecond) {
+    return 1000u / static_cast<unsigned>(std::max(framesPerSecond, 1));
+}
+
+int BroadcastSession::FrameTimerPeriod() const {
+    return m_nFrameTimer == -1 ? -1 : frameTimer_.interval();
+}
+
+std::uint32_t BroadcastSession::AudioInputNumber() const {
+    return g_settings.videoDeviceIndex != -1 ? 1 : 0;
+}
+
+std::int64_t BroadcastSession::SampleTimeNow() const {
+    // Unsigned 32-bit difference: right across the clock's wrap-around.
+    const std::uint32_t elapsed = timeGetTime() - static_cast<std::uint32_t>(m_startTime);
+    return static_cast<std::int64_t>(elapsed) * 10000;
+}
+
+void BroadcastSession::SetMeterWidth(int width) {
+    std::lock_guard guard(audioLock_);
+    m_meterWidth = std::max(width, 0);
+    m_meterSamples.assign(static_cast<std::size_t>(m_meterWidth), 0);
+}
+
+std::vector<std::int16_t> BroadcastSession::MeterColumns() const {
+    std::lock_guard guard(audioLock_);
+    return m_meterSamples;
+}
+
+void BroadcastSession::ConfigureCapture() {
+    m_pCapture->wantPreview = true;
+    m_pCapture->SelectDevices(g_settings.videoDeviceIndex, g_settings.audioDeviceIndex,
+                              view_->PreviewWindow(), g_settings.audioCaptureFormatIndex);
+    {
+        std::lock_guard guard(audioLock_);
+        std::fill(m_meterSamples.begin(), m_meterSamples.end(), 0);
+    }
+    m_pCapture->StartPreview();
+    m_pCapture->SetFrameCallback(DrawCaption);
+}
+
+void BroadcastSession::StartBroadcast() {
+    if (m_bRunning) return;
+    const bool hasVideo = g_settings.videoDeviceIndex != -1;
+    const bool hasAudio = g_settings.audioDeviceIndex != -1;
+    if (!hasVideo && !hasAudio) {
+        MessageBox("No audio/video capture devices selected.\nDo setup before staring server",
+                   nullptr, MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    view_->SetWaitCursor(true);
+    const auto fail = [this](HRESULT hr, int line) {
+        Trail(hr, line);
+        CleanUpFailedStart();
+    };
+
+    pWriter = std::make_unique<WmWriter>();
+    if (pProfile) pProfile->ReleaseAll();
+    pProfile = std::make_unique<WmProfile>();
+
+    HRESULT hr = pProfile->Create();
+    if (FAILED(hr)) return fail(hr, 352);
+    hr = pWriter->Create();
+    if (FAILED(hr)) return fail(hr, 355);
+    hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(g_settings.asfPort),
+                                  static_cast<std::uint32_t>(g_settings.maxUsers));
+    if (FAILED(hr)) return fail(hr, 358);
+
+    if (hasVideo) {
+        const wmv::RECT frame{0, 0, m_pCapture->GetFrameWidth(), m_pCapture->GetFrameHeight()};
+        const VideoStreamParams video{static_cast<std::uint32_t>(g_settings.videoCodecIndex),
+                                      0,
+                                      static_cast<std::uint32_t>(g_settings.videoBitrateKbps) * 1000,
+                                      &frame,
+                                      &frame,
+                                      g_settings.videoFramesPerSecond,
+                                      static_cast<std::uint32_t>(g_settings.videoQuality),
+                                      L"Camera",
+                                      L"Live"};
+        hr = pProfile->AddVideoStream(video);
+        if (FAILED(hr)) {
+            CheckResult(hr, 671);
+            return fail(hr, 361);
+        }
+    }
+    if (hasAudio) {
+        const auto codec = static_cast<std::uint32_t>(g_settings.audioCodecIndex);
+        const auto format = static_cast<std::uint32_t>(g_settings.audioFormatIndex);
+        hr = pProfile->AddAudioStream({codec, format, L"Microphone", L"Live"});
+        if (FAILED(hr)) {
+            CheckResult(hr, 572);
+            return fail(hr, 364);
+        }
+        WaveFormat wave{};
+        hr = pProfile->GetAudioFormat(codec, format, &wave);
+        if (FAILED(hr)) {
+            CheckResult(hr, 299);
+            CheckResult(hr, 579);
+            return fail(hr, 364);
+        }
+        m_nBitsPerSample = wave.bitsPerSample;
+        m_nSamplesPerSec = static_cast<int>(wave.samplesPerSec);
+        m_nChannels = wave.channels;
+    }
+
+    hr = pWriter->SetProfile(pProfile.get());
+    if (FAILED(hr)) return fail(hr, 367);
+    hr = pWriter->BeginWriting();
+    if (FAILED(hr)) return fail(hr, 370);
+
+    if (hasVideo) {
+        // Without a frame yet, the frame timer allocates the sample later.
+        const int length = m_pCapture->GetFrameLength();
+        if (length != 0) {
+            hr = AllocateVideoSample(static_cast<std::uint32_t>(length), 511, 514);
+            if (FAILED(hr)) return fail(hr, 373);
+        }
+    }
+    if (hasAudio) {
+        wmv::INSSBuffer* sample = nullptr;
+        hr = pWriter->AllocateSample(kAudioSampleBytes, &sample);
+        if (FAILED(hr)) {
+            CheckResult(hr, 540);
+            return fail(hr, 376);
+        }
+        std::uint8_t* buffer = nullptr;
+        hr = sample->GetBuffer(&buffer);
+        if (FAILED(hr)) {
+            sample->Release();
+            CheckResult(hr, 543);
+            return fail(hr, 376);
+        }
+        {
+            std::lock_guard guard(audioLock_);
+            m_pAudioSample = sample;
+            m_pAudioBuffer = buffer;
+            m_audioTime = 0;
+        }
+        m_hDlg = this;
+        m_pCapture->SetAudioCallback(AudioChunkReceived);
+    }
+
+    if (m_pCapture->StartPreview() == 0) {
+        RecordEntry("hresult failed", 379, false).SetValue(0);
+        return CleanUpFailedStart();
+    }
+
+    m_pCapture->SetFrameCallback(DrawCaption);
+    statusTimer_.start(1000);
+    m_nStatusTimer = kStatusTimerId;
+    if (hasVideo) {
+        frameTimer_.start(static_cast<int>(FrameTimerPeriodMs(g_settings.videoFramesPerSecond)));
+        m_nFrameTimer = kFrameTimerId;
+    }
+    m_startTime = timeGetTime();
+    m_bRunning = true;
+    view_->EnableStartButton(false);
+    view_->EnableStopButton(true);
+
+    char url[WmWriter::kConnectionUrlSize] = {};
+    pWriter->GetConnectionUrl(url);
+    // The web server serves the program folder, so the page goes there.
+    WriteIndexPage(programDir + "index.htm", url);
+    view_->SetConnectionUrl(url);
+    view_->SetWaitCursor(false);
+}
+
+HRESULT BroadcastSession::AllocateVideoSample(std::uint32_t length, int allocateLine,
+                                              int bufferLine) {
+    wmv::INSSBuffer* sample = nullptr;
+    HRESULT hr = pWriter->AllocateSample(length, &sample);
+    if (CheckResult(hr, allocateLine)) return hr;
+    std::uint8_t* buffer = nullptr;
+    hr = sample->GetBuffer(&buffer);
+    if (CheckResult(hr, bufferLine)) {
+        sample->Release();
+        return hr;
+    }
+    m_pVideoSample = sample;
+    m_pVideoBuffer = buffer;
+    m_videoSampleLength = length;
+    return S_OK;
+}
+
+void BroadcastSession::ReleaseSamples() {
+    if (m_pVideoSample) m_pVideoSample->Release();
+    m_pVideoSample = nullptr;
+    m_pVideoBuffer = nullptr;
+    m_videoSampleLength = 0;
+    std::lock_guard guard(audioLock_);
+    if (m_pAudioSample) m_pAudioSample->Release();
+    m_pAudioSample = nullptr;
+    m_pAudioBuffer = nullptr;
+}
+
+void BroadcastSession::CleanUpFailedStart() {
+    // The audio callback may already be in place; it must not outlive the sample.
+    m_pCapture->SetAudioCallback(nullptr);
+    if (pWriter) pWriter->StopWriting();
+    ReleaseSamples();
+    if (pProfile) pProfile->ReleaseAll();
+    pProfile.reset();
+    pWriter.reset();
+    view_->SetWaitCursor(false);
+}
+
+void BroadcastSession::StopBroadcast() {
+    if (!m_bRunning) return;
+    view_->SetWaitCursor(true);
+    m_pCapture->StopPreview();
+    m_pCapture->SetFrameCallback(nullptr);
+    m_pCapture->SetAudioCallback(nullptr);
+
+    if (!pWriter) RecordEntry("pWriter", 457, true).SetValue(0);
+    if (!pProfile) RecordEntry("pProfile", 458, true).SetValue(0);
+
+    frameTimer_.stop();
+    statusTimer_.stop();
+    m_nFrameTimer = -1;
+    m_nStatusTimer = -1;
+
+    if (pWriter) pWriter->StopWriting();
+    ReleaseSamples();
+    pWriter.reset();
+    if (pProfile) pProfile->ReleaseAll();
+    pProfile.reset();
+
+    m_bRunning = false;
+    view_->EnableStartButton(true);
+    view_->EnableStopButton(false);
+    view_->SetUserCount("0");
+    view_->SetConnectionUrl("");
+    view_->SetWaitCursor(false);
+}
+
+void BroadcastSession::OnFrameTimer() {
+    if (m_bRunning && pWriter) {
+        const int length = m_pCapture->GetFrameLength();
+        const bool haveSample =
+            m_pVideoSample ||
+            (length != 0 &&
+             SUCCEEDED(AllocateVideoSample(static_cast<std::uint32_t>(length), 831, 834)));
+        if (haveSample) {
+            std::uint8_t* frame = m_pCapture->LockFrame();
+            // A frame of another length than the sample (the format changed
+            // under a running broadcast) is skipped, never copied past it.
+            if (length != 0 && frame && static_cast<std::uint32_t>(length) == m_videoSampleLength) {
+                std::memcpy(m_pVideoBuffer, frame, m_videoSampleLength);
+                m_pVideoSample->SetLength(m_videoSampleLength);
+                m_videoTime = SampleTimeNow();
+                pWriter->writer->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
+                                             m_pVideoSample);
+            }
+            m_pCapture->UnlockFrame();
+        }
+    }
+    AfterTimer();
+}
+
+void BroadcastSession::OnStatusTimer() {
+    if (pWriter) view_->SetUserCount(std::to_string(pWriter->GetClientCount()));
+    g_settings.meterScale = static_cast<std::int16_t>(view_->MeterScalePosition());
+    AfterTimer();
+}
+
+void BroadcastSession::AfterTimer() {
+    if (m_bHidePending) {
+        m_bHidePending = false;
+        view_->HideWindow();
+    }
+}
+
+void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t length) {
+    if (!data || length <= 0) return;
+    std::lock_guard guard(audioLock_);
+    ComputeMeterColumns(reinterpret_cast<const std::int16_t*>(data),
+                        static_cast<std::size_t>(length), m_nChannels, m_meterSamples.data(),
+                        m_meterWidth);
+    view_->InvalidateMeter();
+    if (!m_pAudioBuffer || !pWriter || !pWriter->writer) return;
+
+    // A buffer larger than the sample goes out in pieces, each stamped with
+    // the time its first byte was captured relative to the whole buffer.
+    const std::int64_t now = SampleTimeNow();
+    const std::int64_t bytesPerSecond = static_cast<std::int64_t>(m_nSamplesPerSec) *
+                                        std::max(m_nChannels, 1) * 2;
+    const std::uint32_t input = AudioInputNumber();
+    for (std::int32_t done = 0; done < length;) {
+        const auto piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(length - done),
+                                                   kAudioSampleBytes);
+        std::memcpy(m_pAudioBuffer, data + done, piece);
+        m_pAudioSample->SetLength(piece);
+        m_audioTime = now + (bytesPerSecond > 0 ? done * 10000000LL / bytesPerSecond : 0);
+        pWriter->writer->WriteSample(input, static_cast<std::uint64_t>(m_audioTime), 0,
+                                     m_pAudioSample);
+        done += static_cast<std::int32_t>(piece);
+    }
+}

@@ -1,0 +1,121 @@
+#pragma once
+// The broadcast session: the start and stop sequences that join the capture
+// library to the stream writer, the frame and status timers, the audio path
+// with its meter, the connection URL and the viewers' page. The main window
+// owns one and binds to it through SessionView; the headless program does the
+// same with a view that only prints the URL.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <QTimer>
+
+#include "media/WmProfile.h"
+#include "media/WmWriter.h"
+
+class CapLib;
+class PreviewSurface;
+
+// What a broadcast does to the window it runs in.
+class SessionView {
+public:
+    virtual ~SessionView() = default;
+    virtual void EnableStartButton(bool enabled) = 0;
+    virtual void EnableStopButton(bool enabled) = 0;
+    virtual void SetUserCount(const std::string& text) = 0;
+    virtual void SetConnectionUrl(const std::string& url) = 0;
+    // Called on the audio streaming thread: the meter columns changed.
+    virtual void InvalidateMeter() = 0;
+    virtual void SetWaitCursor(bool waiting) = 0;
+    virtual void HideWindow() = 0;
+    // The meter scale the user has set (100 to 32767).
+    virtual int MeterScalePosition() = 0;
+    // Where the capture preview is shown.
+    virtual PreviewSurface* PreviewWindow() = 0;
+};
+
+class BroadcastSession {
+public:
+    // capture and view outlive the session.
+    BroadcastSession(CapLib* capture, SessionView* view);
+    ~BroadcastSession();
+    BroadcastSession(const BroadcastSession&) = delete;
+    BroadcastSession& operator=(const BroadcastSession&) = delete;
+
+    // Applies the device choices of g_settings to the capture library and
+    // restarts its preview with the caption.
+    void ConfigureCapture();
+    void StartBroadcast();
+    void StopBroadcast();
+
+    // Timer work, on the user-interface thread (the timers call these).
+    void OnFrameTimer();
+    void OnStatusTimer();
+    // One captured PCM buffer, on the audio streaming thread.
+    void OnAudioChunk(const std::uint8_t* data, std::int32_t length);
+
+    // The meter's width in pixel columns; the columns start flat.
+    void SetMeterWidth(int width);
+    std::vector<std::int16_t> MeterColumns() const;
+
+    bool IsRunning() const { return m_bRunning; }
+    CapLib* CaptureLibrary() const { return m_pCapture; }
+    bool HasVideoSample() const { return m_pVideoSample != nullptr; }
+    int FrameTimerPeriod() const;  // ms while the frame timer runs, else -1
+    // The writer input that audio goes to: 1 behind a video stream, else 0.
+    std::uint32_t AudioInputNumber() const;
+
+    static unsigned FrameTimerPeriodMs(int framesPerSecond);
+    static constexpr std::uint32_t kAudioSampleBytes = 500000;
+    static constexpr int kFrameTimerId = 1;
+    static constexpr int kStatusTimerId = 2;
+
+    // Hide the window at the next timer tick (the window sets it).
+    bool m_bHidePending = false;
+
+private:
+    void CleanUpFailedStart();
+    void ReleaseSamples();
+    void AfterTimer();
+    std::int64_t SampleTimeNow() const;
+    HRESULT AllocateVideoSample(std::uint32_t length, int allocateLine, int bufferLine);
+
+    CapLib* m_pCapture;
+    SessionView* view_;
+
+    std::unique_ptr<WmWriter> pWriter;
+    std::unique_ptr<WmProfile> pProfile;
+    wmv::INSSBuffer* m_pVideoSample = nullptr;
+    std::uint8_t* m_pVideoBuffer = nullptr;
+    std::uint32_t m_videoSampleLength = 0;
+    wmv::INSSBuffer* m_pAudioSample = nullptr;
+    std::uint8_t* m_pAudioBuffer = nullptr;
+    bool m_bRunning = false;
+    std::int64_t m_audioTime = 0;
+    std::int64_t m_videoTime = 0;
+    std::int64_t m_startTime = 0;
+    int m_nFrameTimer = -1;
+    int m_nStatusTimer = -1;
+    int m_nChannels = 0;
+    int m_nBitsPerSample = 0;
+    int m_nSamplesPerSec = 0;
+    int m_meterWidth = 0;
+    std::vector<std::int16_t> m_meterSamples;
+
+    QTimer frameTimer_;
+    QTimer statusTimer_;
+    // Held by the audio path while it uses the audio sample, and by whoever
+    // releases it, so a late buffer never lands in a released sample.
+    mutable std::mutex audioLock_;
+};
+
+// The session the capture callbacks reach; they carry no context of their own.
+extern BroadcastSession* m_hDlg;
+
+// The frame callback: the caption for the session's capture library.
+void DrawCaption();
+// The audio callback: hands the buffer to the session.
+int AudioChunkReceived(std::uint8_t* data, std::int32_t length);

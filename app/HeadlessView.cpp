@@ -1,0 +1,24 @@
+#include "app/HeadlessView.h"
+
+#include "settings/AppSettings.h"
+
+void HeadlessView::SetConnectionUrl(const std::string& url) {
+    if (url.empty()) return;
+    std::fprintf(out_, "Viewer page: %s\nStream: %s/MyFile.wma\n",
+                 ViewerPageAddress(url, httpPort_).c_str(), url.c_str());
+    std::fflush(out_);
+}
+
+int HeadlessView::MeterScalePosition() { return g_settings.meterScale; }
+
+std::string HeadlessView::ViewerPageAddress(const std::string& streamUrl, int httpPort) {
+    const std::string scheme = "http://";
+    std::string host = "127.0.0.1";
+    if (streamUrl.rfind(scheme, 0) == 0) {
+        const std::size_t colon = streamUrl.find(':', scheme.size());
+        host = streamUrl.substr(scheme.size(), colon == std::string::npos
+                                                   ? std::string::npos
+                                                   : colon - scheme.size());
+    }
+    return scheme + host + ":" + std::to_string(httpPort) + "/";
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The session's window when there is none: the preview goes to a headless
+// surface, and the stream's addresses are printed once a broadcast runs.
+
+#include <cstdio>
+#include <string>
+
+#include "app/BroadcastSession.h"
+#include "platform/capture/PreviewSurface.h"
+
+class HeadlessView : public SessionView {
+public:
+    // httpPort: where the web server serves the viewers' page.
+    HeadlessView(int httpPort, std::FILE* out) : httpPort_(httpPort), out_(out) {}
+
+    void EnableStartButton(bool) override {}
+    void EnableStopButton(bool) override {}
+    void SetUserCount(const std::string&) override {}
+    void SetConnectionUrl(const std::string& url) override;
+    void InvalidateMeter() override {}
+    void SetWaitCursor(bool) override {}
+    void HideWindow() override {}
+    int MeterScalePosition() override;
+    PreviewSurface* PreviewWindow() override { return &surface_; }
+
+    // The viewers' page for a stream URL "http://host:port": the same host on
+    // the web server's port.
+    static std::string ViewerPageAddress(const std::string& streamUrl, int httpPort);
+
+private:
+    int httpPort_;
+    std::FILE* out_;
+    HeadlessSurface surface_;
+};

@@ -1,0 +1,347 @@
+// The broadcast session on the real capture library and media runtime, fed
+// by the test camera and microphone.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/BroadcastSession.h"
+#include "app/IndexPage.h"
+#include "diag/ErrorTrail.h"
+#include "diag/ProgramPath.h"
+#include "media/CapLib.h"
+#include "platform/MessageBox.h"
+#include "platform/UniqueHandle.h"
+#include "platform/capture/PreviewSurface.h"
+#include "settings/AppSettings.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void EnsureGuiApplication() {
+    if (QCoreApplication::instance()) return;
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "app_tests";
+    static char* argv[] = {name, nullptr};
+    new QGuiApplication(argc, argv);  // lives for the whole test run
+}
+
+// Runs the event loop (and so the session's timers) for ms milliseconds.
+void Pump(int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+template <typename Pred>
+bool PumpUntil(Pred pred, int limitMs = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!pred()) {
+        if (clock.elapsed() > limitMs) return false;
+        Pump(10);
+    }
+    return true;
+}
+
+// A listening socket on a port the system picked.
+UniqueFd ListenOnFreePort(int* port) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd.Get(), 1);
+    socklen_t length = sizeof address;
+    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+int FreePort() {
+    int port = 0;
+    ListenOnFreePort(&port);
+    return port;
+}
+
+std::string TrailText() {
+    char* text = nullptr;
+    std::size_t size = 0;
+    FILE* memory = open_memstream(&text, &size);
+    g_errorTrail.WriteDump(memory);
+    std::fclose(memory);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+class RecordingView : public SessionView {
+public:
+    void EnableStartButton(bool enabled) override { startEnabled = enabled; }
+    void EnableStopButton(bool enabled) override { stopEnabled = enabled; }
+    void SetUserCount(const std::string& text) override { userCount = text; }
+    void SetConnectionUrl(const std::string& text) override { url = text; }
+    void InvalidateMeter() override { ++meterInvalidations; }
+    void SetWaitCursor(bool waiting) override { waitCursor = waiting; }
+    void HideWindow() override { ++hidden; }
+    int MeterScalePosition() override { return meterScale; }
+    PreviewSurface* PreviewWindow() override { return &surface; }
+
+    bool startEnabled = true;
+    bool stopEnabled = false;
+    std::string userCount = "0";
+    std::string url;
+    std::atomic<int> meterInvalidations{0};
+    bool waitCursor = false;
+    int hidden = 0;
+    int meterScale = 32767;
+    HeadlessSurface surface;
+};
+
+class BroadcastSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureGuiApplication();
+        setenv("LUMACAST_FAKE_DEVICES", "1", 1);
+        folder_ = fs::temp_directory_path() / ("lumasession-" + std::to_string(getpid()));
+        fs::create_directories(folder_ / "state");
+        setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
+        SetProgramPath((folder_ / "lumasrv.bin").string());
+        programDir = folder_.string() + "/";
+        g_settings = AppSettings{};
+        g_settings.asfPort = FreePort();
+
+        capture_ = std::make_unique<CapLib>();
+        for (int i = 0; i < capture_->GetVideoDeviceCount(); ++i) {
+            if (std::string(capture_->GetVideoDeviceName(i)) == "Lumacast Test Camera") camera_ = i;
+        }
+        for (int i = 0; i < capture_->GetAudioDeviceCount(); ++i) {
+            if (std::string(capture_->GetAudioDeviceName(i)) == "Lumacast Test Microphone") {
+                microphone_ = i;
+            }
+        }
+        ASSERT_GE(camera_, 0);
+        ASSERT_GE(microphone_, 0);
+        session_ = std::make_unique<BroadcastSession>(capture_.get(), &view_);
+        session_->SetMeterWidth(98);
+    }
+
+    void TearDown() override {
+        session_->StopBroadcast();
+        m_hDlg = nullptr;
+        session_.reset();
+        capture_->Close();
+        capture_.reset();
+        SetProgramPath("");
+        fs::remove_all(folder_);
+    }
+
+    // Chooses the devices, with the microphone on the capture format that
+    // the default audio codec format takes (44100 Hz stereo, 16 bits).
+    void Use(bool video, bool audio) {
+        g_settings.videoDeviceIndex = video ? camera_ : -1;
+        g_settings.audioDeviceIndex = audio ? microphone_ : -1;
+        if (audio) {
+            std::unique_ptr<WAVEFORMATEX[]> formats;
+            const int count = capture_->GetAudioCaptureFormats(microphone_, &formats);
+            for (int i = 0; i < count; ++i) {
+                if (formats[i].nSamplesPerSec == 44100 && formats[i].nChannels == 2 &&
+                    formats[i].wBitsPerSample == 16) {
+                    g_settings.audioCaptureFormatIndex = i;
+                }
+            }
+        }
+        session_->ConfigureCapture();
+        m_hDlg = session_.get();
+    }
+
+    std::string IndexPageOnDisk() const {
+        std::stringstream text;
+        text << std::ifstream(folder_ / "index.htm", std::ios::binary).rdbuf();
+        return text.str();
+    }
+
+    fs::path folder_;
+    RecordingView view_;
+    std::unique_ptr<CapLib> capture_;
+    std::unique_ptr<BroadcastSession> session_;
+    int camera_ = -1;
+    int microphone_ = -1;
+};
+
+TEST_F(BroadcastSessionTest, NoDeviceShowsTheMessageAndCreatesNoWriter) {
+    RecordingMessageBoxes boxes;
+    Use(false, false);
+    session_->StartBroadcast();
+    EXPECT_FALSE(session_->IsRunning());
+    ASSERT_EQ(boxes.Count(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text,
+              "No audio/video capture devices selected.\nDo setup before staring server");
+    EXPECT_EQ(boxes.Boxes()[0].type, static_cast<unsigned>(MB_OK | MB_ICONINFORMATION));
+    EXPECT_TRUE(view_.startEnabled);
+    EXPECT_EQ(view_.url, "");
+    EXPECT_FALSE(fs::exists(folder_ / "index.htm"));
+}
+
+TEST_F(BroadcastSessionTest, StartsAndStopsManyTimesInARow) {
+    Use(true, true);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        session_->StartBroadcast();
+        ASSERT_TRUE(session_->IsRunning()) << TrailText();
+        EXPECT_FALSE(view_.startEnabled);
+        EXPECT_TRUE(view_.stopEnabled);
+        EXPECT_FALSE(view_.waitCursor);
+        EXPECT_EQ(view_.url.rfind("http://", 0), 0u) << view_.url;
+        EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
+        EXPECT_EQ(IndexPageOnDisk(), IndexPageText(view_.url));
+        EXPECT_EQ(session_->FrameTimerPeriod(), 200);
+        EXPECT_TRUE(PumpUntil([&] { return session_->HasVideoSample(); }));
+
+        session_->StopBroadcast();
+        EXPECT_FALSE(session_->IsRunning());
+        EXPECT_TRUE(view_.startEnabled);
+        EXPECT_FALSE(view_.stopEnabled);
+        EXPECT_EQ(view_.userCount, "0");
+        EXPECT_EQ(view_.url, "");
+        EXPECT_EQ(session_->FrameTimerPeriod(), -1);
+        EXPECT_FALSE(session_->HasVideoSample());
+    }
+    EXPECT_EQ(g_errorTrail.EntryCount(), 0u) << TrailText();
+}
+
+TEST_F(BroadcastSessionTest, VideoOnlyLeavesTheMeterFlat) {
+    Use(true, false);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    EXPECT_EQ(session_->FrameTimerPeriod(), 200);
+    Pump(700);
+    EXPECT_TRUE(session_->HasVideoSample());
+    EXPECT_EQ(view_.meterInvalidations, 0);
+    for (std::int16_t column : session_->MeterColumns()) ASSERT_EQ(column, 0);
+}
+
+TEST_F(BroadcastSessionTest, AudioOnlyWritesInputZeroWithoutFrameTimer) {
+    Use(false, true);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    EXPECT_EQ(session_->FrameTimerPeriod(), -1);
+    EXPECT_EQ(session_->AudioInputNumber(), 0u);
+    // The tone moves the meter.
+    EXPECT_TRUE(PumpUntil([&] {
+        const auto columns = session_->MeterColumns();
+        return std::any_of(columns.begin(), columns.end(), [](std::int16_t c) { return c != 0; });
+    }));
+    EXPECT_GT(view_.meterInvalidations, 0);
+    EXPECT_FALSE(session_->HasVideoSample());
+}
+
+TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks) {
+    int busyPort = 0;
+    UniqueFd holder = ListenOnFreePort(&busyPort);
+    g_settings.asfPort = busyPort;
+    Use(true, true);
+    session_->StartBroadcast();
+    EXPECT_FALSE(session_->IsRunning());
+    EXPECT_TRUE(view_.startEnabled);
+    EXPECT_FALSE(view_.stopEnabled);
+    EXPECT_EQ(view_.url, "");
+    EXPECT_FALSE(view_.waitCursor);
+    EXPECT_NE(TrailText().find("Line  358   hresult failed == 0x"), std::string::npos)
+        << TrailText();
+
+    g_settings.asfPort = FreePort();
+    session_->StartBroadcast();
+    EXPECT_TRUE(session_->IsRunning());
+    EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
+}
+
+TEST_F(BroadcastSessionTest, UserCountFollowsTheViewers) {
+    Use(true, true);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> received{0};
+    std::thread viewer([&] {
+        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(g_settings.asfPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
+        const std::string request = "GET /MyFile.wma HTTP/1.0\r\n\r\n";
+        send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[65536];
+        while (!stop) {
+            pollfd event{fd.Get(), POLLIN, 0};
+            if (poll(&event, 1, 50) <= 0) continue;
+            const ssize_t got = recv(fd.Get(), buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            received += static_cast<std::size_t>(got);
+        }
+    });
+    EXPECT_TRUE(PumpUntil([&] { return view_.userCount == "1"; })) << view_.userCount;
+    EXPECT_TRUE(PumpUntil([&] { return received > 0; }));
+    stop = true;
+    viewer.join();
+    EXPECT_TRUE(PumpUntil([&] { return view_.userCount == "0"; })) << view_.userCount;
+
+    session_->StopBroadcast();
+    EXPECT_EQ(view_.userCount, "0");
+}
+
+TEST_F(BroadcastSessionTest, FrameTimerFollowsTheFrameRate) {
+    const std::vector<std::pair<int, unsigned>> periods = {{5, 200}, {7, 142}, {60, 16}, {1, 1000}};
+    for (const auto& [fps, period] : periods) {
+        EXPECT_EQ(BroadcastSession::FrameTimerPeriodMs(fps), period) << fps;
+    }
+    g_settings.videoFramesPerSecond = 7;
+    Use(true, false);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    EXPECT_EQ(session_->FrameTimerPeriod(), 142);
+}
+
+TEST_F(BroadcastSessionTest, HidesAtTheFirstTimerTickWhenAsked) {
+    session_->m_bHidePending = true;
+    Use(true, false);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    EXPECT_TRUE(PumpUntil([&] { return view_.hidden > 0; }));
+    Pump(1200);
+    EXPECT_EQ(view_.hidden, 1);
+}
+
+TEST(SessionCallbacksTest, CallbacksWithoutASessionLeaveAssertions) {
+    m_hDlg = nullptr;
+    DrawCaption();
+    std::uint8_t pcm[4] = {};
+    AudioChunkReceived(pcm, sizeof pcm);
+    const std::string trail = TrailText();
+    EXPECT_NE(trail.find("Line  686   assert: m_hDlg == 0x0"), std::string::npos) << trail;
+    EXPECT_NE(trail.find("Line  755   assert: m_hDlg == 0x0"), std::string::npos) << trail;
+}
+
+}  // namespace
