@@ -1,9 +1,9 @@
 #include "media/CapLib.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
-
-#include <unistd.h>
 
 #include "diag/ProgramPath.h"
 #include "media/CapLog.h"
@@ -15,7 +15,9 @@ namespace {
 char g_videoName[256];
 char g_audioName[256];
 
-void ShowError(const char* text) { MessageBox(text, "Error", MB_OK | MB_ICONERROR); }
+void ShowError(const char* text) {
+    MessageBox(text, "Error", MB_OK | MB_ICONERROR);
+}
 
 void CopyName(const std::string& name, char (&buffer)[256]) {
     const std::size_t n = std::min(name.size(), sizeof buffer - 1);
@@ -70,7 +72,8 @@ RefPtr<Moniker> CapLib::AudioMoniker(int index) const {
 const char* CapLib::GetVideoDeviceName(int index) {
     g_videoName[0] = '\0';
     std::string name;
-    if (RefPtr<Moniker> moniker = VideoMoniker(index); moniker && SUCCEEDED(moniker->ReadFriendlyName(&name)))
+    if (RefPtr<Moniker> moniker = VideoMoniker(index);
+        moniker && SUCCEEDED(moniker->ReadFriendlyName(&name)))
         CopyName(name, g_videoName);
     g_capLog.WriteItem("  ");
     if (g_videoName[0]) g_capLog.WriteItem(g_videoName);
@@ -81,7 +84,8 @@ const char* CapLib::GetVideoDeviceName(int index) {
 const char* CapLib::GetAudioDeviceName(int index) {
     g_audioName[0] = '\0';
     std::string name;
-    if (RefPtr<Moniker> moniker = AudioMoniker(index); moniker && SUCCEEDED(moniker->ReadFriendlyName(&name)))
+    if (RefPtr<Moniker> moniker = AudioMoniker(index);
+        moniker && SUCCEEDED(moniker->ReadFriendlyName(&name)))
         CopyName(name, g_audioName);
     g_capLog.WriteItem("  ");
     if (g_audioName[0]) g_capLog.WriteItem(g_audioName);
@@ -102,7 +106,8 @@ int CapLib::GetAudioCaptureFormats(int audioIndex, std::unique_ptr<WAVEFORMATEX[
     std::unique_ptr<WAVEFORMATEX[]> list(new WAVEFORMATEX[static_cast<std::size_t>(count)]);
     for (int i = 0; i < count; ++i) {
         MediaType type;
-        if (FAILED(config.GetStreamCaps(i, &type)) || type.cbFormat() < sizeof(WAVEFORMATEX)) return 0;
+        if (FAILED(config.GetStreamCaps(i, &type)) || type.cbFormat() < sizeof(WAVEFORMATEX))
+            return 0;
         std::memcpy(&list[static_cast<std::size_t>(i)], type.pbFormat(), sizeof(WAVEFORMATEX));
     }
     *formats = std::move(list);
@@ -147,17 +152,18 @@ int CapLib::InitCaptureFilters() {
         return fatal("Cannot create video capture filter");
     if (!graph) {
         graph = RefPtr<FilterGraph>::Adopt(new FilterGraph);
-        if (FAILED(builder->SetFiltergraph(graph.Get()))) return fatal("Cannot give graph to builder");
+        if (FAILED(builder->SetFiltergraph(graph.Get())))
+            return fatal("Cannot give graph to builder");
     }
 
     if (videoCaptureFilter) {
         if (FAILED(graph->AddFilter(videoCaptureFilter.Get(), nullptr)))
             return fatal("Cannot add vidcap to filtergraph");
-        HRESULT hr = builder->FindStreamConfig(PinCategory::Capture, MajorType::Interleaved, videoCaptureFilter.Get(),
-                                               &videoStreamConfig);
+        HRESULT hr = builder->FindStreamConfig(PinCategory::Capture, MajorType::Interleaved,
+                                               videoCaptureFilter.Get(), &videoStreamConfig);
         if (FAILED(hr))
-            hr = builder->FindStreamConfig(PinCategory::Capture, MajorType::Video, videoCaptureFilter.Get(),
-                                           &videoStreamConfig);
+            hr = builder->FindStreamConfig(PinCategory::Capture, MajorType::Video,
+                                           videoCaptureFilter.Get(), &videoStreamConfig);
         if (FAILED(hr)) ShowError("Cannot find VCapture:IAMStreamConfig");
         if (videoStreamConfig) {
             MediaType format;
@@ -181,8 +187,8 @@ int CapLib::InitCaptureFilters() {
         } else {
             if (FAILED(graph->AddFilter(audioCaptureFilter.Get(), nullptr)))
                 return fatal("Cannot add audcap to filtergraph");
-            if (FAILED(builder->FindStreamConfig(PinCategory::Capture, MajorType::Audio, audioCaptureFilter.Get(),
-                                                 &audioStreamConfig))) {
+            if (FAILED(builder->FindStreamConfig(PinCategory::Capture, MajorType::Audio,
+                                                 audioCaptureFilter.Get(), &audioStreamConfig))) {
                 ShowError("Cannot find ACapture:IAMStreamConfig");
             } else {
                 MediaType format;
@@ -203,11 +209,11 @@ int CapLib::BuildPreviewGraph() {
 
     if (videoCaptureFilter) {
         graph->AddFilter(sampleGrabber.Get(), "Sample grabber");
-        HRESULT hr = builder->RenderStream(PinCategory::Preview, MajorType::Interleaved, videoCaptureFilter.Get(),
-                                           sampleGrabber.Get(), nullptr);
+        HRESULT hr = builder->RenderStream(PinCategory::Preview, MajorType::Interleaved,
+                                           videoCaptureFilter.Get(), sampleGrabber.Get(), nullptr);
         if (hr != S_OK && hr != VFW_S_NOPREVIEWPIN)
-            hr = builder->RenderStream(PinCategory::Preview, MajorType::Video, videoCaptureFilter.Get(),
-                                       sampleGrabber.Get(), nullptr);
+            hr = builder->RenderStream(PinCategory::Preview, MajorType::Video,
+                                       videoCaptureFilter.Get(), sampleGrabber.Get(), nullptr);
         if (FAILED(hr)) ShowError("This graph cannot preview!");
     }
 
@@ -220,7 +226,8 @@ int CapLib::BuildPreviewGraph() {
         }
         nullRenderer = RefPtr<NullRenderer>::Adopt(new NullRenderer);
         graph->AddFilter(nullRenderer.Get(), "Null sound render");
-        if (FAILED(builder->RenderStream(PinCategory::Capture, MajorType::Audio, audioCaptureFilter.Get(), soundFilter,
+        if (FAILED(builder->RenderStream(PinCategory::Capture, MajorType::Audio,
+                                         audioCaptureFilter.Get(), soundFilter,
                                          nullRenderer.Get())))
             ShowError("Cannot render audio capture stream");
     }
@@ -233,7 +240,8 @@ int CapLib::BuildPreviewGraph() {
             if (videoStreamConfig && SUCCEEDED(videoStreamConfig->GetFormat(&format)) &&
                 format.formattype == FormatType::DvInfo) {
                 long width = 0, height = 0;
-                if (SUCCEEDED(videoWindow->get_VideoWidth(&width)) && SUCCEEDED(videoWindow->get_VideoHeight(&height))) {
+                if (SUCCEEDED(videoWindow->get_VideoWidth(&width)) &&
+                    SUCCEEDED(videoWindow->get_VideoHeight(&height))) {
                     frameWidth = static_cast<int>(width);
                     frameHeight = static_cast<int>(height);
                 }
@@ -364,7 +372,8 @@ std::vector<MediaType> CapLib::GetVideoFormats() const {
     if (FAILED(videoStreamConfig->GetNumberOfCapabilities(&count, &size))) return formats;
     for (int i = 0; i < count; ++i) {
         MediaType type;
-        if (SUCCEEDED(videoStreamConfig->GetStreamCaps(i, &type))) formats.push_back(std::move(type));
+        if (SUCCEEDED(videoStreamConfig->GetStreamCaps(i, &type)))
+            formats.push_back(std::move(type));
     }
     return formats;
 }
@@ -376,7 +385,8 @@ int CapLib::SetVideoFormat(const MediaType& format) {
     const HRESULT hr = videoStreamConfig->SetFormat(format);
     if (SUCCEEDED(hr)) {
         MediaType current;
-        const VIDEOINFOHEADER* vih = SUCCEEDED(videoStreamConfig->GetFormat(&current)) ? current.VideoInfo() : nullptr;
+        const VIDEOINFOHEADER* vih =
+            SUCCEEDED(videoStreamConfig->GetFormat(&current)) ? current.VideoInfo() : nullptr;
         if (vih) {
             frameWidth = vih->bmiHeader.biWidth;
             frameHeight = vih->bmiHeader.biHeight;
@@ -395,16 +405,24 @@ void CapLib::SetFrameCallback(FrameCallback callback) {
     if (frameGrabberCallback) frameGrabberCallback->SetFrameCallback(callback);
 }
 
-FrameDC* CapLib::GetFrameDC() { return frameGrabberCallback ? frameGrabberCallback->GetFrameDC() : nullptr; }
-int CapLib::GetFrameWidth() { return frameGrabberCallback ? frameGrabberCallback->GetFrameWidth() : 0; }
-int CapLib::GetFrameHeight() { return frameGrabberCallback ? frameGrabberCallback->GetFrameHeight() : 0; }
+FrameDC* CapLib::GetFrameDC() {
+    return frameGrabberCallback ? frameGrabberCallback->GetFrameDC() : nullptr;
+}
+int CapLib::GetFrameWidth() {
+    return frameGrabberCallback ? frameGrabberCallback->GetFrameWidth() : 0;
+}
+int CapLib::GetFrameHeight() {
+    return frameGrabberCallback ? frameGrabberCallback->GetFrameHeight() : 0;
+}
 
 int CapLib::GetFrameLength() {
     if (!frameGrabberCallback) return 0;
     return frameGrabberCallback->GetFrameLength();
 }
 
-std::uint8_t* CapLib::LockFrame() { return frameGrabberCallback ? frameGrabberCallback->LockFrame() : nullptr; }
+std::uint8_t* CapLib::LockFrame() {
+    return frameGrabberCallback ? frameGrabberCallback->LockFrame() : nullptr;
+}
 
 void CapLib::UnlockFrame() {
     if (frameGrabberCallback) frameGrabberCallback->UnlockFrame();

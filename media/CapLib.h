@@ -19,7 +19,7 @@
 #include "platform/capture/SampleGrabber.h"
 
 class CapLib {
-public:
+  public:
     static constexpr int kMaxDevices = 10;
 
     // Sets the log beside the program, empties it and lists the devices.
@@ -76,7 +76,7 @@ public:
     CaptureFilter* VideoCaptureFilter() const { return videoCaptureFilter.Get(); }
     CaptureFilter* AudioCaptureFilter() const { return audioCaptureFilter.Get(); }
 
-private:
+  private:
     int InitCaptureFilters();
     int BuildPreviewGraph();
     void TearDownGraph();

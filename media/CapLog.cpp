@@ -7,7 +7,9 @@
 
 CapLog g_capLog;
 
-CapLog::~CapLog() { Flush(); }
+CapLog::~CapLog() {
+    Flush();
+}
 
 void CapLog::SetFileName(const std::string& name) {
     std::lock_guard lock(mutex_);
@@ -29,7 +31,8 @@ void CapLog::Reset(const std::string& name) {
 void CapLog::WriteItem(const char* text) {
     std::lock_guard lock(mutex_);
     const int n = std::snprintf(scratch_, sizeof scratch_, "%s ", text ? text : "");
-    const std::size_t length = n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kLineSize - 1);
+    const std::size_t length =
+        n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kLineSize - 1);
     if (pending_.size() + length >= kLineSize) FlushLocked();
     pending_.append(scratch_, length);
 }
@@ -41,7 +44,8 @@ void CapLog::WriteLineFeed() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char stamp[32];

@@ -9,7 +9,7 @@
 #include <string>
 
 class CapLog {
-public:
+  public:
     CapLog() = default;
     ~CapLog();  // writes what is pending
     CapLog(const CapLog&) = delete;
@@ -23,7 +23,7 @@ public:
     // Back to the state of a fresh process (tests).
     void Reset(const std::string& name);
 
-private:
+  private:
     void FlushLocked();
 
     static constexpr std::size_t kLineSize = 1024;

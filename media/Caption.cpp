@@ -1,18 +1,17 @@
 #include "media/Caption.h"
 
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <ctime>
-#include <string>
-#include <vector>
-
 #include <QDateTime>
 #include <QFont>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QPainter>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
 
 #include "diag/ErrorTrail.h"
 #include "media/CapLib.h"
@@ -112,7 +111,8 @@ void MakeStamp(CaptionStamp& stamp, const QString& text) {
             while (end < width && row[end] == pixel) ++end;
             if (qAlpha(pixel) != 0)
                 stamp.runs.push_back({y, x, end - x, static_cast<std::uint8_t>(qBlue(pixel)),
-                                      static_cast<std::uint8_t>(qGreen(pixel)), static_cast<std::uint8_t>(qRed(pixel)),
+                                      static_cast<std::uint8_t>(qGreen(pixel)),
+                                      static_cast<std::uint8_t>(qRed(pixel)),
                                       static_cast<std::uint8_t>(qAlpha(pixel))});
             x = end;
         }
@@ -126,7 +126,8 @@ void DrawCaptionText(FrameDC* dc, const QString& text) {
     QImage& image = dc->Image();
     if (image.isNull()) return;
     thread_local CaptionStamp stamp;
-    if (stamp.runs.empty() || stamp.text != text || stamp.baseFont != QGuiApplication::font()) MakeStamp(stamp, text);
+    if (stamp.runs.empty() || stamp.text != text || stamp.baseFont != QGuiApplication::font())
+        MakeStamp(stamp, text);
     // The image holds the buffer's rows, bottom-up: picture row y is image
     // row height-1-y.
     const int width = image.width(), height = image.height();

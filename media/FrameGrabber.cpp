@@ -1,9 +1,8 @@
 #include "media/FrameGrabber.h"
 
+#include <QPainter>
 #include <algorithm>
 #include <cstring>
-
-#include <QPainter>
 
 FrameDC::FrameDC(std::uint8_t* bits, int width, int height)
     : image_(bits, width, height, DibStride(width), QImage::Format_BGR888) {}
@@ -29,7 +28,9 @@ void FrameGrabberCallback::ReleaseDib() {
     pixels_.reset();
 }
 
-HRESULT FrameGrabberCallback::SampleCB(double, MediaSample*) { return S_OK; }
+HRESULT FrameGrabberCallback::SampleCB(double, MediaSample*) {
+    return S_OK;
+}
 
 HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length) {
     if (frameLocked_) return S_FALSE;
@@ -43,7 +44,8 @@ HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length
         // The frame size changed under us (a new format): take the size the
         // grabber is passing now, so the picture and the buffer agree.
         int w = 0, h = 0;
-        if (grabber_ && grabber_->GetCurrentFrameSize(&w, &h) && static_cast<long>(DibStride(w)) * h == length) {
+        if (grabber_ && grabber_->GetCurrentFrameSize(&w, &h) &&
+            static_cast<long>(DibStride(w)) * h == length) {
             width_ = w;
             height_ = h;
         }
@@ -54,7 +56,8 @@ HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length
         // Room for the whole frame even when its size is not known, so a
         // frame is never cut or overrun.
         pixels_.reset(new std::uint8_t[static_cast<std::size_t>(std::max(length, dibLength))]());
-        if (width > 0 && height > 0 && dibLength <= length) dc_ = std::make_unique<FrameDC>(pixels_.get(), width, height);
+        if (width > 0 && height > 0 && dibLength <= length)
+            dc_ = std::make_unique<FrameDC>(pixels_.get(), width, height);
     }
     std::memcpy(pixels_.get(), buffer, static_cast<std::size_t>(length));
     frameReady_.Set();
@@ -76,4 +79,6 @@ std::uint8_t* FrameGrabberCallback::LockFrame() {
     return ready ? pixels_.get() : nullptr;
 }
 
-void FrameGrabberCallback::UnlockFrame() { frameLocked_ = false; }
+void FrameGrabberCallback::UnlockFrame() {
+    frameLocked_ = false;
+}

@@ -4,12 +4,11 @@
 // callback draw the caption into it, copies it back into the frame, and lends
 // the pixels to the encoder under a small lock protocol.
 
+#include <QImage>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-
-#include <QImage>
 
 #include "platform/Event.h"
 #include "platform/capture/MediaTypes.h"
@@ -25,17 +24,17 @@ using FrameCallback = void (*)();
 class QPainter;
 
 class FrameDC {
-public:
+  public:
     FrameDC(std::uint8_t* bits, int width, int height);
     QImage& Image() { return image_; }
     void Orient(QPainter& painter) const;
 
-private:
+  private:
     QImage image_;
 };
 
 class FrameGrabberCallback : public ISampleGrabberCB {
-public:
+  public:
     // width, height: the frame size the graph was built for. grabber (may be
     // null) tells the real size when the frame length changes.
     FrameGrabberCallback(int width, int height, RefPtr<SampleGrabber> grabber);
@@ -60,7 +59,7 @@ public:
     void UnlockFrame();
     bool FrameLocked() const { return frameLocked_; }
 
-private:
+  private:
     void ReleaseDib();
 
     std::atomic<int> width_;

@@ -53,7 +53,8 @@ HRESULT SoundCaptureFilter::Transform(MediaSample* in, MediaSample* out) {
     return S_OK;
 }
 
-HRESULT SoundCaptureFilter::DecideBufferSize(BufferAllocator* allocator, AllocatorProperties* request) {
+HRESULT SoundCaptureFilter::DecideBufferSize(BufferAllocator* allocator,
+                                             AllocatorProperties* request) {
     if (!allocator || !request) return E_POINTER;
     if (!InputConnected()) return E_UNEXPECTED;
     AllocatorProperties input;

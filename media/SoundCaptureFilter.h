@@ -12,7 +12,7 @@
 using AudioChunkCallback = int (*)(std::uint8_t* data, std::int32_t length);
 
 class SoundCaptureFilter : public TransformFilter {
-public:
+  public:
     SoundCaptureFilter() = default;
 
     // Written by the user-interface thread, read on the audio streaming thread.
@@ -24,11 +24,11 @@ public:
     // The output pin's check.
     HRESULT CheckOutputType(const MediaType& type) override;
 
-protected:
+  protected:
     HRESULT Transform(MediaSample* in, MediaSample* out) override;
     HRESULT DecideBufferSize(BufferAllocator* allocator, AllocatorProperties* request) override;
 
-private:
+  private:
     HRESULT Copy(MediaSample* source, MediaSample* dest);
 
     std::atomic<AudioChunkCallback> callback_{nullptr};

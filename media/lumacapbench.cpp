@@ -2,14 +2,13 @@
 // camera running unpaced through the grabber with the caption, against the
 // same pipeline without our tap, at 640x480 and 1280x720. bench/capture runs it.
 
+#include <QGuiApplication>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
-
-#include <QGuiApplication>
 
 #include "media/Caption.h"
 #include "media/FrameGrabber.h"
@@ -47,7 +46,8 @@ double CpuSeconds() {
 }
 
 double WallSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 struct Result {
@@ -97,13 +97,14 @@ RefPtr<CaptureFilter> Camera(int width, int height) {
     RefPtr<CaptureFilter> camera;
     if (monikers.empty() || FAILED(monikers.back()->BindToObject(&camera))) return nullptr;
     StreamConfig config(camera);
-    if (FAILED(config.SetFormat(VideoMediaType(SubType::YUY2, width, height, 30, 1)))) return nullptr;
+    if (FAILED(config.SetFormat(VideoMediaType(SubType::YUY2, width, height, 30, 1))))
+        return nullptr;
     return camera;
 }
 
 // The same conversion to BGR as the grabber, without our tap.
 class PlainConvert : public BaseFilter {
-public:
+  public:
     PlainConvert() : BaseFilter("plain") {
         GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
         GstElement* bgr = gst_element_factory_make("capsfilter", nullptr);
@@ -135,8 +136,8 @@ Result RunPipeline(int width, int height, bool withTap, std::uint64_t frames) {
     graph->AddFilter(renderer.Get(), "renderer");
     CaptureGraphBuilder builder;
     builder.SetFiltergraph(graph.Get());
-    if (FAILED(builder.RenderStream(PinCategory::Capture, MajorType::Video, camera.Get(), middle.Get(),
-                                    renderer.Get())))
+    if (FAILED(builder.RenderStream(PinCategory::Capture, MajorType::Video, camera.Get(),
+                                    middle.Get(), renderer.Get())))
         return {};
     std::unique_ptr<FrameGrabberCallback> receiver;
     if (withTap) {
@@ -165,7 +166,8 @@ int main(int argc, char** argv) {
     camera.live = false;  // as fast as the pipeline goes
     SetTestDevices({camera});
 
-    std::printf("%-10s %-12s %10s %14s %14s\n", "size", "pipeline", "fps", "cpu ms/frame", "allocs/frame");
+    std::printf("%-10s %-12s %10s %14s %14s\n", "size", "pipeline", "fps", "cpu ms/frame",
+                "allocs/frame");
     bool ok = true;
     struct Size {
         int width, height;
@@ -181,13 +183,15 @@ int main(int argc, char** argv) {
             ok = false;
             continue;
         }
-        std::printf("%-10s %-12s %10.1f %14.3f %14.1f\n", size, "without tap", plain.fps, plain.cpuMsPerFrame,
-                    plain.allocationsPerFrame);
-        std::printf("%-10s %-12s %10.1f %14.3f %14.1f\n", size, "with tap", tap.fps, tap.cpuMsPerFrame,
-                    tap.allocationsPerFrame);
-        std::printf("%-10s tap adds %.3f ms CPU and %.1f allocations per frame; fps ratio with/without %.3f\n", size,
-                    tap.cpuMsPerFrame - plain.cpuMsPerFrame, tap.allocationsPerFrame - plain.allocationsPerFrame,
-                    tap.fps / plain.fps);
+        std::printf("%-10s %-12s %10.1f %14.3f %14.1f\n", size, "without tap", plain.fps,
+                    plain.cpuMsPerFrame, plain.allocationsPerFrame);
+        std::printf("%-10s %-12s %10.1f %14.3f %14.1f\n", size, "with tap", tap.fps,
+                    tap.cpuMsPerFrame, tap.allocationsPerFrame);
+        std::printf(
+            "%-10s tap adds %.3f ms CPU and %.1f allocations per frame; fps ratio with/without "
+            "%.3f\n",
+            size, tap.cpuMsPerFrame - plain.cpuMsPerFrame,
+            tap.allocationsPerFrame - plain.allocationsPerFrame, tap.fps / plain.fps);
     }
     return ok ? 0 : 1;
 }

@@ -1,19 +1,23 @@
 #include "platform/capture/Devices.h"
 
+#include <gst/video/colorbalance.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 
-#include <gst/video/colorbalance.h>
-
 #include "platform/UniqueHandle.h"
 
 namespace {
 
-void UnrefCaps(GstCaps* caps) { gst_caps_unref(caps); }
-void UnrefDevice(GstDevice* device) { gst_object_unref(device); }
+void UnrefCaps(GstCaps* caps) {
+    gst_caps_unref(caps);
+}
+void UnrefDevice(GstDevice* device) {
+    gst_object_unref(device);
+}
 using CapsPtr = UniqueHandle<GstCaps, UnrefCaps>;
 using DevicePtr = UniqueHandle<GstDevice, UnrefDevice>;
 
@@ -74,16 +78,17 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     d->canBind = test.canBind;
     d->compressed = test.compressed;
     if (test.category == DeviceCategory::VideoInput && test.compressed) {
-        d->listCaps.reset(gst_caps_from_string(
-            "image/jpeg,width=320,height=240,framerate=30/1;"
-            "image/jpeg,width=640,height=480,framerate=30/1;"
-            "image/jpeg,width=1280,height=720,framerate=30/1"));
-        d->acceptCaps.reset(gst_caps_from_string("image/jpeg,width=[16,4096],height=[16,4096],framerate=[1/1,120/1]"));
+        d->listCaps.reset(
+            gst_caps_from_string("image/jpeg,width=320,height=240,framerate=30/1;"
+                                 "image/jpeg,width=640,height=480,framerate=30/1;"
+                                 "image/jpeg,width=1280,height=720,framerate=30/1"));
+        d->acceptCaps.reset(gst_caps_from_string(
+            "image/jpeg,width=[16,4096],height=[16,4096],framerate=[1/1,120/1]"));
     } else if (test.category == DeviceCategory::VideoInput) {
-        d->listCaps.reset(gst_caps_from_string(
-            "video/x-raw,format=YUY2,width=320,height=240,framerate=30/1;"
-            "video/x-raw,format=YUY2,width=640,height=480,framerate=30/1;"
-            "video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1"));
+        d->listCaps.reset(
+            gst_caps_from_string("video/x-raw,format=YUY2,width=320,height=240,framerate=30/1;"
+                                 "video/x-raw,format=YUY2,width=640,height=480,framerate=30/1;"
+                                 "video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1"));
         // The pattern generator can make any size; the list above is what a
         // settings page offers.
         d->acceptCaps.reset(gst_caps_from_string(
@@ -96,7 +101,8 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     return d;
 }
 
-std::shared_ptr<DeviceDescription> DescribeSystemDevice(GstDevice* device, DeviceCategory category) {
+std::shared_ptr<DeviceDescription> DescribeSystemDevice(GstDevice* device,
+                                                        DeviceCategory category) {
     auto d = std::make_shared<DeviceDescription>();
     d->category = category;
     gchar* name = gst_device_get_display_name(device);
@@ -125,8 +131,8 @@ std::vector<std::shared_ptr<DeviceDescription>> SystemDevices(DeviceCategory cat
     std::vector<std::shared_ptr<DeviceDescription>> result;
     if (!EnsureGstreamer()) return result;
     GstDeviceMonitor* monitor = gst_device_monitor_new();
-    gst_device_monitor_add_filter(monitor, category == DeviceCategory::VideoInput ? "Video/Source" : "Audio/Source",
-                                  nullptr);
+    gst_device_monitor_add_filter(
+        monitor, category == DeviceCategory::VideoInput ? "Video/Source" : "Audio/Source", nullptr);
     GList* devices = gst_device_monitor_get_devices(monitor);
     for (GList* l = devices; l; l = l->next)
         result.push_back(DescribeSystemDevice(GST_DEVICE(l->data), category));
@@ -147,15 +153,19 @@ HRESULT CreateClassEnumerator(DeviceCategory category, std::vector<RefPtr<Monike
     if (!monikers) return E_POINTER;
     monikers->clear();
     if (!EnsureGstreamer()) return E_FAIL;
-    for (auto& d : SystemDevices(category)) monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(d)));
+    for (auto& d : SystemDevices(category))
+        monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(d)));
     std::vector<TestDevice> tests;
     {
         std::lock_guard lock(g_testMutex);
-        if (g_testDevices) tests = *g_testDevices;
-        else if (FakeDevicesEnabled()) tests = DefaultTestDevices();
+        if (g_testDevices)
+            tests = *g_testDevices;
+        else if (FakeDevicesEnabled())
+            tests = DefaultTestDevices();
     }
     for (const auto& t : tests)
-        if (t.category == category) monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(DescribeTestDevice(t))));
+        if (t.category == category)
+            monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(DescribeTestDevice(t))));
     return monikers->empty() ? S_FALSE : S_OK;
 }
 
@@ -163,7 +173,9 @@ HRESULT CreateClassEnumerator(DeviceCategory category, std::vector<RefPtr<Monike
 
 Moniker::Moniker(std::shared_ptr<const DeviceDescription> device) : device_(std::move(device)) {}
 
-DeviceCategory Moniker::Category() const { return device_->category; }
+DeviceCategory Moniker::Category() const {
+    return device_->category;
+}
 
 HRESULT Moniker::ReadFriendlyName(std::string* name) const {
     if (!name) return E_POINTER;
@@ -190,8 +202,8 @@ std::vector<MediaType> AudioCapabilities(const GstCaps* device) {
     std::vector<MediaType> list;
     for (int rate : kStandardRates) {
         for (int channels : {1, 2}) {
-            CapsPtr candidate(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT,
-                                                  channels, nullptr));
+            CapsPtr candidate(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate,
+                                                  "channels", G_TYPE_INT, channels, nullptr));
             if (!gst_caps_can_intersect(device, candidate.get())) continue;
             for (int bits : {8, 16}) {
                 WAVEFORMATEX wave{};
@@ -222,8 +234,9 @@ std::vector<MediaType> VideoCapabilities(const GstCaps* device) {
             if (gst_structure_has_field(s, "format")) gst_structure_fixate_field(s, "format");
             // Memory kinds other than plain system memory cannot be grabbed.
             GstCapsFeatures* features = gst_caps_get_features(device, i);
-            const bool plain = !features || gst_caps_features_is_any(features) ||
-                               gst_caps_features_contains(features, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY);
+            const bool plain =
+                !features || gst_caps_features_is_any(features) ||
+                gst_caps_features_contains(features, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY);
             MediaType type = MediaTypeFromStructure(s);
             const VIDEOINFOHEADER* vih = type.VideoInfo();
             const bool known = vih && vih->bmiHeader.biWidth > 0 && vih->bmiHeader.biHeight > 0;
@@ -246,13 +259,17 @@ CaptureFilter::CaptureFilter(std::shared_ptr<const DeviceDescription> device)
 
 CaptureFilter::~CaptureFilter() = default;
 
-DeviceCategory CaptureFilter::Category() const { return device_->category; }
+DeviceCategory CaptureFilter::Category() const {
+    return device_->category;
+}
 
 MajorType CaptureFilter::StreamType() const {
     return device_->category == DeviceCategory::VideoInput ? MajorType::Video : MajorType::Audio;
 }
 
-bool CaptureFilter::HasStreamConfig() const { return device_->hasStreamConfig; }
+bool CaptureFilter::HasStreamConfig() const {
+    return device_->hasStreamConfig;
+}
 
 bool CaptureFilter::Build() {
     const bool video = device_->category == DeviceCategory::VideoInput;
@@ -260,7 +277,9 @@ bool CaptureFilter::Build() {
         source_ = gst_device_create_element(device_->device.get(), nullptr);
     } else if (video) {
         GstElement* pattern = gst_element_factory_make("videotestsrc", nullptr);
-        if (pattern) g_object_set(pattern, "is-live", device_->live ? TRUE : FALSE, "horizontal-speed", 4, nullptr);
+        if (pattern)
+            g_object_set(pattern, "is-live", device_->live ? TRUE : FALSE, "horizontal-speed", 4,
+                         nullptr);
         if (pattern && device_->compressed) {
             // A compressing camera: the pattern leaves the device as JPEG.
             GstElement* encoder = gst_element_factory_make("jpegenc", nullptr);
@@ -280,7 +299,8 @@ bool CaptureFilter::Build() {
     } else {
         source_ = gst_element_factory_make("audiotestsrc", nullptr);
         if (source_) {
-            g_object_set(source_, "is-live", device_->live ? TRUE : FALSE, "freq", 440.0, "volume", 0.4, nullptr);
+            g_object_set(source_, "is-live", device_->live ? TRUE : FALSE, "freq", 440.0, "volume",
+                         0.4, nullptr);
             gst_util_set_object_arg(G_OBJECT(source_), "wave", "sine");
         }
     }
@@ -291,7 +311,8 @@ bool CaptureFilter::Build() {
         return false;
     }
     gst_bin_add_many(GST_BIN(bin_), source_, capsfilter_, nullptr);
-    caps_ = video ? VideoCapabilities(device_->listCaps.get()) : AudioCapabilities(device_->listCaps.get());
+    caps_ = video ? VideoCapabilities(device_->listCaps.get())
+                  : AudioCapabilities(device_->listCaps.get());
 
     if (video) {
         if (!device_->device && !device_->compressed) {
@@ -309,7 +330,8 @@ bool CaptureFilter::Build() {
         gst_bin_add_many(GST_BIN(bin_), convert, resample, volume_, nullptr);
         // Audio: the device delivers what it likes; the conversions end in
         // the chosen capture format.
-        if (!gst_element_link_many(source_, volume_, convert, resample, capsfilter_, nullptr)) return false;
+        if (!gst_element_link_many(source_, volume_, convert, resample, capsfilter_, nullptr))
+            return false;
         AddPin(capsfilter_, "src", "Capture");
         ghost_ = gst_element_get_static_pad(bin_, "Capture");
         gst_object_unref(ghost_);  // the bin keeps it
@@ -360,8 +382,10 @@ HRESULT CaptureFilter::ApplyFormat(const MediaType& requested) {
     const bool video = device_->category == DeviceCategory::VideoInput;
     if (video ? requested.VideoInfo() == nullptr : requested.Wave() == nullptr) return E_INVALIDARG;
     CapsPtr caps(CapsFromMediaType(requested));
-    if (!caps || !gst_caps_can_intersect(caps.get(), device_->acceptCaps.get())) return E_INVALIDARG;
-    const bool decoderChange = video && (requested.subtype == SubType::MJPG) != (decoder_ != nullptr);
+    if (!caps || !gst_caps_can_intersect(caps.get(), device_->acceptCaps.get()))
+        return E_INVALIDARG;
+    const bool decoderChange =
+        video && (requested.subtype == SubType::MJPG) != (decoder_ != nullptr);
     if (decoderChange && ghost_ && GST_STATE(bin_) != GST_STATE_NULL) return VFW_E_WRONG_STATE;
 
     MediaType applied = MediaTypeFromCaps(caps.get());
@@ -399,8 +423,8 @@ HRESULT CaptureFilter::GetControls(std::vector<DeviceControl>* controls) {
     GstColorBalance* balance = GST_COLOR_BALANCE(element);
     for (const GList* l = gst_color_balance_list_channels(balance); l; l = l->next) {
         auto* channel = GST_COLOR_BALANCE_CHANNEL(l->data);
-        controls->push_back({channel->label ? channel->label : "", channel->min_value, channel->max_value,
-                             gst_color_balance_get_value(balance, channel)});
+        controls->push_back({channel->label ? channel->label : "", channel->min_value,
+                             channel->max_value, gst_color_balance_get_value(balance, channel)});
     }
     if (opened) gst_element_set_state(source_, GST_STATE_NULL);
     return controls->empty() ? S_FALSE : S_OK;
@@ -455,4 +479,6 @@ HRESULT StreamConfig::GetFormat(MediaType* type) const {
     return S_OK;
 }
 
-HRESULT StreamConfig::SetFormat(const MediaType& type) { return filter_->ApplyFormat(type); }
+HRESULT StreamConfig::SetFormat(const MediaType& type) {
+    return filter_->ApplyFormat(type);
+}

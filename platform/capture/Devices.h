@@ -19,7 +19,7 @@ class CaptureFilter;
 
 // A handle to one device ("moniker").
 class Moniker : public RefCounted {
-public:
+  public:
     explicit Moniker(std::shared_ptr<const DeviceDescription> device);
     // The device's display name; E_FAIL if it has none.
     HRESULT ReadFriendlyName(std::string* name) const;
@@ -27,7 +27,7 @@ public:
     HRESULT BindToObject(RefPtr<CaptureFilter>* filter) const;
     DeviceCategory Category() const;
 
-private:
+  private:
     std::shared_ptr<const DeviceDescription> device_;
 };
 
@@ -61,7 +61,7 @@ struct DeviceControl {
 
 // The stream configuration of a capture pin.
 class StreamConfig : public RefCounted {
-public:
+  public:
     explicit StreamConfig(RefPtr<CaptureFilter> filter) : filter_(std::move(filter)) {}
     // count: the formats offered; size: bytes of a format block.
     HRESULT GetNumberOfCapabilities(int* count, int* size) const;
@@ -73,7 +73,7 @@ public:
     // VFW_E_WRONG_STATE when the change needs a stopped graph.
     HRESULT SetFormat(const MediaType& type);
 
-private:
+  private:
     RefPtr<CaptureFilter> filter_;
 };
 
@@ -82,7 +82,7 @@ constexpr HRESULT VFW_E_WRONG_STATE = static_cast<HRESULT>(0x80040227u);
 // The filter of a capture device: its source and the conversions that make
 // its output a plain raw stream, with one output pin "Capture".
 class CaptureFilter : public BaseFilter {
-public:
+  public:
     ~CaptureFilter() override;
 
     DeviceCategory Category() const;
@@ -97,7 +97,7 @@ public:
     HRESULT GetControls(std::vector<DeviceControl>* controls);
     HRESULT SetControl(const std::string& name, int value);
 
-private:
+  private:
     friend class Moniker;
     explicit CaptureFilter(std::shared_ptr<const DeviceDescription> device);
     bool Build();

@@ -1,11 +1,11 @@
 #include "platform/capture/Filter.h"
 
+#include <gst/video/video.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-
-#include <gst/video/video.h>
 
 #include "platform/UniqueHandle.h"
 #include "platform/capture/Devices.h"
@@ -25,7 +25,9 @@ GQuark FilterQuark() {
 // ---- Pin ------------------------------------------------------------------
 
 Pin::Pin(GstPad* pad) : pad_(GST_PAD(gst_object_ref(pad))) {}
-Pin::~Pin() { gst_object_unref(pad_); }
+Pin::~Pin() {
+    gst_object_unref(pad_);
+}
 
 PinDirection Pin::Direction() const {
     return GST_PAD_DIRECTION(pad_) == GST_PAD_SRC ? PinDirection::Output : PinDirection::Input;
@@ -260,19 +262,22 @@ HRESULT FilterGraph::Disconnect(Pin* pin) {
     GstPad* pad = pin->Pad();
     GstPad* peer = gst_pad_get_peer(pad);
     if (!peer) return S_FALSE;
-    const bool ok = GST_PAD_DIRECTION(pad) == GST_PAD_SRC ? gst_pad_unlink(pad, peer) : gst_pad_unlink(peer, pad);
+    const bool ok = GST_PAD_DIRECTION(pad) == GST_PAD_SRC ? gst_pad_unlink(pad, peer)
+                                                          : gst_pad_unlink(peer, pad);
     gst_object_unref(peer);
     return ok ? S_OK : E_FAIL;
 }
 
 HRESULT FilterGraph::ConnectDirect(Pin* out, Pin* in) {
     if (!out || !in) return E_POINTER;
-    if (out->Direction() != PinDirection::Output || in->Direction() != PinDirection::Input) return E_INVALIDARG;
+    if (out->Direction() != PinDirection::Output || in->Direction() != PinDirection::Input)
+        return E_INVALIDARG;
     if (gst_pad_is_linked(out->Pad()) || gst_pad_is_linked(in->Pad())) return VFW_E_CANNOT_CONNECT;
     // Refuse at connection time what could never be negotiated later.
     CapsPtr offered(gst_pad_query_caps(out->Pad(), nullptr));
     CapsPtr accepted(gst_pad_query_caps(in->Pad(), nullptr));
-    if (!offered || !accepted || !gst_caps_can_intersect(offered.get(), accepted.get())) return VFW_E_CANNOT_CONNECT;
+    if (!offered || !accepted || !gst_caps_can_intersect(offered.get(), accepted.get()))
+        return VFW_E_CANNOT_CONNECT;
     if (gst_pad_link(out->Pad(), in->Pad()) != GST_PAD_LINK_OK) return VFW_E_CANNOT_CONNECT;
     return S_OK;
 }
@@ -309,7 +314,9 @@ HRESULT FilterGraph::Stop() {
     return ret == GST_STATE_CHANGE_FAILURE ? E_FAIL : S_OK;
 }
 
-std::vector<RefPtr<BaseFilter>> FilterGraph::Filters() const { return filters_; }
+std::vector<RefPtr<BaseFilter>> FilterGraph::Filters() const {
+    return filters_;
+}
 
 RefPtr<BaseFilter> FilterGraph::FindFilterByName(const std::string& name) const {
     for (auto& filter : filters_)
@@ -329,7 +336,9 @@ HRESULT FilterGraph::QueryVideoWindow(RefPtr<VideoRenderer>* window) const {
     return E_NOINTERFACE;
 }
 
-void FilterGraph::SetDumpName(const std::string& name) { dumpName_ = name; }
+void FilterGraph::SetDumpName(const std::string& name) {
+    dumpName_ = name;
+}
 
 void FilterGraph::DumpDot() const {
     // GStreamer reads the variable only when it starts; read it each time.
@@ -388,7 +397,8 @@ HRESULT CaptureGraphBuilder::RenderStream(PinCategory category, MajorType type, 
     auto* device = dynamic_cast<CaptureFilter*>(source);
     if (!device || device->Graph() != graph_.Get()) return E_INVALIDARG;
     if (device->StreamType() != type) return E_FAIL;
-    if ((intermediate && intermediate->Graph() != graph_.Get()) || (renderer && renderer->Graph() != graph_.Get()))
+    if ((intermediate && intermediate->Graph() != graph_.Get()) ||
+        (renderer && renderer->Graph() != graph_.Get()))
         return E_INVALIDARG;
 
     RefPtr<Pin> out = device->FindPin(PinDirection::Output);
@@ -399,7 +409,8 @@ HRESULT CaptureGraphBuilder::RenderStream(PinCategory category, MajorType type, 
     if (!renderer) {
         addedRenderer = type == MajorType::Video ? RefPtr<BaseFilter>::Adopt(new VideoRenderer)
                                                  : RefPtr<BaseFilter>::Adopt(new NullRenderer);
-        HRESULT hr = graph_->AddFilter(addedRenderer.Get(), type == MajorType::Video ? "Video Renderer" : "Audio Renderer");
+        HRESULT hr = graph_->AddFilter(
+            addedRenderer.Get(), type == MajorType::Video ? "Video Renderer" : "Audio Renderer");
         if (FAILED(hr)) return hr;
         renderer = addedRenderer.Get();
     }

@@ -3,12 +3,12 @@
 // named pins (ghost pads), the graph is a pipeline, and the builder connects a
 // capture stream through a tap into a renderer.
 
+#include <gst/gst.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <gst/gst.h>
 
 #include "platform/RefPtr.h"
 #include "platform/capture/MediaTypes.h"
@@ -19,7 +19,7 @@ class PreviewSurface;
 
 // One pin of a filter.
 class Pin : public RefCounted {
-public:
+  public:
     struct Info {
         RefPtr<BaseFilter> filter;
         PinDirection dir = PinDirection::Input;
@@ -35,13 +35,13 @@ public:
     PinDirection Direction() const;
     GstPad* Pad() const { return pad_; }
 
-private:
+  private:
     GstPad* pad_;
 };
 
 // A filter: one GStreamer bin whose external pads are its pins.
 class BaseFilter : public RefCounted {
-public:
+  public:
     ~BaseFilter() override;
 
     GstElement* Element() const { return bin_; }
@@ -53,28 +53,28 @@ public:
     // The filter a bin belongs to (a pad's parent), or null.
     static BaseFilter* FromElement(GstObject* element);
 
-protected:
+  protected:
     explicit BaseFilter(const char* kind);
     // Exposes an element's pad as a pin of this filter.
     void AddPin(GstElement* element, const char* padName, const char* pinName);
 
     GstElement* bin_;
 
-private:
+  private:
     friend class FilterGraph;
     FilterGraph* graph_ = nullptr;
 };
 
 // Discards what arrives (fakesink).
 class NullRenderer : public BaseFilter {
-public:
+  public:
     NullRenderer();
 };
 
 // The preview renderer: hands each frame to the attached surface, drops it
 // when none is attached.
 class VideoRenderer : public BaseFilter {
-public:
+  public:
     VideoRenderer();
     ~VideoRenderer() override;
 
@@ -85,7 +85,7 @@ public:
     HRESULT get_VideoHeight(long* height) const;
     std::uint64_t FramesRendered() const;
 
-private:
+  private:
     static void OnHandoff(GstElement*, GstBuffer* buffer, GstPad* pad, gpointer self);
 
     mutable std::mutex mutex_;
@@ -98,7 +98,7 @@ private:
 
 // The graph: a pipeline of filters.
 class FilterGraph : public RefCounted {
-public:
+  public:
     FilterGraph();
     ~FilterGraph() override;
 
@@ -128,7 +128,7 @@ public:
     void SetDumpName(const std::string& name);
     void DumpDot() const;
 
-private:
+  private:
     static GstBusSyncReply OnBusMessage(GstBus* bus, GstMessage* message, gpointer self);
 
     GstElement* pipeline_;
@@ -143,7 +143,7 @@ class StreamConfig;
 
 // Connects capture streams and finds a capture pin's configuration.
 class CaptureGraphBuilder : public RefCounted {
-public:
+  public:
     HRESULT SetFiltergraph(FilterGraph* graph);
     // The stream configuration of the capture pin of a device filter for a
     // media type; E_NOINTERFACE when the filter has no such pin.
@@ -153,10 +153,10 @@ public:
     // null) into renderer (null: the default renderer for the type is added).
     // A device without a preview pin previews from its capture pin and
     // answers VFW_S_NOPREVIEWPIN.
-    HRESULT RenderStream(PinCategory category, MajorType type, BaseFilter* source, BaseFilter* intermediate,
-                         BaseFilter* renderer);
+    HRESULT RenderStream(PinCategory category, MajorType type, BaseFilter* source,
+                         BaseFilter* intermediate, BaseFilter* renderer);
 
-private:
+  private:
     RefPtr<FilterGraph> graph_;
 };
 

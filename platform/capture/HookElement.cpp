@@ -18,10 +18,13 @@ GType luma_hook_get_type();
 
 G_DEFINE_TYPE(LumaHook, luma_hook, GST_TYPE_BASE_TRANSFORM)
 
-GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
-GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
+GstStaticPadTemplate sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
+GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
 
-GstCaps* hook_transform_caps(GstBaseTransform* trans, GstPadDirection direction, GstCaps* caps, GstCaps* filter) {
+GstCaps* hook_transform_caps(GstBaseTransform* trans, GstPadDirection direction, GstCaps* caps,
+                             GstCaps* filter) {
     ElementHooks* hooks = LUMA_HOOK(trans)->hooks;
     GstCaps* result = hooks ? hooks->TransformCaps(direction, caps) : gst_caps_new_empty();
     if (filter) {
@@ -37,7 +40,8 @@ gboolean hook_set_caps(GstBaseTransform* trans, GstCaps* in, GstCaps* out) {
     return hooks && hooks->SetCaps(in, out);
 }
 
-gboolean hook_transform_size(GstBaseTransform*, GstPadDirection, GstCaps*, gsize size, GstCaps*, gsize* othersize) {
+gboolean hook_transform_size(GstBaseTransform*, GstPadDirection, GstCaps*, gsize size, GstCaps*,
+                             gsize* othersize) {
     *othersize = size;
     return TRUE;
 }
@@ -70,8 +74,8 @@ void luma_hook_class_init(LumaHookClass* klass) {
     auto* element_class = GST_ELEMENT_CLASS(klass);
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);
-    gst_element_class_set_static_metadata(element_class, "Lumacast filter", "Filter", "A filter of Lumacast's own",
-                                          "Lumacast");
+    gst_element_class_set_static_metadata(element_class, "Lumacast filter", "Filter",
+                                          "A filter of Lumacast's own", "Lumacast");
     auto* bt = GST_BASE_TRANSFORM_CLASS(klass);
     bt->transform_caps = hook_transform_caps;
     bt->set_caps = hook_set_caps;
@@ -83,7 +87,9 @@ void luma_hook_class_init(LumaHookClass* klass) {
     bt->passthrough_on_same_caps = FALSE;
 }
 
-void luma_hook_init(LumaHook* self) { self->hooks = nullptr; }
+void luma_hook_init(LumaHook* self) {
+    self->hooks = nullptr;
+}
 
 }  // namespace
 

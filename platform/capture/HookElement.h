@@ -6,7 +6,7 @@
 #include <gst/gst.h>
 
 class ElementHooks {
-public:
+  public:
     // Caps on the other side for caps on `direction`'s side (new reference).
     virtual GstCaps* TransformCaps(GstPadDirection direction, GstCaps* caps) = 0;
     virtual bool SetCaps(GstCaps* in, GstCaps* out) = 0;
@@ -28,7 +28,7 @@ public:
     }
     virtual void Stopped() {}
 
-protected:
+  protected:
     ~ElementHooks() = default;
 };
 

@@ -1,10 +1,10 @@
 #include "platform/capture/MediaTypes.h"
 
-#include <cstring>
-#include <mutex>
-
 #include <gst/audio/audio.h>
 #include <gst/video/video.h>
+
+#include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -36,11 +36,15 @@ const VideoFormatName* FindVideoFormat(SubType subtype) {
 
 std::uint32_t ImageSize(SubType subtype, int width, int height) {
     switch (subtype) {
-    case SubType::RGB24: return static_cast<std::uint32_t>(DibStride(width) * height);
-    case SubType::YUY2: return static_cast<std::uint32_t>(width * 2 * height);
-    case SubType::I420:
-    case SubType::NV12: return static_cast<std::uint32_t>(width * height * 3 / 2);
-    default: return 0;
+        case SubType::RGB24:
+            return static_cast<std::uint32_t>(DibStride(width) * height);
+        case SubType::YUY2:
+            return static_cast<std::uint32_t>(width * 2 * height);
+        case SubType::I420:
+        case SubType::NV12:
+            return static_cast<std::uint32_t>(width * height * 3 / 2);
+        default:
+            return 0;
     }
 }
 
@@ -52,12 +56,14 @@ int IntField(const GstStructure* s, const char* name) {
 }  // namespace
 
 const WAVEFORMATEX* MediaType::Wave() const {
-    if (formattype != FormatType::WaveFormatEx || format.size() < sizeof(WAVEFORMATEX)) return nullptr;
+    if (formattype != FormatType::WaveFormatEx || format.size() < sizeof(WAVEFORMATEX))
+        return nullptr;
     return reinterpret_cast<const WAVEFORMATEX*>(format.data());
 }
 
 const VIDEOINFOHEADER* MediaType::VideoInfo() const {
-    if (formattype != FormatType::VideoInfo || format.size() < sizeof(VIDEOINFOHEADER)) return nullptr;
+    if (formattype != FormatType::VideoInfo || format.size() < sizeof(VIDEOINFOHEADER))
+        return nullptr;
     return reinterpret_cast<const VIDEOINFOHEADER*>(format.data());
 }
 
@@ -108,7 +114,8 @@ MediaType MediaTypeFromStructure(const GstStructure* s) {
         wave.nSamplesPerSec = static_cast<std::uint32_t>(IntField(s, "rate"));
         const char* fmt = gst_structure_get_string(s, "format");
         if (fmt) {
-            const GstAudioFormatInfo* info = gst_audio_format_get_info(gst_audio_format_from_string(fmt));
+            const GstAudioFormatInfo* info =
+                gst_audio_format_get_info(gst_audio_format_from_string(fmt));
             if (info && GST_AUDIO_FORMAT_INFO_FORMAT(info) != GST_AUDIO_FORMAT_UNKNOWN)
                 wave.wBitsPerSample = static_cast<std::uint16_t>(GST_AUDIO_FORMAT_INFO_WIDTH(info));
         }
@@ -129,11 +136,12 @@ MediaType MediaTypeFromStructure(const GstStructure* s) {
     } else if (std::strcmp(name, "video/x-lumacast-dib") == 0) {
         int num = 0, den = 1;
         if (!gst_structure_get_fraction(s, "framerate", &num, &den)) num = 0;
-        type = VideoMediaType(SubType::RGB24, IntField(s, "width"), IntField(s, "height"), num, den);
+        type =
+            VideoMediaType(SubType::RGB24, IntField(s, "width"), IntField(s, "height"), num, den);
     } else {
         type.majortype = std::strncmp(name, "video/", 6) == 0   ? MajorType::Video
                          : std::strncmp(name, "audio/", 6) == 0 ? MajorType::Audio
-                                                                 : MajorType::Stream;
+                                                                : MajorType::Stream;
         type.subtype = SubType::Other;
     }
     GstCaps* caps = gst_caps_new_full(gst_structure_copy(s), nullptr);
@@ -154,24 +162,29 @@ GstCaps* CapsFromMediaType(const MediaType& type) {
         if (wave->wFormatTag != WAVE_FORMAT_PCM || wave->nChannels < 1 || wave->nChannels > 8 ||
             wave->nSamplesPerSec == 0)
             return nullptr;
-        const char* fmt = wave->wBitsPerSample == 8 ? "U8" : wave->wBitsPerSample == 16 ? "S16LE" : nullptr;
+        const char* fmt = wave->wBitsPerSample == 8    ? "U8"
+                          : wave->wBitsPerSample == 16 ? "S16LE"
+                                                       : nullptr;
         if (!fmt) return nullptr;
         GstCaps* caps = gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, fmt, "layout",
                                             G_TYPE_STRING, "interleaved", "rate", G_TYPE_INT,
-                                            static_cast<int>(wave->nSamplesPerSec), "channels", G_TYPE_INT,
-                                            static_cast<int>(wave->nChannels), nullptr);
+                                            static_cast<int>(wave->nSamplesPerSec), "channels",
+                                            G_TYPE_INT, static_cast<int>(wave->nChannels), nullptr);
         if (wave->nChannels == 2)
-            gst_caps_set_simple(caps, "channel-mask", GST_TYPE_BITMASK, static_cast<guint64>(0x3), nullptr);
+            gst_caps_set_simple(caps, "channel-mask", GST_TYPE_BITMASK, static_cast<guint64>(0x3),
+                                nullptr);
         return caps;
     }
     if (const VIDEOINFOHEADER* vih = type.VideoInfo()) {
         const int width = vih->bmiHeader.biWidth;
-        const int height = vih->bmiHeader.biHeight < 0 ? -vih->bmiHeader.biHeight : vih->bmiHeader.biHeight;
+        const int height =
+            vih->bmiHeader.biHeight < 0 ? -vih->bmiHeader.biHeight : vih->bmiHeader.biHeight;
         if (width <= 0 || height <= 0 || width > 16384 || height > 16384) return nullptr;
         const VideoFormatName* f = FindVideoFormat(type.subtype);
         GstCaps* caps = nullptr;
         if (f && f->gstFormat) {
-            caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, f->gstFormat, nullptr);
+            caps =
+                gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, f->gstFormat, nullptr);
         } else if (f) {
             caps = gst_caps_new_empty_simple("image/jpeg");
         } else if (!type.caps.empty()) {
@@ -180,12 +193,14 @@ GstCaps* CapsFromMediaType(const MediaType& type) {
                 if (parsed) gst_caps_unref(parsed);
                 return nullptr;
             }
-            caps = gst_caps_new_full(gst_structure_copy(gst_caps_get_structure(parsed, 0)), nullptr);
+            caps =
+                gst_caps_new_full(gst_structure_copy(gst_caps_get_structure(parsed, 0)), nullptr);
             gst_caps_unref(parsed);
         } else {
             return nullptr;
         }
-        gst_caps_set_simple(caps, "width", G_TYPE_INT, width, "height", G_TYPE_INT, height, nullptr);
+        gst_caps_set_simple(caps, "width", G_TYPE_INT, width, "height", G_TYPE_INT, height,
+                            nullptr);
         if (vih->AvgTimePerFrame > 0) {
             // Keep the exact rate the type was read with when the frame time
             // still matches it; 100 ns units cannot hold 30000/1001 exactly.
@@ -194,14 +209,16 @@ GstCaps* CapsFromMediaType(const MediaType& type) {
             if (!type.caps.empty()) {
                 if (GstCaps* parsed = gst_caps_from_string(type.caps.c_str())) {
                     if (!gst_caps_is_empty(parsed) &&
-                        gst_structure_get_fraction(gst_caps_get_structure(parsed, 0), "framerate", &num, &den) &&
+                        gst_structure_get_fraction(gst_caps_get_structure(parsed, 0), "framerate",
+                                                   &num, &den) &&
                         num > 0 && 10000000LL * den / num == vih->AvgTimePerFrame)
                         exact = true;
                     gst_caps_unref(parsed);
                 }
             }
             if (!exact)
-                gst_util_double_to_fraction(1e7 / static_cast<double>(vih->AvgTimePerFrame), &num, &den);
+                gst_util_double_to_fraction(1e7 / static_cast<double>(vih->AvgTimePerFrame), &num,
+                                            &den);
             gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, num, den, nullptr);
         }
         return caps;

@@ -3,11 +3,11 @@
 // write byte for byte (WAVEFORMATEX, BITMAPINFOHEADER, VIDEOINFOHEADER) and a
 // small media-type record that stands for a negotiated GStreamer format.
 
+#include <gst/gst.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <gst/gst.h>
 
 #include "platform/hresult.h"
 
@@ -85,7 +85,9 @@ struct MediaType {
 };
 
 // Bytes in one row of a 24-bit DIB: three per pixel, padded to 4.
-constexpr int DibStride(int width) { return (width * 3 + 3) & ~3; }
+constexpr int DibStride(int width) {
+    return (width * 3 + 3) & ~3;
+}
 
 // Conversions between GStreamer caps and media types. MediaTypeFromCaps reads
 // the first structure; unfixed fields are left 0 in the format block.

@@ -3,7 +3,8 @@
 #include "platform/capture/MediaTypes.h"
 
 void HeadlessSurface::ShowFrame(const std::uint8_t* bits, int width, int height) {
-    const std::size_t length = static_cast<std::size_t>(DibStride(width)) * static_cast<std::size_t>(height);
+    const std::size_t length =
+        static_cast<std::size_t>(DibStride(width)) * static_cast<std::size_t>(height);
     std::lock_guard lock(mutex_);
     last_.assign(bits, bits + length);  // reuses the vector's capacity
     width_ = width;

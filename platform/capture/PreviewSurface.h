@@ -7,7 +7,7 @@
 #include <vector>
 
 class PreviewSurface {
-public:
+  public:
     virtual ~PreviewSurface() = default;
     // Called on the video streaming thread: one frame as 24-bit BGR, rows
     // bottom-up, each row padded to 4 bytes. The bytes are valid only during
@@ -19,7 +19,7 @@ public:
 
 // Keeps a copy of the last frame and counts frames; no display needed.
 class HeadlessSurface : public PreviewSurface {
-public:
+  public:
     void ShowFrame(const std::uint8_t* bits, int width, int height) override;
     void Clear() override;
 
@@ -28,7 +28,7 @@ public:
     // Copies the last frame; false if none is shown.
     bool LastFrame(std::vector<std::uint8_t>* bits, int* width, int* height) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::uint8_t> last_;
     int width_ = 0;

@@ -1,8 +1,8 @@
 #include "platform/capture/SampleGrabber.h"
 
-#include <cstring>
-
 #include <gst/video/video.h>
+
+#include <cstring>
 
 #include "platform/capture/TransformFilter.h"
 
@@ -13,7 +13,8 @@ constexpr const char* kDibCaps = "video/x-lumacast-dib";
 // Copies width/height/framerate/pixel-aspect-ratio between structures.
 void CopyGeometry(const GstStructure* from, GstStructure* to) {
     for (const char* field : {"width", "height", "framerate", "pixel-aspect-ratio"}) {
-        if (const GValue* v = gst_structure_get_value(from, field)) gst_structure_set_value(to, field, v);
+        if (const GValue* v = gst_structure_get_value(from, field))
+            gst_structure_set_value(to, field, v);
     }
 }
 
@@ -63,7 +64,8 @@ HRESULT SampleGrabber::GetConnectedMediaType(MediaType* type) const {
     if (upstream && !gst_caps_is_empty(upstream) && !gst_caps_is_any(upstream)) {
         const GstStructure* s = gst_caps_get_structure(upstream, 0);
         int width = 0, height = 0, num = 0, den = 1;
-        if (gst_structure_get_int(s, "width", &width) && gst_structure_get_int(s, "height", &height)) {
+        if (gst_structure_get_int(s, "width", &width) &&
+            gst_structure_get_int(s, "height", &height)) {
             if (!gst_structure_get_fraction(s, "framerate", &num, &den)) num = 0;
             *type = VideoMediaType(SubType::RGB24, width, height, num, den);
         }
@@ -72,8 +74,12 @@ HRESULT SampleGrabber::GetConnectedMediaType(MediaType* type) const {
     return S_OK;
 }
 
-HRESULT SampleGrabber::SetBufferSamples(bool buffer) { return buffer ? E_NOTIMPL : S_OK; }
-HRESULT SampleGrabber::SetOneShot(bool oneShot) { return oneShot ? E_NOTIMPL : S_OK; }
+HRESULT SampleGrabber::SetBufferSamples(bool buffer) {
+    return buffer ? E_NOTIMPL : S_OK;
+}
+HRESULT SampleGrabber::SetOneShot(bool oneShot) {
+    return oneShot ? E_NOTIMPL : S_OK;
+}
 
 HRESULT SampleGrabber::SetCallback(ISampleGrabberCB* callback, int which) {
     if (which != 0 && which != 1) return E_INVALIDARG;
@@ -97,8 +103,8 @@ GstCaps* SampleGrabber::TransformCaps(GstPadDirection direction, GstCaps* caps) 
     const bool toDib = direction == GST_PAD_SINK;
     if (gst_caps_is_any(caps)) {
         gst_caps_append_structure(result, toDib ? gst_structure_new_empty(kDibCaps)
-                                                : gst_structure_new("video/x-raw", "format", G_TYPE_STRING, "BGR",
-                                                                    nullptr));
+                                                : gst_structure_new("video/x-raw", "format",
+                                                                    G_TYPE_STRING, "BGR", nullptr));
         return result;
     }
     for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
@@ -107,7 +113,8 @@ GstCaps* SampleGrabber::TransformCaps(GstPadDirection direction, GstCaps* caps) 
         if (toDib && gst_structure_has_name(s, "video/x-raw")) {
             const char* fmt = gst_structure_get_string(s, "format");
             if (fmt && std::strcmp(fmt, "BGR") != 0) continue;
-            if (!fmt && gst_structure_has_field(s, "format")) continue;  // a list: BGR is checked on fixing
+            if (!fmt && gst_structure_has_field(s, "format"))
+                continue;  // a list: BGR is checked on fixing
             other = gst_structure_new_empty(kDibCaps);
         } else if (!toDib && gst_structure_has_name(s, kDibCaps)) {
             other = gst_structure_new("video/x-raw", "format", G_TYPE_STRING, "BGR", nullptr);
@@ -123,7 +130,9 @@ GstCaps* SampleGrabber::TransformCaps(GstPadDirection direction, GstCaps* caps) 
 bool SampleGrabber::SetCaps(GstCaps* in, GstCaps* out) {
     (void)out;
     GstVideoInfo info;
-    if (!gst_video_info_from_caps(&info, in) || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGR) return false;
+    if (!gst_video_info_from_caps(&info, in) ||
+        GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGR)
+        return false;
     row_.assign(static_cast<std::size_t>(DibStride(GST_VIDEO_INFO_WIDTH(&info))), 0);
     width_ = GST_VIDEO_INFO_WIDTH(&info);
     height_ = GST_VIDEO_INFO_HEIGHT(&info);
@@ -138,8 +147,8 @@ GstFlowReturn SampleGrabber::TransformIp(GstBuffer* buffer) {
         if (static_cast<std::size_t>(meta->stride[0]) != stride || meta->offset[0] != 0) {
             if (!strideWarned_) {
                 strideWarned_ = true;
-                GST_ELEMENT_WARNING(core_, STREAM, FORMAT, ("Frames with a foreign row layout pass untouched"),
-                                    (nullptr));
+                GST_ELEMENT_WARNING(core_, STREAM, FORMAT,
+                                    ("Frames with a foreign row layout pass untouched"), (nullptr));
             }
             return GST_FLOW_OK;
         }
@@ -165,7 +174,8 @@ GstFlowReturn SampleGrabber::TransformIp(GstBuffer* buffer) {
     {
         std::lock_guard lock(callbackMutex_);
         if (callback_) {
-            const double time = GST_BUFFER_PTS_IS_VALID(buffer) ? GST_BUFFER_PTS(buffer) / 1e9 : 0.0;
+            const double time =
+                GST_BUFFER_PTS_IS_VALID(buffer) ? GST_BUFFER_PTS(buffer) / 1e9 : 0.0;
             if (which_ == 1) {
                 callback_->BufferCB(time, map.data, static_cast<long>(length));
             } else {

@@ -16,16 +16,16 @@ class MediaSample;
 // Receives the frames of a SampleGrabber. BufferCB gets the frame's bytes:
 // sample time in seconds, the buffer (writable) and its length.
 class ISampleGrabberCB {
-public:
+  public:
     virtual HRESULT SampleCB(double sampleTime, MediaSample* sample) = 0;
     virtual HRESULT BufferCB(double sampleTime, std::uint8_t* buffer, long length) = 0;
 
-protected:
+  protected:
     ~ISampleGrabberCB() = default;
 };
 
 class SampleGrabber : public BaseFilter, private ElementHooks {
-public:
+  public:
     SampleGrabber();
     ~SampleGrabber() override;
 
@@ -45,7 +45,7 @@ public:
     bool GetCurrentFrameSize(int* width, int* height) const;
     std::uint64_t FramesGrabbed() const { return frames_.load(); }
 
-private:
+  private:
     GstCaps* TransformCaps(GstPadDirection direction, GstCaps* caps) override;
     bool SetCaps(GstCaps* in, GstCaps* out) override;
     GstFlowReturn TransformIp(GstBuffer* buffer) override;

@@ -11,7 +11,8 @@ BufferAllocator::~BufferAllocator() {
     }
 }
 
-HRESULT BufferAllocator::SetProperties(const AllocatorProperties& request, AllocatorProperties* actual) {
+HRESULT BufferAllocator::SetProperties(const AllocatorProperties& request,
+                                       AllocatorProperties* actual) {
     if (!actual) return E_POINTER;
     if (request.cBuffers < 1 || request.cbBuffer < 1 || request.cbAlign < 1) return E_INVALIDARG;
     if (pool_) {
@@ -23,7 +24,8 @@ HRESULT BufferAllocator::SetProperties(const AllocatorProperties& request, Alloc
     GstStructure* config = gst_buffer_pool_get_config(pool);
     // At least the requested count stays allocated; more are made when
     // downstream holds on to buffers.
-    gst_buffer_pool_config_set_params(config, nullptr, static_cast<guint>(request.cbBuffer + request.cbPrefix),
+    gst_buffer_pool_config_set_params(config, nullptr,
+                                      static_cast<guint>(request.cbBuffer + request.cbPrefix),
                                       static_cast<guint>(request.cBuffers), 0);
     GstAllocationParams params;
     gst_allocation_params_init(&params);
@@ -65,7 +67,8 @@ HRESULT MediaSample::GetTime(std::int64_t* start, std::int64_t* end) const {
     if (!GST_BUFFER_PTS_IS_VALID(buffer_)) return VFW_E_SAMPLE_TIME_NOT_SET;
     *start = static_cast<std::int64_t>(GST_BUFFER_PTS(buffer_) / 100);
     *end = GST_BUFFER_DURATION_IS_VALID(buffer_)
-               ? static_cast<std::int64_t>((GST_BUFFER_PTS(buffer_) + GST_BUFFER_DURATION(buffer_)) / 100)
+               ? static_cast<std::int64_t>(
+                     (GST_BUFFER_PTS(buffer_) + GST_BUFFER_DURATION(buffer_)) / 100)
                : *start + 1;
     return S_OK;
 }
@@ -77,8 +80,9 @@ HRESULT MediaSample::SetTime(const std::int64_t* start, const std::int64_t* end)
         return S_OK;
     }
     GST_BUFFER_PTS(buffer_) = static_cast<GstClockTime>(*start) * 100;
-    GST_BUFFER_DURATION(buffer_) =
-        end && *end >= *start ? static_cast<GstClockTime>(*end - *start) * 100 : GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DURATION(buffer_) = end && *end >= *start
+                                       ? static_cast<GstClockTime>(*end - *start) * 100
+                                       : GST_CLOCK_TIME_NONE;
     return S_OK;
 }
 
@@ -86,8 +90,9 @@ HRESULT MediaSample::GetMediaTime(std::int64_t* start, std::int64_t* end) const 
     if (!start || !end) return E_POINTER;
     if (!GST_BUFFER_OFFSET_IS_VALID(buffer_)) return VFW_E_SAMPLE_TIME_NOT_SET;
     *start = static_cast<std::int64_t>(GST_BUFFER_OFFSET(buffer_));
-    *end = GST_BUFFER_OFFSET_END_IS_VALID(buffer_) ? static_cast<std::int64_t>(GST_BUFFER_OFFSET_END(buffer_))
-                                                   : *start;
+    *end = GST_BUFFER_OFFSET_END_IS_VALID(buffer_)
+               ? static_cast<std::int64_t>(GST_BUFFER_OFFSET_END(buffer_))
+               : *start;
     return S_OK;
 }
 
@@ -154,7 +159,8 @@ GstCaps* TransformFilter::TransformCaps(GstPadDirection direction, GstCaps* caps
         // Offer the kinds this filter could take.
         for (const char* kind : {"audio/x-raw", "video/x-raw"}) {
             GstCaps* probe = gst_caps_new_empty_simple(kind);
-            if (CheckInputType(MediaTypeFromCaps(probe)) == S_OK) gst_caps_append(result, gst_caps_ref(probe));
+            if (CheckInputType(MediaTypeFromCaps(probe)) == S_OK)
+                gst_caps_append(result, gst_caps_ref(probe));
             gst_caps_unref(probe);
         }
         return result;
@@ -195,7 +201,8 @@ GstFlowReturn TransformFilter::PrepareOutput(GstBuffer* in, GstBuffer** out) {
             return GST_FLOW_ERROR;
         }
     }
-    if (gst_buffer_pool_acquire_buffer(allocator_.Pool(), out, nullptr) != GST_FLOW_OK) return GST_FLOW_FLUSHING;
+    if (gst_buffer_pool_acquire_buffer(allocator_.Pool(), out, nullptr) != GST_FLOW_OK)
+        return GST_FLOW_FLUSHING;
     return GST_FLOW_OK;
 }
 
@@ -206,7 +213,8 @@ GstFlowReturn TransformFilter::Transform(GstBuffer* in, GstBuffer* out) {
         gst_buffer_unmap(in, &inMap);
         return GST_FLOW_ERROR;
     }
-    MediaSample input(in, inMap.data, static_cast<long>(inMap.size), typeChanged_ ? &inputType_ : nullptr);
+    MediaSample input(in, inMap.data, static_cast<long>(inMap.size),
+                      typeChanged_ ? &inputType_ : nullptr);
     MediaSample output(out, outMap.data, static_cast<long>(outMap.size), nullptr);
     typeChanged_ = false;
     const HRESULT hr = Transform(&input, &output);
@@ -217,7 +225,8 @@ GstFlowReturn TransformFilter::Transform(GstBuffer* in, GstBuffer* out) {
         // One report for a filter that keeps failing.
         if (!failureReported_) {
             failureReported_ = true;
-            GST_ELEMENT_WARNING(element_, STREAM, FAILED, ("Transform failed"), ("0x%08x", static_cast<unsigned>(hr)));
+            GST_ELEMENT_WARNING(element_, STREAM, FAILED, ("Transform failed"),
+                                ("0x%08x", static_cast<unsigned>(hr)));
         }
         return GST_BASE_TRANSFORM_FLOW_DROPPED;
     }

@@ -19,20 +19,20 @@ struct AllocatorProperties {
 
 // The output buffers of a transform filter: a pool of equal buffers.
 class BufferAllocator {
-public:
+  public:
     ~BufferAllocator();
     HRESULT SetProperties(const AllocatorProperties& request, AllocatorProperties* actual);
     HRESULT GetProperties(AllocatorProperties* props) const;
     GstBufferPool* Pool() const { return pool_; }
 
-private:
+  private:
     GstBufferPool* pool_ = nullptr;
     AllocatorProperties props_;
 };
 
 // One buffer as the filter sees it. Times are in 100 ns units.
 class MediaSample {
-public:
+  public:
     MediaSample(GstBuffer* buffer, std::uint8_t* data, long size, const MediaType* changedType)
         : buffer_(buffer), data_(data), size_(size), length_(size), type_(changedType) {}
 
@@ -49,7 +49,7 @@ public:
     HRESULT GetMediaType(std::unique_ptr<MediaType>* type) const;
     HRESULT SetMediaType(const MediaType* type);
 
-private:
+  private:
     GstBuffer* buffer_;
     std::uint8_t* data_;
     long size_;
@@ -60,10 +60,10 @@ private:
 constexpr HRESULT VFW_E_SAMPLE_TIME_NOT_SET = static_cast<HRESULT>(0x80040249u);
 
 class TransformFilter : public BaseFilter, protected ElementHooks {
-public:
+  public:
     ~TransformFilter() override;
 
-protected:
+  protected:
     TransformFilter();
 
     virtual HRESULT Transform(MediaSample* in, MediaSample* out) = 0;
@@ -82,7 +82,7 @@ protected:
     // input seen so far.
     HRESULT GetInputAllocatorProperties(AllocatorProperties* props) const;
 
-private:
+  private:
     GstCaps* TransformCaps(GstPadDirection direction, GstCaps* caps) override;
     bool SetCaps(GstCaps* in, GstCaps* out) override;
     GstFlowReturn PrepareOutput(GstBuffer* in, GstBuffer** out) override;

@@ -2,6 +2,7 @@
 // graph, the frame tap's layout, our transform base, device settings and the
 // graph dump.
 
+#include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,8 +12,6 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
-
-#include <gst/app/gstappsink.h>
 
 #include "platform/capture/Devices.h"
 #include "platform/capture/Filter.h"
@@ -25,9 +24,12 @@
 // while loading and fontconfig keeps its parsed configuration; none is ours.
 // Full stacks are needed to tell these apart from our own allocations.
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:pa_context_new_with_proplist\nleak:libpulse.so\nleak:_dl_init\nleak:libfontconfig.so\n";
+    return "leak:pa_context_new_with_proplist\nleak:libpulse.so\nleak:_dl_init\nleak:libfontconfig."
+           "so\n";
 }
-extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+extern "C" const char* __asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
 
 namespace {
 
@@ -44,7 +46,7 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
 }
 
 class CaptureTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(EnsureGstreamer());
         SetTestDevices(DefaultTestDevices());
@@ -124,8 +126,10 @@ TEST_F(CaptureTest, MicrophoneOffersTheUsualPcmFormats) {
     RefPtr<FilterGraph> graph = RefPtr<FilterGraph>::Adopt(new FilterGraph);
     ASSERT_EQ(builder.SetFiltergraph(graph.Get()), S_OK);
     RefPtr<StreamConfig> config;
-    EXPECT_EQ(builder.FindStreamConfig(PinCategory::Capture, MajorType::Video, mic.Get(), &config), E_NOINTERFACE);
-    ASSERT_EQ(builder.FindStreamConfig(PinCategory::Capture, MajorType::Audio, mic.Get(), &config), S_OK);
+    EXPECT_EQ(builder.FindStreamConfig(PinCategory::Capture, MajorType::Video, mic.Get(), &config),
+              E_NOINTERFACE);
+    ASSERT_EQ(builder.FindStreamConfig(PinCategory::Capture, MajorType::Audio, mic.Get(), &config),
+              S_OK);
     int count = 0, size = 0;
     ASSERT_EQ(config->GetNumberOfCapabilities(&count, &size), S_OK);
     EXPECT_EQ(count, 7 * 2 * 2);
@@ -145,7 +149,8 @@ TEST_F(CaptureTest, MicrophoneOffersTheUsualPcmFormats) {
         EXPECT_EQ(w->nBlockAlign, w->nChannels * w->wBitsPerSample / 8);
         EXPECT_EQ(w->nAvgBytesPerSec, w->nBlockAlign * w->nSamplesPerSec);
         EXPECT_EQ(w->cbSize, 0);
-        if (w->nSamplesPerSec == 48000 && w->nChannels == 2 && w->wBitsPerSample == 16) ++sixteenBitStereo48k;
+        if (w->nSamplesPerSec == 48000 && w->nChannels == 2 && w->wBitsPerSample == 16)
+            ++sixteenBitStereo48k;
     }
     EXPECT_EQ(sixteenBitStereo48k, 1);
     MediaType none;
@@ -160,9 +165,11 @@ TEST_F(CaptureTest, MicrophoneOffersTheUsualPcmFormats) {
         std::uint32_t rate;
         std::uint16_t bits;
     };
-    for (Bad bad : {Bad{0, 44100, 16}, Bad{2, 96000, 16}, Bad{2, 44100, 24}, Bad{3, 44100, 16}, Bad{1, 0, 8}}) {
+    for (Bad bad : {Bad{0, 44100, 16}, Bad{2, 96000, 16}, Bad{2, 44100, 24}, Bad{3, 44100, 16},
+                    Bad{1, 0, 8}}) {
         WAVEFORMATEX w{WAVE_FORMAT_PCM, bad.channels, bad.rate, 0, 0, bad.bits, 0};
-        EXPECT_EQ(config->SetFormat(AudioMediaType(w)), E_INVALIDARG) << bad.channels << " " << bad.rate;
+        EXPECT_EQ(config->SetFormat(AudioMediaType(w)), E_INVALIDARG)
+            << bad.channels << " " << bad.rate;
     }
     MediaType after;
     ASSERT_EQ(config->GetFormat(&after), S_OK);
@@ -235,7 +242,8 @@ TEST_P(GrabberSizes, FramesHaveTheDibLengthAndReachTheSurface) {
     ASSERT_EQ(graph->AddFilter(grabber.Get(), "Sample grabber"), S_OK);
     MediaType connected;
     EXPECT_EQ(grabber->GetConnectedMediaType(&connected), VFW_E_NOT_CONNECTED);
-    ASSERT_EQ(builder.RenderStream(PinCategory::Preview, MajorType::Video, camera.Get(), grabber.Get(), nullptr),
+    ASSERT_EQ(builder.RenderStream(PinCategory::Preview, MajorType::Video, camera.Get(),
+                                   grabber.Get(), nullptr),
               VFW_S_NOPREVIEWPIN);
     // Before running, the connected type already tells the frame size.
     ASSERT_EQ(grabber->GetConnectedMediaType(&connected), S_OK);
@@ -252,7 +260,8 @@ TEST_P(GrabberSizes, FramesHaveTheDibLengthAndReachTheSurface) {
     FrameLog log;
     ASSERT_EQ(grabber->SetCallback(&log, 1), S_OK);
     ASSERT_EQ(graph->Run(), S_OK);
-    EXPECT_TRUE(WaitFor([&] { return log.calls >= 5 && surface.FrameCount() >= 5; })) << graph->LastError();
+    EXPECT_TRUE(WaitFor([&] { return log.calls >= 5 && surface.FrameCount() >= 5; }))
+        << graph->LastError();
     ASSERT_EQ(graph->Stop(), S_OK);
     const int callsAtStop = log.calls;
     std::this_thread::sleep_for(100ms);
@@ -276,18 +285,19 @@ TEST_P(GrabberSizes, FramesHaveTheDibLengthAndReachTheSurface) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, GrabberSizes,
-                         ::testing::Values(GrabberCase{320, 240}, GrabberCase{322, 242}, GrabberCase{641, 31}));
+                         ::testing::Values(GrabberCase{320, 240}, GrabberCase{322, 242},
+                                           GrabberCase{641, 31}));
 
 // A still picture in BGR from a filter of the test's own.
 class StillPicture : public BaseFilter {
-public:
+  public:
     StillPicture(int width, int height) : BaseFilter("still") {
         GstElement* src = gst_element_factory_make("videotestsrc", nullptr);
         g_object_set(src, "is-live", TRUE, nullptr);
         GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
-        GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGR", "width", G_TYPE_INT, width,
-                                            "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, 30, 1,
-                                            nullptr);
+        GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGR", "width",
+                                            G_TYPE_INT, width, "height", G_TYPE_INT, height,
+                                            "framerate", GST_TYPE_FRACTION, 30, 1, nullptr);
         g_object_set(filter, "caps", caps, nullptr);
         gst_caps_unref(caps);
         gst_bin_add_many(GST_BIN(bin_), src, filter, nullptr);
@@ -298,8 +308,9 @@ public:
 
 // The same picture, top-down, from an independent pipeline.
 std::vector<std::uint8_t> ReferencePicture(int width, int height) {
-    std::string launch = "videotestsrc num-buffers=1 ! video/x-raw,format=BGR,width=" + std::to_string(width) +
-                         ",height=" + std::to_string(height) + " ! appsink name=out";
+    std::string launch =
+        "videotestsrc num-buffers=1 ! video/x-raw,format=BGR,width=" + std::to_string(width) +
+        ",height=" + std::to_string(height) + " ! appsink name=out";
     GstElement* pipeline = gst_parse_launch(launch.c_str(), nullptr);
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
@@ -351,7 +362,8 @@ TEST_F(CaptureTest, GrabbedFramesAreBottomUp) {
         std::vector<std::uint8_t> flipped(reference.size());
         for (int y = 0; y < height; ++y)
             std::memcpy(flipped.data() + stride * static_cast<std::size_t>(y),
-                        reference.data() + stride * static_cast<std::size_t>(height - 1 - y), stride);
+                        reference.data() + stride * static_cast<std::size_t>(height - 1 - y),
+                        stride);
         std::lock_guard lock(log.mutex);
         ASSERT_EQ(log.first.size(), flipped.size());
         // Padding bytes carry no picture; compare the pixels of each row.
@@ -376,8 +388,8 @@ TEST_F(CaptureTest, RendererDropsFramesWithoutSurface) {
     auto grabber = RefPtr<SampleGrabber>::Adopt(new SampleGrabber);
     graph->AddFilter(camera.Get(), nullptr);
     graph->AddFilter(grabber.Get(), "Sample grabber");
-    ASSERT_TRUE(SUCCEEDED(
-        builder.RenderStream(PinCategory::Preview, MajorType::Video, camera.Get(), grabber.Get(), nullptr)));
+    ASSERT_TRUE(SUCCEEDED(builder.RenderStream(PinCategory::Preview, MajorType::Video, camera.Get(),
+                                               grabber.Get(), nullptr)));
     RefPtr<VideoRenderer> window;
     ASSERT_EQ(graph->QueryVideoWindow(&window), S_OK);
     HeadlessSurface surface;
@@ -390,13 +402,13 @@ TEST_F(CaptureTest, RendererDropsFramesWithoutSurface) {
 
 // A pass-through of our own on the transform base.
 class CountingTransform : public TransformFilter {
-public:
+  public:
     std::atomic<int> samples{0};
     std::atomic<long> bytes{0};
     std::atomic<int> decided{0};
     std::atomic<bool> timesKept{true};
 
-protected:
+  protected:
     HRESULT Transform(MediaSample* in, MediaSample* out) override {
         std::uint8_t *src = nullptr, *dst = nullptr;
         in->GetPointer(&src);
@@ -404,8 +416,10 @@ protected:
         const long length = in->GetActualDataLength();
         std::memcpy(dst, src, static_cast<std::size_t>(length));
         std::int64_t start = 0, end = 0;
-        if (in->GetTime(&start, &end) == S_OK) out->SetTime(&start, &end);
-        else timesKept = false;
+        if (in->GetTime(&start, &end) == S_OK)
+            out->SetTime(&start, &end);
+        else
+            timesKept = false;
         out->SetActualDataLength(length);
         bytes += length;
         ++samples;
@@ -414,7 +428,9 @@ protected:
     HRESULT CheckInputType(const MediaType& type) override {
         return type.formattype == FormatType::WaveFormatEx ? S_OK : S_FALSE;
     }
-    HRESULT CheckTransform(const MediaType& in, const MediaType&) override { return CheckInputType(in); }
+    HRESULT CheckTransform(const MediaType& in, const MediaType&) override {
+        return CheckInputType(in);
+    }
     HRESULT DecideBufferSize(BufferAllocator* allocator, AllocatorProperties* request) override {
         if (!InputConnected()) return E_UNEXPECTED;
         HRESULT hr = GetInputAllocatorProperties(request);
@@ -445,12 +461,16 @@ TEST_F(CaptureTest, TransformBaseRefusesVideoAndPassesAudio) {
     ASSERT_EQ(graph->AddFilter(mic.Get(), nullptr), S_OK);
     ASSERT_EQ(graph->AddFilter(tap.Get(), "tap"), S_OK);
     ASSERT_EQ(graph->AddFilter(sink.Get(), "sink"), S_OK);
-    ASSERT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Video, camera.Get(), tap.Get(), sink.Get()),
+    ASSERT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Video, camera.Get(), tap.Get(),
+                                   sink.Get()),
               VFW_E_CANNOT_CONNECT);
     // A refused connection leaves nothing connected behind.
     for (auto& filter : graph->Filters())
-        for (auto& pin : filter->EnumPins()) EXPECT_FALSE(gst_pad_is_linked(pin->Pad())) << filter->Name();
-    ASSERT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Audio, mic.Get(), tap.Get(), sink.Get()), S_OK);
+        for (auto& pin : filter->EnumPins())
+            EXPECT_FALSE(gst_pad_is_linked(pin->Pad())) << filter->Name();
+    ASSERT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Audio, mic.Get(), tap.Get(),
+                                   sink.Get()),
+              S_OK);
     // The camera stays unconnected; the graph runs anyway.
     ASSERT_EQ(graph->Run(), S_OK);
     EXPECT_TRUE(WaitFor([&] { return tap->samples >= 5; })) << graph->LastError();

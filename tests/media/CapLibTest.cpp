@@ -49,10 +49,12 @@ int OnAudioChunk(std::uint8_t* data, std::int32_t length) {
 }
 
 CapLib* g_capLib = nullptr;
-void DrawCaption() { DrawCaptionFor(g_capLib); }
+void DrawCaption() {
+    DrawCaptionFor(g_capLib);
+}
 
 class CapLibTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EnsureGuiApplication();
         SetTestDevices(DefaultTestDevices());
@@ -70,15 +72,21 @@ protected:
 };
 
 // Index of the last (test) device of each kind.
-int LastVideo(const CapLib& lib) { return lib.GetVideoDeviceCount() - 1; }
-int LastAudio(const CapLib& lib) { return lib.GetAudioDeviceCount() - 1; }
+int LastVideo(const CapLib& lib) {
+    return lib.GetVideoDeviceCount() - 1;
+}
+int LastAudio(const CapLib& lib) {
+    return lib.GetAudioDeviceCount() - 1;
+}
 
 // Index of an audio capture format.
-int FormatIndex(CapLib& lib, int audio, std::uint32_t rate, std::uint16_t channels, std::uint16_t bits) {
+int FormatIndex(CapLib& lib, int audio, std::uint32_t rate, std::uint16_t channels,
+                std::uint16_t bits) {
     std::unique_ptr<WAVEFORMATEX[]> formats;
     const int count = lib.GetAudioCaptureFormats(audio, &formats);
     for (int i = 0; i < count; ++i)
-        if (formats[i].nSamplesPerSec == rate && formats[i].nChannels == channels && formats[i].wBitsPerSample == bits)
+        if (formats[i].nSamplesPerSec == rate && formats[i].nChannels == channels &&
+            formats[i].wBitsPerSample == bits)
             return i;
     return -1;
 }
@@ -171,7 +179,9 @@ TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
         ASSERT_TRUE(lib.Previewing());
         EXPECT_EQ(lib.StartPreview(), 1);  // already running
         const auto names = lib.GraphFilterNames();
-        auto has = [&](const char* n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+        auto has = [&](const char* n) {
+            return std::find(names.begin(), names.end(), n) != names.end();
+        };
         EXPECT_EQ(has("Sample grabber"), c.video);
         EXPECT_EQ(has("Video Renderer"), c.video);
         EXPECT_EQ(has("MySoundCapture"), c.audio);
@@ -224,7 +234,8 @@ TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, GraphLife,
-                         ::testing::Values(LifeCase{"VideoOnly", true, false}, LifeCase{"AudioOnly", false, true},
+                         ::testing::Values(LifeCase{"VideoOnly", true, false},
+                                           LifeCase{"AudioOnly", false, true},
                                            LifeCase{"Both", true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -312,7 +323,9 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     // Wait until a captioned frame has been shown.
     std::vector<std::uint8_t> shown;
     int w = 0, h = 0;
-    ASSERT_TRUE(WaitFor([&] { return surface.LastFrame(&shown, &w, &h) && WhiteInCaptionArea(shown.data(), w, h) > 0; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return surface.LastFrame(&shown, &w, &h) && WhiteInCaptionArea(shown.data(), w, h) > 0;
+    }));
 
     std::uint8_t* pixels = lib.LockFrame();
     ASSERT_NE(pixels, nullptr);
@@ -322,7 +335,8 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() > seen + 3; }));
     ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
     EXPECT_EQ(WhiteInCaptionArea(shown.data(), w, h), 0);  // passed on without caption
-    EXPECT_EQ(0, std::memcmp(pixels, locked.data(), locked.size()));  // the moving picture did not reach them
+    EXPECT_EQ(0, std::memcmp(pixels, locked.data(),
+                             locked.size()));  // the moving picture did not reach them
     lib.UnlockFrame();
 
     // Date and time instead of the text: still a caption.
@@ -341,7 +355,8 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     EXPECT_EQ(WhiteInCaptionArea(shown.data(), w, h), 0);
 
     // A new camera format while running: the frame buffer follows it.
-    RefPtr<StreamConfig> config = RefPtr<StreamConfig>::Adopt(new StreamConfig(RefPtr<CaptureFilter>(lib.VideoCaptureFilter())));
+    RefPtr<StreamConfig> config = RefPtr<StreamConfig>::Adopt(
+        new StreamConfig(RefPtr<CaptureFilter>(lib.VideoCaptureFilter())));
     MediaType vga;
     ASSERT_EQ(config->GetStreamCaps(1, &vga), S_OK);
     ASSERT_EQ(config->SetFormat(vga), S_OK);
@@ -358,7 +373,8 @@ TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
     HeadlessSurface surface;  // outlives the library, which clears it on closing
     CapLib lib;
     lib.wantPreview = true;
-    lib.SelectDevices(LastVideo(lib), LastAudio(lib), &surface, FormatIndex(lib, LastAudio(lib), 8000, 1, 16));
+    lib.SelectDevices(LastVideo(lib), LastAudio(lib), &surface,
+                      FormatIndex(lib, LastAudio(lib), 8000, 1, 16));
     ASSERT_TRUE(lib.Previewing());
     const auto formats = lib.GetVideoFormats();
     ASSERT_EQ(formats.size(), 3u);
@@ -463,12 +479,14 @@ TestDevice Microphone(bool canBind = true, bool hasStreamConfig = true) {
 
 INSTANTIATE_TEST_SUITE_P(
     CapLib, Failures,
-    ::testing::Values(
-        FailureCase{"VideoCannotBind", Camera(false), Microphone(), 0, "Cannot create video capture filter", true, false},
-        FailureCase{"AudioCannotBind", Camera(), Microphone(false), 0, "Cannot create audio capture filter", false, false},
-        FailureCase{"NoAudioStreamConfig", Camera(), Microphone(true, false), 0, "Cannot find ACapture:IAMStreamConfig",
-                    false, true},
-        FailureCase{"FormatIndexBeyondList", Camera(), Microphone(), 28, "Cannot GetStreamCaps", false, true}),
+    ::testing::Values(FailureCase{"VideoCannotBind", Camera(false), Microphone(), 0,
+                                  "Cannot create video capture filter", true, false},
+                      FailureCase{"AudioCannotBind", Camera(), Microphone(false), 0,
+                                  "Cannot create audio capture filter", false, false},
+                      FailureCase{"NoAudioStreamConfig", Camera(), Microphone(true, false), 0,
+                                  "Cannot find ACapture:IAMStreamConfig", false, true},
+                      FailureCase{"FormatIndexBeyondList", Camera(), Microphone(), 28,
+                                  "Cannot GetStreamCaps", false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

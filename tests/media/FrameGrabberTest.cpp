@@ -2,13 +2,12 @@
 // protocol, rebuilding on a new frame length, and where the caption's pixels
 // land in the picture as shown.
 
-#include <cstring>
-#include <thread>
-#include <vector>
-
 #include <QDate>
 #include <QFontMetrics>
 #include <QLocale>
+#include <cstring>
+#include <thread>
+#include <vector>
 
 #include "MediaTestSupport.h"
 #include "diag/ErrorTrail.h"
@@ -20,9 +19,12 @@
 // while loading and fontconfig keeps its parsed configuration; none is ours.
 // Full stacks are needed to tell these apart from our own allocations.
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:pa_context_new_with_proplist\nleak:libpulse.so\nleak:_dl_init\nleak:libfontconfig.so\n";
+    return "leak:pa_context_new_with_proplist\nleak:libpulse.so\nleak:_dl_init\nleak:libfontconfig."
+           "so\n";
 }
-extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+extern "C" const char* __asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
 
 namespace {
 
@@ -108,7 +110,8 @@ TEST(FrameGrabber, LockWaitsForACopyInProgress) {
         std::uint8_t* pixels = grabber.LockFrame();
         if (pixels) {
             const std::uint8_t first = pixels[0];
-            for (int b = 0; b < DibStride(64) * 48; ++b) ASSERT_EQ(pixels[b], first) << "byte " << b;
+            for (int b = 0; b < DibStride(64) * 48; ++b)
+                ASSERT_EQ(pixels[b], first) << "byte " << b;
         }
         grabber.UnlockFrame();
     }
@@ -155,9 +158,12 @@ TEST(Caption, ShadowAndTextLandTopLeftOfThePictureAsShown) {
         std::vector<Pixel> white, black;
         for (int y = 0; y < height; ++y) {
             for (int x = 0; x < width; ++x) {
-                if (is(x, y, 0xFF)) white.push_back({x, y});
-                else if (is(x, y, 0x00)) black.push_back({x, y});
-                else ASSERT_TRUE(is(x, y, 0x80)) << "smoothed or stray pixel at " << x << "," << y;
+                if (is(x, y, 0xFF))
+                    white.push_back({x, y});
+                else if (is(x, y, 0x00))
+                    black.push_back({x, y});
+                else
+                    ASSERT_TRUE(is(x, y, 0x80)) << "smoothed or stray pixel at " << x << "," << y;
             }
         }
         ASSERT_FALSE(white.empty()) << text;
@@ -168,17 +174,20 @@ TEST(Caption, ShadowAndTextLandTopLeftOfThePictureAsShown) {
             EXPECT_GE(p.y, 2);
             EXPECT_LT(p.y, 2 + lineHeight);
             // The shadow lies one pixel right and down of the text.
-            EXPECT_TRUE(is(p.x + 1, p.y + 1, 0x00) || is(p.x + 1, p.y + 1, 0xFF) || p.x + 1 >= width)
+            EXPECT_TRUE(is(p.x + 1, p.y + 1, 0x00) || is(p.x + 1, p.y + 1, 0xFF) ||
+                        p.x + 1 >= width)
                 << p.x << "," << p.y;
         }
         for (const Pixel& p : black) {
             EXPECT_GE(p.x, 3);
             EXPECT_GE(p.y, 3);
-            EXPECT_TRUE(is(p.x - 1, p.y - 1, 0xFF)) << "shadow without text at " << p.x << "," << p.y;
+            EXPECT_TRUE(is(p.x - 1, p.y - 1, 0xFF))
+                << "shadow without text at " << p.x << "," << p.y;
         }
         // The padding bytes of each row are left alone.
         for (int row = 0; row < height; ++row)
-            for (int b = width * 3; b < stride; ++b) EXPECT_EQ(frame[static_cast<std::size_t>(row * stride + b)], 0x80);
+            for (int b = width * 3; b < stride; ++b)
+                EXPECT_EQ(frame[static_cast<std::size_t>(row * stride + b)], 0x80);
     }
 }
 

@@ -4,13 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
-
-#include <QGuiApplication>
 
 #include "diag/ProgramPath.h"
 #include "media/CapLog.h"
@@ -37,7 +36,7 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(1
 
 // A temporary program folder with "lumasrv.bin" as the program's path.
 class TempProgramDir {
-public:
+  public:
     TempProgramDir() {
         namespace fs = std::filesystem;
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -56,6 +55,6 @@ public:
     }
     std::filesystem::path Path() const { return dir_; }
 
-private:
+  private:
     std::filesystem::path dir_;
 };

@@ -35,7 +35,8 @@ TEST(SoundCaptureFilter, TypeChecks) {
         HRESULT input;
         HRESULT output;
     };
-    for (Case c : {Case{&audio, S_OK, S_FALSE}, Case{&video, S_FALSE, S_FALSE}, Case{&stream, S_FALSE, S_OK}}) {
+    for (Case c : {Case{&audio, S_OK, S_FALSE}, Case{&video, S_FALSE, S_FALSE},
+                   Case{&stream, S_FALSE, S_OK}}) {
         EXPECT_EQ(filter->CheckInputType(*c.type), c.input);
         EXPECT_EQ(filter->CheckOutputType(*c.type), c.output);
     }
@@ -46,7 +47,7 @@ TEST(SoundCaptureFilter, TypeChecks) {
 
 // A sink that keeps what reaches it.
 class KeepingSink : public BaseFilter {
-public:
+  public:
     KeepingSink() : BaseFilter("keeping sink") {
         GstElement* sink = gst_element_factory_make("fakesink", nullptr);
         g_object_set(sink, "sync", FALSE, "signal-handoffs", TRUE, nullptr);
@@ -58,14 +59,15 @@ public:
     std::vector<std::uint8_t> bytes;
     std::atomic<int> untimed{0};
 
-private:
+  private:
     static void OnHandoff(GstElement*, GstBuffer* buffer, GstPad*, gpointer data) {
         auto* self = static_cast<KeepingSink*>(data);
         if (!GST_BUFFER_PTS_IS_VALID(buffer)) ++self->untimed;
         GstMapInfo map;
         if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
         std::lock_guard lock(self->mutex);
-        if (self->bytes.size() < 40000) self->bytes.insert(self->bytes.end(), map.data, map.data + map.size);
+        if (self->bytes.size() < 40000)
+            self->bytes.insert(self->bytes.end(), map.data, map.data + map.size);
         gst_buffer_unmap(buffer, &map);
     }
 };
@@ -100,9 +102,12 @@ TEST(SoundCaptureFilter, PassesTheBytesItHandsToTheCallback) {
     graph->AddFilter(sink.Get(), "Null sound render");
     EXPECT_EQ(tap->FindPin(PinDirection::Input)->Direction(), PinDirection::Input);
     // Video is refused when connecting, not later while running.
-    EXPECT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Video, camera.Get(), tap.Get(), sink.Get()),
+    EXPECT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Video, camera.Get(), tap.Get(),
+                                   sink.Get()),
               VFW_E_CANNOT_CONNECT);
-    ASSERT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Audio, mic.Get(), tap.Get(), sink.Get()), S_OK);
+    ASSERT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Audio, mic.Get(), tap.Get(),
+                                   sink.Get()),
+              S_OK);
     {
         std::lock_guard lock(g_seenMutex);
         g_seen.clear();
@@ -119,7 +124,8 @@ TEST(SoundCaptureFilter, PassesTheBytesItHandsToTheCallback) {
     std::lock_guard a(g_seenMutex);
     std::lock_guard b(sink->mutex);
     const std::size_t n = std::min(g_seen.size(), sink->bytes.size());
-    EXPECT_TRUE(std::equal(g_seen.begin(), g_seen.begin() + static_cast<long>(n), sink->bytes.begin()));
+    EXPECT_TRUE(
+        std::equal(g_seen.begin(), g_seen.begin() + static_cast<long>(n), sink->bytes.begin()));
     EXPECT_EQ(sink->untimed, 0);  // the stream times travel with the copies
 }
 
