@@ -41,7 +41,8 @@ class CapLib {
     int GetAudioCaptureFormats(int audioIndex, std::unique_ptr<WAVEFORMATEX[]>* formats);
 
     // Chooses the devices (-1: none) and the audio format; rebuilds and
-    // restarts the preview when anything changed and wantPreview is set.
+    // restarts the preview when anything changed and wantPreview is set. The
+    // window shows the preview and must outlive the library (Close clears it).
     int SelectDevices(int videoIndex, int audioIndex, PreviewSurface* window, int formatIndex);
     int StartPreview();  // 1 = running
     int StopPreview();   // 1 = stopped; 0 = was not running or failed

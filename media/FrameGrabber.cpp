@@ -38,14 +38,16 @@ HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length
     if (frameLocked_) return S_FALSE;
     if (!buffer || length <= 0) return E_POINTER;
     frameReady_.Reset();
-    if (length != frameLength_) {
+    // A new format: take the size the grabber is passing now, so that the
+    // picture and the buffer agree (a new length alone may not tell it).
+    int w = 0, h = 0;
+    const bool resized = grabber_ && grabber_->GetCurrentFrameSize(&w, &h) &&
+                         (w != width_ || h != height_) &&
+                         static_cast<long>(DibStride(w)) * h == length;
+    if (length != frameLength_ || resized) {
         frameLength_ = static_cast<int>(length);
         ReleaseDib();
-        // The frame size changed under us (a new format): take the size the
-        // grabber is passing now, so the picture and the buffer agree.
-        int w = 0, h = 0;
-        if (grabber_ && grabber_->GetCurrentFrameSize(&w, &h) &&
-            static_cast<long>(DibStride(w)) * h == length) {
+        if (resized) {
             width_ = w;
             height_ = h;
         }

@@ -113,6 +113,17 @@ NullRenderer::NullRenderer() : BaseFilter("null renderer") {
     g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
     gst_bin_add(GST_BIN(bin_), sink);
     AddPin(sink, "sink", "In");
+    GstPad* pad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(
+        pad,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        &NullRenderer::OnBuffer, this, nullptr);
+    gst_object_unref(pad);
+}
+
+GstPadProbeReturn NullRenderer::OnBuffer(GstPad*, GstPadProbeInfo*, gpointer self) {
+    static_cast<NullRenderer*>(self)->buffers_.fetch_add(1, std::memory_order_relaxed);
+    return GST_PAD_PROBE_OK;
 }
 
 VideoRenderer::VideoRenderer() : BaseFilter("video renderer") {

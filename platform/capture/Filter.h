@@ -5,6 +5,7 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,6 +70,11 @@ class BaseFilter : public RefCounted {
 class NullRenderer : public BaseFilter {
   public:
     NullRenderer();
+    std::uint64_t BuffersRendered() const { return buffers_.load(); }
+
+  private:
+    static GstPadProbeReturn OnBuffer(GstPad*, GstPadProbeInfo* info, gpointer self);
+    std::atomic<std::uint64_t> buffers_{0};
 };
 
 // The preview renderer: hands each frame to the attached surface, drops it

@@ -129,4 +129,28 @@ TEST(SoundCaptureFilter, PassesTheBytesItHandsToTheCallback) {
     EXPECT_EQ(sink->untimed, 0);  // the stream times travel with the copies
 }
 
+TEST(SoundCaptureFilter, AudioFlowsWithoutCallback) {
+    ASSERT_TRUE(EnsureGstreamer());
+    SetTestDevices(DefaultTestDevices());
+    std::vector<RefPtr<Moniker>> audio;
+    ASSERT_EQ(CreateClassEnumerator(DeviceCategory::AudioInput, &audio), S_OK);
+    RefPtr<CaptureFilter> mic;
+    ASSERT_EQ(audio.back()->BindToObject(&mic), S_OK);
+    ResetTestDevices();
+    auto graph = RefPtr<FilterGraph>::Adopt(new FilterGraph);
+    CaptureGraphBuilder builder;
+    builder.SetFiltergraph(graph.Get());
+    auto tap = RefPtr<SoundCaptureFilter>::Adopt(new SoundCaptureFilter);
+    auto sink = RefPtr<NullRenderer>::Adopt(new NullRenderer);
+    graph->AddFilter(mic.Get(), nullptr);
+    graph->AddFilter(tap.Get(), "MySoundCapture");
+    graph->AddFilter(sink.Get(), "Null sound render");
+    ASSERT_EQ(builder.RenderStream(PinCategory::Capture, MajorType::Audio, mic.Get(), tap.Get(),
+                                   sink.Get()),
+              S_OK);
+    ASSERT_EQ(graph->Run(), S_OK);
+    EXPECT_TRUE(WaitFor([&] { return sink->BuffersRendered() >= 5; })) << graph->LastError();
+    graph->Stop();
+}
+
 }  // namespace
