@@ -35,8 +35,11 @@ lumacast_install() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || return 1
 }
 
-# lumacast_build: configure (once) and build with two jobs.
+# lumacast_build [TARGET...]: configure and build (everything, or the
+# targets named) with two jobs.
 lumacast_build() {
-    cmake -S "$LUMACAST_ROOT" -B "$LUMACAST_BUILD" "$@" || return 1
-    cmake --build "$LUMACAST_BUILD" -j 2 || return 1
+    cmake -S "$LUMACAST_ROOT" -B "$LUMACAST_BUILD" --log-level=WARNING > /dev/null || return 1
+    local targets=()
+    [ $# -gt 0 ] && targets=(--target "$@")
+    cmake --build "$LUMACAST_BUILD" -j 2 "${targets[@]}" || return 1
 }
