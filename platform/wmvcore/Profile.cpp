@@ -225,13 +225,15 @@ const std::vector<CodecDesc>& AudioCodecs() {
             {L"Windows Media Audio 2", AV_CODEC_ID_WMAV2, WAVE_FORMAT_WMAUDIO2},
             {L"Windows Media Audio 1", AV_CODEC_ID_WMAV1, WAVE_FORMAT_WMAUDIO1},
         };
+        // Refused trial formats are expected: keep FFmpeg quiet meanwhile.
+        const int level = av_log_get_level();
         av_log_set_level(AV_LOG_FATAL);
         for (const auto& entry : table) {
             std::vector<MediaType> formats = AudioFormats(entry.id, entry.tag);
             if (formats.empty()) continue;
             list.push_back(CodecDesc{entry.name, entry.id, entry.tag, std::move(formats)});
         }
-        av_log_set_level(AV_LOG_ERROR);
+        av_log_set_level(level);
         return list;
     }();
     return codecs;
