@@ -35,13 +35,7 @@ static_assert(sizeof(WaveFormat) == 20);
 
 }  // namespace
 
-void DrawCaption() {
-    if (!m_hDlg) {
-        RecordEntry("m_hDlg", 686, true).SetValue(0);
-        return;
-    }
-    DrawCaptionFor(m_hDlg->CaptureLibrary());
-}
+void DrawCaption() { DrawCaptionFor(m_hDlg ? m_hDlg->CaptureLibrary() : nullptr); }
 
 int AudioChunkReceived(std::uint8_t* data, std::int32_t length) {
     if (!m_hDlg) {

@@ -153,7 +153,7 @@ void DrawCaptionText(FrameDC* dc, const QString& text) {
 
 void DrawCaptionFor(CapLib* capLib) {
     if (!capLib) {
-        RecordEntry("m_hDlg", __LINE__, true);
+        RecordEntry("m_hDlg", 686, true).SetValue(0);
         return;
     }
     FrameDC* dc = capLib->GetFrameDC();

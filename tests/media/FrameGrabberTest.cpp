@@ -213,6 +213,13 @@ TEST(Caption, WithoutTheMainWindowTheTrailGetsAnEntry) {
     const std::size_t before = g_errorTrail.EntryCount();
     DrawCaptionFor(nullptr);
     EXPECT_EQ(g_errorTrail.EntryCount(), before + 1);
+    char* text = nullptr;
+    std::size_t size = 0;
+    FILE* dump = open_memstream(&text, &size);
+    g_errorTrail.WriteDump(dump);
+    std::fclose(dump);
+    EXPECT_NE(std::string(text, size).find("Line  686   assert: m_hDlg == 0x0"), std::string::npos);
+    std::free(text);
 }
 
 }  // namespace
