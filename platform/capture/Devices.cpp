@@ -1,10 +1,12 @@
 #include "platform/capture/Devices.h"
 
 #include <gst/video/colorbalance.h>
+#include <gst/video/video.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <optional>
 
@@ -28,7 +30,41 @@ std::optional<std::vector<TestDevice>> g_testDevices;
 
 bool FakeDevicesEnabled() {
     const char* value = std::getenv("LUMACAST_FAKE_DEVICES");
+    return value && (std::strcmp(value, "1") == 0 || std::strcmp(value, "only") == 0);
+}
+
+bool OnlyFakeDevices() {
+    const char* value = std::getenv("LUMACAST_FAKE_DEVICES");
+    return value && std::strcmp(value, "only") == 0;
+}
+
+bool TestCameraStampsClock() {
+    const char* value = std::getenv("LUMACAST_TEST_CAMERA_CLOCK");
     return value && std::strcmp(value, "1") == 0;
+}
+
+// Stamps each buffer leaving the test pattern with the time it was made.
+GstPadProbeReturn StampClockProbe(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+    GstBuffer* buffer = gst_pad_probe_info_get_buffer(info);
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    GstVideoInfo video;
+    const bool known = caps && gst_video_info_from_caps(&video, caps) &&
+                       GST_VIDEO_INFO_FORMAT(&video) == GST_VIDEO_FORMAT_YUY2;
+    if (caps) gst_caps_unref(caps);
+    if (!buffer || !known) return GST_PAD_PROBE_OK;
+    buffer = gst_buffer_make_writable(buffer);
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                        static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+        StampCaptureClock(map.data, GST_VIDEO_INFO_WIDTH(&video), GST_VIDEO_INFO_HEIGHT(&video),
+                          GST_VIDEO_INFO_PLANE_STRIDE(&video, 0), ms);
+        gst_buffer_unmap(buffer, &map);
+    }
+    return GST_PAD_PROBE_OK;
 }
 
 }  // namespace
@@ -42,6 +78,7 @@ struct DeviceDescription {
     bool hasStreamConfig = true;
     bool canBind = true;
     bool compressed = false;
+    bool stampsClock = false;
     CapsPtr listCaps;    // the formats the device lists
     CapsPtr acceptCaps;  // the formats it can be set to
 };
@@ -50,10 +87,32 @@ std::vector<TestDevice> DefaultTestDevices() {
     TestDevice camera;
     camera.category = DeviceCategory::VideoInput;
     camera.name = "Lumacast Test Camera";
+    camera.stampsClock = TestCameraStampsClock();
     TestDevice microphone;
     microphone.category = DeviceCategory::AudioInput;
     microphone.name = "Lumacast Test Microphone";
     return {camera, microphone};
+}
+
+void StampCaptureClock(std::uint8_t* yuy2, int width, int height, int stride,
+                       std::uint64_t milliseconds) {
+    const int blockWidth = (width / kClockStampBits) & ~1;
+    if (blockWidth < 2 || height < kClockStampRows) return;
+    for (int row = height - kClockStampRows; row < height; ++row) {
+        std::uint8_t* line = yuy2 + static_cast<std::size_t>(row) * static_cast<std::size_t>(stride);
+        for (int bit = 0; bit < kClockStampBits; ++bit) {
+            const bool one = (milliseconds >> (kClockStampBits - 1 - bit)) & 1u;
+            const std::uint8_t luma = one ? 235 : 16;
+            // YUY2: Y0 U Y1 V for every two pixels; the stamp is grey.
+            for (int x = bit * blockWidth; x < (bit + 1) * blockWidth; x += 2) {
+                std::uint8_t* pair = line + x * 2;
+                pair[0] = luma;
+                pair[1] = 128;
+                pair[2] = luma;
+                pair[3] = 128;
+            }
+        }
+    }
 }
 
 void SetTestDevices(std::vector<TestDevice> devices) {
@@ -77,6 +136,7 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     d->hasStreamConfig = test.hasStreamConfig;
     d->canBind = test.canBind;
     d->compressed = test.compressed;
+    d->stampsClock = test.stampsClock;
     if (test.category == DeviceCategory::VideoInput && test.compressed) {
         d->listCaps.reset(
             gst_caps_from_string("image/jpeg,width=320,height=240,framerate=30/1;"
@@ -153,8 +213,10 @@ HRESULT CreateClassEnumerator(DeviceCategory category, std::vector<RefPtr<Monike
     if (!monikers) return E_POINTER;
     monikers->clear();
     if (!EnsureGstreamer()) return E_FAIL;
-    for (auto& d : SystemDevices(category))
-        monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(d)));
+    if (!OnlyFakeDevices()) {
+        for (auto& d : SystemDevices(category))
+            monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(d)));
+    }
     std::vector<TestDevice> tests;
     {
         std::lock_guard lock(g_testMutex);
@@ -280,6 +342,11 @@ bool CaptureFilter::Build() {
         if (pattern)
             g_object_set(pattern, "is-live", device_->live ? TRUE : FALSE, "horizontal-speed", 4,
                          nullptr);
+        if (pattern && device_->stampsClock) {
+            GstPad* out = gst_element_get_static_pad(pattern, "src");
+            gst_pad_add_probe(out, GST_PAD_PROBE_TYPE_BUFFER, StampClockProbe, nullptr, nullptr);
+            gst_object_unref(out);
+        }
         if (pattern && device_->compressed) {
             // A compressing camera: the pattern leaves the device as JPEG.
             GstElement* encoder = gst_element_factory_make("jpegenc", nullptr);

@@ -4,6 +4,7 @@
 // configuration of its capture pin, and the device settings that the
 // settings pages show.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +33,8 @@ class Moniker : public RefCounted {
 };
 
 // The devices of a category, real ones first, then (with
-// LUMACAST_FAKE_DEVICES=1) the test devices. S_FALSE for an empty category.
+// LUMACAST_FAKE_DEVICES=1) the test devices; LUMACAST_FAKE_DEVICES=only lists
+// the test devices alone. S_FALSE for an empty category.
 HRESULT CreateClassEnumerator(DeviceCategory category, std::vector<RefPtr<Moniker>>* monikers);
 
 // A test device. The default list (used when LUMACAST_FAKE_DEVICES=1) is one
@@ -46,8 +48,20 @@ struct TestDevice {
     bool hasStreamConfig = true;  // the capture pin can be configured
     bool canBind = true;          // a capture filter can be made
     bool compressed = false;      // a camera that delivers JPEG frames (MJPEG)
+    bool stampsClock = false;     // a camera that stamps its capture time (see below)
 };
 void SetTestDevices(std::vector<TestDevice> devices);
+
+// A camera with stampsClock (the default test camera when
+// LUMACAST_TEST_CAMERA_CLOCK=1) writes the wall-clock time of each frame's
+// capture into the frame's bottom 16 rows, for latency measurements: the
+// milliseconds since 1970 modulo 2^40 as 40 blocks side by side, most
+// significant bit first, each block (width / 40 rounded down to even pixels)
+// white for 1 and black for 0.
+constexpr int kClockStampBits = 40;
+constexpr int kClockStampRows = 16;
+void StampCaptureClock(std::uint8_t* yuy2, int width, int height, int stride,
+                       std::uint64_t milliseconds);
 void ResetTestDevices();
 std::vector<TestDevice> DefaultTestDevices();
 

@@ -557,3 +557,66 @@ TEST_F(CaptureTest, RegisteredGraphIsDumpedAsDot) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reads the capture time back from a bottom-up BGR frame of the stamping camera.
+std::uint64_t ReadClockStamp(const std::vector<std::uint8_t>& bgr, int width) {
+    const int blockWidth = (width / kClockStampBits) & ~1;
+    const std::size_t row = 8 * DibStride(width);  // a middle row of the stamp
+    std::uint64_t value = 0;
+    for (int bit = 0; bit < kClockStampBits; ++bit) {
+        const std::size_t x = static_cast<std::size_t>(bit * blockWidth + blockWidth / 2);
+        value = value << 1 | (bgr[row + x * 3 + 1] > 128 ? 1u : 0u);
+    }
+    return value;
+}
+
+}  // namespace
+
+TEST_F(CaptureTest, ClockStampingCameraCarriesItsCaptureTime) {
+    TestDevice camera = DefaultTestDevices().front();
+    camera.stampsClock = true;
+    SetTestDevices({camera});
+    auto filter = TestFilter(DeviceCategory::VideoInput);
+    ASSERT_TRUE(filter);
+    auto graph = RefPtr<FilterGraph>::Adopt(new FilterGraph);
+    CaptureGraphBuilder builder;
+    ASSERT_EQ(builder.SetFiltergraph(graph.Get()), S_OK);
+    auto grabber = RefPtr<SampleGrabber>::Adopt(new SampleGrabber);
+    ASSERT_EQ(graph->AddFilter(filter.Get(), nullptr), S_OK);
+    ASSERT_EQ(graph->AddFilter(grabber.Get(), "Sample grabber"), S_OK);
+    ASSERT_EQ(builder.RenderStream(PinCategory::Preview, MajorType::Video, filter.Get(),
+                                   grabber.Get(), nullptr),
+              VFW_S_NOPREVIEWPIN);
+    RefPtr<VideoRenderer> window;
+    ASSERT_EQ(graph->QueryVideoWindow(&window), S_OK);
+    HeadlessSurface surface;
+    window->put_Owner(&surface);
+    window->put_Visible(true);
+    ASSERT_EQ(graph->Run(), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() >= 3; })) << graph->LastError();
+    std::vector<std::uint8_t> frame;
+    int width = 0, height = 0;
+    ASSERT_TRUE(surface.LastFrame(&frame, &width, &height));
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    ASSERT_EQ(graph->Stop(), S_OK);
+
+    const std::uint64_t nowMs =
+        (static_cast<std::uint64_t>(now.tv_sec) * 1000u + now.tv_nsec / 1000000) &
+        ((std::uint64_t{1} << kClockStampBits) - 1);
+    const std::uint64_t stamped = ReadClockStamp(frame, width);
+    EXPECT_LE(stamped, nowMs);
+    EXPECT_LT(nowMs - stamped, 5000u) << "stamped " << stamped << ", now " << nowMs;
+}
+
+TEST_F(CaptureTest, OnlyTheTestDevicesWhenAskedSo) {
+    ResetTestDevices();
+    setenv("LUMACAST_FAKE_DEVICES", "only", 1);
+    const auto video = Names(DeviceCategory::VideoInput);
+    const auto audio = Names(DeviceCategory::AudioInput);
+    unsetenv("LUMACAST_FAKE_DEVICES");
+    EXPECT_EQ(video, std::vector<std::string>{"Lumacast Test Camera"});
+    EXPECT_EQ(audio, std::vector<std::string>{"Lumacast Test Microphone"});
+}
