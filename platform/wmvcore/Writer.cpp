@@ -321,11 +321,12 @@ HRESULT Writer::OpenVideo(Input& in) {
     if (spacing <= 0 || spacing > kMaxKeySpacing) spacing = kMaxKeySpacing;
     c->gop_size = static_cast<int>(std::max<std::int64_t>(1, spacing * in.fps / 10000000));
     c->max_b_frames = 0;
-    // Quality 1..100 bounds how coarse the quantiser may get.
+    // The bit rate bounds the stream; quality 1..100 sets how fine the
+    // quantiser may go on easy pictures (lower quality spends fewer bits).
     const std::uint32_t quality =
         std::clamp<std::uint32_t>(in.stream.quality ? in.stream.quality : 75, 1, 100);
-    c->qmin = 2;
-    c->qmax = static_cast<int>(31 - (quality - 1) * (31 - 10) / 99);
+    c->qmin = static_cast<int>(2 + (100 - quality) * 8 / 99);
+    c->qmax = 31;
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int error = avcodec_open2(c, codec, nullptr);
     if (error < 0) return NS_E_INVALID_OUTPUT_FORMAT;

@@ -106,7 +106,7 @@ TEST(Writer, SinksGetHeaderPacketsAndEnd) {
 
 // Encodes `seconds` of picture and tone as fast as the writer takes them
 // and returns the ASF file.
-std::vector<std::uint8_t> Encode(const ProfileSpec& spec, double seconds) {
+std::vector<std::uint8_t> Encode(const ProfileSpec& spec, double seconds, bool noisy = false) {
     auto writer = NewWriter();
     auto advanced = Advanced(writer.Get());
     WAVEFORMATEX wave{};
@@ -144,6 +144,16 @@ std::vector<std::uint8_t> Encode(const ProfileSpec& spec, double seconds) {
         if (videoInput >= 0) {
             for (; frame * 10 < (step + 1) * spec.fps; ++frame) {
                 DrawPicture(videoData, spec.width, spec.height, frame);
+                if (noisy) {
+                    // Texture that costs bits: the picture with noise on top.
+                    std::uint32_t state = 2463534242u + static_cast<std::uint32_t>(frame);
+                    for (std::uint32_t i = 0; i < frameSize; ++i) {
+                        state ^= state << 13;
+                        state ^= state >> 17;
+                        state ^= state << 5;
+                        videoData[i] = static_cast<std::uint8_t>(videoData[i] / 2 + (state & 0x0F));
+                    }
+                }
                 const std::uint64_t frameTime =
                     static_cast<std::uint64_t>(frame) * 10000000 / spec.fps;
                 EXPECT_EQ(WriteRetrying(writer.Get(), 0, frameTime, video.Get()), S_OK);
@@ -192,6 +202,48 @@ TEST(Writer, EveryVideoCodecEncodes) {
         const std::string probe = Probe(dir.Path(), "v" + std::to_string(codec) + ".asf", bytes);
         EXPECT_EQ(probe, std::string(names[codec]) + ",176,144,10\n") << codec;
     }
+}
+
+TEST(Writer, BitRateAndKeyFrameSpacingAreHonoured) {
+    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    TempDir dir;
+    std::size_t sizes[2] = {};
+    const std::uint32_t rates[2] = {100000, 800000};
+    for (int i = 0; i < 2; ++i) {
+        ProfileSpec spec;
+        spec.audioCodec = -1;
+        spec.width = 320;
+        spec.height = 240;
+        spec.fps = 15;
+        spec.bitrate = rates[i];
+        const auto bytes = Encode(spec, 8.0, true);
+        sizes[i] = bytes.size();
+        if (i == 0) continue;
+        // Key frames: the profile asks for at most 1 s between them.
+        const std::string path = dir.Path() + "/k.asf";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const std::string flags = RunCommand(
+            "ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 '" + path +
+            "'");
+        int sinceKey = 0, keys = 0, longest = 0;
+        for (std::size_t at = 0; at < flags.size();) {
+            const std::size_t end = flags.find('\n', at);
+            const bool key = flags.compare(at, 1, "K") == 0;
+            keys += key;
+            sinceKey = key ? 0 : sinceKey + 1;
+            longest = std::max(longest, sinceKey);
+            at = end == std::string::npos ? flags.size() : end + 1;
+        }
+        EXPECT_GE(keys, 8) << flags.substr(0, 200);
+        EXPECT_LT(longest, 15) << "no more than a second between key frames";
+    }
+    // A higher bit rate buys a finer picture until the quantiser is at its
+    // finest; the low rate is kept to within twice its value.
+    EXPECT_GT(sizes[1] * 2, sizes[0] * 3) << sizes[0] << " " << sizes[1];
+    const double seconds = 8.0;
+    EXPECT_LT(sizes[0] * 8 / seconds, rates[0] * 2.0) << "roughly the asked rate";
 }
 
 TEST(Writer, EveryAudioFormatEncodes) {
