@@ -206,6 +206,7 @@ class NetworkSink final : public IWMWriterNetworkSink, public IWMClientConnectio
     std::atomic<bool> stop_{false};
     std::atomic<bool> wakePending_{false};
     std::vector<std::unique_ptr<Client>> clients_;  // server thread only
+    Clock::time_point acceptPausedUntil_{};         // server thread only
     std::uint32_t nextClientId_ = 1;
 
     // The stream, shared with the writer's thread.
@@ -327,7 +328,8 @@ void NetworkSink::Run() {
     while (!stop_) {
         fds.clear();
         fds.push_back({wake_.Get(), POLLIN, 0});
-        fds.push_back({listen_.Get(), POLLIN, 0});
+        fds.push_back({listen_.Get(),
+                       static_cast<short>(Clock::now() >= acceptPausedUntil_ ? POLLIN : 0), 0});
         for (const auto& client : clients_) {
             short events = POLLIN;
             if (client->state != Client::State::Request) events |= POLLOUT;
@@ -375,7 +377,13 @@ void NetworkSink::Run() {
 void NetworkSink::Accept() {
     for (;;) {
         UniqueFd fd(::accept4(listen_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!fd) return;
+        if (!fd) {
+            // Out of descriptors or memory: the pending connection stays
+            // queued, so listen again a little later instead of spinning.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(100);
+            return;
+        }
         if (clients_.size() >= kMaxConnections) continue;  // closed at once
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof(kSendBuffer));
         auto client = std::make_unique<Client>();

@@ -819,6 +819,12 @@ void Writer::Report(const char* what, int error) {
 
 HRESULT WMCreateWriter(void*, wmv::IWMWriter** out) {
     if (!out) return E_POINTER;
+    // The encoders' per-frame remarks would flood the program's output; keep
+    // errors only, unless someone has chosen a level of their own.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] {
+        if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
+    });
     *out = new (std::nothrow) wmv::Writer();
     return *out ? S_OK : E_OUTOFMEMORY;
 }
