@@ -101,8 +101,10 @@ struct Input {
     std::vector<std::vector<float>> planes;
     std::int64_t nextPts = 0;
     bool anchored = false;
-    // Encoded packets waiting for the other streams (muxer time, ms).
+    // Encoded packets waiting for the other streams (muxer time, ms), and
+    // the earliest time this stream's next packet can have.
     std::deque<PacketPtr> held;
+    std::int64_t nextDts = INT64_MIN;
     // Bytes one sample of this input must have at least.
     std::uint32_t minLength = 0;
     std::uint32_t slotCapacity = 0;
@@ -771,26 +773,28 @@ void Writer::Drain(Input& in) {
     }
 }
 
-// The ASF muxer needs the packets of all streams in time order: a packet
-// goes out when every stream has one waiting (the earliest first), or when
-// the other streams have been silent for a while. A packet that would still
-// go back in time is moved to the last time written.
+// The ASF muxer needs the packets of all streams in time order. A packet
+// goes out once no other stream can still bring an earlier one: that stream
+// has an earlier or equal packet waiting, or the end of its last packet lies
+// at or after this one (its next packet cannot start before that end). When
+// the other streams have been silent for a while, packets go out anyway; one
+// that would still go back in time is moved to the last time written.
 void Writer::Mux(bool all) {
     for (;;) {
         Input* earliest = nullptr;
-        bool everyStream = true;
         std::int64_t newest = INT64_MIN;
         for (Input& in : inputs_) {
-            if (in.held.empty()) {
-                everyStream = false;
-                continue;
-            }
+            if (in.held.empty()) continue;
             newest = std::max(newest, in.held.back()->dts);
             if (!earliest || in.held.front()->dts < earliest->held.front()->dts) earliest = &in;
         }
         if (!earliest) return;
         const std::int64_t dts = earliest->held.front()->dts;
-        if (!all && !everyStream && newest - dts < kInterleaveWindowMs) return;
+        bool covered = true;
+        for (const Input& in : inputs_) {
+            if (in.held.empty() && in.nextDts < dts) covered = false;
+        }
+        if (!all && !covered && newest - dts < kInterleaveWindowMs) return;
         PacketPtr packet = std::move(earliest->held.front());
         earliest->held.pop_front();
         if (packet->dts < lastDts_) {
@@ -798,6 +802,8 @@ void Writer::Mux(bool all) {
             packet->dts = lastDts_;
         }
         lastDts_ = packet->dts;
+        // Less a millisecond: durations are rounded to whole milliseconds.
+        earliest->nextDts = packet->dts + std::max<std::int64_t>(packet->duration - 1, 1);
         const int error = av_write_frame(mux_.get(), packet.get());
         av_packet_unref(packet.get());
         spare_.push_back(std::move(packet));

@@ -246,6 +246,65 @@ TEST(Writer, BitRateAndKeyFrameSpacingAreHonoured) {
     EXPECT_LT(sizes[0] * 8 / seconds, rates[0] * 2.0) << "roughly the asked rate";
 }
 
+// Frame rates that do not divide a second, jittered frame times, odd audio
+// chunks and a gap in the audio: the streams still reach the muxer in time
+// order (it aborts otherwise) and the file reads back without errors.
+TEST(Writer, UnevenTimingKeepsTheStreamsInOrder) {
+    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    TempDir dir;
+    for (int fps : {7, 30}) {
+        auto writer = NewWriter();
+        auto advanced = Advanced(writer.Get());
+        ProfileSpec spec;
+        spec.width = 160;
+        spec.height = 120;
+        spec.fps = fps;
+        WAVEFORMATEX wave{};
+        auto profile = BuildProfile(spec, &wave);
+        ASSERT_TRUE(profile);
+        auto sink = MakeRef<CollectSink>();
+        advanced->AddSink(sink.Get());
+        ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
+        ASSERT_EQ(writer->BeginWriting(), S_OK);
+        auto video = Sample(writer.Get(), 160 * 120 * 3);
+        auto audio = Sample(writer.Get(), 500000);
+        std::uint8_t* videoData = nullptr;
+        video->GetBuffer(&videoData);
+        const std::uint32_t chunk = 333;  // samples
+        audio->SetLength(chunk * wave.nChannels * 2);
+        std::uint64_t audioTime = 0, videoTime = 0;
+        int frame = 0;
+        while (videoTime < 40000000) {  // 4 s
+            if (audioTime <= videoTime + 500000) {
+                // Half a second without audio in the middle.
+                if (audioTime < 15000000 || audioTime > 20000000) {
+                    EXPECT_EQ(WriteRetrying(writer.Get(), 1, audioTime, audio.Get()), S_OK);
+                }
+                audioTime += std::uint64_t(chunk) * 10000000 / wave.nSamplesPerSec;
+                continue;
+            }
+            DrawPicture(videoData, 160, 120, frame++);
+            const std::uint64_t jitter = (frame * 7919 % 13) * 10000;  // up to 12 ms
+            EXPECT_EQ(WriteRetrying(writer.Get(), 0, videoTime + jitter, video.Get()), S_OK);
+            videoTime += 10000000 / std::uint64_t(fps);
+        }
+        ASSERT_EQ(writer->EndWriting(), S_OK);
+        const std::string path = dir.Path() + "/u.asf";
+        const auto bytes = sink->Bytes();
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const std::string errors =
+            RunCommand("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1");
+        EXPECT_EQ(errors, "") << fps;
+        const std::string frames = RunCommand(
+            "ffprobe -v error -select_streams v -count_frames -show_entries "
+            "stream=nb_read_frames -of csv=p=0 '" +
+            path + "'");
+        EXPECT_EQ(std::atoi(frames.c_str()), frame) << fps;
+    }
+}
+
 TEST(Writer, EveryAudioFormatEncodes) {
     if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
     TempDir dir;
