@@ -84,9 +84,12 @@ struct Input {
     CodecContextPtr context;
     AVStream* avStream = nullptr;
     FramePtr frame;
-    // Video.
+    // Video: the input frame size and the encoded size (even, as the
+    // encoders need it; an odd input is scaled by a pixel).
     int width = 0;
     int height = 0;
+    int encodedWidth = 0;
+    int encodedHeight = 0;
     int fps = kDefaultFps;
     SwsPtr sws;
     BufferPoolPtr pool;
@@ -301,6 +304,8 @@ HRESULT Writer::OpenVideo(Input& in) {
     const VIDEOINFOHEADER* info = in.stream.mediaType.VideoInfo();
     in.width = info->bmiHeader.biWidth;
     in.height = std::abs(info->bmiHeader.biHeight);
+    in.encodedWidth = std::max(2, in.width & ~1);
+    in.encodedHeight = std::max(2, in.height & ~1);
     if (info->AvgTimePerFrame > 0) {
         in.fps = static_cast<int>(std::clamp<std::int64_t>(
             (10000000 + info->AvgTimePerFrame / 2) / info->AvgTimePerFrame, 1, 120));
@@ -310,8 +315,8 @@ HRESULT Writer::OpenVideo(Input& in) {
     in.context.reset(avcodec_alloc_context3(codec));
     if (!in.context) return E_OUTOFMEMORY;
     AVCodecContext* c = in.context.get();
-    c->width = in.width;
-    c->height = in.height;
+    c->width = in.encodedWidth;
+    c->height = in.encodedHeight;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
     // Rate control counts one tick per frame, so the time base is the frame rate.
     c->time_base = AVRational{1, in.fps};
@@ -333,10 +338,12 @@ HRESULT Writer::OpenVideo(Input& in) {
     int error = avcodec_open2(c, codec, nullptr);
     if (error < 0) return NS_E_INVALID_OUTPUT_FORMAT;
 
-    in.sws.reset(sws_getContext(in.width, in.height, AV_PIX_FMT_BGR24, in.width, in.height,
-                                AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    in.sws.reset(sws_getContext(in.width, in.height, AV_PIX_FMT_BGR24, in.encodedWidth,
+                                in.encodedHeight, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
+                                nullptr, nullptr));
     if (!in.sws) return E_OUTOFMEMORY;
-    in.frameBufferSize = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, in.width, in.height, 32);
+    in.frameBufferSize =
+        av_image_get_buffer_size(AV_PIX_FMT_YUV420P, in.encodedWidth, in.encodedHeight, 32);
     in.pool.reset(av_buffer_pool_init(in.frameBufferSize, av_buffer_allocz));
     in.frame.reset(av_frame_alloc());
     if (!in.pool || !in.frame) return E_OUTOFMEMORY;
@@ -683,10 +690,10 @@ void Writer::EncodeVideo(Input& in, const Slot& slot) {
     frame->buf[0] = av_buffer_pool_get(in.pool.get());
     if (!frame->buf[0]) return Report("no frame buffer", AVERROR(ENOMEM));
     av_image_fill_arrays(frame->data, frame->linesize, frame->buf[0]->data, AV_PIX_FMT_YUV420P,
-                         in.width, in.height, 32);
+                         in.encodedWidth, in.encodedHeight, 32);
     frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = in.width;
-    frame->height = in.height;
+    frame->width = in.encodedWidth;
+    frame->height = in.encodedHeight;
     // Rows arrive bottom-up: start at the last row and walk backwards.
     const int padded = (in.width * 3 + 3) & ~3;
     const int stride =

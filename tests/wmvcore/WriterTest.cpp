@@ -202,6 +202,15 @@ TEST(Writer, EveryVideoCodecEncodes) {
         const std::string probe = Probe(dir.Path(), "v" + std::to_string(codec) + ".asf", bytes);
         EXPECT_EQ(probe, std::string(names[codec]) + ",176,144,10\n") << codec;
     }
+    // Odd frame sizes are encoded at the even size below them.
+    ProfileSpec odd;
+    odd.audioCodec = -1;
+    odd.width = 161;
+    odd.height = 121;
+    odd.fps = 10;
+    const auto bytes = Encode(odd, 1.0);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(Probe(dir.Path(), "odd.asf", bytes), "wmv2,160,120,10\n");
 }
 
 TEST(Writer, BitRateAndKeyFrameSpacingAreHonoured) {
