@@ -212,6 +212,7 @@ void BroadcastSession::StartBroadcast() {
         m_nFrameTimer = kFrameTimerId;
     }
     m_startTime = timeGetTime();
+    audioClockRunning_ = true;
     m_bRunning = true;
     view_->EnableStartButton(false);
     view_->EnableStopButton(true);
@@ -255,6 +256,7 @@ void BroadcastSession::ReleaseSamples() {
 void BroadcastSession::CleanUpFailedStart() {
     // The audio callback may already be in place; it must not outlive the sample.
     m_pCapture->SetAudioCallback(nullptr);
+    audioClockRunning_ = false;
     if (pWriter) pWriter->StopWriting();
     ReleaseSamples();
     if (pProfile) pProfile->ReleaseAll();
@@ -269,6 +271,7 @@ void BroadcastSession::StopBroadcast() {
     m_pCapture->StopPreview();
     m_pCapture->SetFrameCallback(nullptr);
     m_pCapture->SetAudioCallback(nullptr);
+    audioClockRunning_ = false;
 
     if (!pWriter) RecordEntry("pWriter", 457, true).SetValue(0);
     if (!pProfile) RecordEntry("pProfile", 458, true).SetValue(0);
@@ -336,7 +339,7 @@ void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t lengt
                         static_cast<std::size_t>(length), m_nChannels, m_meterSamples.data(),
                         m_meterWidth);
     view_->InvalidateMeter();
-    if (!m_pAudioBuffer || !pWriter || !pWriter->writer) return;
+    if (!audioClockRunning_ || !m_pAudioBuffer || !pWriter || !pWriter->writer) return;
 
     // A buffer larger than the sample goes out in pieces, each stamped with
     // the time its first byte was captured relative to the whole buffer.

@@ -5,6 +5,7 @@
 // owns one and binds to it through SessionView; the headless program does the
 // same with a view that only prints the URL.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -104,6 +105,11 @@ private:
     int m_nSamplesPerSec = 0;
     int m_meterWidth = 0;
     std::vector<std::int16_t> m_meterSamples;
+
+    // Audio is written only once the broadcast's clock runs: buffers that
+    // arrive between installing the callback and setting m_startTime would
+    // be stamped against an earlier broadcast's start.
+    std::atomic<bool> audioClockRunning_{false};
 
     QTimer frameTimer_;
     QTimer statusTimer_;
