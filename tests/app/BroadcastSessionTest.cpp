@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -342,6 +344,45 @@ TEST(SessionCallbacksTest, CallbacksWithoutASessionLeaveAssertions) {
     const std::string trail = TrailText();
     EXPECT_NE(trail.find("Line  686   assert: m_hDlg == 0x0"), std::string::npos) << trail;
     EXPECT_NE(trail.find("Line  755   assert: m_hDlg == 0x0"), std::string::npos) << trail;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BroadcastSessionTest, AFrameOfAnotherSizeIsSkippedNotCopiedPastTheSample) {
+    Use(true, false);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    ASSERT_TRUE(PumpUntil([&] { return session_->HasVideoSample(); }));
+    // The camera changes to a larger picture under the running broadcast.
+    const auto formats = capture_->GetVideoFormats();
+    const auto larger = std::find_if(formats.begin(), formats.end(), [](const MediaType& type) {
+        return type.VideoInfo() && type.VideoInfo()->bmiHeader.biWidth == 640;
+    });
+    ASSERT_NE(larger, formats.end());
+    ASSERT_EQ(capture_->SetVideoFormat(*larger), 1);
+    ASSERT_TRUE(PumpUntil([&] { return capture_->GetFrameWidth() == 640; }));
+    Pump(500);
+    EXPECT_TRUE(session_->IsRunning());
+    EXPECT_TRUE(session_->HasVideoSample());
+}
+
+TEST_F(BroadcastSessionTest, AnAudioBufferLargerThanTheSampleGoesOutInPieces) {
+    Use(false, true);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    // Two and a half samples' worth of a loud square wave.
+    std::vector<std::uint8_t> pcm(BroadcastSession::kAudioSampleBytes * 5 / 2);
+    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) {
+        const std::int16_t value = (i / 400) % 2 ? 20000 : -20000;
+        std::memcpy(&pcm[i], &value, 2);
+    }
+    const int before = view_.meterInvalidations;
+    session_->OnAudioChunk(pcm.data(), static_cast<std::int32_t>(pcm.size()));
+    EXPECT_EQ(view_.meterInvalidations, before + 1);
+    Pump(300);
+    EXPECT_TRUE(session_->IsRunning());
 }
 
 }  // namespace
