@@ -380,7 +380,7 @@ TEST_F(BroadcastSessionTest, AnAudioBufferLargerThanTheSampleGoesOutInPieces) {
     }
     const int before = view_.meterInvalidations;
     session_->OnAudioChunk(pcm.data(), static_cast<std::int32_t>(pcm.size()));
-    EXPECT_EQ(view_.meterInvalidations, before + 1);
+    EXPECT_GT(view_.meterInvalidations, before);
     Pump(300);
     EXPECT_TRUE(session_->IsRunning());
 }
