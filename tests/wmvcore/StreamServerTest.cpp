@@ -37,17 +37,17 @@ class LiveStream : public ::testing::Test {
         ASSERT_EQ(advanced->SetLiveSource(1), S_OK);
         ASSERT_EQ(advanced->SetSyncTolerance(100), S_OK);
         ASSERT_EQ(advanced->AddSink(sink.Get()), S_OK);
-        ProfileSpec spec;
-        spec.width = kWidth;
-        spec.height = kHeight;
-        spec.fps = 15;
-        spec.bitrate = bitrate;
+        StreamShape shape;
+        shape.width = kWidth;
+        shape.height = kHeight;
+        shape.fps = 15;
+        shape.bitrate = bitrate;
         WAVEFORMATEX wave{};
-        auto profile = BuildProfile(spec, &wave);
+        auto profile = BuildProfile(shape, &wave);
         ASSERT_TRUE(profile);
         ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
         ASSERT_EQ(writer->BeginWriting(), S_OK);
-        feeder = std::make_unique<LiveFeeder>(writer.Get(), 0, 1, kWidth, kHeight, spec.fps, wave);
+        feeder = std::make_unique<LiveFeeder>(writer.Get(), 0, 1, kWidth, kHeight, shape.fps, wave);
         feeder->Start();
     }
 

@@ -30,7 +30,7 @@ using namespace wmv;
 
 // Builds a profile with an optional video stream (codec index, size, fps,
 // bit rate) and an optional audio stream (codec and format index).
-struct ProfileSpec {
+struct StreamShape {
     int videoCodec = 0;  // -1: no video
     int width = 320;
     int height = 240;
@@ -40,7 +40,7 @@ struct ProfileSpec {
     int audioFormat = 0;
 };
 
-inline RefPtr<IWMProfile> BuildProfile(const ProfileSpec& spec, WAVEFORMATEX* wave = nullptr) {
+inline RefPtr<IWMProfile> BuildProfile(const StreamShape& shape, WAVEFORMATEX* wave = nullptr) {
     IWMProfileManager* rawManager = nullptr;
     if (FAILED(WMCreateProfileManager(&rawManager))) return nullptr;
     auto manager = RefPtr<IWMProfileManager>::Adopt(rawManager);
@@ -65,13 +65,13 @@ inline RefPtr<IWMProfile> BuildProfile(const ProfileSpec& spec, WAVEFORMATEX* wa
         if (FAILED(props->GetMediaType(mediaType, &size))) return false;
         if (video) {
             auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mediaType->pbFormat);
-            vih->rcSource = vih->rcTarget = RECT{0, 0, spec.width, spec.height};
-            vih->bmiHeader.biWidth = spec.width;
-            vih->bmiHeader.biHeight = spec.height;
-            vih->dwBitRate = spec.bitrate;
-            vih->AvgTimePerFrame = 10000000 / spec.fps;
+            vih->rcSource = vih->rcTarget = RECT{0, 0, shape.width, shape.height};
+            vih->bmiHeader.biWidth = shape.width;
+            vih->bmiHeader.biHeight = shape.height;
+            vih->dwBitRate = shape.bitrate;
+            vih->AvgTimePerFrame = 10000000 / shape.fps;
             if (FAILED(props->SetMediaType(mediaType))) return false;
-            config->SetBitrate(spec.bitrate);
+            config->SetBitrate(shape.bitrate);
             IWMVideoMediaProps* rawVideo = nullptr;
             if (FAILED(config->QueryInterface(&rawVideo))) return false;
             auto videoProps = RefPtr<IWMVideoMediaProps>::Adopt(rawVideo);
@@ -90,8 +90,8 @@ inline RefPtr<IWMProfile> BuildProfile(const ProfileSpec& spec, WAVEFORMATEX* wa
         config->SetConnectionName(L"Live");
         return SUCCEEDED(profile->AddStream(config.Get()));
     };
-    if (spec.videoCodec >= 0 && !add(WMMEDIATYPE_Video, spec.videoCodec, 0, true)) return nullptr;
-    if (spec.audioCodec >= 0 && !add(WMMEDIATYPE_Audio, spec.audioCodec, spec.audioFormat, false))
+    if (shape.videoCodec >= 0 && !add(WMMEDIATYPE_Video, shape.videoCodec, 0, true)) return nullptr;
+    if (shape.audioCodec >= 0 && !add(WMMEDIATYPE_Audio, shape.audioCodec, shape.audioFormat, false))
         return nullptr;
     return profile;
 }

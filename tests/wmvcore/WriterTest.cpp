@@ -49,10 +49,10 @@ TEST(Writer, StateRules) {
     EXPECT_EQ(writer->EndWriting(), NS_E_INVALID_REQUEST);
     EXPECT_EQ(writer->SetProfile(nullptr), E_POINTER);
 
-    ProfileSpec spec;
-    spec.width = 160;
-    spec.height = 120;
-    auto profile = BuildProfile(spec);
+    StreamShape shape;
+    shape.width = 160;
+    shape.height = 120;
+    auto profile = BuildProfile(shape);
     ASSERT_TRUE(profile);
     ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
     std::uint32_t inputs = 0;
@@ -77,11 +77,11 @@ TEST(Writer, StateRules) {
 TEST(Writer, SinksGetHeaderPacketsAndEnd) {
     auto writer = NewWriter();
     auto advanced = Advanced(writer.Get());
-    ProfileSpec spec;
-    spec.width = 160;
-    spec.height = 120;
+    StreamShape shape;
+    shape.width = 160;
+    shape.height = 120;
     WAVEFORMATEX wave{};
-    auto profile = BuildProfile(spec, &wave);
+    auto profile = BuildProfile(shape, &wave);
     ASSERT_TRUE(profile);
     auto sink = MakeRef<CollectSink>();
     ASSERT_EQ(advanced->AddSink(sink.Get()), S_OK);
@@ -106,19 +106,19 @@ TEST(Writer, SinksGetHeaderPacketsAndEnd) {
 
 // Encodes `seconds` of picture and tone as fast as the writer takes them
 // and returns the ASF file.
-std::vector<std::uint8_t> Encode(const ProfileSpec& spec, double seconds, bool noisy = false) {
+std::vector<std::uint8_t> Encode(const StreamShape& shape, double seconds, bool noisy = false) {
     auto writer = NewWriter();
     auto advanced = Advanced(writer.Get());
     WAVEFORMATEX wave{};
-    auto profile = BuildProfile(spec, &wave);
+    auto profile = BuildProfile(shape, &wave);
     if (!profile) return {};
     auto sink = MakeRef<CollectSink>();
     advanced->AddSink(sink.Get());
     if (FAILED(writer->SetProfile(profile.Get())) || FAILED(writer->BeginWriting())) return {};
-    const int videoInput = spec.videoCodec >= 0 ? 0 : -1;
-    const int audioInput = spec.audioCodec >= 0 ? (videoInput == 0 ? 1 : 0) : -1;
+    const int videoInput = shape.videoCodec >= 0 ? 0 : -1;
+    const int audioInput = shape.audioCodec >= 0 ? (videoInput == 0 ? 1 : 0) : -1;
     const std::uint32_t frameSize =
-        static_cast<std::uint32_t>(((spec.width * 3 + 3) & ~3) * spec.height);
+        static_cast<std::uint32_t>(((shape.width * 3 + 3) & ~3) * shape.height);
     auto video = Sample(writer.Get(), frameSize);
     auto audio = Sample(writer.Get(), 500000);
     std::uint8_t *videoData = nullptr, *audioData = nullptr;
@@ -142,8 +142,8 @@ std::vector<std::uint8_t> Encode(const ProfileSpec& spec, double seconds, bool n
                       S_OK);
         }
         if (videoInput >= 0) {
-            for (; frame * 10 < (step + 1) * spec.fps; ++frame) {
-                DrawPicture(videoData, spec.width, spec.height, frame);
+            for (; frame * 10 < (step + 1) * shape.fps; ++frame) {
+                DrawPicture(videoData, shape.width, shape.height, frame);
                 if (noisy) {
                     // Texture that costs bits: the picture with noise on top.
                     std::uint32_t state = 2463534242u + static_cast<std::uint32_t>(frame);
@@ -155,7 +155,7 @@ std::vector<std::uint8_t> Encode(const ProfileSpec& spec, double seconds, bool n
                     }
                 }
                 const std::uint64_t frameTime =
-                    static_cast<std::uint64_t>(frame) * 10000000 / spec.fps;
+                    static_cast<std::uint64_t>(frame) * 10000000 / shape.fps;
                 EXPECT_EQ(WriteRetrying(writer.Get(), 0, frameTime, video.Get()), S_OK);
             }
         }
@@ -191,19 +191,19 @@ TEST(Writer, EveryVideoCodecEncodes) {
     info->GetCodecInfoCount(WMMEDIATYPE_Video, &count);
     ASSERT_EQ(count, 3u);
     for (int codec = 0; codec < 3; ++codec) {
-        ProfileSpec spec;
-        spec.videoCodec = codec;
-        spec.audioCodec = -1;
-        spec.width = 176;
-        spec.height = 144;
-        spec.fps = 10;
-        auto bytes = Encode(spec, 1.0);
+        StreamShape shape;
+        shape.videoCodec = codec;
+        shape.audioCodec = -1;
+        shape.width = 176;
+        shape.height = 144;
+        shape.fps = 10;
+        auto bytes = Encode(shape, 1.0);
         ASSERT_FALSE(bytes.empty()) << codec;
         const std::string probe = Probe(dir.Path(), "v" + std::to_string(codec) + ".asf", bytes);
         EXPECT_EQ(probe, std::string(names[codec]) + ",176,144,10\n") << codec;
     }
     // Odd frame sizes are encoded at the even size below them.
-    ProfileSpec odd;
+    StreamShape odd;
     odd.audioCodec = -1;
     odd.width = 161;
     odd.height = 121;
@@ -219,13 +219,13 @@ TEST(Writer, BitRateAndKeyFrameSpacingAreHonoured) {
     std::size_t sizes[2] = {};
     const std::uint32_t rates[2] = {100000, 800000};
     for (int i = 0; i < 2; ++i) {
-        ProfileSpec spec;
-        spec.audioCodec = -1;
-        spec.width = 320;
-        spec.height = 240;
-        spec.fps = 15;
-        spec.bitrate = rates[i];
-        const auto bytes = Encode(spec, 8.0, true);
+        StreamShape shape;
+        shape.audioCodec = -1;
+        shape.width = 320;
+        shape.height = 240;
+        shape.fps = 15;
+        shape.bitrate = rates[i];
+        const auto bytes = Encode(shape, 8.0, true);
         sizes[i] = bytes.size();
         if (i == 0) continue;
         // Key frames: the profile asks for at most 1 s between them.
@@ -264,12 +264,12 @@ TEST(Writer, UnevenTimingKeepsTheStreamsInOrder) {
     for (int fps : {7, 30}) {
         auto writer = NewWriter();
         auto advanced = Advanced(writer.Get());
-        ProfileSpec spec;
-        spec.width = 160;
-        spec.height = 120;
-        spec.fps = fps;
+        StreamShape shape;
+        shape.width = 160;
+        shape.height = 120;
+        shape.fps = fps;
         WAVEFORMATEX wave{};
-        auto profile = BuildProfile(spec, &wave);
+        auto profile = BuildProfile(shape, &wave);
         ASSERT_TRUE(profile);
         auto sink = MakeRef<CollectSink>();
         advanced->AddSink(sink.Get());
@@ -328,13 +328,13 @@ TEST(Writer, EveryAudioFormatEncodes) {
         std::uint32_t formats = 0;
         info->GetCodecFormatCount(WMMEDIATYPE_Audio, static_cast<std::uint32_t>(codec), &formats);
         for (std::uint32_t f = 0; f < formats; ++f) {
-            ProfileSpec spec;
-            spec.videoCodec = -1;
-            spec.audioCodec = codec;
-            spec.audioFormat = static_cast<int>(f);
+            StreamShape shape;
+            shape.videoCodec = -1;
+            shape.audioCodec = codec;
+            shape.audioFormat = static_cast<int>(f);
             WAVEFORMATEX wave{};
-            ASSERT_TRUE(BuildProfile(spec, &wave));
-            auto bytes = Encode(spec, 0.5);
+            ASSERT_TRUE(BuildProfile(shape, &wave));
+            auto bytes = Encode(shape, 0.5);
             ASSERT_FALSE(bytes.empty()) << codec << "/" << f;
             const std::string probe = Probe(dir.Path(), "a.asf", bytes);
             const std::string prefix = std::string(names[codec]) + "," +
