@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/MediaFormats.h"
 #include "platform/hresult.h"
 
 // Results of the capture services beyond the common ones.
@@ -16,51 +17,6 @@ constexpr HRESULT VFW_S_NOPREVIEWPIN = 0x0004027E;
 constexpr HRESULT VFW_S_NO_MORE_ITEMS = 0x00040103;
 constexpr HRESULT VFW_E_NOT_CONNECTED = static_cast<HRESULT>(0x80040209u);
 constexpr HRESULT VFW_E_CANNOT_CONNECT = static_cast<HRESULT>(0x80040217u);
-constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
-
-constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
-constexpr std::uint32_t BI_RGB = 0;
-
-#pragma pack(push, 1)
-struct WAVEFORMATEX {
-    std::uint16_t wFormatTag;
-    std::uint16_t nChannels;
-    std::uint32_t nSamplesPerSec;
-    std::uint32_t nAvgBytesPerSec;
-    std::uint16_t nBlockAlign;
-    std::uint16_t wBitsPerSample;
-    std::uint16_t cbSize;
-};
-#pragma pack(pop)
-static_assert(sizeof(WAVEFORMATEX) == 18);
-
-struct BITMAPINFOHEADER {
-    std::uint32_t biSize;
-    std::int32_t biWidth;
-    std::int32_t biHeight;
-    std::uint16_t biPlanes;
-    std::uint16_t biBitCount;
-    std::uint32_t biCompression;
-    std::uint32_t biSizeImage;
-    std::int32_t biXPelsPerMeter;
-    std::int32_t biYPelsPerMeter;
-    std::uint32_t biClrUsed;
-    std::uint32_t biClrImportant;
-};
-static_assert(sizeof(BITMAPINFOHEADER) == 40);
-
-struct RECT {
-    std::int32_t left, top, right, bottom;
-};
-
-struct VIDEOINFOHEADER {
-    RECT rcSource;
-    RECT rcTarget;
-    std::uint32_t dwBitRate;
-    std::uint32_t dwBitErrorRate;
-    std::int64_t AvgTimePerFrame;  // 100 ns units
-    BITMAPINFOHEADER bmiHeader;
-};
 
 enum class MajorType { None, Video, Audio, Interleaved, Stream };
 enum class SubType { None, RGB24, YUY2, I420, NV12, MJPG, PCM, WAVE, Other };

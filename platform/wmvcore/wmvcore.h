@@ -13,12 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/MediaFormats.h"
 #include "platform/RefPtr.h"
 #include "platform/hresult.h"
 
 namespace wmv {
 
-constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 // The runtime's own failures.
 constexpr HRESULT NS_E_INVALID_REQUEST = static_cast<HRESULT>(0xC00D002Bu);
 constexpr HRESULT NS_E_INVALID_INPUT_FORMAT = static_cast<HRESULT>(0xC00D0BB8u);
@@ -47,47 +47,11 @@ extern const GUID FORMAT_WaveFormatEx;
 // Subtypes in the FOURCC / format-tag family: {tag-0000-0010-8000-00AA00389B71}.
 GUID SubtypeFromTag(std::uint32_t tag);
 
-struct RECT {
-    std::int32_t left, top, right, bottom;
-};
-
-struct BITMAPINFOHEADER {
-    std::uint32_t biSize;
-    std::int32_t biWidth;
-    std::int32_t biHeight;
-    std::uint16_t biPlanes;
-    std::uint16_t biBitCount;
-    std::uint32_t biCompression;
-    std::uint32_t biSizeImage;
-    std::int32_t biXPelsPerMeter;
-    std::int32_t biYPelsPerMeter;
-    std::uint32_t biClrUsed;
-    std::uint32_t biClrImportant;
-};
-static_assert(sizeof(BITMAPINFOHEADER) == 40);
-
-struct VIDEOINFOHEADER {
-    RECT rcSource;
-    RECT rcTarget;
-    std::uint32_t dwBitRate;
-    std::uint32_t dwBitErrorRate;
-    std::int64_t AvgTimePerFrame;  // 100-ns units, 0 = not given
-    BITMAPINFOHEADER bmiHeader;
-};
-static_assert(sizeof(VIDEOINFOHEADER) == 88);
-
-#pragma pack(push, 1)
-struct WAVEFORMATEX {
-    std::uint16_t wFormatTag;
-    std::uint16_t nChannels;
-    std::uint32_t nSamplesPerSec;
-    std::uint32_t nAvgBytesPerSec;
-    std::uint16_t nBlockAlign;
-    std::uint16_t wBitsPerSample;
-    std::uint16_t cbSize;
-};
-#pragma pack(pop)
-static_assert(sizeof(WAVEFORMATEX) == 18);
+// The format blocks are the platform's own.
+using ::BITMAPINFOHEADER;
+using ::RECT;
+using ::VIDEOINFOHEADER;
+using ::WAVEFORMATEX;
 
 constexpr std::uint16_t WAVE_FORMAT_WMAUDIO1 = 0x0160;
 constexpr std::uint16_t WAVE_FORMAT_WMAUDIO2 = 0x0161;
