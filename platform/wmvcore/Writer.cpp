@@ -685,6 +685,20 @@ void Writer::Process(Slot& slot) {
 }
 
 void Writer::EncodeVideo(Input& in, const Slot& slot) {
+    // Frame slots of 1/fps s. A frame that falls into the slot of the one
+    // before it moves to the next slot, but only while that stays within a
+    // tenth of a frame of its time: frames that come a little faster than
+    // the rate would otherwise run the video ahead of the clock (and of the
+    // audio it is interleaved with), one slot after another. Beyond that the
+    // frame is dropped.
+    const std::uint64_t scaled = slot.time * static_cast<std::uint64_t>(in.fps);
+    std::int64_t pts = static_cast<std::int64_t>(scaled / 10000000u);
+    if (pts <= in.lastPts) {
+        pts = in.lastPts + 1;
+        if (static_cast<std::uint64_t>(pts) * 10000000u > scaled + 1000000u) return;
+    }
+    in.lastPts = pts;
+
     AVFrame* frame = in.frame.get();
     av_frame_unref(frame);
     frame->buf[0] = av_buffer_pool_get(in.pool.get());
@@ -703,10 +717,6 @@ void Writer::EncodeVideo(Input& in, const Slot& slot) {
         nullptr};
     const int sourceStride[4] = {-stride, 0, 0, 0};
     sws_scale(in.sws.get(), source, sourceStride, 0, in.height, frame->data, frame->linesize);
-    std::int64_t pts =
-        static_cast<std::int64_t>(slot.time * static_cast<std::uint64_t>(in.fps) / 10000000u);
-    if (pts <= in.lastPts) pts = in.lastPts + 1;
-    in.lastPts = pts;
     frame->pts = pts;
     SendFrame(in, frame);
 }

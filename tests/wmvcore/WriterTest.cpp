@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "tests/wmvcore/StreamTestSupport.h"
 
@@ -347,3 +348,51 @@ TEST(Writer, EveryAudioFormatEncodes) {
 }
 
 }  // namespace
+
+// Frames every 33 ms into a 30 fps stream, as the program's frame timer
+// writes them: the stream keeps to its rate by dropping the odd surplus frame
+// and never stamps a frame ahead of the time it was written.
+TEST(Writer, FramesALittleFasterThanTheRateDoNotRunAheadOfTheClock) {
+    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    TempDir dir;
+    StreamShape shape;
+    shape.audioCodec = -1;
+    shape.width = 160;
+    shape.height = 120;
+    shape.fps = 30;
+    auto writer = NewWriter();
+    auto advanced = Advanced(writer.Get());
+    auto profile = BuildProfile(shape);
+    ASSERT_TRUE(profile);
+    auto sink = MakeRef<CollectSink>();
+    advanced->AddSink(sink.Get());
+    ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
+    ASSERT_EQ(writer->BeginWriting(), S_OK);
+    auto video = Sample(writer.Get(), 160 * 120 * 3);
+    std::uint8_t* pixels = nullptr;
+    video->GetBuffer(&pixels);
+    constexpr int kFrames = 151;
+    constexpr std::uint64_t kTick = 330000;  // 33 ms
+    for (int frame = 0; frame < kFrames; ++frame) {
+        DrawPicture(pixels, 160, 120, frame);
+        ASSERT_EQ(WriteRetrying(writer.Get(), 0, frame * kTick, video.Get()), S_OK);
+    }
+    ASSERT_EQ(writer->EndWriting(), S_OK);
+    const std::string path = dir.Path() + "/fast.asf";
+    const auto bytes = sink->Bytes();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    std::istringstream times(RunCommand(
+        "ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 '" + path +
+        "'"));
+    std::vector<double> pts;
+    for (std::string line; std::getline(times, line);) pts.push_back(std::stod(line));
+    // 151 frames over 4.95 s make 148 slots of a 30 fps stream.
+    EXPECT_GE(pts.size(), 147u);
+    EXPECT_LE(pts.size(), 150u);
+    ASSERT_FALSE(pts.empty());
+    for (std::size_t i = 1; i < pts.size(); ++i) EXPECT_GT(pts[i], pts[i - 1]) << i;
+    const double lastWritten = (kFrames - 1) * kTick / 1e7;
+    EXPECT_LE(pts.back() - pts.front(), lastWritten + 0.1 / 30 + 1e-3);
+}
