@@ -33,17 +33,20 @@ struct AudioLog {
     std::atomic<long> bytes{0};
     std::atomic<int> oddLengths{0};
 };
-AudioLog* g_audio = nullptr;
+// A log must outlive the library that calls into it: a buffer may be on its
+// way on the audio thread while the test takes the callback away.
+std::atomic<AudioLog*> g_audio{nullptr};
 
 int OnAudioChunk(std::uint8_t* data, std::int32_t length) {
-    if (!g_audio) return 0;
-    ++g_audio->chunks;
-    g_audio->bytes += length;
-    if (length % 4 != 0) ++g_audio->oddLengths;
-    std::lock_guard lock(g_audio->mutex);
-    if (g_audio->samples.size() < 200000) {
+    AudioLog* log = g_audio.load();
+    if (!log) return 0;
+    ++log->chunks;
+    log->bytes += length;
+    if (length % 4 != 0) ++log->oddLengths;
+    std::lock_guard lock(log->mutex);
+    if (log->samples.size() < 200000) {
         const auto* s = reinterpret_cast<const std::int16_t*>(data);
-        g_audio->samples.insert(g_audio->samples.end(), s, s + length / 2);
+        log->samples.insert(log->samples.end(), s, s + length / 2);
     }
     return 0;
 }
@@ -163,13 +166,13 @@ class GraphLife : public CapLibTest, public ::testing::WithParamInterface<LifeCa
 TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
     const LifeCase c = GetParam();
     HeadlessSurface surface;  // outlives the library, which clears it on closing
+    AudioLog audioLog;
     CapLib lib;
     lib.wantPreview = true;
     g_capLib = &lib;
     const int video = c.video ? LastVideo(lib) : -1;
     const int audio = c.audio ? LastAudio(lib) : -1;
     const int format = c.audio ? FormatIndex(lib, audio, 22050, 2, 16) : 0;
-    AudioLog audioLog;
     g_audio = &audioLog;
 
     for (int round = 0; round < 4; ++round) {
@@ -371,6 +374,7 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
 
 TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
     HeadlessSurface surface;  // outlives the library, which clears it on closing
+    AudioLog logs[3];
     CapLib lib;
     lib.wantPreview = true;
     lib.SelectDevices(LastVideo(lib), LastAudio(lib), &surface,
@@ -384,6 +388,7 @@ TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
         int format;
         int width, height;
     };
+    AudioLog* log = logs;
     for (Step step : {Step{1, 640, 480}, Step{2, 1280, 720}, Step{0, 320, 240}}) {
         SCOPED_TRACE(step.width);
         ASSERT_EQ(lib.SetVideoFormat(formats[static_cast<std::size_t>(step.format)]), 1);
@@ -393,12 +398,12 @@ TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
         EXPECT_EQ(lib.GetFrameLength(), DibStride(step.width) * step.height);
         const auto seen = surface.FrameCount();
         EXPECT_TRUE(WaitFor([&] { return surface.FrameCount() > seen; }));
-        AudioLog log;
-        g_audio = &log;
+        g_audio = log;
         lib.SetAudioCallback(&OnAudioChunk);  // the audio tap is new after a rebuild
-        EXPECT_TRUE(WaitFor([&] { return log.chunks > 1; }));
+        EXPECT_TRUE(WaitFor([&] { return log->chunks > 1; }));
         lib.SetAudioCallback(nullptr);
         g_audio = nullptr;
+        ++log;
     }
     // A format the camera cannot take: refused, and the preview runs on.
     EXPECT_EQ(lib.SetVideoFormat(VideoMediaType(SubType::YUY2, 0, 0, 30, 1)), 0);
@@ -440,9 +445,9 @@ class Failures : public CapLibTest, public ::testing::WithParamInterface<Failure
 TEST_P(Failures, ShowTheirMessage) {
     const FailureCase c = GetParam();
     SetTestDevices({c.camera, c.microphone});
+    AudioLog log;
     CapLib lib;
     lib.wantPreview = true;
-    AudioLog log;
     g_audio = &log;
     lib.SelectDevices(LastVideo(lib), LastAudio(lib), nullptr, c.formatIndex);
     const auto boxes = boxes_.Boxes();
