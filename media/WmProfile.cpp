@@ -4,16 +4,11 @@
 #include <memory>
 #include <new>
 
+#include "media/ReleaseField.h"
+
 using namespace wmv;
 
 namespace {
-
-// Releases an interface reference and nulls the field.
-template <typename T>
-void ReleaseField(T*& field) {
-    if (field) field->Release();
-    field = nullptr;
-}
 
 // The media type of a stream configuration in a buffer of its own.
 HRESULT ReadMediaType(IWMMediaProps* props, std::unique_ptr<std::uint8_t[]>& buffer) {

@@ -2,18 +2,9 @@
 
 #include "diag/ErrorTrail.h"
 #include "media/LocalAddress.h"
+#include "media/ReleaseField.h"
 
 using namespace wmv;
-
-namespace {
-
-template <typename T>
-void ReleaseField(T*& field) {
-    if (field) field->Release();
-    field = nullptr;
-}
-
-}  // namespace
 
 WmWriter::~WmWriter() {
     // A writer deleted while it still writes is stopped first, so its sink

@@ -178,16 +178,21 @@ std::string Probe(const std::string& folder, const std::string& name,
         path + "' 2>&1");
 }
 
+// The runtime's codec lists, through a profile manager of their own.
+RefPtr<IWMCodecInfo> CodecInformation() {
+    IWMProfileManager* raw = nullptr;
+    WMCreateProfileManager(&raw);
+    auto manager = RefPtr<IWMProfileManager>::Adopt(raw);
+    IWMCodecInfo* info = nullptr;
+    if (manager) manager->QueryInterface(&info);
+    return RefPtr<IWMCodecInfo>::Adopt(info);
+}
+
 TEST(Writer, EveryVideoCodecEncodes) {
     if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
     TempDir dir;
     const char* names[] = {"wmv2", "wmv1", "msmpeg4v3"};
-    IWMProfileManager* raw = nullptr;
-    WMCreateProfileManager(&raw);
-    auto manager = RefPtr<IWMProfileManager>::Adopt(raw);
-    IWMCodecInfo* rawInfo = nullptr;
-    manager->QueryInterface(&rawInfo);
-    auto info = RefPtr<IWMCodecInfo>::Adopt(rawInfo);
+    auto info = CodecInformation();
     std::uint32_t count = 0;
     info->GetCodecInfoCount(WMMEDIATYPE_Video, &count);
     ASSERT_EQ(count, 3u);
@@ -318,12 +323,7 @@ TEST(Writer, UnevenTimingKeepsTheStreamsInOrder) {
 TEST(Writer, EveryAudioFormatEncodes) {
     if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
     TempDir dir;
-    IWMProfileManager* raw = nullptr;
-    WMCreateProfileManager(&raw);
-    auto manager = RefPtr<IWMProfileManager>::Adopt(raw);
-    IWMCodecInfo* rawInfo = nullptr;
-    manager->QueryInterface(&rawInfo);
-    auto info = RefPtr<IWMCodecInfo>::Adopt(rawInfo);
+    auto info = CodecInformation();
     const char* names[] = {"wmav2", "wmav1"};
     for (int codec = 0; codec < 2; ++codec) {
         std::uint32_t formats = 0;
