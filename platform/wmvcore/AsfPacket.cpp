@@ -1,9 +1,15 @@
 #include "platform/wmvcore/AsfPacket.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace wmv {
 namespace {
+
+void PutLe(std::uint8_t* p, std::uint32_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
 
 // The file properties object, as its GUID lies in the file.
 constexpr std::uint8_t kFilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
@@ -45,6 +51,75 @@ bool ReadField(const std::uint8_t* p, std::size_t size, std::size_t& pos, std::s
 }
 
 }  // namespace
+
+DataPacketWriter::DataPacketWriter(std::size_t packetSize, std::uint32_t timeOffsetMs,
+                                   Deliver deliver)
+    : packet_(
+          std::clamp<std::size_t>(packetSize, kPacketHeaderSize + kPayloadHeaderSize + 1, 0xFFFF)),
+      timeOffsetMs_(timeOffsetMs),
+      deliver_(std::move(deliver)) {}
+
+std::size_t DataPacketWriter::Room() const {
+    if (payloads_ == kMaxPayloads || used_ + kPayloadHeaderSize >= packet_.size()) return 0;
+    return packet_.size() - used_ - kPayloadHeaderSize;
+}
+
+void DataPacketWriter::Add(std::uint8_t stream, bool key, bool keepWhole, std::int64_t timeMs,
+                           const std::uint8_t* data, std::size_t size) {
+    stream &= 0x7F;
+    // Times before the offset cannot be written; they only occur for an
+    // encoder's lead-in.
+    const std::uint32_t time =
+        static_cast<std::uint32_t>(std::clamp<std::int64_t>(timeMs + timeOffsetMs_, 0, 0xFFFFFFFF));
+    const std::size_t whole = packet_.size() - kPacketHeaderSize - kPayloadHeaderSize;
+    if (keepWhole && size <= whole && size > Room()) Flush();
+    std::size_t offset = 0;
+    do {
+        if (Room() == 0) Flush();
+        const std::size_t length = std::min(size - offset, Room());
+        std::uint8_t* p = packet_.data() + used_;
+        p[0] = static_cast<std::uint8_t>(stream | (key ? 0x80 : 0));
+        p[1] = objectNumbers_[stream];
+        PutLe(p + 2, static_cast<std::uint32_t>(offset), 4);
+        p[6] = 8;  // replicated data: object size and presentation time
+        PutLe(p + 7, static_cast<std::uint32_t>(size), 4);
+        PutLe(p + 11, time, 4);
+        PutLe(p + 15, static_cast<std::uint32_t>(length), 2);
+        if (length) std::memcpy(p + kPayloadHeaderSize, data + offset, length);
+        used_ += kPayloadHeaderSize + length;
+        if (payloads_++ == 0) {
+            firstTime_ = lastTime_ = time;
+        } else {
+            firstTime_ = std::min(firstTime_, time);
+            lastTime_ = std::max(lastTime_, time);
+        }
+        offset += length;
+    } while (offset < size);
+    ++objectNumbers_[stream];
+    if (Room() == 0) Flush();
+}
+
+void DataPacketWriter::Flush() {
+    if (payloads_ == 0) return;
+    std::uint8_t* p = packet_.data();
+    const std::size_t padding = packet_.size() - used_;
+    // Send times never go back, even when a packet holds only frames older
+    // than those of the packet before it.
+    sendTime_ = std::max(sendTime_, firstTime_);
+    p[0] = 0x82;  // two bytes of error correction data follow
+    p[1] = 0;
+    p[2] = 0;
+    p[3] = 0x11;  // multiple payloads, padding length as a word
+    p[4] = 0x5D;  // byte stream and object numbers, 32-bit offset, byte replicated length
+    PutLe(p + 5, static_cast<std::uint32_t>(padding), 2);
+    PutLe(p + 7, sendTime_, 4);
+    PutLe(p + 11, std::min<std::uint32_t>(lastTime_ - std::min(lastTime_, sendTime_), 0xFFFF), 2);
+    p[13] = static_cast<std::uint8_t>(0x80 | payloads_);  // payload lengths as words
+    std::memset(p + used_, 0, padding);
+    deliver_(p, packet_.size());
+    used_ = kPacketHeaderSize;
+    payloads_ = 0;
+}
 
 bool PatchLiveHeader(std::vector<std::uint8_t>& header, std::uint32_t prerollMs) {
     const std::size_t at = FindFileProperties(header.data(), header.size());

@@ -1,13 +1,58 @@
 #pragma once
-// Small readers and editors of ASF bytes that the writer and the stream
-// server need: the live settings in the header and key-frame starts in data
-// packets.
+// ASF bytes that the writer and the stream server make and read: the data
+// packets of a live stream, the live settings in the header and key-frame
+// starts in data packets.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace wmv {
+
+// Packs encoded frames into the fixed-size data packets of a live stream.
+// Frames are appended as they come; a frame larger than the room left
+// continues in the next packets. Flush pads the packet being filled and
+// hands it on, so a frame can leave as soon as it is encoded instead of
+// waiting for later frames to fill its packet. Payload times need not be in
+// order across streams: a player orders each stream by its own times.
+class DataPacketWriter {
+  public:
+    using Deliver = std::function<void(const std::uint8_t* packet, std::size_t size)>;
+
+    // Packet header (error correction, flags, padding length, send time,
+    // duration, payload flags) and the header of each payload (stream,
+    // object number, offset, replicated object size and time, length).
+    static constexpr std::size_t kPacketHeaderSize = 14;
+    static constexpr std::size_t kPayloadHeaderSize = 17;
+    static constexpr std::size_t kMaxPayloads = 63;
+
+    // packetSize must leave room for one payload byte and at most 65535;
+    // presentation times are written as the frame's time plus timeOffsetMs.
+    DataPacketWriter(std::size_t packetSize, std::uint32_t timeOffsetMs, Deliver deliver);
+
+    // Appends one frame of a stream (1..127). keepWhole starts a fresh packet
+    // for a frame that fits one but not the room left (audio frames are not
+    // split).
+    void Add(std::uint8_t stream, bool key, bool keepWhole, std::int64_t timeMs,
+             const std::uint8_t* data, std::size_t size);
+    // Sends the packet being filled, if it holds anything.
+    void Flush();
+
+  private:
+    std::size_t Room() const;
+
+    std::vector<std::uint8_t> packet_;
+    std::size_t used_ = kPacketHeaderSize;
+    std::size_t payloads_ = 0;
+    std::uint32_t firstTime_ = 0;
+    std::uint32_t lastTime_ = 0;
+    std::uint32_t sendTime_ = 0;
+    std::uint32_t timeOffsetMs_;
+    std::array<std::uint8_t, 128> objectNumbers_{};
+    Deliver deliver_;
+};
 
 // Marks the header as a live broadcast (broadcast flag, not seekable) and
 // sets the preroll that players wait for. False when the header holds no

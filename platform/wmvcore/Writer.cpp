@@ -1,6 +1,6 @@
 // The live writer: WriteSample copies each sample into a buffer of a pool made
 // at BeginWriting and queues it; the writer's own thread converts, encodes
-// and muxes into ASF and hands the header and each data packet to the sinks.
+// and packs into ASF and hands the header and each data packet to the sinks.
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -27,12 +27,13 @@ namespace {
 
 // What a player waits for before it starts: keep it short for a live stream.
 constexpr std::uint32_t kLivePrerollMs = 0;
+// Added to every presentation time, so that an audio encoder's lead-in
+// (stamped before the first sample) still has a time to write.
+constexpr std::uint32_t kTimeOffsetMs = 3100;
 constexpr int kVideoSlots = 4;
 constexpr int kAudioSlots = 48;
 constexpr std::int64_t kMaxKeySpacing = 30000000;  // 3 s in 100-ns units
 constexpr int kDefaultFps = 30;
-// How long packets of one stream wait for a silent other stream.
-constexpr std::int64_t kInterleaveWindowMs = 1000;
 
 class SampleBuffer final : public INSSBuffer {
   public:
@@ -104,10 +105,6 @@ struct Input {
     std::vector<std::vector<float>> planes;
     std::int64_t nextPts = 0;
     bool anchored = false;
-    // Encoded packets waiting for the other streams (muxer time, ms), and
-    // the earliest time this stream's next packet can have.
-    std::deque<PacketPtr> held;
-    std::int64_t nextDts = INT64_MIN;
     // Bytes one sample of this input must have at least.
     std::uint32_t minLength = 0;
     std::uint32_t slotCapacity = 0;
@@ -250,12 +247,10 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced {
     void EncodeAudio(Input& in, const Slot& slot);
     void SendFrame(Input& in, AVFrame* frame);
     void Drain(Input& in);
-    void Mux(bool all);
     void Report(const char* what, int error);
 
     static int MuxWrite(void* opaque, std::uint8_t* data, int size);
-    void OnMuxBytes(const std::uint8_t* data, std::size_t size);
-    void DeliverPackets(bool trailer);
+    void DeliverPacket(const std::uint8_t* packet, std::size_t size);
 
     std::mutex apiMutex_;
     std::vector<StreamData> streams_;
@@ -264,15 +259,16 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced {
     std::atomic<std::uint32_t> syncTolerance_{3000};
 
     // Encoding state, touched by BeginWriting/EndWriting and the thread only.
+    // FFmpeg's muxer writes the header; the data packets are ours, so that
+    // each frame leaves as soon as it is encoded (the muxer would hold video
+    // back until the audio that covers it is encoded).
     std::vector<Input> inputs_;
     FormatContextPtr mux_;
     IoContextPtr io_;
     PacketPtr packet_;
-    std::vector<PacketPtr> spare_;
-    std::int64_t lastDts_ = 0;
-    std::vector<std::uint8_t> muxBytes_;
+    std::vector<std::uint8_t> headerBytes_;
     bool headerDone_ = false;
-    bool inTrailer_ = false;
+    std::unique_ptr<DataPacketWriter> packets_;
     std::uint32_t reported_ = 0;
 
     // Sinks and the header they start with.
@@ -413,7 +409,7 @@ HRESULT Writer::OpenMuxer() {
     }
     io_->seekable = 0;
     mux->pb = io_.get();
-    mux->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
+    mux->flags |= AVFMT_FLAG_CUSTOM_IO;
 
     std::uint64_t bits = 0;
     keyStream_ = 0;
@@ -429,30 +425,47 @@ HRESULT Writer::OpenMuxer() {
         // The muxer numbers its streams from 1 in this order.
         if (in.video && !keyStream_) keyStream_ = static_cast<std::uint16_t>(i + 1);
     }
-    bitsPerSecond_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(bits, 0xFFFFFFFFu));
-    // Small packets at low rates so a frame leaves soon after it is encoded;
-    // a packet holds about a tenth of a second at most.
-    int packetSize = static_cast<int>(std::clamp<std::uint64_t>(bits / 8 / 10, 1400, 3200));
+    // Each video frame ends its packet so that it leaves at once: every
+    // frame costs on average half a packet of padding, every packet its
+    // headers. Packets of sqrt(2 x headers x bytes per frame) make the sum of
+    // both least (about a tenth at 1 Mbit/s and 30 frames per second). An
+    // audio-only stream gets packets that one audio frame fills exactly.
+    const Input* video = nullptr;
     for (const Input& in : inputs_) {
-        if (!in.video)
-            packetSize = std::max(packetSize, std::min(3200, in.context->block_align + 200));
+        if (in.video && !video) video = &in;
     }
+    std::size_t packetSize = 0;
+    if (video) {
+        const double bytesPerFrame = static_cast<double>(bits) / 8 / video->fps;
+        const double headers =
+            DataPacketWriter::kPacketHeaderSize + DataPacketWriter::kPayloadHeaderSize;
+        packetSize = std::clamp<std::size_t>(
+            static_cast<std::size_t>(std::sqrt(2 * headers * bytesPerFrame)), 256, 3200);
+        // The padding is on the wire too: the sinks size their buffers by it.
+        bits += static_cast<std::uint64_t>(video->fps) * packetSize * 8;
+    } else {
+        packetSize = static_cast<std::size_t>(inputs_.front().context->block_align) +
+                     DataPacketWriter::kPacketHeaderSize + DataPacketWriter::kPayloadHeaderSize;
+    }
+    packetSize = std::min<std::size_t>(packetSize, 0xFFFF);
     packetSize_ = static_cast<std::uint32_t>(packetSize);
+    bitsPerSecond_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(bits, 0xFFFFFFFFu));
     AVDictionary* options = nullptr;
-    av_dict_set_int(&options, "packet_size", packetSize, 0);
-    muxBytes_.clear();
-    muxBytes_.reserve(128 * 1024);
+    av_dict_set_int(&options, "packet_size", static_cast<std::int64_t>(packetSize), 0);
+    headerBytes_.clear();
     headerDone_ = false;
-    inTrailer_ = false;
     int error = avformat_write_header(mux, &options);
     av_dict_free(&options);
     if (error < 0) return FromAv(error);
     avio_flush(mux->pb);
     // Everything written so far is the header with the data object header.
-    std::vector<std::uint8_t> header(muxBytes_.begin(), muxBytes_.end());
-    muxBytes_.clear();
+    std::vector<std::uint8_t> header = std::move(headerBytes_);
+    headerBytes_ = {};
     headerDone_ = true;
     PatchLiveHeader(header, kLivePrerollMs);
+    packets_ = std::make_unique<DataPacketWriter>(
+        packetSize, kTimeOffsetMs,
+        [this](const std::uint8_t* packet, std::size_t size) { DeliverPacket(packet, size); });
     std::lock_guard lock(sinkMutex_);
     header_ = std::move(header);
     headerReady_ = true;
@@ -462,33 +475,17 @@ HRESULT Writer::OpenMuxer() {
 }
 
 int Writer::MuxWrite(void* opaque, std::uint8_t* data, int size) {
-    static_cast<Writer*>(opaque)->OnMuxBytes(data, static_cast<std::size_t>(size));
+    // Only the header is the muxer's; what it writes at the end (an end
+    // marker) is not for the sinks.
+    auto* writer = static_cast<Writer*>(opaque);
+    if (!writer->headerDone_)
+        writer->headerBytes_.insert(writer->headerBytes_.end(), data, data + size);
     return size;
 }
 
-void Writer::OnMuxBytes(const std::uint8_t* data, std::size_t size) {
-    muxBytes_.insert(muxBytes_.end(), data, data + size);
-    if (headerDone_) DeliverPackets(inTrailer_);
-}
-
-void Writer::DeliverPackets(bool trailer) {
-    std::size_t used = 0;
-    while (muxBytes_.size() - used >= packetSize_) {
-        const std::uint8_t* packet = muxBytes_.data() + used;
-        // At the end the muxer appends an index and an end marker that are
-        // no data packets; those never go to the sinks.
-        if (trailer && packet[0] != 0x82) {
-            used = muxBytes_.size();
-            break;
-        }
-        {
-            std::lock_guard lock(sinkMutex_);
-            for (const auto& sink : sinks_) sink->OnDataUnit(packet, packetSize_);
-        }
-        used += packetSize_;
-    }
-    if (trailer && muxBytes_.size() - used < packetSize_) used = muxBytes_.size();
-    muxBytes_.erase(muxBytes_.begin(), muxBytes_.begin() + static_cast<std::ptrdiff_t>(used));
+void Writer::DeliverPacket(const std::uint8_t* packet, std::size_t size) {
+    std::lock_guard lock(sinkMutex_);
+    for (const auto& sink : sinks_) sink->OnDataUnit(packet, size);
 }
 
 HRESULT Writer::BeginWriting() {
@@ -620,8 +617,7 @@ void Writer::TearDown() {
     io_.reset();
     inputs_.clear();
     packet_.reset();
-    spare_.clear();
-    lastDts_ = 0;
+    packets_.reset();
     std::lock_guard lock(queueMutex_);
     slots_.clear();
     free_.clear();
@@ -666,11 +662,8 @@ void Writer::Run() {
         }
         SendFrame(in, nullptr);
     }
-    Mux(true);
-    inTrailer_ = true;
+    packets_->Flush();
     av_write_trailer(mux_.get());
-    avio_flush(mux_->pb);
-    DeliverPackets(true);
     std::lock_guard lock(sinkMutex_);
     for (const auto& sink : sinks_) sink->OnEndWriting();
     idle_.notify_all();
@@ -765,67 +758,21 @@ void Writer::SendFrame(Input& in, AVFrame* frame) {
 
 void Writer::Drain(Input& in) {
     AVPacket* packet = packet_.get();
+    const auto stream = static_cast<std::uint8_t>(in.avStream->index + 1);  // as in the header
     for (;;) {
         int error = avcodec_receive_packet(in.context.get(), packet);
         if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return;
         if (error < 0) return Report("encoder failed", error);
         av_packet_rescale_ts(packet, in.context->time_base, in.avStream->time_base);
-        if (packet->dts == AV_NOPTS_VALUE) packet->dts = packet->pts;
-        if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
-        packet->stream_index = in.avStream->index;
-        PacketPtr held;
-        if (!spare_.empty()) {
-            held = std::move(spare_.back());
-            spare_.pop_back();
-        } else {
-            held.reset(av_packet_alloc());
-            if (!held) {
-                av_packet_unref(packet);
-                return Report("no packet", AVERROR(ENOMEM));
-            }
-        }
-        av_packet_move_ref(held.get(), packet);
-        in.held.push_back(std::move(held));
-        Mux(false);
-    }
-}
-
-// The ASF muxer needs the packets of all streams in time order. A packet
-// goes out once no other stream can still bring an earlier one: that stream
-// has an earlier or equal packet waiting, or the end of its last packet lies
-// at or after this one (its next packet cannot start before that end). When
-// the other streams have been silent for a while, packets go out anyway; one
-// that would still go back in time is moved to the last time written.
-void Writer::Mux(bool all) {
-    for (;;) {
-        Input* earliest = nullptr;
-        std::int64_t newest = INT64_MIN;
-        for (Input& in : inputs_) {
-            if (in.held.empty()) continue;
-            newest = std::max(newest, in.held.back()->dts);
-            if (!earliest || in.held.front()->dts < earliest->held.front()->dts) earliest = &in;
-        }
-        if (!earliest) return;
-        const std::int64_t dts = earliest->held.front()->dts;
-        bool covered = true;
-        for (const Input& in : inputs_) {
-            if (in.held.empty() && in.nextDts < dts) covered = false;
-        }
-        if (!all && !covered && newest - dts < kInterleaveWindowMs) return;
-        PacketPtr packet = std::move(earliest->held.front());
-        earliest->held.pop_front();
-        if (packet->dts < lastDts_) {
-            packet->pts += lastDts_ - packet->dts;
-            packet->dts = lastDts_;
-        }
-        lastDts_ = packet->dts;
-        // Less a millisecond: durations are rounded to whole milliseconds.
-        earliest->nextDts = packet->dts + std::max<std::int64_t>(packet->duration - 1, 1);
-        const int error = av_write_frame(mux_.get(), packet.get());
-        av_packet_unref(packet.get());
-        spare_.push_back(std::move(packet));
-        if (error < 0) Report("muxer refused a packet", error);
-        avio_flush(mux_->pb);
+        const std::int64_t ms = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        // Every audio frame decodes on its own; a video frame ends its packet
+        // so that it goes out now. Audio waits in the open packet for the
+        // next picture (or fills a packet of its own).
+        const bool key = !in.video || (packet->flags & AV_PKT_FLAG_KEY);
+        packets_->Add(stream, key, !in.video, ms == AV_NOPTS_VALUE ? 0 : ms, packet->data,
+                      static_cast<std::size_t>(packet->size));
+        av_packet_unref(packet);
+        if (in.video) packets_->Flush();
     }
 }
 

@@ -9,8 +9,7 @@
 //       the ffmpeg command line to ASF on /dev/null. Prints CPU time per frame
 //       of both, their ratio, and the latency from WriteSample to the first
 //       byte of that frame's packet at the viewers. Audio is written in chunks
-//       of 1024 samples; a frame's packet leaves once the audio up to its
-//       time is encoded, because ASF needs the streams in time order.
+//       of 1024 samples.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -42,8 +41,8 @@ namespace {
 
 constexpr int kFps = 30;
 constexpr std::uint32_t kVideoBitrate = 1000000;
-// ffmpeg's ASF muxer adds this to every presentation time.
-constexpr std::int64_t kMuxerPrerollMs = 3100;
+// The writer adds this to every presentation time.
+constexpr std::int64_t kTimeOffsetMs = 3100;
 
 std::int64_t NowNs() {
     timespec ts{};
@@ -420,7 +419,7 @@ int Bench(int width, int height, double seconds, int viewerCount) {
 
     std::vector<double> latencies;
     for (const Arrival& a : arrivals) {
-        const std::int64_t ms = static_cast<std::int64_t>(a.presentation) - kMuxerPrerollMs;
+        const std::int64_t ms = static_cast<std::int64_t>(a.presentation) - kTimeOffsetMs;
         const auto frame = static_cast<std::size_t>(std::llround(ms * kFps / 1000.0));
         if (ms < 0 || frame >= writtenAt.size() || !writtenAt[frame]) continue;
         latencies.push_back((a.arrived - writtenAt[frame]) / 1e6);

@@ -1,12 +1,16 @@
-// Key-frame starts in data packets and the live header settings, on packets
-// laid out byte by byte as the muxer writes them.
+// The data packets the writer makes, read back by a reader of the format's
+// length flags; key-frame starts and the live header settings, on packets
+// laid out byte by byte.
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "platform/wmvcore/AsfPacket.h"
+#include "tests/wmvcore/StreamTestSupport.h"
 
 namespace {
 
@@ -107,6 +111,133 @@ TEST(AsfPacket, LiveHeaderGetsBroadcastFlagAndPreroll) {
     std::vector<std::uint8_t> empty(30, 0);
     EXPECT_FALSE(wmv::PatchLiveHeader(empty, 0));
     EXPECT_EQ(wmv::HeaderPreroll(empty.data(), empty.size()), -1);
+}
+
+// Packets a DataPacketWriter hands on, each copied and read back.
+struct PacketLog {
+    std::vector<std::vector<std::uint8_t>> raw;
+    std::vector<wmvtest::PacketView> read;
+
+    wmv::DataPacketWriter::Deliver Deliver() {
+        return [this](const std::uint8_t* packet, std::size_t size) {
+            raw.emplace_back(packet, packet + size);
+            read.push_back(wmvtest::ReadPacket(packet, size));
+        };
+    }
+};
+
+std::vector<std::uint8_t> Bytes(std::size_t size, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+TEST(DataPacketWriter, FramesComeBackWholeFromFixedSizePackets) {
+    constexpr std::size_t kSize = 200;
+    constexpr std::size_t kRoom = kSize - 14 - 17;  // one payload in an empty packet
+    PacketLog log;
+    wmv::DataPacketWriter writer(kSize, 3100, log.Deliver());
+    struct Frame {
+        std::uint8_t stream;
+        bool key;
+        bool whole;
+        std::int64_t ms;
+        std::vector<std::uint8_t> data;
+        bool flush;
+    };
+    const std::vector<Frame> frames = {
+        {1, true, false, 0, Bytes(500, 1), true},    // over three packets
+        {2, true, true, -46, Bytes(100, 2), false},  // an encoder's lead-in
+        {1, false, false, 33, Bytes(1, 3), false},
+        {2, true, true, 0, Bytes(kRoom, 4), false},        // exactly a packet
+        {1, false, false, 66, Bytes(kRoom + 1, 5), true},  // a byte over
+        {1, true, false, 100, Bytes(60, 6), true},
+    };
+    for (const Frame& f : frames) {
+        writer.Add(f.stream, f.key, f.whole, f.ms, f.data.data(), f.data.size());
+        if (f.flush) writer.Flush();
+    }
+    writer.Flush();
+
+    std::map<std::pair<int, std::uint32_t>, std::vector<std::uint8_t>> objects;
+    std::map<std::pair<int, std::uint32_t>, std::pair<std::uint32_t, bool>> stamps;
+    for (std::size_t i = 0; i < log.read.size(); ++i) {
+        ASSERT_EQ(log.raw[i].size(), kSize);
+        ASSERT_TRUE(log.read[i].valid) << "packet " << i;
+        for (const auto& payload : log.read[i].payloads) {
+            auto& object = objects[{payload.stream, payload.object}];
+            EXPECT_EQ(payload.offset, object.size()) << "fragments in order";
+            object.insert(object.end(), payload.data.begin(), payload.data.end());
+            stamps[{payload.stream, payload.object}] = {payload.time, payload.key};
+            EXPECT_LE(object.size(), payload.objectSize);
+        }
+    }
+    std::uint32_t next[3] = {};
+    for (const Frame& f : frames) {
+        const std::pair<int, std::uint32_t> id{f.stream, next[f.stream]++};
+        EXPECT_EQ(objects[id], f.data) << "stream " << int(f.stream) << " object " << id.second;
+        EXPECT_EQ(stamps[id].first, static_cast<std::uint32_t>(f.ms + 3100));
+        EXPECT_EQ(stamps[id].second, f.key);
+    }
+    // The key frame at 100 ms begins in a packet of its own, which is where a
+    // late viewer starts.
+    ASSERT_FALSE(log.raw.empty());
+    EXPECT_TRUE(wmv::PacketStartsKeyFrame(log.raw.back().data(), kSize, 1));
+    EXPECT_FALSE(wmv::PacketStartsKeyFrame(log.raw[1].data(), kSize, 1)) << "rest of the first";
+}
+
+TEST(DataPacketWriter, AudioFramesStartAFreshPacketRatherThanSplit) {
+    PacketLog log;
+    wmv::DataPacketWriter writer(200, 0, log.Deliver());
+    const auto video = Bytes(100, 1), audio = Bytes(100, 2), longAudio = Bytes(400, 3);
+    writer.Add(1, true, false, 0, video.data(), video.size());
+    EXPECT_TRUE(log.raw.empty()) << "room is left, nothing is sent yet";
+    writer.Add(2, true, true, 10, audio.data(), audio.size());
+    ASSERT_EQ(log.read.size(), 1u) << "the audio frame does not fit the 52 bytes left";
+    ASSERT_EQ(log.read[0].payloads.size(), 1u);
+    EXPECT_EQ(log.read[0].payloads[0].stream, 1);
+    writer.Flush();
+    ASSERT_EQ(log.read.size(), 2u);
+    EXPECT_EQ(log.read[1].payloads[0].data, audio);
+    // A frame longer than a whole packet is split after all.
+    writer.Add(2, true, true, 20, longAudio.data(), longAudio.size());
+    writer.Flush();
+    ASSERT_EQ(log.read.size(), 5u);
+    EXPECT_EQ(log.read[4].payloads[0].offset, 2u * 169);
+}
+
+TEST(DataPacketWriter, PacketTimesAndLimits) {
+    PacketLog log;
+    wmv::DataPacketWriter writer(4000, 100, log.Deliver());
+    const auto bytes = Bytes(10, 1);
+    writer.Flush();
+    EXPECT_TRUE(log.raw.empty()) << "an empty packet is never sent";
+    writer.Add(1, true, false, 1000, bytes.data(), bytes.size());
+    writer.Add(2, true, true, 1040, bytes.data(), bytes.size());
+    writer.Flush();
+    // Audio older than the packet before it: the send time stays put.
+    writer.Add(2, true, true, 950, bytes.data(), bytes.size());
+    writer.Flush();
+    // A time before the offset is written as 0.
+    writer.Add(2, true, true, -500, bytes.data(), bytes.size());
+    writer.Flush();
+    ASSERT_EQ(log.read.size(), 3u);
+    EXPECT_EQ(log.read[0].sendTime, 1100u);
+    EXPECT_EQ(log.read[0].duration, 40u);
+    EXPECT_EQ(log.read[1].sendTime, 1100u);
+    EXPECT_EQ(log.read[1].payloads[0].time, 1050u);
+    EXPECT_EQ(log.read[1].duration, 0u);
+    EXPECT_EQ(log.read[2].payloads[0].time, 0u);
+    // At most 63 payloads go into one packet, however much room is left.
+    log = {};
+    for (int i = 0; i < 300; ++i) writer.Add(1, false, false, i, bytes.data(), bytes.size());
+    writer.Flush();
+    ASSERT_EQ(log.read.size(), 5u);
+    EXPECT_TRUE(log.read[0].valid);
+    EXPECT_EQ(log.read[0].payloads.size(), 63u);
+    EXPECT_EQ(log.read[4].payloads.size(), 300u - 4 * 63);
+    // Object numbers count on per stream (one came before) and wrap at 256.
+    EXPECT_EQ(log.read[4].payloads.back().object, 300u % 256);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 // Helpers of the runtime tests: a profile builder, a live feeder that writes
-// a test picture and a tone in real time, a sink that keeps what it gets,
-// loopback sockets and independent clients (ffprobe, ffmpeg) run as commands.
+// a test picture and a tone in real time, a sink that keeps what it gets, a
+// reader of data packets, loopback sockets and independent clients (ffprobe,
+// ffmpeg) run as commands.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -91,7 +92,8 @@ inline RefPtr<IWMProfile> BuildProfile(const StreamShape& shape, WAVEFORMATEX* w
         return SUCCEEDED(profile->AddStream(config.Get()));
     };
     if (shape.videoCodec >= 0 && !add(WMMEDIATYPE_Video, shape.videoCodec, 0, true)) return nullptr;
-    if (shape.audioCodec >= 0 && !add(WMMEDIATYPE_Audio, shape.audioCodec, shape.audioFormat, false))
+    if (shape.audioCodec >= 0 &&
+        !add(WMMEDIATYPE_Audio, shape.audioCodec, shape.audioFormat, false))
         return nullptr;
     return profile;
 }
@@ -208,6 +210,78 @@ class LiveFeeder {
     std::thread video_, audio_;
 };
 
+// One payload of a data packet, read by the length types its flags give.
+struct PayloadView {
+    std::uint8_t stream = 0;  // without the key-frame bit
+    bool key = false;
+    std::uint32_t object = 0;  // media object number
+    std::uint32_t offset = 0;  // into the media object
+    std::uint32_t objectSize = 0;
+    std::uint32_t time = 0;  // presentation time, ms
+    std::vector<std::uint8_t> data;
+};
+
+struct PacketView {
+    bool valid = false;
+    std::uint32_t sendTime = 0;
+    std::uint32_t duration = 0;
+    std::uint32_t padding = 0;
+    std::vector<PayloadView> payloads;
+};
+
+inline PacketView ReadPacket(const std::uint8_t* p, std::size_t size) {
+    PacketView view;
+    std::size_t pos = 0;
+    auto field = [](unsigned type) -> std::size_t { return type == 3 ? 4 : type; };
+    auto read = [&](std::size_t width, std::uint32_t* value) {
+        if (pos + width > size) return false;
+        std::uint32_t v = 0;
+        for (std::size_t i = 0; i < width; ++i) v |= std::uint32_t(p[pos + i]) << (8 * i);
+        pos += width;
+        *value = v;
+        return true;
+    };
+    std::uint32_t first = 0, lengthFlags = 0, propertyFlags = 0, ignored = 0;
+    if (!read(1, &first)) return view;
+    // Error correction data, or no such field and the flags come first.
+    pos = (first & 0x80) ? pos + (first & 0x0F) : 0;
+    if (!read(1, &lengthFlags) || !read(1, &propertyFlags) ||
+        !read(field((lengthFlags >> 5) & 3), &ignored) ||  // packet length
+        !read(field((lengthFlags >> 1) & 3), &ignored) ||  // sequence
+        !read(field((lengthFlags >> 3) & 3), &view.padding) || !read(4, &view.sendTime) ||
+        !read(2, &view.duration))
+        return view;
+    const bool multiple = lengthFlags & 1;
+    std::uint32_t count = 1, payloadFlags = 0;
+    if (multiple) {
+        if (!read(1, &payloadFlags)) return view;
+        count = payloadFlags & 0x3F;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        PayloadView payload;
+        std::uint32_t streamByte = 0, replicated = 0, length = 0;
+        if (!read(1, &streamByte) || !read(field((propertyFlags >> 4) & 3), &payload.object) ||
+            !read(field((propertyFlags >> 2) & 3), &payload.offset) ||
+            !read(field(propertyFlags & 3), &replicated) || replicated < 8 ||
+            !read(4, &payload.objectSize) || !read(4, &payload.time))
+            return view;
+        pos += replicated - 8;
+        if (multiple) {
+            if (!read(field((payloadFlags >> 6) & 3), &length)) return view;
+        } else {
+            length = static_cast<std::uint32_t>(size - pos - view.padding);
+        }
+        if (pos + length > size) return view;
+        payload.stream = static_cast<std::uint8_t>(streamByte & 0x7F);
+        payload.key = streamByte & 0x80;
+        payload.data.assign(p + pos, p + pos + length);
+        pos += length;
+        view.payloads.push_back(std::move(payload));
+    }
+    view.valid = pos + view.padding == size;
+    return view;
+}
+
 // A sink that keeps the header and every packet: the ASF file the writer made.
 class CollectSink final : public IWMWriterSink {
   public:
@@ -215,6 +289,7 @@ class CollectSink final : public IWMWriterSink {
                      std::uint16_t, std::uint32_t) override {
         std::lock_guard lock(mutex_);
         bytes_.assign(header, header + size);
+        headerSize_ = size;
         packetSize_ = packetSize;
         return S_OK;
     }
@@ -234,6 +309,14 @@ class CollectSink final : public IWMWriterSink {
     }
     int Packets() const { return packets_; }
     bool Ended() const { return ended_; }
+    std::vector<PacketView> DataPackets() {
+        std::lock_guard lock(mutex_);
+        std::vector<PacketView> packets;
+        for (std::size_t at = headerSize_; packetSize_ && at + packetSize_ <= bytes_.size();
+             at += packetSize_)
+            packets.push_back(ReadPacket(bytes_.data() + at, packetSize_));
+        return packets;
+    }
 
   protected:
     void* Find(Iid) override { return nullptr; }
@@ -241,6 +324,7 @@ class CollectSink final : public IWMWriterSink {
   private:
     std::mutex mutex_;
     std::vector<std::uint8_t> bytes_;
+    std::size_t headerSize_ = 0;
     std::uint32_t packetSize_ = 0;
     std::atomic<int> packets_{0};
     std::atomic<bool> ended_{false};
