@@ -57,7 +57,9 @@ DataPacketWriter::DataPacketWriter(std::size_t packetSize, std::uint32_t timeOff
     : packet_(
           std::clamp<std::size_t>(packetSize, kPacketHeaderSize + kPayloadHeaderSize + 1, 0xFFFF)),
       timeOffsetMs_(timeOffsetMs),
-      deliver_(std::move(deliver)) {}
+      deliver_(std::move(deliver)) {
+    ready_.reserve(16 * packet_.size());  // a big frame grows it once
+}
 
 std::size_t DataPacketWriter::Room() const {
     if (payloads_ == kMaxPayloads || used_ + kPayloadHeaderSize >= packet_.size()) return 0;
@@ -72,10 +74,10 @@ void DataPacketWriter::Add(std::uint8_t stream, bool key, bool keepWhole, std::i
     const std::uint32_t time =
         static_cast<std::uint32_t>(std::clamp<std::int64_t>(timeMs + timeOffsetMs_, 0, 0xFFFFFFFF));
     const std::size_t whole = packet_.size() - kPacketHeaderSize - kPayloadHeaderSize;
-    if (keepWhole && size <= whole && size > Room()) Flush();
+    if (keepWhole && size <= whole && size > Room()) Close();
     std::size_t offset = 0;
     do {
-        if (Room() == 0) Flush();
+        if (Room() == 0) Close();
         const std::size_t length = std::min(size - offset, Room());
         std::uint8_t* p = packet_.data() + used_;
         p[0] = static_cast<std::uint8_t>(stream | (key ? 0x80 : 0));
@@ -96,10 +98,21 @@ void DataPacketWriter::Add(std::uint8_t stream, bool key, bool keepWhole, std::i
         offset += length;
     } while (offset < size);
     ++objectNumbers_[stream];
-    if (Room() == 0) Flush();
+    if (Room() == 0) Close();
 }
 
-void DataPacketWriter::Flush() {
+void DataPacketWriter::SendReady(std::size_t atLeast) {
+    if (ready_.empty() || ready_.size() < atLeast * packet_.size()) return;
+    deliver_(ready_.data(), ready_.size());
+    ready_.clear();
+}
+
+void DataPacketWriter::SendAll() {
+    Close();
+    SendReady();
+}
+
+void DataPacketWriter::Close() {
     if (payloads_ == 0) return;
     std::uint8_t* p = packet_.data();
     const std::size_t padding = packet_.size() - used_;
@@ -116,7 +129,7 @@ void DataPacketWriter::Flush() {
     PutLe(p + 11, std::min<std::uint32_t>(lastTime_ - std::min(lastTime_, sendTime_), 0xFFFF), 2);
     p[13] = static_cast<std::uint8_t>(0x80 | payloads_);  // payload lengths as words
     std::memset(p + used_, 0, padding);
-    deliver_(p, packet_.size());
+    ready_.insert(ready_.end(), packet_.begin(), packet_.end());
     used_ = kPacketHeaderSize;
     payloads_ = 0;
 }

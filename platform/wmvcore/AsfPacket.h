@@ -13,13 +13,15 @@ namespace wmv {
 
 // Packs encoded frames into the fixed-size data packets of a live stream.
 // Frames are appended as they come; a frame larger than the room left
-// continues in the next packets. Flush pads the packet being filled and
-// hands it on, so a frame can leave as soon as it is encoded instead of
+// continues in the next packets. Packets are handed on in bursts: SendReady
+// passes on those that are full, SendAll pads the one being filled and
+// passes it on too, so a frame can leave as soon as it is encoded instead of
 // waiting for later frames to fill its packet. Payload times need not be in
 // order across streams: a player orders each stream by its own times.
 class DataPacketWriter {
   public:
-    using Deliver = std::function<void(const std::uint8_t* packet, std::size_t size)>;
+    // Receives one or more whole packets, one after another.
+    using Deliver = std::function<void(const std::uint8_t* packets, std::size_t size)>;
 
     // Packet header (error correction, flags, padding length, send time,
     // duration, payload flags) and the header of each payload (stream,
@@ -37,13 +39,17 @@ class DataPacketWriter {
     // split).
     void Add(std::uint8_t stream, bool key, bool keepWhole, std::int64_t timeMs,
              const std::uint8_t* data, std::size_t size);
-    // Sends the packet being filled, if it holds anything.
-    void Flush();
+    // Hands on the packets that are full, once there are at least atLeast.
+    void SendReady(std::size_t atLeast = 1);
+    // Hands on the packets that are full and the one being filled.
+    void SendAll();
 
   private:
     std::size_t Room() const;
+    void Close();  // completes the packet being filled
 
     std::vector<std::uint8_t> packet_;
+    std::vector<std::uint8_t> ready_;  // full packets not yet handed on
     std::size_t used_ = kPacketHeaderSize;
     std::size_t payloads_ = 0;
     std::uint32_t firstTime_ = 0;

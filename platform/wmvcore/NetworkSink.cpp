@@ -302,10 +302,13 @@ HRESULT NetworkSink::OnDataUnit(const std::uint8_t* packet, std::size_t size) {
     if (!packet) return E_POINTER;
     {
         std::lock_guard lock(mutex_);
-        if (!haveHeader_ || ended_ || size != packetSize_) return E_INVALIDARG;
-        std::memcpy(ring_.data() + (head_ % slots_) * packetSize_, packet, size);
-        if (keyStream_ && PacketStartsKeyFrame(packet, size, keyStream_)) lastKey_ = head_;
-        ++head_;
+        if (!haveHeader_ || ended_ || size == 0 || size % packetSize_ != 0) return E_INVALIDARG;
+        for (std::size_t at = 0; at < size; at += packetSize_) {
+            const std::uint8_t* one = packet + at;
+            std::memcpy(ring_.data() + (head_ % slots_) * packetSize_, one, packetSize_);
+            if (keyStream_ && PacketStartsKeyFrame(one, packetSize_, keyStream_)) lastKey_ = head_;
+            ++head_;
+        }
     }
     // One wake-up until the server has looked: packets of a burst share it.
     if (!wakePending_.exchange(true)) Wake();

@@ -34,6 +34,8 @@ constexpr int kVideoSlots = 4;
 constexpr int kAudioSlots = 48;
 constexpr std::int64_t kMaxKeySpacing = 30000000;  // 3 s in 100-ns units
 constexpr int kDefaultFps = 30;
+// Full packets of audio that wait for a picture to go out with it.
+constexpr std::size_t kAudioBurstPackets = 8;
 
 class SampleBuffer final : public INSSBuffer {
   public:
@@ -250,7 +252,7 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced {
     void Report(const char* what, int error);
 
     static int MuxWrite(void* opaque, std::uint8_t* data, int size);
-    void DeliverPacket(const std::uint8_t* packet, std::size_t size);
+    void DeliverPackets(const std::uint8_t* packets, std::size_t size);
 
     std::mutex apiMutex_;
     std::vector<StreamData> streams_;
@@ -465,7 +467,7 @@ HRESULT Writer::OpenMuxer() {
     PatchLiveHeader(header, kLivePrerollMs);
     packets_ = std::make_unique<DataPacketWriter>(
         packetSize, kTimeOffsetMs,
-        [this](const std::uint8_t* packet, std::size_t size) { DeliverPacket(packet, size); });
+        [this](const std::uint8_t* packets, std::size_t size) { DeliverPackets(packets, size); });
     std::lock_guard lock(sinkMutex_);
     header_ = std::move(header);
     headerReady_ = true;
@@ -483,9 +485,9 @@ int Writer::MuxWrite(void* opaque, std::uint8_t* data, int size) {
     return size;
 }
 
-void Writer::DeliverPacket(const std::uint8_t* packet, std::size_t size) {
+void Writer::DeliverPackets(const std::uint8_t* packets, std::size_t size) {
     std::lock_guard lock(sinkMutex_);
-    for (const auto& sink : sinks_) sink->OnDataUnit(packet, size);
+    for (const auto& sink : sinks_) sink->OnDataUnit(packets, size);
 }
 
 HRESULT Writer::BeginWriting() {
@@ -662,7 +664,7 @@ void Writer::Run() {
         }
         SendFrame(in, nullptr);
     }
-    packets_->Flush();
+    packets_->SendAll();
     av_write_trailer(mux_.get());
     std::lock_guard lock(sinkMutex_);
     for (const auto& sink : sinks_) sink->OnEndWriting();
@@ -766,13 +768,18 @@ void Writer::Drain(Input& in) {
         av_packet_rescale_ts(packet, in.context->time_base, in.avStream->time_base);
         const std::int64_t ms = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         // Every audio frame decodes on its own; a video frame ends its packet
-        // so that it goes out now. Audio waits in the open packet for the
-        // next picture (or fills a packet of its own).
+        // so that it goes out now, its packets in one burst. With a picture
+        // stream, audio rides along with the next picture: every burst costs
+        // a send to every viewer. Should the pictures stop, audio still goes
+        // out a few packets at a time.
         const bool key = !in.video || (packet->flags & AV_PKT_FLAG_KEY);
         packets_->Add(stream, key, !in.video, ms == AV_NOPTS_VALUE ? 0 : ms, packet->data,
                       static_cast<std::size_t>(packet->size));
         av_packet_unref(packet);
-        if (in.video) packets_->Flush();
+        if (in.video)
+            packets_->SendAll();
+        else
+            packets_->SendReady(keyStream_ ? kAudioBurstPackets : 1);
     }
 }
 

@@ -191,8 +191,9 @@ class IWMProfileManager : public IUnknownLike {
     virtual HRESULT CreateEmptyProfile(WMT_VERSION version, IWMProfile** profile) = 0;
 };
 
-// Receives the muxed stream from the writer: first the ASF header (with the
-// data object header), then one data packet at a time, then the end.
+// Receives the stream from the writer: first the ASF header (with the data
+// object header), then data packets (one or more whole packets per call, a
+// burst that belongs together), then the end.
 class IWMWriterSink : public IUnknownLike {
   public:
     // keyStream: the stream number whose key frames a new viewer must start

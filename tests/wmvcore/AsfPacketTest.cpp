@@ -113,15 +113,22 @@ TEST(AsfPacket, LiveHeaderGetsBroadcastFlagAndPreroll) {
     EXPECT_EQ(wmv::HeaderPreroll(empty.data(), empty.size()), -1);
 }
 
-// Packets a DataPacketWriter hands on, each copied and read back.
+// Packets a DataPacketWriter hands on, each copied and read back, and how
+// many packets each burst held.
 struct PacketLog {
+    std::size_t packetSize;
     std::vector<std::vector<std::uint8_t>> raw;
     std::vector<wmvtest::PacketView> read;
+    std::vector<std::size_t> bursts;
 
     wmv::DataPacketWriter::Deliver Deliver() {
-        return [this](const std::uint8_t* packet, std::size_t size) {
-            raw.emplace_back(packet, packet + size);
-            read.push_back(wmvtest::ReadPacket(packet, size));
+        return [this](const std::uint8_t* packets, std::size_t size) {
+            EXPECT_EQ(size % packetSize, 0u) << "whole packets only";
+            bursts.push_back(size / packetSize);
+            for (std::size_t at = 0; at + packetSize <= size; at += packetSize) {
+                raw.emplace_back(packets + at, packets + at + packetSize);
+                read.push_back(wmvtest::ReadPacket(packets + at, packetSize));
+            }
         };
     }
 };
@@ -135,7 +142,7 @@ std::vector<std::uint8_t> Bytes(std::size_t size, std::uint8_t seed) {
 TEST(DataPacketWriter, FramesComeBackWholeFromFixedSizePackets) {
     constexpr std::size_t kSize = 200;
     constexpr std::size_t kRoom = kSize - 14 - 17;  // one payload in an empty packet
-    PacketLog log;
+    PacketLog log{kSize};
     wmv::DataPacketWriter writer(kSize, 3100, log.Deliver());
     struct Frame {
         std::uint8_t stream;
@@ -155,9 +162,12 @@ TEST(DataPacketWriter, FramesComeBackWholeFromFixedSizePackets) {
     };
     for (const Frame& f : frames) {
         writer.Add(f.stream, f.key, f.whole, f.ms, f.data.data(), f.data.size());
-        if (f.flush) writer.Flush();
+        if (f.flush) writer.SendAll();
     }
-    writer.Flush();
+    writer.SendAll();
+    // The first frame's three packets went out in one burst.
+    ASSERT_FALSE(log.bursts.empty());
+    EXPECT_EQ(log.bursts[0], 3u);
 
     std::map<std::pair<int, std::uint32_t>, std::vector<std::uint8_t>> objects;
     std::map<std::pair<int, std::uint32_t>, std::pair<std::uint32_t, bool>> stamps;
@@ -187,40 +197,52 @@ TEST(DataPacketWriter, FramesComeBackWholeFromFixedSizePackets) {
 }
 
 TEST(DataPacketWriter, AudioFramesStartAFreshPacketRatherThanSplit) {
-    PacketLog log;
+    PacketLog log{200};
     wmv::DataPacketWriter writer(200, 0, log.Deliver());
     const auto video = Bytes(100, 1), audio = Bytes(100, 2), longAudio = Bytes(400, 3);
     writer.Add(1, true, false, 0, video.data(), video.size());
-    EXPECT_TRUE(log.raw.empty()) << "room is left, nothing is sent yet";
+    writer.SendReady();
+    EXPECT_TRUE(log.raw.empty()) << "room is left, nothing is full yet";
     writer.Add(2, true, true, 10, audio.data(), audio.size());
+    writer.SendReady();
     ASSERT_EQ(log.read.size(), 1u) << "the audio frame does not fit the 52 bytes left";
     ASSERT_EQ(log.read[0].payloads.size(), 1u);
     EXPECT_EQ(log.read[0].payloads[0].stream, 1);
-    writer.Flush();
+    writer.SendAll();
     ASSERT_EQ(log.read.size(), 2u);
     EXPECT_EQ(log.read[1].payloads[0].data, audio);
+    // Full packets can wait for company: none go until three are full.
+    const auto fill = Bytes(169, 4);
+    for (int i = 0; i < 2; ++i) writer.Add(2, true, true, 15, fill.data(), fill.size());
+    writer.SendReady(3);
+    EXPECT_EQ(log.read.size(), 2u);
+    writer.Add(2, true, true, 15, fill.data(), fill.size());
+    writer.SendReady(3);
+    ASSERT_EQ(log.read.size(), 5u);
+    EXPECT_EQ(log.bursts.back(), 3u);
+    log = {200};
     // A frame longer than a whole packet is split after all.
     writer.Add(2, true, true, 20, longAudio.data(), longAudio.size());
-    writer.Flush();
-    ASSERT_EQ(log.read.size(), 5u);
-    EXPECT_EQ(log.read[4].payloads[0].offset, 2u * 169);
+    writer.SendAll();
+    ASSERT_EQ(log.read.size(), 3u);
+    EXPECT_EQ(log.read[2].payloads[0].offset, 2u * 169);
 }
 
 TEST(DataPacketWriter, PacketTimesAndLimits) {
-    PacketLog log;
+    PacketLog log{4000};
     wmv::DataPacketWriter writer(4000, 100, log.Deliver());
     const auto bytes = Bytes(10, 1);
-    writer.Flush();
+    writer.SendAll();
     EXPECT_TRUE(log.raw.empty()) << "an empty packet is never sent";
     writer.Add(1, true, false, 1000, bytes.data(), bytes.size());
     writer.Add(2, true, true, 1040, bytes.data(), bytes.size());
-    writer.Flush();
+    writer.SendAll();
     // Audio older than the packet before it: the send time stays put.
     writer.Add(2, true, true, 950, bytes.data(), bytes.size());
-    writer.Flush();
+    writer.SendAll();
     // A time before the offset is written as 0.
     writer.Add(2, true, true, -500, bytes.data(), bytes.size());
-    writer.Flush();
+    writer.SendAll();
     ASSERT_EQ(log.read.size(), 3u);
     EXPECT_EQ(log.read[0].sendTime, 1100u);
     EXPECT_EQ(log.read[0].duration, 40u);
@@ -229,9 +251,9 @@ TEST(DataPacketWriter, PacketTimesAndLimits) {
     EXPECT_EQ(log.read[1].duration, 0u);
     EXPECT_EQ(log.read[2].payloads[0].time, 0u);
     // At most 63 payloads go into one packet, however much room is left.
-    log = {};
+    log = {4000};
     for (int i = 0; i < 300; ++i) writer.Add(1, false, false, i, bytes.data(), bytes.size());
-    writer.Flush();
+    writer.SendAll();
     ASSERT_EQ(log.read.size(), 5u);
     EXPECT_TRUE(log.read[0].valid);
     EXPECT_EQ(log.read[0].payloads.size(), 63u);

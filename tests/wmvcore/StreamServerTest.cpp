@@ -311,3 +311,37 @@ TEST_F(LiveStream, MalformedRequestsGetErrors) {
 }
 
 }  // namespace
+
+// The writer hands over the packets of a frame in one call: every packet of
+// the burst reaches the viewer, in order; a part of a packet is refused.
+TEST(NetworkSink, TakesBurstsOfWholePackets) {
+    IWMWriterNetworkSink* raw = nullptr;
+    ASSERT_EQ(WMCreateWriterNetworkSink(&raw), S_OK);
+    auto sink = RefPtr<IWMWriterNetworkSink>::Adopt(raw);
+    std::uint32_t port = 0;
+    ASSERT_EQ(sink->Open(&port), S_OK);
+    const std::string header(64, 'H');
+    ASSERT_EQ(sink->OnHeader(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(),
+                             100, 0, 64000),
+              S_OK);
+    UniqueFd viewer = Connect(port);
+    ASSERT_TRUE(SendAll(viewer.Get(), "GET /MyFile.wma HTTP/1.0\r\n\r\n"));
+    std::string got = ReadSome(viewer.Get(), 1, 5000);
+    got += ReadSome(viewer.Get(), 1 << 16, 300);  // the response head and the header
+    const std::size_t headerAt = got.find(header);
+    ASSERT_NE(headerAt, std::string::npos);
+    std::string burst;
+    for (char c : {'a', 'b', 'c'}) burst += std::string(100, c);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(burst.data());
+    EXPECT_EQ(sink->OnDataUnit(bytes, 150), E_INVALIDARG);
+    EXPECT_EQ(sink->OnDataUnit(bytes, 0), E_INVALIDARG);
+    ASSERT_EQ(sink->OnDataUnit(bytes, burst.size()), S_OK);
+    std::string data = got.substr(headerAt + header.size());
+    while (data.size() < burst.size()) {
+        const std::string more = ReadSome(viewer.Get(), burst.size() - data.size(), 5000);
+        if (more.empty()) break;
+        data += more;
+    }
+    EXPECT_EQ(data, burst);
+    EXPECT_EQ(sink->Close(), S_OK);
+}

@@ -296,7 +296,6 @@ class CollectSink final : public IWMWriterSink {
     HRESULT OnDataUnit(const std::uint8_t* packet, std::size_t size) override {
         std::lock_guard lock(mutex_);
         bytes_.insert(bytes_.end(), packet, packet + size);
-        ++packets_;
         return S_OK;
     }
     HRESULT OnEndWriting() override {
@@ -307,7 +306,6 @@ class CollectSink final : public IWMWriterSink {
         std::lock_guard lock(mutex_);
         return bytes_;
     }
-    int Packets() const { return packets_; }
     bool Ended() const { return ended_; }
     std::vector<PacketView> DataPackets() {
         std::lock_guard lock(mutex_);
@@ -326,7 +324,6 @@ class CollectSink final : public IWMWriterSink {
     std::vector<std::uint8_t> bytes_;
     std::size_t headerSize_ = 0;
     std::uint32_t packetSize_ = 0;
-    std::atomic<int> packets_{0};
     std::atomic<bool> ended_{false};
 };
 
