@@ -189,11 +189,10 @@ void StopLive(Live& live) {
     live.sink->Close();
 }
 
-// Feeds frames and 100 ms tone chunks in real time for `seconds`; records
+// Feeds the frames in turn and the tone in real time for `seconds`; records
 // when each frame was written (index = frame number).
-void Feed(IWMWriter* writer, int width, int height, const WAVEFORMATEX& wave, double seconds,
-          std::vector<std::int64_t>* writtenAt) {
-    const auto frames = MakeFrames(width, height, 60);
+void Feed(IWMWriter* writer, const std::vector<std::vector<std::uint8_t>>& frames,
+          const WAVEFORMATEX& wave, double seconds, std::vector<std::int64_t>* writtenAt) {
     // Audio arrives as a capture delivers it: 1024 samples at a time.
     const int chunkSamples = 1024;
     const auto tone = Tone(wave, chunkSamples);
@@ -368,7 +367,7 @@ int Serve(std::uint32_t port, double seconds) {
     if (!StartLive(live, 320, 240, port, 10)) return 1;
     std::printf("serving http://127.0.0.1:%u/MyFile.wma for %.0f s\n", live.port, seconds);
     std::fflush(stdout);
-    Feed(live.writer.Get(), 320, 240, live.wave, seconds, nullptr);
+    Feed(live.writer.Get(), MakeFrames(320, 240, 60), live.wave, seconds, nullptr);
     StopLive(live);
     return 0;
 }
@@ -400,9 +399,11 @@ int Bench(int width, int height, double seconds, int viewerCount) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const int totalFrames = static_cast<int>(seconds * kFps);
     std::vector<std::int64_t> writtenAt(static_cast<std::size_t>(totalFrames), 0);
+    // The pictures are made before the clock starts, for both sides.
+    const auto frames = MakeFrames(width, height, 60);
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
-    Feed(live.writer.Get(), width, height, live.wave, seconds, &writtenAt);
+    Feed(live.writer.Get(), frames, live.wave, seconds, &writtenAt);
     live.writer->Flush();
     getrusage(RUSAGE_SELF, &after);
     const double ours = (CpuSeconds(after) - CpuSeconds(before)) / totalFrames;
@@ -457,7 +458,6 @@ int Bench(int width, int height, double seconds, int viewerCount) {
         _exit(127);
     }
     ::close(input[0]);
-    const auto frames = MakeFrames(width, height, 60);
     for (int f = 0; f < totalFrames; ++f) {
         const auto& picture = frames[static_cast<std::size_t>(f) % frames.size()];
         // ffmpeg reads unpadded rows; every size here is a multiple of 4.
