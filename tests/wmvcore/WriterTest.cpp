@@ -31,6 +31,37 @@ RefPtr<INSSBuffer> Sample(IWMWriter* writer, std::uint32_t size) {
     return RefPtr<INSSBuffer>::Adopt(raw);
 }
 
+// A writer that has begun writing, with a sink that keeps everything.
+struct Writing {
+    RefPtr<IWMWriter> writer;
+    RefPtr<IWMWriterAdvanced> advanced;
+    RefPtr<CollectSink> sink;
+    WAVEFORMATEX wave{};
+    bool started = false;
+};
+
+Writing BeginWriting(const StreamShape& shape) {
+    Writing w;
+    w.writer = NewWriter();
+    w.advanced = Advanced(w.writer.Get());
+    auto profile = BuildProfile(shape, &w.wave);
+    if (!profile) return w;
+    w.sink = MakeRef<CollectSink>();
+    w.advanced->AddSink(w.sink.Get());
+    w.started =
+        SUCCEEDED(w.writer->SetProfile(profile.Get())) && SUCCEEDED(w.writer->BeginWriting());
+    return w;
+}
+
+// 160x120 pictures at `fps`, with the default audio.
+StreamShape SmallShape(int fps = 15) {
+    StreamShape shape;
+    shape.width = 160;
+    shape.height = 120;
+    shape.fps = fps;
+    return shape;
+}
+
 // Writes without pacing; a full pool (the thread is behind) is retried.
 HRESULT WriteRetrying(IWMWriter* writer, std::uint32_t input, std::uint64_t time,
                       INSSBuffer* sample) {
@@ -76,19 +107,10 @@ TEST(Writer, StateRules) {
 }
 
 TEST(Writer, SinksGetHeaderPacketsAndEnd) {
-    auto writer = NewWriter();
-    auto advanced = Advanced(writer.Get());
-    StreamShape shape;
-    shape.width = 160;
-    shape.height = 120;
-    WAVEFORMATEX wave{};
-    auto profile = BuildProfile(shape, &wave);
-    ASSERT_TRUE(profile);
-    auto sink = MakeRef<CollectSink>();
-    ASSERT_EQ(advanced->AddSink(sink.Get()), S_OK);
+    Writing w = BeginWriting(SmallShape());
+    ASSERT_TRUE(w.started);
+    auto& [writer, advanced, sink, wave, started] = w;
     EXPECT_EQ(advanced->AddSink(sink.Get()), E_INVALIDARG);
-    ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
-    ASSERT_EQ(writer->BeginWriting(), S_OK);
     EXPECT_GT(sink->Bytes().size(), 50u);
     // A sink added while writing starts with the header too.
     auto late = MakeRef<CollectSink>();
@@ -108,18 +130,9 @@ TEST(Writer, SinksGetHeaderPacketsAndEnd) {
 // A live picture goes to the sinks as soon as it is encoded: it does not
 // wait for the audio of its time, which is still being captured.
 TEST(Writer, APictureLeavesWithoutWaitingForAudio) {
-    auto writer = NewWriter();
-    auto advanced = Advanced(writer.Get());
-    StreamShape shape;
-    shape.width = 160;
-    shape.height = 120;
-    WAVEFORMATEX wave{};
-    auto profile = BuildProfile(shape, &wave);
-    ASSERT_TRUE(profile);
-    auto sink = MakeRef<CollectSink>();
-    advanced->AddSink(sink.Get());
-    ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
-    ASSERT_EQ(writer->BeginWriting(), S_OK);
+    Writing w = BeginWriting(SmallShape());
+    ASSERT_TRUE(w.started);
+    auto& [writer, advanced, sink, wave, started] = w;
     auto audio = Sample(writer.Get(), 500000);
     audio->SetLength(wave.nAvgBytesPerSec / 2 / wave.nBlockAlign * wave.nBlockAlign);
     ASSERT_EQ(writer->WriteSample(1, 0, 0, audio.Get()), S_OK);  // half a second of silence
@@ -144,14 +157,9 @@ TEST(Writer, APictureLeavesWithoutWaitingForAudio) {
 // Encodes `seconds` of picture and tone as fast as the writer takes them
 // and returns the ASF file.
 std::vector<std::uint8_t> Encode(const StreamShape& shape, double seconds, bool noisy = false) {
-    auto writer = NewWriter();
-    auto advanced = Advanced(writer.Get());
-    WAVEFORMATEX wave{};
-    auto profile = BuildProfile(shape, &wave);
-    if (!profile) return {};
-    auto sink = MakeRef<CollectSink>();
-    advanced->AddSink(sink.Get());
-    if (FAILED(writer->SetProfile(profile.Get())) || FAILED(writer->BeginWriting())) return {};
+    Writing w = BeginWriting(shape);
+    if (!w.started) return {};
+    auto& [writer, advanced, sink, wave, started] = w;
     const int videoInput = shape.videoCodec >= 0 ? 0 : -1;
     const int audioInput = shape.audioCodec >= 0 ? (videoInput == 0 ? 1 : 0) : -1;
     const std::uint32_t frameSize =
@@ -304,19 +312,9 @@ TEST(Writer, UnevenTimingKeepsTheStreamsInOrder) {
     if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
     TempDir dir;
     for (int fps : {7, 30}) {
-        auto writer = NewWriter();
-        auto advanced = Advanced(writer.Get());
-        StreamShape shape;
-        shape.width = 160;
-        shape.height = 120;
-        shape.fps = fps;
-        WAVEFORMATEX wave{};
-        auto profile = BuildProfile(shape, &wave);
-        ASSERT_TRUE(profile);
-        auto sink = MakeRef<CollectSink>();
-        advanced->AddSink(sink.Get());
-        ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
-        ASSERT_EQ(writer->BeginWriting(), S_OK);
+        Writing w = BeginWriting(SmallShape(fps));
+        ASSERT_TRUE(w.started);
+        auto& [writer, advanced, sink, wave, started] = w;
         auto video = Sample(writer.Get(), 160 * 120 * 3);
         auto audio = Sample(writer.Get(), 500000);
         std::uint8_t* videoData = nullptr;
@@ -391,19 +389,11 @@ TEST(Writer, EveryAudioFormatEncodes) {
 TEST(Writer, FramesALittleFasterThanTheRateDoNotRunAheadOfTheClock) {
     if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
     TempDir dir;
-    StreamShape shape;
+    StreamShape shape = SmallShape(30);
     shape.audioCodec = -1;
-    shape.width = 160;
-    shape.height = 120;
-    shape.fps = 30;
-    auto writer = NewWriter();
-    auto advanced = Advanced(writer.Get());
-    auto profile = BuildProfile(shape);
-    ASSERT_TRUE(profile);
-    auto sink = MakeRef<CollectSink>();
-    advanced->AddSink(sink.Get());
-    ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
-    ASSERT_EQ(writer->BeginWriting(), S_OK);
+    Writing w = BeginWriting(shape);
+    ASSERT_TRUE(w.started);
+    auto& [writer, advanced, sink, wave, started] = w;
     auto video = Sample(writer.Get(), 160 * 120 * 3);
     std::uint8_t* pixels = nullptr;
     video->GetBuffer(&pixels);
