@@ -4,11 +4,12 @@
 LUMACAST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 
-# What the build needs, what the program needs at run time, and the
-# independent clients the tests talk to.
+# What the build needs, what the program needs at run time, the independent
+# clients the tests talk to, and the X server, window manager and tray host
+# that the desktop tests drive the program under.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev qt6-svg-dev libgl-dev
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
     libgtest-dev libgmock-dev
@@ -16,6 +17,7 @@ LUMACAST_PACKAGES=(
     gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps
     gstreamer1.0-libav gstreamer1.0-plugins-ugly
     ffmpeg curl
+    xvfb xdotool openbox trayer x11-utils
 )
 
 # lumacast_install PACKAGE...: apt-get install whatever is not installed yet.

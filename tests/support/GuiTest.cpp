@@ -1,0 +1,37 @@
+#include "tests/support/GuiTest.h"
+
+#include <cstdlib>
+
+#include <QApplication>
+#include <QElapsedTimer>
+
+namespace testsupport {
+
+QApplication* EnsureApplication() {
+    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "lumacast-tests";
+    static char* argv[] = {name, nullptr};
+    return new QApplication(argc, argv);  // lives for the whole test run
+}
+
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > limit.count()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+void ProcessEventsFor(std::chrono::milliseconds duration) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < duration.count()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+}  // namespace testsupport

@@ -1,0 +1,162 @@
+#include "tests/support/VirtualDisplay.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+bool HaveProgram(const std::string& name) {
+    return std::system(("command -v " + name + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+void StopProcess(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 300; ++i) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+VirtualDisplay::VirtualDisplay(const Options& options) : options_(options) {
+    if (!HaveProgram("Xvfb")) {
+        error_ = "Xvfb is not installed";
+        return;
+    }
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) {
+        error_ = "no pipe for Xvfb";
+        return;
+    }
+    const std::string fd = std::to_string(pipeFds[1]);
+    const std::string screen = std::to_string(options.width) + "x" +
+                               std::to_string(options.height) + "x24";
+    serverPid_ = ::fork();
+    if (serverPid_ == 0) {
+        ::close(pipeFds[0]);
+        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+                 "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    // Xvfb writes its display number once it accepts clients.
+    std::string number;
+    pollfd waitFor{pipeFds[0], POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::poll(&waitFor, 1, 200) <= 0) continue;
+        char ch = 0;
+        const ssize_t got = ::read(pipeFds[0], &ch, 1);
+        if (got <= 0 || ch == '\n') break;
+        number += ch;
+    }
+    ::close(pipeFds[0]);
+    if (number.empty()) {
+        error_ = "Xvfb did not start";
+        StopProcess(serverPid_);
+        serverPid_ = -1;
+        return;
+    }
+    display_ = ":" + number;
+
+    if (options.windowManager) {
+        if (!HaveProgram("openbox")) {
+            error_ = "openbox is not installed";
+        } else {
+            const char* argv[] = {"openbox", "--sm-disable", nullptr};
+            windowManagerPid_ = Spawn(argv);
+            // The window manager announces itself on the root window.
+            if (!WaitUntil("xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'", 10000)) {
+                error_ = "openbox did not start";
+            }
+        }
+    }
+    if (options.trayHost && !StartTrayHost()) error_ = "trayer did not start";
+}
+
+VirtualDisplay::~VirtualDisplay() {
+    StopTrayHost();
+    StopProcess(windowManagerPid_);
+    StopProcess(serverPid_);
+}
+
+pid_t VirtualDisplay::Spawn(const char* const argv[]) const {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("DISPLAY", display_.c_str(), 1);
+        const int devNull = ::open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            ::dup2(devNull, STDOUT_FILENO);
+            ::dup2(devNull, STDERR_FILENO);
+        }
+        ::execvp(argv[0], const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+bool VirtualDisplay::WaitUntil(const std::string& command, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Run(command) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+bool VirtualDisplay::StartTrayHost() {
+    if (!Ok() || !HaveProgram("trayer")) return false;
+    StopTrayHost();
+    const char* argv[] = {"trayer", "--edge", "top", "--align", "right", "--widthtype",
+                          "request", "--height", "32", "--transparent", "false", nullptr};
+    trayPid_ = Spawn(argv);
+    // The tray host owns the notification area's selection once it runs.
+    if (!WaitUntil("xwininfo -root -tree | grep -qi '\"panel\"\\|trayer'", 10000)) {
+        StopTrayHost();
+        return false;
+    }
+    return true;
+}
+
+void VirtualDisplay::StopTrayHost() {
+    StopProcess(trayPid_);
+    trayPid_ = -1;
+}
+
+int VirtualDisplay::Run(const std::string& command, std::string* output) const {
+    const std::string full = "DISPLAY=" + display_ + " " + command;
+    FILE* pipe = ::popen(full.c_str(), "r");
+    if (!pipe) return -1;
+    std::array<char, 4096> buffer{};
+    std::size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        if (output) output->append(buffer.data(), got);
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool VirtualDisplay::Screenshot(const std::string& pngPath) const {
+    const std::string size = std::to_string(options_.width) + "x" + std::to_string(options_.height);
+    return Run("ffmpeg -loglevel error -y -f x11grab -video_size " + size + " -i " + display_ +
+               " -frames:v 1 '" + pngPath + "' < /dev/null") == 0;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,59 @@
+#pragma once
+// An X server of the test's own (Xvfb) on a display number the server picks,
+// with an optional window manager (openbox) and notification-area host
+// (trayer), for tests that drive the real program or real tray from outside.
+// Commands run against it with DISPLAY set; screenshots go through ffmpeg.
+
+#include <string>
+#include <sys/types.h>
+
+namespace testsupport {
+
+class VirtualDisplay {
+  public:
+    struct Options {
+        bool windowManager = false;
+        bool trayHost = false;
+        int width = 1024;
+        int height = 768;
+    };
+
+    VirtualDisplay() : VirtualDisplay(Options{}) {}
+    explicit VirtualDisplay(const Options& options);
+    ~VirtualDisplay();  // stops everything it started
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+    // Whether the X server runs; Error says why not (a skip reason).
+    bool Ok() const { return !display_.empty(); }
+    const std::string& Error() const { return error_; }
+    const std::string& Display() const { return display_; }  // ":N"
+
+    // The tray host can be stopped and started again (the shell restarting).
+    bool StartTrayHost();
+    void StopTrayHost();
+    bool TrayHostRunning() const { return trayPid_ > 0; }
+
+    // Runs a shell command with DISPLAY set; its exit status, and what it
+    // printed on standard output when output is given.
+    int Run(const std::string& command, std::string* output = nullptr) const;
+
+    // The whole screen as a PNG file.
+    bool Screenshot(const std::string& pngPath) const;
+
+  private:
+    pid_t Spawn(const char* const argv[]) const;
+    bool WaitUntil(const std::string& command, int timeoutMs) const;
+
+    Options options_;
+    std::string display_;
+    std::string error_;
+    pid_t serverPid_ = -1;
+    pid_t windowManagerPid_ = -1;
+    pid_t trayPid_ = -1;
+};
+
+// Stops a process started for a test: SIGTERM, then SIGKILL after a while.
+void StopProcess(pid_t pid);
+
+}  // namespace testsupport
