@@ -86,6 +86,11 @@ std::vector<std::int16_t> BroadcastSession::MeterColumns() const {
     return m_meterSamples;
 }
 
+void BroadcastSession::CopyMeterColumns(std::vector<std::int16_t>* columns) const {
+    std::lock_guard guard(audioLock_);
+    columns->assign(m_meterSamples.begin(), m_meterSamples.end());
+}
+
 void BroadcastSession::ConfigureCapture() {
     m_pCapture->wantPreview = true;
     m_pCapture->SelectDevices(g_settings.videoDeviceIndex, g_settings.audioDeviceIndex,

@@ -61,6 +61,8 @@ public:
     // The meter's width in pixel columns; the columns start flat.
     void SetMeterWidth(int width);
     std::vector<std::int16_t> MeterColumns() const;
+    // The same into a vector the caller keeps, so painting allocates nothing.
+    void CopyMeterColumns(std::vector<std::int16_t>* columns) const;
 
     bool IsRunning() const { return m_bRunning; }
     CapLib* CaptureLibrary() const { return m_pCapture; }

@@ -1,6 +1,10 @@
-// lumasrv: the Lumacast program. With --headless it runs without a window:
-// the web server, the capture preview and a broadcast, until SIGINT or SIGTERM.
+// lumasrv: the Lumacast program. It opens its main window on the desktop; with
+// --headless it runs without a window: the web server, the capture preview
+// and a broadcast, until SIGINT or SIGTERM.
 
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMetaObject>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,15 +12,14 @@
 #include <memory>
 #include <thread>
 
-#include <QGuiApplication>
-#include <QMetaObject>
-
+#include "app/BroadcastApp.h"
 #include "app/BroadcastSession.h"
 #include "app/HeadlessView.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
 #include "media/WmProfile.h"
+#include "platform/ui/QtMessageBox.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "web/HttpServer.h"
@@ -111,14 +114,33 @@ int RunHeadless(int argc, char** argv) {
     return 0;
 }
 
+// The desktop program: message boxes as windows, the application object's
+// runtime check, then the main window until it closes.
+int RunDesktop(int argc, char** argv) {
+    QApplication application(argc, argv);
+    InstallQtMessageBoxes();
+    CBroadcastApp theApp;
+    if (theApp.ExitRequested()) return 0;
+    return theApp.InitInstance();
+}
+
+bool HaveDisplay() {
+    // A platform chosen by hand (offscreen, for one) needs no display either.
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
+           std::getenv("QT_QPA_PLATFORM");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") == 0) return RunHeadless(argc, argv);
     }
-    std::fprintf(stderr,
-                 "lumasrv: this build runs without a window only; start it as "
-                 "'lumasrv --headless'\n");
-    return 2;
+    if (!HaveDisplay()) {
+        std::fprintf(stderr,
+                     "lumasrv: no display to open the window on; start it as "
+                     "'lumasrv --headless' to broadcast without a window\n");
+        return 1;
+    }
+    return RunDesktop(argc, argv);
 }

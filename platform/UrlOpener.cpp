@@ -1,13 +1,13 @@
 #include "platform/UrlOpener.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <utility>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -66,7 +66,9 @@ RecordingUrlOpener::RecordingUrlOpener()
           return true;
       })) {}
 
-RecordingUrlOpener::~RecordingUrlOpener() { SetUrlOpener(std::move(previous_)); }
+RecordingUrlOpener::~RecordingUrlOpener() {
+    SetUrlOpener(std::move(previous_));
+}
 
 std::vector<std::string> RecordingUrlOpener::Urls() const {
     std::lock_guard lock(mutex_);

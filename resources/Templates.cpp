@@ -18,7 +18,7 @@ constexpr ControlTemplate kMainDialogControls[] = {
     {-1, K::GroupBox, " Video ", 3, 27, 144, 116},
     {1023, K::Frame, "", 11, 39, 128, 96, kStyleBlackRect},  // preview
     {-1, K::GroupBox, " Audio ", 155, 27, 128, 60},
-    {1051, K::Frame, "", 163, 39, 98, 40, kStyleOwnerDraw},  // audio meter
+    {1051, K::Frame, "", 163, 39, 98, 40, kStyleOwnerDraw},                    // audio meter
     {1052, K::Trackbar, "", 264, 33, 15, 51, kStyleVertical | kStyleNoTicks},  // meter scale
     {-1, K::GroupBox, " Network ", 155, 91, 128, 52},
     {-1, K::Label, "Connected users", 162, 102, 55, 8},
@@ -153,4 +153,6 @@ const DialogTemplate* FindDialogTemplate(int id) {
     return nullptr;
 }
 
-const MenuTemplate& MainMenuTemplate() { return kMainMenu; }
+const MenuTemplate& MainMenuTemplate() {
+    return kMainMenu;
+}

@@ -12,6 +12,7 @@
 #include <QRegularExpressionValidator>
 #include <QSlider>
 #include <QTreeWidget>
+#include <algorithm>
 
 #include "platform/ui/UpDownControl.h"
 
@@ -27,8 +28,16 @@ int MulDiv(int a, int b, int c) {
 QWidget* MakeControl(const ControlTemplate& control, QWidget* parent) {
     const QString text = QString::fromLocal8Bit(control.text);
     switch (control.kind) {
-        case ControlKind::GroupBox:
-            return new QGroupBox(text, parent);
+        case ControlKind::GroupBox: {
+            auto* group = new QGroupBox(text, parent);
+            // The frame runs through the middle of the title, as dialogs draw it.
+            group->setStyleSheet(QStringLiteral(
+                "QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
+                " margin-top: 0.55em; }"
+                "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                " left: 6px; padding: 0px; }"));
+            return group;
+        }
         case ControlKind::Label: {
             auto* label = new QLabel(LabelText(control.text), parent);
             label->setAlignment((control.style & kStyleRight ? Qt::AlignRight : Qt::AlignLeft) |
@@ -79,8 +88,8 @@ QWidget* MakeControl(const ControlTemplate& control, QWidget* parent) {
         case ControlKind::UpDown:
             return new UpDownControl(parent);
         case ControlKind::Trackbar: {
-            auto* slider = new QSlider(
-                control.style & kStyleVertical ? Qt::Vertical : Qt::Horizontal, parent);
+            auto* slider =
+                new QSlider(control.style & kStyleVertical ? Qt::Vertical : Qt::Horizontal, parent);
             if (control.style & kStyleVertical) {
                 // A vertical trackbar has its minimum at the top.
                 slider->setInvertedAppearance(true);
@@ -122,9 +131,13 @@ DialogUnits::DialogUnits(const QFont& font) {
     baseY_ = metrics.height();
 }
 
-int DialogUnits::ToPixelsX(int units) const { return MulDiv(units, baseX_, 4); }
+int DialogUnits::ToPixelsX(int units) const {
+    return MulDiv(units, baseX_, 4);
+}
 
-int DialogUnits::ToPixelsY(int units) const { return MulDiv(units, baseY_, 8); }
+int DialogUnits::ToPixelsY(int units) const {
+    return MulDiv(units, baseY_, 8);
+}
 
 QRect DialogUnits::ToPixels(int x, int y, int width, int height) const {
     const int left = ToPixelsX(x);
@@ -158,6 +171,11 @@ DialogControls BuildDialog(QWidget* client, const DialogTemplate& dialog,
             const int itemHeight = std::max(QFontMetrics(combo->font()).height(), 1);
             combo->setMaxVisibleItems(std::max((rect.height() - boxHeight) / itemHeight, 1));
             rect.setHeight(boxHeight);
+        }
+        if (control.kind == ControlKind::Label && !(control.style & (kStyleSunken | kStyleRight))) {
+            // Text is never cut: a label whose text is wider than its box in
+            // this font runs on to the right, as far as its text needs.
+            rect.setWidth(std::max(rect.width(), widget->sizeHint().width()));
         }
         widget->setGeometry(rect);
         if (control.style & kStyleDisabled) widget->setEnabled(false);

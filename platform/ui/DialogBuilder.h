@@ -3,11 +3,10 @@
 // rectangles its dialog units give with the dialog font, in the template's
 // tab order. Dialogs, the main window and their tests all build through it.
 
-#include <functional>
-#include <vector>
-
 #include <QFont>
 #include <QRect>
+#include <functional>
+#include <vector>
 
 #include "platform/ui/DialogTemplate.h"
 
@@ -61,7 +60,8 @@ class DialogControls {
 // Builds every control of the template as a child of client, which takes the
 // template's size in pixels as its fixed size; a top-level client also takes
 // the caption as its title. Units come from client's font. Combo boxes keep
-// their own height and use the template's for the length of their list.
+// their own height and use the template's for the length of their list; a
+// plain label whose text needs more room than its box runs on to the right.
 DialogControls BuildDialog(QWidget* client, const DialogTemplate& dialog,
                            const ControlFactory& factory = {});
 

@@ -9,10 +9,10 @@
 #include <span>
 
 enum class ControlKind {
-    GroupBox,           // a frame with a title
-    Label,              // static text
-    Frame,              // a static rectangle with no text (black, sunken, owner-drawn)
-    Icon,               // a static icon; the text holds nothing, the owner sets the picture
+    GroupBox,  // a frame with a title
+    Label,     // static text
+    Frame,     // a static rectangle with no text (black, sunken, owner-drawn)
+    Icon,      // a static icon; the text holds nothing, the owner sets the picture
     PushButton,
     DefaultPushButton,  // pressed by Enter
     ComboBox,           // drop-down list; the template height is the dropped list's
@@ -27,24 +27,24 @@ enum class ControlKind {
 // Style bits of a control; only those the program's templates use.
 enum ControlStyle : std::uint32_t {
     kStyleNone = 0,
-    kStyleRight = 1u << 0,       // text aligned right (edit, label)
-    kStyleNumber = 1u << 1,      // edit takes digits only when typed
-    kStyleReadOnly = 1u << 2,    // edit
-    kStyleSunken = 1u << 3,      // label or frame drawn sunken
-    kStyleBlackRect = 1u << 4,   // frame filled black
-    kStyleOwnerDraw = 1u << 5,   // frame painted by its owner
-    kStyleVertical = 1u << 6,    // trackbar
-    kStyleNoTicks = 1u << 7,     // trackbar
-    kStyleBorder = 1u << 8,      // edit or list view with a border
-    kStyleSingleSel = 1u << 9,   // list view
-    kStyleVScroll = 1u << 10,    // combo box list
-    kStyleDisabled = 1u << 11,   // created disabled
+    kStyleRight = 1u << 0,      // text aligned right (edit, label)
+    kStyleNumber = 1u << 1,     // edit takes digits only when typed
+    kStyleReadOnly = 1u << 2,   // edit
+    kStyleSunken = 1u << 3,     // label or frame drawn sunken
+    kStyleBlackRect = 1u << 4,  // frame filled black
+    kStyleOwnerDraw = 1u << 5,  // frame painted by its owner
+    kStyleVertical = 1u << 6,   // trackbar
+    kStyleNoTicks = 1u << 7,    // trackbar
+    kStyleBorder = 1u << 8,     // edit or list view with a border
+    kStyleSingleSel = 1u << 9,  // list view
+    kStyleVScroll = 1u << 10,   // combo box list
+    kStyleDisabled = 1u << 11,  // created disabled
 };
 
 struct ControlTemplate {
     int id;  // -1 for the static controls nobody addresses
     ControlKind kind;
-    const char* text;  // "" for none; "&&" shows one '&'
+    const char* text;         // "" for none; "&&" shows one '&'
     int x, y, width, height;  // dialog units
     std::uint32_t style = kStyleNone;
 };

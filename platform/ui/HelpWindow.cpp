@@ -71,4 +71,6 @@ bool ShowHelpPage(const std::string& path) {
     return true;
 }
 
-HelpWindow* CurrentHelpWindow() { return g_helpWindow.data(); }
+HelpWindow* CurrentHelpWindow() {
+    return g_helpWindow.data();
+}

@@ -3,9 +3,8 @@
 // their own, with back, forward and contents. There is one window; asking
 // for another page shows it there and raises the window.
 
-#include <string>
-
 #include <QWidget>
+#include <string>
 
 class QTextBrowser;
 class QToolButton;

@@ -86,4 +86,6 @@ int QtMessageBox(const std::string& text, const std::string& caption, unsigned t
     return answer;
 }
 
-void InstallQtMessageBoxes() { SetMessageBoxHandler(QtMessageBox); }
+void InstallQtMessageBoxes() {
+    SetMessageBoxHandler(QtMessageBox);
+}

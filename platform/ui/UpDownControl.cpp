@@ -1,8 +1,7 @@
 #include "platform/ui/UpDownControl.h"
 
-#include <algorithm>
-
 #include <QToolButton>
+#include <algorithm>
 
 UpDownControl::UpDownControl(QWidget* parent)
     : QWidget(parent), up_(new QToolButton(this)), down_(new QToolButton(this)) {
@@ -22,7 +21,9 @@ void UpDownControl::SetRange(int low, int high) {
     position_ = std::clamp(position_, low_, high_);
 }
 
-void UpDownControl::SetPosition(int position) { position_ = std::clamp(position, low_, high_); }
+void UpDownControl::SetPosition(int position) {
+    position_ = std::clamp(position, low_, high_);
+}
 
 void UpDownControl::Step(int delta) {
     if (deltaHandler_ && !deltaHandler_(position_, delta)) return;

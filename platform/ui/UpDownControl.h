@@ -5,9 +5,8 @@
 // change or refuse the proposed change, as the Server setup dialog does to
 // keep its numbers within bounds.
 
-#include <functional>
-
 #include <QWidget>
+#include <functional>
 
 class QToolButton;
 

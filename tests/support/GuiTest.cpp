@@ -1,9 +1,8 @@
 #include "tests/support/GuiTest.h"
 
-#include <cstdlib>
-
 #include <QApplication>
 #include <QElapsedTimer>
+#include <cstdlib>
 
 namespace testsupport {
 

@@ -1,5 +1,10 @@
 #include "tests/support/VirtualDisplay.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -8,11 +13,6 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace testsupport {
 
@@ -46,8 +46,8 @@ VirtualDisplay::VirtualDisplay(const Options& options) : options_(options) {
         return;
     }
     const std::string fd = std::to_string(pipeFds[1]);
-    const std::string screen = std::to_string(options.width) + "x" +
-                               std::to_string(options.height) + "x24";
+    const std::string screen =
+        std::to_string(options.width) + "x" + std::to_string(options.height) + "x24";
     serverPid_ = ::fork();
     if (serverPid_ == 0) {
         ::close(pipeFds[0]);
@@ -124,8 +124,8 @@ bool VirtualDisplay::WaitUntil(const std::string& command, int timeoutMs) const 
 bool VirtualDisplay::StartTrayHost() {
     if (!Ok() || !HaveProgram("trayer")) return false;
     StopTrayHost();
-    const char* argv[] = {"trayer", "--edge", "top", "--align", "right", "--widthtype",
-                          "request", "--height", "32", "--transparent", "false", nullptr};
+    const char* argv[] = {"trayer",  "--edge",   "top", "--align",       "right", "--widthtype",
+                          "request", "--height", "32",  "--transparent", "false", nullptr};
     trayPid_ = Spawn(argv);
     // The tray host owns the notification area's selection once it runs.
     if (!WaitUntil("xwininfo -root -tree | grep -qi '\"panel\"\\|trayer'", 10000)) {

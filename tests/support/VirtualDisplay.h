@@ -4,8 +4,9 @@
 // (trayer), for tests that drive the real program or real tray from outside.
 // Commands run against it with DISPLAY set; screenshots go through ffmpeg.
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 namespace testsupport {
 

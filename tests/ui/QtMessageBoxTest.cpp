@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <thread>
 
 #include "platform/MessageBox.h"
 #include "platform/ui/QtMessageBox.h"

@@ -1,0 +1,284 @@
+#include "app/MainDialog.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include "app/Addresses.h"
+#include "app/MeterWidget.h"
+#include "app/PreviewWidget.h"
+#include "media/CapLib.h"
+#include "platform/MessageBox.h"
+#include "platform/UrlOpener.h"
+#include "platform/ui/Menus.h"
+#include "resources/Templates.h"
+#include "settings/AppSettings.h"
+#include "settings/ConfigFile.h"
+#include "settings/dialogs/Help.h"
+#include "web/HttpServer.h"
+
+namespace {
+
+// Command ids of the menu and the toolbar.
+enum Command : int {
+    kRunServer = 138,
+    kStopServer = 163,
+    kServerSetup = 153,
+    kOptions = 32778,
+    kSaveConfiguration = 32779,
+    kRemoteServers = 32777,
+    kExit = 130,
+    kHelpTopics = 154,
+    kEmailSupport = 146,
+    kWebSite = 156,
+    kAbout = 143,
+    kStartButton = 1047,
+    kStopButton = 1048,
+    kSetupButton = 1054,
+    kConnectButton = 1053,
+    kHelpButton = 1020,
+};
+
+// Controls of the main window.
+enum Control : int {
+    kPreviewControl = 1023,
+    kMeterControl = 1051,
+    kMeterScaleControl = 1052,
+    kUserCountControl = 1022,
+    kConnectionUrlControl = 1056,
+};
+
+constexpr int kClientTimeoutMs = 30000;
+
+}  // namespace
+
+CMainDialog::CMainDialog(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint) {
+    client_ = new QWidget(this);
+    controls_ = BuildDialog(client_, *FindDialogTemplate(kMainDialogId),
+                            [this](const ControlTemplate& control, QWidget* parent) {
+                                return MakeControl(control, parent);
+                            });
+    setWindowTitle(QString::fromLocal8Bit(FindDialogTemplate(kMainDialogId)->caption));
+    userCount_ = controls_.Get<QLabel>(kUserCountControl);
+    connectionUrl_ = controls_.Get<QLineEdit>(kConnectionUrlControl);
+    meterScale_ = controls_.Get<QSlider>(kMeterScaleControl);
+    for (int id : {kStartButton, kStopButton, kSetupButton, kConnectButton, kHelpButton}) {
+        auto* button = qobject_cast<QAbstractButton*>(controls_.Find(id));
+        connect(button, &QAbstractButton::clicked, this, [this, id] { OnCommand(id); });
+    }
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(client_);
+}
+
+CMainDialog::~CMainDialog() {
+    if (initialised_) OnDestroy();
+    // Nothing may call into the window once it is gone.
+    if (m_hDlg == session_.get()) m_hDlg = nullptr;
+}
+
+QWidget* CMainDialog::MakeControl(const ControlTemplate& control, QWidget* parent) {
+    switch (control.id) {
+        case kPreviewControl:
+            return preview_ = new PreviewWidget(parent);
+        case kMeterControl:
+            return meter_ = new MeterWidget(parent);
+        default:
+            return nullptr;
+    }
+}
+
+void CMainDialog::OnInitDialog() {
+    if (initialised_) return;
+    initialised_ = true;
+
+    m_menu = BuildMenuBar(MainMenuTemplate(), this, [this](int id) { OnCommand(id); });
+    layout()->setMenuBar(m_menu);
+
+    StartWebServer();
+
+    m_pCapture = std::make_unique<CapLib>();
+    session_ = std::make_unique<BroadcastSession>(m_pCapture.get(), this);
+    meter_->SetSession(session_.get());
+    session_->ConfigureCapture();
+    m_hDlg = session_.get();
+
+    GiveButtonsTheirIcons();
+    EnableStartButton(true);
+    EnableStopButton(false);
+
+    session_->SetMeterWidth(meter_->width());
+    meterScale_->setRange(kMeterScaleRange.low, kMeterScaleRange.high);
+    meterScale_->setValue(g_settings.meterScale);
+
+    move(g_settings.mainWindowLeft, g_settings.mainWindowTop);
+
+    if (g_settings.autoStartServer) session_->StartBroadcast();
+
+    session_->m_bHidePending = g_settings.minimizeToTray != 0;
+}
+
+void CMainDialog::StartWebServer() {
+    m_pWebServer = std::make_unique<HttpServer>();
+    // A web server that cannot start has said why in its log; the window opens regardless.
+    m_pWebServer->Start(programDir, "index.htm", g_settings.httpPort, kClientTimeoutMs);
+}
+
+void CMainDialog::GiveButtonsTheirIcons() {}
+
+void CMainDialog::OnCommand(int id) {
+    switch (id) {
+        case kRunServer:
+        case kStartButton:
+            session_->StartBroadcast();
+            break;
+        case kStopServer:
+        case kStopButton:
+            session_->StopBroadcast();
+            break;
+        case kSaveConfiguration:
+            SaveConfigCommand();
+            break;
+        case kExit:
+            ExitSequence();
+            break;
+        case kHelpTopics:
+        case kHelpButton:
+            ShowHelpTopic(nullptr);
+            break;
+        case kEmailSupport:
+            OpenUrl(kSupportMailUrl);
+            break;
+        case kWebSite:
+            OpenUrl(kWebSiteUrl);
+            break;
+        case kAbout:
+            ShowAbout();
+            break;
+        default:
+            break;
+    }
+}
+
+void CMainDialog::ShowAbout() {
+    QDialog about(this);
+    about.setWindowFlags(about.windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    const DialogControls controls = BuildDialog(&about, *FindDialogTemplate(kAboutDialogId));
+    connect(controls.Get<QPushButton>(IDOK), &QPushButton::clicked, &about, &QDialog::accept);
+    if (auto* icon = qobject_cast<QLabel*>(controls.All().front().widget)) {
+        icon->setPixmap(windowIcon().pixmap(32, 32));
+    }
+    about.exec();
+}
+
+void CMainDialog::ExitSequence() {
+    CapLib* capture = m_pCapture.get();
+    if (capture) capture->Close();
+    if (m_pWebServer) {
+        m_pWebServer->Shutdown();
+        m_pWebServer.reset();
+    }
+    AskToSaveConfig();
+    savePromptAsked_ = true;
+    // Ends the window's modal loop with exit code 0; the window is then destroyed.
+    exiting_ = true;
+    done(0);
+}
+
+void CMainDialog::OnDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    const QPoint corner = pos();
+    g_settings.mainWindowLeft = corner.x();
+    g_settings.mainWindowTop = corner.y();
+    if (m_pCapture) m_pCapture->Close();
+    if (m_pWebServer) {
+        m_pWebServer->Shutdown();
+        m_pWebServer.reset();
+    }
+    if (!savePromptAsked_) AskToSaveConfig();
+    savePromptAsked_ = true;
+}
+
+void CMainDialog::accept() {
+    if (m_bCloseAllowed) QDialog::accept();
+}
+
+void CMainDialog::reject() {
+    if (m_bCloseAllowed) QDialog::reject();
+}
+
+void CMainDialog::done(int result) {
+    if (!m_bCloseAllowed && !exiting_) return;
+    OnDestroy();
+    QDialog::done(result);
+}
+
+void CMainDialog::closeEvent(QCloseEvent* event) {
+    // The close box: from now on the dialog may end.
+    m_bCloseAllowed = 1;
+    QDialog::closeEvent(event);
+}
+
+void CMainDialog::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+        // A minimised main window lives only as its tray icon.
+        hide();
+    } else if (event->type() == QEvent::PaletteChange) {
+        GiveButtonsTheirIcons();
+    }
+}
+
+void CMainDialog::EnableStartButton(bool enabled) {
+    controls_.Find(kStartButton)->setEnabled(enabled);
+}
+
+void CMainDialog::EnableStopButton(bool enabled) {
+    controls_.Find(kStopButton)->setEnabled(enabled);
+}
+
+void CMainDialog::SetUserCount(const std::string& text) {
+    userCount_->setText(QString::fromStdString(text));
+}
+
+void CMainDialog::SetConnectionUrl(const std::string& url) {
+    connectionUrl_->setText(QString::fromStdString(url));
+}
+
+void CMainDialog::InvalidateMeter() {
+    meter_->Invalidate();
+}
+
+void CMainDialog::SetWaitCursor(bool waiting) {
+    if (waiting) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        ++waitCursors_;
+    } else if (waitCursors_ > 0) {
+        QApplication::restoreOverrideCursor();
+        --waitCursors_;
+    }
+}
+
+void CMainDialog::HideWindow() {
+    hide();
+}
+
+int CMainDialog::MeterScalePosition() {
+    return meterScale_->value();
+}
+
+PreviewSurface* CMainDialog::PreviewWindow() {
+    return preview_;
+}

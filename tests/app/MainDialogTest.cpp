@@ -1,0 +1,473 @@
+// The main window as a user meets it, offscreen: its commands from the menu
+// and the toolbar, Enter and Escape, closing and exiting with the save
+// prompt, the stored position, hiding once a broadcast runs, and the window
+// side of a real broadcast on the test devices (preview, meter, viewer count,
+// stream address).
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTest>
+#include <QTextBrowser>
+#include <QTimer>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "app/BroadcastApp.h"
+#include "app/MainDialog.h"
+#include "app/MeterWidget.h"
+#include "app/PreviewWidget.h"
+#include "diag/ProgramPath.h"
+#include "platform/MessageBox.h"
+#include "platform/UrlOpener.h"
+#include "platform/ui/HelpWindow.h"
+#include "platform/ui/Menus.h"
+#include "settings/AppSettings.h"
+#include "tests/support/GuiTest.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDevices.h"
+
+namespace fs = std::filesystem;
+using testsupport::WaitFor;
+
+namespace {
+
+constexpr char kSavePrompt[] = "Do you want to save current configuration?";
+
+class MainDialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testsupport::EnsureApplication();
+        setenv("LUMACAST_FAKE_DEVICES", "only", 1);
+        fs::create_directories(folder_.Path() / "state");
+        setenv("XDG_STATE_HOME", (folder_.Path() / "state").c_str(), 1);
+        SetProgramPath(folder_ / "lumasrv.bin");
+        DetermineProgramDir();
+        g_settings = AppSettings{};
+        configChanged = false;
+        g_settings.httpPort = testsupport::FreeTcpPort();
+        g_settings.asfPort = testsupport::FreeTcpPort();
+    }
+
+    void TearDown() override {
+        window_.reset();
+        SetProgramPath("");
+    }
+
+    void UseTestDevices() {
+        ASSERT_TRUE(testsupport::ChooseTestDevices(g_settings));
+        g_settings.videoFramesPerSecond = 10;
+    }
+
+    CMainDialog& Open() {
+        window_ = std::make_unique<CMainDialog>();
+        window_->OnInitDialog();
+        window_->show();
+        return *window_;
+    }
+
+    QAbstractButton* Button(int id) const {
+        return qobject_cast<QAbstractButton*>(window_->Control(id));
+    }
+    QString UserCount() const { return qobject_cast<QLabel*>(window_->Control(1022))->text(); }
+    QString Url() const { return qobject_cast<QLineEdit*>(window_->Control(1056))->text(); }
+    void Menu(int id) const { FindMenuCommand(window_->MenuBar(), id)->trigger(); }
+
+    testsupport::TempFolder folder_{"lumadesktop"};
+    RecordingMessageBoxes boxes_;
+    std::unique_ptr<CMainDialog> window_;
+};
+
+// Start and Stop from the menu and from the toolbar, with the buttons'
+// states, the stream address and a second Start that does nothing.
+TEST_F(MainDialogTest, StartAndStopByMenuAndButton) {
+    UseTestDevices();
+    CMainDialog& window = Open();
+    EXPECT_TRUE(Button(1047)->isEnabled());
+    EXPECT_FALSE(Button(1048)->isEnabled());
+    EXPECT_EQ(Url(), "");
+
+    struct Route {
+        bool startByButton;
+        bool stopByButton;
+    };
+    for (const Route route : {Route{false, false}, Route{true, true}, Route{false, true}}) {
+        SCOPED_TRACE(::testing::Message() << route.startByButton << route.stopByButton);
+        if (route.startByButton) {
+            QTest::mouseClick(Button(1047), Qt::LeftButton);
+        } else {
+            Menu(138);
+        }
+        ASSERT_TRUE(window.Session().IsRunning());
+        EXPECT_FALSE(Button(1047)->isEnabled());
+        EXPECT_TRUE(Button(1048)->isEnabled());
+        EXPECT_TRUE(Url().startsWith("http://")) << Url().toStdString();
+        EXPECT_TRUE(Url().endsWith(":" + QString::number(g_settings.asfPort)));
+        EXPECT_TRUE(fs::exists(folder_.Path() / "index.htm"));
+        const QString url = Url();
+
+        Menu(138);  // already broadcasting: nothing happens
+        EXPECT_TRUE(window.Session().IsRunning());
+        EXPECT_EQ(Url(), url);
+
+        if (route.stopByButton) {
+            QTest::mouseClick(Button(1048), Qt::LeftButton);
+        } else {
+            Menu(163);
+        }
+        EXPECT_FALSE(window.Session().IsRunning());
+        EXPECT_TRUE(Button(1047)->isEnabled());
+        EXPECT_FALSE(Button(1048)->isEnabled());
+        EXPECT_EQ(Url(), "");
+        EXPECT_EQ(UserCount(), "0");
+        Menu(163);  // not broadcasting: nothing happens
+    }
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
+TEST_F(MainDialogTest, StartWithoutDevicesAsksForSetup) {
+    Open();
+    QTest::mouseClick(Button(1047), Qt::LeftButton);
+    ASSERT_EQ(boxes_.Count(), 1u);
+    EXPECT_EQ(boxes_.Boxes()[0].text,
+              "No audio/video capture devices selected.\nDo setup before staring server");
+    EXPECT_EQ(boxes_.Boxes()[0].type & MB_ICONMASK, MB_ICONINFORMATION);
+    EXPECT_FALSE(window_->Session().IsRunning());
+    EXPECT_TRUE(Button(1047)->isEnabled());
+}
+
+TEST_F(MainDialogTest, EnterAndEscapeDoNotClose) {
+    CMainDialog& window = Open();
+    QSignalSpy finished(&window, &QDialog::finished);
+    for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+        QTest::keyClick(&window, static_cast<Qt::Key>(key));
+        testsupport::ProcessEventsFor(std::chrono::milliseconds(50));
+        EXPECT_TRUE(window.isVisible()) << key;
+    }
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_FALSE(window.Session().IsRunning());  // Enter pressed no button either
+}
+
+// The Exit command asks about unsaved changes exactly once, whatever the
+// answer, and only when there are some; the window then ends.
+TEST_F(MainDialogTest, ExitAsksToSaveOnceWhenChanged) {
+    struct Case {
+        bool changed;
+        int answer;
+        std::size_t boxes;
+        bool saved;
+    };
+    for (const Case c :
+         {Case{true, IDYES, 1, true}, Case{true, IDNO, 1, false}, Case{false, IDYES, 0, false}}) {
+        SCOPED_TRACE(::testing::Message() << c.changed << " " << c.answer);
+        fs::remove(folder_.Path() / "lumasrv.cfg");
+        boxes_.Clear();
+        configChanged = c.changed;
+        boxes_.QueueAnswer(c.answer);
+        CMainDialog& window = Open();
+        QSignalSpy finished(&window, &QDialog::finished);
+        Menu(130);
+        EXPECT_EQ(finished.count(), 1);
+        EXPECT_FALSE(window.isVisible());
+        window_.reset();  // the window is destroyed: no second question
+        EXPECT_EQ(boxes_.Count(), c.boxes);
+        for (const auto& box : boxes_.Boxes()) {
+            EXPECT_EQ(box.text, kSavePrompt);
+            EXPECT_EQ(box.type & MB_ICONMASK, MB_ICONQUESTION);
+        }
+        EXPECT_EQ(fs::exists(folder_.Path() / "lumasrv.cfg"), c.saved);
+    }
+}
+
+// The close box ends the window without the stop sequence: the broadcast is
+// still on when the window has gone, and nobody is asked about it. The
+// window's position is kept for the next start.
+TEST_F(MainDialogTest, CloseBoxWhileBroadcastingKeepsTheStreamAndStoresThePosition) {
+    UseTestDevices();
+    g_settings.mainWindowLeft = 150;
+    g_settings.mainWindowTop = 130;
+    CMainDialog& window = Open();
+    EXPECT_EQ(window.pos(), QPoint(150, 130));
+    Menu(138);
+    ASSERT_TRUE(window.Session().IsRunning());
+    window.move(321, 234);
+    QSignalSpy finished(&window, &QDialog::finished);
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_TRUE(window.CloseAllowed());
+    EXPECT_TRUE(window.Session().IsRunning());
+    EXPECT_FALSE(Url().isEmpty());
+    EXPECT_EQ(boxes_.Count(), 0u);
+    EXPECT_EQ(g_settings.mainWindowLeft, 321);
+    EXPECT_EQ(g_settings.mainWindowTop, 234);
+    EXPECT_EQ(window.WebServer(), nullptr);  // shut down with the window
+}
+
+// With "minimize to tray" and no auto start the window stays up until the
+// first broadcast runs, hides within a second of it, and only once.
+TEST_F(MainDialogTest, MinimizeToTrayHidesAtTheFirstBroadcastOnly) {
+    UseTestDevices();
+    g_settings.minimizeToTray = 1;
+    CMainDialog& window = Open();
+    testsupport::ProcessEventsFor(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(window.isVisible());
+    Menu(138);
+    EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, std::chrono::seconds(3)));
+
+    window.show();
+    Menu(163);
+    Menu(138);
+    testsupport::ProcessEventsFor(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(MainDialogTest, AutoStartBroadcastsAtOnce) {
+    UseTestDevices();
+    g_settings.autoStartServer = 1;
+    CMainDialog& window = Open();
+    EXPECT_TRUE(window.Session().IsRunning());
+    EXPECT_FALSE(Button(1047)->isEnabled());
+}
+
+TEST_F(MainDialogTest, MeterScaleIsReadIntoTheSettingsByTheStatusTimer) {
+    UseTestDevices();
+    g_settings.meterScale = 5000;
+    CMainDialog& window = Open();
+    auto* scale = qobject_cast<QSlider*>(window.Control(1052));
+    EXPECT_EQ(scale->minimum(), 100);
+    EXPECT_EQ(scale->maximum(), 32767);
+    EXPECT_EQ(scale->value(), 5000);
+    scale->setValue(700);
+    EXPECT_EQ(g_settings.meterScale, 5000);  // not before the next status tick
+    Menu(138);
+    EXPECT_TRUE(WaitFor([] { return g_settings.meterScale == 700; }, std::chrono::seconds(4)));
+    EXPECT_FALSE(configChanged);  // the trackbar alone never asks to save
+}
+
+// The Help menu: contents, support mail, web site and the About box.
+TEST_F(MainDialogTest, HelpCommands) {
+    const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
+    ASSERT_TRUE(staged);
+    fs::copy(fs::path(staged) / "help", folder_.Path() / "help", fs::copy_options::recursive);
+    RecordingUrlOpener opened;
+    CMainDialog& window = Open();
+
+    QTest::mouseClick(Button(1020), Qt::LeftButton);
+    ASSERT_NE(CurrentHelpWindow(), nullptr);
+    EXPECT_EQ(CurrentHelpWindow()->windowTitle(), "Lumacast help");
+    CurrentHelpWindow()->close();
+
+    Menu(146);
+    Menu(156);
+    ASSERT_EQ(opened.Urls().size(), 2u);
+    EXPECT_EQ(opened.Urls()[0].rfind("mailto:", 0), 0u);
+    EXPECT_EQ(opened.Urls()[1].rfind("https://", 0), 0u);
+
+    QString aboutText;
+    bool aboutIcon = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* about = QApplication::activeModalWidget();
+        ASSERT_NE(about, nullptr);
+        for (QLabel* label : about->findChildren<QLabel*>()) {
+            if (!label->pixmap().isNull()) aboutIcon = true;
+            aboutText += label->text() + "|";
+        }
+        for (QPushButton* button : about->findChildren<QPushButton*>()) {
+            if (button->text() == "OK") button->click();
+        }
+    });
+    Menu(143);
+    EXPECT_TRUE(aboutText.contains("Lumacast! 1.33|")) << aboutText.toStdString();
+    (void)window;
+    (void)aboutIcon;
+}
+
+// A real broadcast on the test devices as the window shows it.
+TEST_F(MainDialogTest, ShowsTheCameraTheToneTheViewerAndTheAddress) {
+    UseTestDevices();
+    CMainDialog& window = Open();
+    PreviewWidget* preview = window.Preview();
+    ASSERT_TRUE(WaitFor([&] { return preview->PaintedFrames() >= 3; }));
+    const QImage picture = preview->grab().toImage();
+    int colours = 0, dark = 0;
+    QRgb previous = 0;
+    for (int y = 0; y < picture.height(); y += 4) {
+        for (int x = 0; x < picture.width(); x += 4) {
+            const QRgb pixel = picture.pixel(x, y);
+            if (pixel != previous) ++colours;
+            previous = pixel;
+            if (qRed(pixel) < 60 && qGreen(pixel) < 60 && qBlue(pixel) < 60) ++dark;
+        }
+    }
+    EXPECT_GT(colours, 20) << "the preview shows the moving test pattern";
+    EXPECT_LT(dark, picture.width() * picture.height() / 32) << "not a black rectangle";
+    // The pattern's upper bars hold no black; the caption's shadow in the
+    // top left corner does.
+    auto darkIn = [&picture](int top, int bottom, int right) {
+        int count = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = 0; x < right; ++x) {
+                const QRgb pixel = picture.pixel(x, y);
+                if (qRed(pixel) < 70 && qGreen(pixel) < 70 && qBlue(pixel) < 70) ++count;
+            }
+        }
+        return count;
+    };
+    const int h = picture.height();
+    EXPECT_GT(darkIn(0, h / 12, picture.width() / 2), 5) << "the caption is there";
+    EXPECT_EQ(darkIn(h / 5, h / 2, picture.width()), 0) << "the bars themselves are not dark";
+
+    Menu(138);
+    ASSERT_TRUE(window.Session().IsRunning());
+    ASSERT_TRUE(WaitFor([&] {
+        for (std::int16_t column : window.Session().MeterColumns()) {
+            if (column != 0) return true;
+        }
+        return false;
+    }));
+    ASSERT_TRUE(WaitFor([&] {
+        const QImage meter = window.Meter()->grab().toImage();
+        int lit = 0;
+        for (int y = 0; y < meter.height(); ++y) {
+            for (int x = 0; x < meter.width(); ++x) {
+                if (meter.pixel(x, y) == MeterWidget::kColumnColour) ++lit;
+            }
+        }
+        return lit > meter.width();
+    })) << "the tone draws columns";
+
+    const std::string stream = Url().toStdString() + "/MyFile.wma";
+    std::atomic<bool> viewerDone{false};
+    std::thread viewer([&] {
+        const std::string command =
+            "ffmpeg -nostdin -loglevel error -i " + stream + " -t 12 -f null - > /dev/null 2>&1";
+        std::system(command.c_str());
+        viewerDone = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return UserCount() == "1"; }, std::chrono::seconds(10)))
+        << "count: " << UserCount().toStdString();
+    Menu(163);
+    viewer.join();
+    EXPECT_EQ(Url(), "");
+    EXPECT_EQ(UserCount(), "0");
+}
+
+// The meter's pixels: a line per column around the middle, its end point
+// left out, the scale applied, and the green centre line.
+TEST(MeterDrawing, ColumnsAroundTheMiddleAndTheCentreLine) {
+    testsupport::EnsureApplication();
+    QImage image(6, 20, QImage::Format_RGB32);
+    QPainter painter(&image);
+    const std::vector<std::int16_t> columns = {0, 1000, -1000, 32767, -32768, 500};
+    DrawMeter(painter, QRect(0, 0, 6, 20), columns, 1000);
+    painter.end();
+    // mid 10; heights 0, 10, -10, 327 (kept to 16 bits), -327, 5.
+    struct Expect {
+        int x;
+        int from, to;  // rows lit in the column colour, inclusive
+    };
+    const Expect expected[] = {{0, -1, -2}, {1, 0, 19}, {2, 1, 19},
+                               {3, 0, 19},  {4, 0, 19}, {5, 5, 14}};
+    for (const Expect& e : expected) {
+        for (int y = 0; y < 20; ++y) {
+            const QRgb pixel = image.pixel(e.x, y);
+            if (y == 10) {
+                EXPECT_EQ(pixel, MeterWidget::kCentreColour) << e.x;
+            } else if (y >= e.from && y <= e.to) {
+                EXPECT_EQ(pixel, MeterWidget::kColumnColour) << e.x << "," << y;
+            } else {
+                EXPECT_EQ(pixel, qRgb(0, 0, 0)) << e.x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(PreviewWidgetTest, ShowsTheNewestFrameUprightAndClearsToBlack) {
+    testsupport::EnsureApplication();
+    PreviewWidget preview;
+    preview.resize(64, 48);
+    preview.show();
+    // A 4 x 2 frame of 12-byte rows, bottom-up: the bottom row blue, the top row red.
+    auto frame = [](std::uint8_t topRed) {
+        std::vector<std::uint8_t> bits(12 * 2, 0);
+        for (int x = 0; x < 4; ++x) {
+            bits[x * 3 + 0] = 255;          // bottom row: blue
+            bits[12 + x * 3 + 2] = topRed;  // top row: red
+        }
+        return bits;
+    };
+    const auto dim = frame(100), bright = frame(255);
+    preview.ShowFrame(dim.data(), 4, 2);
+    preview.ShowFrame(bright.data(), 4, 2);  // replaces the first before it was painted
+    ASSERT_TRUE(WaitFor([&] { return preview.PaintedFrames() >= 1; }));
+    testsupport::ProcessEventsFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(preview.PaintedFrames(), 1u);
+    QImage shown = preview.grab().toImage();
+    EXPECT_GT(qRed(shown.pixel(32, 2)), 200);
+    EXPECT_GT(qBlue(shown.pixel(32, 45)), 200);
+    EXPECT_LT(qRed(shown.pixel(32, 45)), 60);
+
+    preview.Clear();
+    ASSERT_TRUE(WaitFor([&] { return preview.grab().toImage().pixel(32, 2) == qRgb(0, 0, 0); }));
+}
+
+// The runtime check of start-up against stand-in runtimes: the warning
+// exactly when product or file version is below 9.0 or no version can be
+// read; Yes opens the download page and ends the start, No goes on.
+TEST(RuntimeCheck, WarnsForMissingOrOldRuntimesOnly) {
+    struct Case {
+        const char* runtime;
+        bool warns;
+    };
+    const Case cases[] = {
+        {"v8.0", true},
+        {"v9.0", false},
+        {"v9.0-file-v8.0-product", true},
+        {"v8.0-file-v9.0-product", true},
+        {"v10.2", false},
+        {"without-version", true},
+        {"missing", true},
+    };
+    for (const Case& c : cases) {
+        for (int answer : {IDYES, IDNO}) {
+            SCOPED_TRACE(::testing::Message() << c.runtime << " " << answer);
+            RecordingMessageBoxes boxes;
+            RecordingUrlOpener opened;
+            boxes.QueueAnswer(answer);
+            const std::string library =
+                std::string(LUMACAST_TEST_RUNTIMES_DIR) + "/" + c.runtime + "/libwmvcore.so.9";
+            const bool ends = RuntimeCheckEndsStartUp(library.c_str());
+            ASSERT_EQ(boxes.Count(), c.warns ? 1u : 0u);
+            if (c.warns) {
+                EXPECT_EQ(boxes.Boxes()[0].caption, "Warning");
+                EXPECT_EQ(boxes.Boxes()[0].text,
+                          "You haven't installed Windows Media Player 9.0\nSoftware require this "
+                          "component to work.\n\nDo you want to open Windows Media Player "
+                          "download page?");
+                EXPECT_EQ(boxes.Boxes()[0].type, MB_YESNO | MB_ICONEXCLAMATION);
+            }
+            const bool yes = c.warns && answer == IDYES;
+            EXPECT_EQ(ends, yes);
+            EXPECT_EQ(opened.Urls().size(), yes ? 1u : 0u);
+            if (yes) {
+                EXPECT_EQ(opened.Urls()[0], kMediaRuntimeDownloadUrl);
+            }
+        }
+    }
+    // The program's own runtime, found by its bare name the way the program finds it.
+    RecordingMessageBoxes boxes;
+    EXPECT_FALSE(RuntimeCheckEndsStartUp(kMediaRuntimeSoname));
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+}  // namespace

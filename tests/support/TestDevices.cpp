@@ -1,0 +1,54 @@
+#include "tests/support/TestDevices.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "media/CapLib.h"
+
+namespace testsupport {
+
+bool ChooseTestDevices(AppSettings& settings) {
+    CapLib devices;
+    settings.videoDeviceIndex = -1;
+    settings.audioDeviceIndex = -1;
+    for (int i = 0; i < devices.GetVideoDeviceCount(); ++i) {
+        if (std::string(devices.GetVideoDeviceName(i)) == "Lumacast Test Camera") {
+            settings.videoDeviceIndex = i;
+        }
+    }
+    for (int i = 0; i < devices.GetAudioDeviceCount(); ++i) {
+        if (std::string(devices.GetAudioDeviceName(i)) != "Lumacast Test Microphone") continue;
+        settings.audioDeviceIndex = i;
+        std::unique_ptr<WAVEFORMATEX[]> formats;
+        const int count = devices.GetAudioCaptureFormats(i, &formats);
+        for (int f = 0; f < count; ++f) {
+            if (formats[f].nSamplesPerSec == 44100 && formats[f].nChannels == 2 &&
+                formats[f].wBitsPerSample == 16) {
+                settings.audioCaptureFormatIndex = f;
+            }
+        }
+    }
+    devices.Close();
+    return settings.videoDeviceIndex != -1 && settings.audioDeviceIndex != -1;
+}
+
+int FreeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+}  // namespace testsupport
