@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <random>
 #include <string>
 
 #include "media/CapLib.h"
@@ -37,18 +38,23 @@ bool ChooseTestDevices(AppSettings& settings) {
 }
 
 int FreeTcpPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
+    // The settings take ports up to 32767 only, below the system's own range
+    // of ports it hands out for port 0; so a port is picked at random there
+    // until one is free on every address.
+    static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+    std::uniform_int_distribution<int> pick(20000, 32767);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = pick(random);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) return port;
     }
-    ::close(fd);
-    return port;
+    return 0;
 }
 
 }  // namespace testsupport

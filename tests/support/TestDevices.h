@@ -11,7 +11,7 @@ namespace testsupport {
 // either device is missing.
 bool ChooseTestDevices(AppSettings& settings);
 
-// A TCP port that nothing listens on right now.
+// A TCP port in the settings' range (up to 32767) that nothing uses right now.
 int FreeTcpPort();
 
 }  // namespace testsupport
