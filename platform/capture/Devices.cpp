@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -36,6 +37,27 @@ bool FakeDevicesEnabled() {
 bool OnlyFakeDevices() {
     const char* value = std::getenv("LUMACAST_FAKE_DEVICES");
     return value && std::strcmp(value, "only") == 0;
+}
+
+// The test camera's formats. LUMACAST_TEST_CAMERA_SIZE ("WIDTHxHEIGHT")
+// names the one listed first, which a program started on the camera captures;
+// 320x240 otherwise.
+std::string TestCameraFormats() {
+    std::vector<std::pair<int, int>> sizes = {{320, 240}, {640, 480}, {1280, 720}};
+    const char* value = std::getenv("LUMACAST_TEST_CAMERA_SIZE");
+    int width = 0, height = 0;
+    char rest = 0;
+    if (value && std::sscanf(value, "%dx%d%c", &width, &height, &rest) == 2 && width >= 16 &&
+        height >= 16 && width <= 4096 && height <= 4096) {
+        std::erase(sizes, std::pair{width, height});
+        sizes.insert(sizes.begin(), {width, height});
+    }
+    std::string formats;
+    for (const auto& [w, h] : sizes) {
+        formats += "video/x-raw,format=YUY2,width=" + std::to_string(w) +
+                   ",height=" + std::to_string(h) + ",framerate=30/1;";
+    }
+    return formats;
 }
 
 bool TestCameraStampsClock() {
@@ -145,10 +167,7 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
         d->acceptCaps.reset(gst_caps_from_string(
             "image/jpeg,width=[16,4096],height=[16,4096],framerate=[1/1,120/1]"));
     } else if (test.category == DeviceCategory::VideoInput) {
-        d->listCaps.reset(
-            gst_caps_from_string("video/x-raw,format=YUY2,width=320,height=240,framerate=30/1;"
-                                 "video/x-raw,format=YUY2,width=640,height=480,framerate=30/1;"
-                                 "video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1"));
+        d->listCaps.reset(gst_caps_from_string(TestCameraFormats().c_str()));
         // The pattern generator can make any size; the list above is what a
         // settings page offers.
         d->acceptCaps.reset(gst_caps_from_string(

@@ -417,6 +417,26 @@ TEST(PreviewWidgetTest, ShowsTheNewestFrameUprightAndClearsToBlack) {
     EXPECT_GT(qBlue(shown.pixel(32, 45)), 200);
     EXPECT_LT(qRed(shown.pixel(32, 45)), 60);
 
+    // A camera-sized frame shrinks to the preview: red above, blue below, a
+    // grey column in the middle.
+    std::vector<std::uint8_t> large(static_cast<std::size_t>(640 * 3) * 480, 0);
+    for (int row = 0; row < 480; ++row) {  // stored bottom-up
+        for (int x = 0; x < 640; ++x) {
+            std::uint8_t* pixel = &large[static_cast<std::size_t>(row) * 640 * 3 + x * 3];
+            if (x >= 310 && x < 330) {
+                pixel[0] = pixel[1] = pixel[2] = 128;
+            } else {
+                pixel[row < 240 ? 0 : 2] = 255;
+            }
+        }
+    }
+    preview.ShowFrame(large.data(), 640, 480);
+    ASSERT_TRUE(WaitFor([&] { return preview.PaintedFrames() >= 2; }));
+    shown = preview.grab().toImage();
+    EXPECT_EQ(shown.pixel(5, 5), qRgb(255, 0, 0));
+    EXPECT_EQ(shown.pixel(5, 40), qRgb(0, 0, 255));
+    EXPECT_EQ(shown.pixel(32, 5), qRgb(128, 128, 128));
+
     preview.Clear();
     ASSERT_TRUE(WaitFor([&] { return preview.grab().toImage().pixel(32, 2) == qRgb(0, 0, 0); }));
 }

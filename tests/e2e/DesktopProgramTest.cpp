@@ -166,8 +166,19 @@ TEST_F(DesktopProgramTest, StartButtonBroadcastsAndTheCloseBoxEndsTheProgram) {
     EXPECT_NE(probe.find("video"), std::string::npos) << probe;
     EXPECT_NE(probe.find("audio"), std::string::npos) << probe;
 
+    // scripts/screenshot keeps the picture of the window for the README.
     if (const char* shots = std::getenv("LUMACAST_SCREENSHOT_DIR")) {
-        display.Screenshot(std::string(shots) + "/desktop-e2e.png");
+        // The window manager's frame is the window's parent.
+        std::string tree, frameInfo;
+        std::smatch parent;
+        Geometry frame;
+        if (display.Run("xwininfo -tree -id " + window, &tree) == 0 &&
+            std::regex_search(tree, parent, std::regex("Parent window id: (0x[0-9a-f]+)")) &&
+            display.Run("xwininfo -id " + parent[1].str(), &frameInfo) == 0 &&
+            ParseGeometry(frameInfo, &frame)) {
+            EXPECT_TRUE(display.Screenshot(std::string(shots) + "/main-window.png", frame.x,
+                                           frame.y, frame.width, frame.height));
+        }
     }
 
     // The close box sits at the right end of the window manager's title bar.

@@ -412,6 +412,34 @@ TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
     EXPECT_EQ(boxes_.Count(), 0u);
 }
 
+// A program started on the test camera captures the size that
+// LUMACAST_TEST_CAMERA_SIZE puts first; the list keeps every size once.
+TEST_F(CapLibTest, TestCameraStartsAtTheSizeAskedFor) {
+    struct Case {
+        const char* size;
+        int width, height;
+        std::size_t formats;
+    };
+    for (const Case c : {Case{"640x480", 640, 480, 3}, Case{"800x600", 800, 600, 4},
+                         Case{"12x9000", 320, 240, 3}}) {
+        SCOPED_TRACE(c.size);
+        setenv("LUMACAST_TEST_CAMERA_SIZE", c.size, 1);
+        SetTestDevices(DefaultTestDevices());
+        HeadlessSurface surface;
+        {
+            CapLib lib;
+            lib.wantPreview = true;
+            lib.SelectDevices(LastVideo(lib), -1, &surface, 0);
+            ASSERT_TRUE(lib.Previewing());
+            EXPECT_EQ(lib.GetFrameWidth(), c.width);
+            EXPECT_EQ(lib.GetFrameHeight(), c.height);
+            EXPECT_EQ(lib.GetVideoFormats().size(), c.formats);
+            lib.Close();
+        }
+        unsetenv("LUMACAST_TEST_CAMERA_SIZE");
+    }
+}
+
 TEST_F(CapLibTest, CompressedCameraIsDecoded) {
     TestDevice camera = DefaultTestDevices()[0];
     camera.compressed = true;

@@ -154,9 +154,15 @@ int VirtualDisplay::Run(const std::string& command, std::string* output) const {
 }
 
 bool VirtualDisplay::Screenshot(const std::string& pngPath) const {
-    const std::string size = std::to_string(options_.width) + "x" + std::to_string(options_.height);
+    return Screenshot(pngPath, 0, 0, options_.width, options_.height);
+}
+
+bool VirtualDisplay::Screenshot(const std::string& pngPath, int x, int y, int width,
+                                int height) const {
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    const std::string origin = "+" + std::to_string(x) + "," + std::to_string(y);
     return Run("ffmpeg -loglevel error -y -f x11grab -video_size " + size + " -i " + display_ +
-               " -frames:v 1 '" + pngPath + "' < /dev/null") == 0;
+               origin + " -frames:v 1 '" + pngPath + "' < /dev/null") == 0;
 }
 
 }  // namespace testsupport

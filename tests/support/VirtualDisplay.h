@@ -39,8 +39,9 @@ class VirtualDisplay {
     // printed on standard output when output is given.
     int Run(const std::string& command, std::string* output = nullptr) const;
 
-    // The whole screen as a PNG file.
+    // The whole screen, or a rectangle of it, as a PNG file.
     bool Screenshot(const std::string& pngPath) const;
+    bool Screenshot(const std::string& pngPath, int x, int y, int width, int height) const;
 
   private:
     pid_t Spawn(const char* const argv[]) const;
