@@ -9,7 +9,7 @@ LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 # that the desktop tests drive the program under.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
-    qt6-base-dev qt6-svg-dev libgl-dev
+    qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
     libgtest-dev libgmock-dev
