@@ -362,6 +362,9 @@ int CapLib::StartPreview() {
         sampleGrabber->SetCallback(nullptr, 1);
         frameGrabberCallback.reset();
         frameGrabberCallback = std::make_unique<FrameGrabberCallback>(width, height, sampleGrabber);
+        // The caption goes on across a restart (a settings page changed the
+        // camera's format while the preview ran).
+        frameGrabberCallback->SetFrameCallback(frameCallback_);
         sampleGrabber->SetBufferSamples(false);
         sampleGrabber->SetOneShot(false);
         sampleGrabber->SetCallback(frameGrabberCallback.get(), 1);
@@ -434,6 +437,7 @@ int CapLib::SetVideoFormat(const MediaType& format) {
 // ---- frames and audio -----------------------------------------------------
 
 void CapLib::SetFrameCallback(FrameCallback callback) {
+    frameCallback_ = callback;
     if (frameGrabberCallback) frameGrabberCallback->SetFrameCallback(callback);
 }
 

@@ -49,7 +49,8 @@ class CapLib {
     int StopPreview();   // 1 = stopped; 0 = was not running or failed
     void Close();
 
-    // The latest frame (see FrameGrabberCallback).
+    // The latest frame (see FrameGrabberCallback). The frame callback stays
+    // in force when the preview restarts.
     void SetFrameCallback(FrameCallback callback);
     FrameDC* GetFrameDC();
     int GetFrameWidth();
@@ -127,4 +128,5 @@ class CapLib {
     std::unique_ptr<FrameGrabberCallback> frameGrabberCallback;
     bool closed = false;
     std::optional<WAVEFORMATEX> audioDeliveryFormat_;
+    FrameCallback frameCallback_ = nullptr;
 };

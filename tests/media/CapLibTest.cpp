@@ -299,6 +299,8 @@ TEST_F(CapLibTest, AudioTapDeliversTheToneAtTheChosenFormat) {
     }
 }
 
+int WhiteInCaptionArea(const std::uint8_t* bits, int width, int height);
+
 // Whatever the capture format, a delivery format makes the callback receive
 // the tone converted to it: at its rate (the tone keeps its 440 Hz when read
 // at that rate) and channel count, in 16 bits. Without one, the capture
@@ -381,11 +383,14 @@ TEST_F(CapLibTest, AudioTapConvertsToTheDeliveryFormat) {
 TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
     HeadlessSurface surface;  // outlives the library, which clears it on closing
     {
+        std::strcpy(g_settings.captionText, "ON AIR");
         CapLib lib;
         lib.wantPreview = true;
+        g_capLib = &lib;
         const int audio = LastAudio(lib);
         lib.SelectDevices(LastVideo(lib), audio, &surface, FormatIndex(lib, audio, 8000, 1, 16));
         ASSERT_TRUE(lib.Previewing());
+        lib.SetFrameCallback(&DrawCaption);
         ASSERT_EQ(lib.SetVideoFormat(lib.GetVideoFormats()[2]), 1);
         ASSERT_EQ(lib.VideoCaptureFilter()->SetControl("BRIGHTNESS", 500), S_OK);
         ASSERT_EQ(lib.AudioCaptureFilter()->SetControl("Volume", 30), S_OK);
@@ -396,6 +401,13 @@ TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
         EXPECT_NE(lib.VideoCaptureFilter(), before);  // made anew
         EXPECT_EQ(lib.GetFrameWidth(), 1280);
         EXPECT_EQ(lib.GetFrameLength(), DibStride(1280) * 720);
+        // The caption set before goes on through the rebuilds.
+        std::vector<std::uint8_t> shown;
+        int w = 0, h = 0;
+        EXPECT_TRUE(WaitFor([&] {
+            return surface.LastFrame(&shown, &w, &h) && w == 1280 &&
+                   WhiteInCaptionArea(shown.data(), w, h) > 0;
+        }));
         std::vector<DeviceControl> controls;
         ASSERT_EQ(lib.VideoCaptureFilter()->GetControls(&controls), S_OK);
         for (const auto& control : controls) {
@@ -406,6 +418,8 @@ TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
         ASSERT_EQ(lib.AudioCaptureFilter()->GetControls(&controls), S_OK);
         ASSERT_EQ(controls.size(), 1u);
         EXPECT_EQ(controls[0].value, 30);
+        lib.SetFrameCallback(nullptr);
+        g_capLib = nullptr;
         lib.Close();
     }
     CapLib fresh;
