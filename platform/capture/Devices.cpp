@@ -79,6 +79,7 @@ struct DeviceDescription {
     bool canBind = true;
     bool compressed = false;
     bool stampsClock = false;
+    bool eightBitOnly = false;
     CapsPtr listCaps;    // the formats the device lists
     CapsPtr acceptCaps;  // the formats it can be set to
 
@@ -143,6 +144,7 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     d->canBind = test.canBind;
     d->compressed = test.compressed;
     d->stampsClock = test.stampsClock;
+    d->eightBitOnly = test.eightBitOnly;
     if (test.category == DeviceCategory::VideoInput && test.compressed) {
         d->listCaps.reset(
             gst_caps_from_string("image/jpeg,width=320,height=240,framerate=30/1;"
@@ -161,7 +163,10 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
             "video/x-raw,format=YUY2,width=[16,4096],height=[16,4096],framerate=[1/1,120/1]"));
     } else {
         d->listCaps.reset(gst_caps_from_string(
-            "audio/x-raw,format={U8,S16LE},layout=interleaved,rate=[8000,48000],channels=[1,2]"));
+            test.eightBitOnly
+                ? "audio/x-raw,format=U8,layout=interleaved,rate=[8000,48000],channels=[1,2]"
+                : "audio/x-raw,format={U8,S16LE},layout=interleaved,rate=[8000,48000],"
+                  "channels=[1,2]"));
         d->acceptCaps.reset(gst_caps_copy(d->listCaps.get()));
     }
     return d;
@@ -266,7 +271,10 @@ HRESULT Moniker::BindToObject(RefPtr<CaptureFilter>* filter) const {
 
 namespace {
 
-std::vector<MediaType> AudioCapabilities(const GstCaps* device) {
+// The usual PCM formats a device offers. With sampleSizes, only the sample
+// sizes its caps name; otherwise both, as the converters behind a system
+// device make either from whatever it captures.
+std::vector<MediaType> AudioCapabilities(const GstCaps* device, bool sampleSizes) {
     std::vector<MediaType> list;
     for (int rate : kStandardRates) {
         for (int channels : {1, 2}) {
@@ -274,6 +282,12 @@ std::vector<MediaType> AudioCapabilities(const GstCaps* device) {
                                                   "channels", G_TYPE_INT, channels, nullptr));
             if (!gst_caps_can_intersect(device, candidate.get())) continue;
             for (int bits : {8, 16}) {
+                if (sampleSizes) {
+                    CapsPtr sized(gst_caps_new_simple(
+                        "audio/x-raw", "format", G_TYPE_STRING, bits == 8 ? "U8" : "S16LE", "rate",
+                        G_TYPE_INT, rate, "channels", G_TYPE_INT, channels, nullptr));
+                    if (!gst_caps_can_intersect(device, sized.get())) continue;
+                }
                 WAVEFORMATEX wave{};
                 wave.wFormatTag = WAVE_FORMAT_PCM;
                 wave.nChannels = static_cast<std::uint16_t>(channels);
@@ -385,7 +399,7 @@ bool CaptureFilter::Build() {
     }
     gst_bin_add_many(GST_BIN(bin_), source_, capsfilter_, nullptr);
     caps_ = video ? VideoCapabilities(device_->listCaps.get())
-                  : AudioCapabilities(device_->listCaps.get());
+                  : AudioCapabilities(device_->listCaps.get(), !device_->device);
 
     if (video) {
         if (!device_->device && !device_->compressed) {

@@ -50,6 +50,7 @@ struct TestDevice {
     bool canBind = true;          // a capture filter can be made
     bool compressed = false;      // a camera that delivers JPEG frames (MJPEG)
     bool stampsClock = false;     // a camera that stamps its capture time (see below)
+    bool eightBitOnly = false;    // a microphone that offers 8-bit formats only
 };
 void SetTestDevices(std::vector<TestDevice> devices);
 
