@@ -165,6 +165,17 @@ void BroadcastSession::StartBroadcast() {
         m_nBitsPerSample = wave.bitsPerSample;
         m_nSamplesPerSec = static_cast<int>(wave.samplesPerSec);
         m_nChannels = wave.channels;
+        // The writer takes 16-bit sound at the codec format's rate and
+        // channel count; a stored capture format of another shape (a file
+        // from elsewhere, a device whose formats changed) is converted to it.
+        WAVEFORMATEX pcm{};
+        pcm.wFormatTag = WAVE_FORMAT_PCM;
+        pcm.nChannels = wave.channels;
+        pcm.nSamplesPerSec = wave.samplesPerSec;
+        pcm.wBitsPerSample = 16;
+        pcm.nBlockAlign = static_cast<std::uint16_t>(wave.channels * 2);
+        pcm.nAvgBytesPerSec = pcm.nBlockAlign * pcm.nSamplesPerSec;
+        m_pCapture->SetAudioDeliveryFormat(&pcm);
     }
 
     hr = pWriter->SetProfile(pProfile.get());

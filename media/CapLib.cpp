@@ -197,9 +197,41 @@ int CapLib::InitCaptureFilters() {
                 else if (FAILED(audioStreamConfig->SetFormat(format)))
                     ShowError("Cannot set audio format");
             }
+            if (audioDeliveryFormat_) {
+                const MediaType delivery = AudioMediaType(*audioDeliveryFormat_);
+                audioCaptureFilter->SetDeliveryFormat(&delivery);
+            }
         }
     }
     return 1;
+}
+
+int CapLib::SetAudioDeliveryFormat(const WAVEFORMATEX* format) {
+    if (format) {
+        if (format->wFormatTag != WAVE_FORMAT_PCM || format->wBitsPerSample != 16) return 0;
+        audioDeliveryFormat_ = *format;
+    } else {
+        audioDeliveryFormat_.reset();
+    }
+    if (!audioCaptureFilter) return 1;
+    const MediaType delivery = format ? AudioMediaType(*format) : MediaType{};
+    const MediaType before = audioCaptureFilter->DeliveredFormat();
+    const MediaType after = format ? delivery : audioCaptureFilter->CurrentFormat();
+    const WAVEFORMATEX* was = before.Wave();
+    const WAVEFORMATEX* will = after.Wave();
+    const bool same = was && will && was->nChannels == will->nChannels &&
+                      was->nSamplesPerSec == will->nSamplesPerSec &&
+                      was->wBitsPerSample == will->wBitsPerSample;
+    // The same sound as now: a running graph is left alone (the next build
+    // takes the stored format).
+    if (same && previewing) return 1;
+    // The sound changes shape: no buffer of the old one may reach the
+    // callback after this returns, so the graph restarts around the change.
+    const bool wasPreviewing = previewing;
+    if (wasPreviewing) StopPreview();
+    const HRESULT hr = audioCaptureFilter->SetDeliveryFormat(format ? &delivery : nullptr);
+    if (wasPreviewing) StartPreview();
+    return SUCCEEDED(hr) ? 1 : 0;
 }
 
 int CapLib::BuildPreviewGraph() {
@@ -330,6 +362,9 @@ int CapLib::StartPreview() {
         sampleGrabber->SetCallback(nullptr, 1);
         frameGrabberCallback.reset();
         frameGrabberCallback = std::make_unique<FrameGrabberCallback>(width, height, sampleGrabber);
+        // The caption goes on across a restart (a settings page changed the
+        // camera's format while the preview ran).
+        frameGrabberCallback->SetFrameCallback(frameCallback_);
         sampleGrabber->SetBufferSamples(false);
         sampleGrabber->SetOneShot(false);
         sampleGrabber->SetCallback(frameGrabberCallback.get(), 1);
@@ -402,6 +437,7 @@ int CapLib::SetVideoFormat(const MediaType& format) {
 // ---- frames and audio -----------------------------------------------------
 
 void CapLib::SetFrameCallback(FrameCallback callback) {
+    frameCallback_ = callback;
     if (frameGrabberCallback) frameGrabberCallback->SetFrameCallback(callback);
 }
 

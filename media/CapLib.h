@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,8 @@ class CapLib {
     int StopPreview();   // 1 = stopped; 0 = was not running or failed
     void Close();
 
-    // The latest frame (see FrameGrabberCallback).
+    // The latest frame (see FrameGrabberCallback). The frame callback stays
+    // in force when the preview restarts.
     void SetFrameCallback(FrameCallback callback);
     FrameDC* GetFrameDC();
     int GetFrameWidth();
@@ -65,6 +67,18 @@ class CapLib {
     // with wantPreview, the graph is built and started again. 1 = format set.
     std::vector<MediaType> GetVideoFormats() const;
     int SetVideoFormat(const MediaType& format);
+
+    // The sound the audio callback receives: by default the audio capture
+    // format; with a format (16-bit PCM), the captured sound converted to its
+    // rate and channel count, so the encoder gets what its codec format takes
+    // whatever capture format the settings name. Stays in force for later
+    // selections; null goes back to the capture format. A running preview
+    // restarts when what the callback receives changes. 1 = in force.
+    int SetAudioDeliveryFormat(const WAVEFORMATEX* format);
+
+    // The devices of the last selection (-1: none), for the setup dialog.
+    int GetSelectedVideoIndex() const { return selectedVideoIndex; }
+    int GetSelectedAudioIndex() const { return selectedAudioIndex; }
 
     // Set by the main window before the first selection: build and run the
     // graph only when set.
@@ -113,4 +127,6 @@ class CapLib {
     int frameHeight = 0;
     std::unique_ptr<FrameGrabberCallback> frameGrabberCallback;
     bool closed = false;
+    std::optional<WAVEFORMATEX> audioDeliveryFormat_;
+    FrameCallback frameCallback_ = nullptr;
 };

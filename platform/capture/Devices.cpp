@@ -101,8 +101,15 @@ struct DeviceDescription {
     bool canBind = true;
     bool compressed = false;
     bool stampsClock = false;
+    bool eightBitOnly = false;
     CapsPtr listCaps;    // the formats the device lists
     CapsPtr acceptCaps;  // the formats it can be set to
+
+    // What the settings pages set stays with the device for as long as it
+    // is listed: a filter made for it again starts from these.
+    mutable std::mutex settingsMutex;
+    mutable std::optional<MediaType> chosenFormat;
+    mutable std::vector<std::pair<std::string, int>> chosenControls;
 };
 
 std::vector<TestDevice> DefaultTestDevices() {
@@ -159,6 +166,7 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     d->canBind = test.canBind;
     d->compressed = test.compressed;
     d->stampsClock = test.stampsClock;
+    d->eightBitOnly = test.eightBitOnly;
     if (test.category == DeviceCategory::VideoInput && test.compressed) {
         d->listCaps.reset(
             gst_caps_from_string("image/jpeg,width=320,height=240,framerate=30/1;"
@@ -174,7 +182,10 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
             "video/x-raw,format=YUY2,width=[16,4096],height=[16,4096],framerate=[1/1,120/1]"));
     } else {
         d->listCaps.reset(gst_caps_from_string(
-            "audio/x-raw,format={U8,S16LE},layout=interleaved,rate=[8000,48000],channels=[1,2]"));
+            test.eightBitOnly
+                ? "audio/x-raw,format=U8,layout=interleaved,rate=[8000,48000],channels=[1,2]"
+                : "audio/x-raw,format={U8,S16LE},layout=interleaved,rate=[8000,48000],"
+                  "channels=[1,2]"));
         d->acceptCaps.reset(gst_caps_copy(d->listCaps.get()));
     }
     return d;
@@ -279,7 +290,10 @@ HRESULT Moniker::BindToObject(RefPtr<CaptureFilter>* filter) const {
 
 namespace {
 
-std::vector<MediaType> AudioCapabilities(const GstCaps* device) {
+// The usual PCM formats a device offers. With sampleSizes, only the sample
+// sizes its caps name; otherwise both, as the converters behind a system
+// device make either from whatever it captures.
+std::vector<MediaType> AudioCapabilities(const GstCaps* device, bool sampleSizes) {
     std::vector<MediaType> list;
     for (int rate : kStandardRates) {
         for (int channels : {1, 2}) {
@@ -287,6 +301,12 @@ std::vector<MediaType> AudioCapabilities(const GstCaps* device) {
                                                   "channels", G_TYPE_INT, channels, nullptr));
             if (!gst_caps_can_intersect(device, candidate.get())) continue;
             for (int bits : {8, 16}) {
+                if (sampleSizes) {
+                    CapsPtr sized(gst_caps_new_simple(
+                        "audio/x-raw", "format", G_TYPE_STRING, bits == 8 ? "U8" : "S16LE", "rate",
+                        G_TYPE_INT, rate, "channels", G_TYPE_INT, channels, nullptr));
+                    if (!gst_caps_can_intersect(device, sized.get())) continue;
+                }
                 WAVEFORMATEX wave{};
                 wave.wFormatTag = WAVE_FORMAT_PCM;
                 wave.nChannels = static_cast<std::uint16_t>(channels);
@@ -398,7 +418,7 @@ bool CaptureFilter::Build() {
     }
     gst_bin_add_many(GST_BIN(bin_), source_, capsfilter_, nullptr);
     caps_ = video ? VideoCapabilities(device_->listCaps.get())
-                  : AudioCapabilities(device_->listCaps.get());
+                  : AudioCapabilities(device_->listCaps.get(), !device_->device);
 
     if (video) {
         if (!device_->device && !device_->compressed) {
@@ -411,20 +431,80 @@ bool CaptureFilter::Build() {
     } else {
         GstElement* convert = gst_element_factory_make("audioconvert", nullptr);
         GstElement* resample = gst_element_factory_make("audioresample", nullptr);
+        GstElement* deliveryConvert = gst_element_factory_make("audioconvert", nullptr);
+        GstElement* deliveryResample = gst_element_factory_make("audioresample", nullptr);
         volume_ = gst_element_factory_make("volume", nullptr);
-        if (!convert || !resample || !volume_) return false;
-        gst_bin_add_many(GST_BIN(bin_), convert, resample, volume_, nullptr);
-        // Audio: the device delivers what it likes; the conversions end in
-        // the chosen capture format.
-        if (!gst_element_link_many(source_, volume_, convert, resample, capsfilter_, nullptr))
+        delivery_ = gst_element_factory_make("capsfilter", nullptr);
+        if (!convert || !resample || !deliveryConvert || !deliveryResample || !volume_ ||
+            !delivery_) {
+            for (GstElement* e :
+                 {convert, resample, deliveryConvert, deliveryResample, volume_, delivery_})
+                if (e) gst_object_unref(gst_object_ref_sink(e));
+            volume_ = delivery_ = nullptr;
             return false;
-        AddPin(capsfilter_, "src", "Capture");
+        }
+        gst_bin_add_many(GST_BIN(bin_), convert, resample, volume_, deliveryConvert,
+                         deliveryResample, delivery_, nullptr);
+        // Audio: the device delivers what it likes; the conversions end in
+        // the chosen capture format. Behind it a second pair converts to the
+        // delivery format when one is set and passes the sound on untouched
+        // otherwise.
+        if (!gst_element_link_many(source_, volume_, convert, resample, capsfilter_,
+                                   deliveryConvert, deliveryResample, delivery_, nullptr))
+            return false;
+        AddPin(delivery_, "src", "Capture");
         ghost_ = gst_element_get_static_pad(bin_, "Capture");
         gst_object_unref(ghost_);  // the bin keeps it
     }
-    if (!caps_.empty() && FAILED(ApplyFormat(caps_.front()))) return false;
-    if (video) return RebuildChain();
+    std::optional<MediaType> chosen;
+    std::vector<std::pair<std::string, int>> controls;
+    {
+        std::lock_guard lock(device_->settingsMutex);
+        chosen = device_->chosenFormat;
+        controls = device_->chosenControls;
+    }
+    if (!caps_.empty() && (!chosen || FAILED(ApplyFormat(*chosen))) &&
+        FAILED(ApplyFormat(caps_.front())))
+        return false;
+    if (video && !RebuildChain()) return false;
+    for (const auto& [name, value] : controls) SetControl(name, value);
     return true;
+}
+
+void CaptureFilter::RememberFormat() {
+    std::lock_guard lock(device_->settingsMutex);
+    device_->chosenFormat = current_;
+}
+
+namespace {
+
+bool SameSound(const WAVEFORMATEX& a, const WAVEFORMATEX& b) {
+    return a.nChannels == b.nChannels && a.nSamplesPerSec == b.nSamplesPerSec &&
+           a.wBitsPerSample == b.wBitsPerSample;
+}
+
+}  // namespace
+
+HRESULT CaptureFilter::SetDeliveryFormat(const MediaType* type) {
+    if (!delivery_) return E_NOTIMPL;
+    const MediaType before = DeliveredFormat();
+    if (!type) {
+        deliveryFormat_.reset();
+        CapsPtr any(gst_caps_new_any());
+        g_object_set(delivery_, "caps", any.get(), nullptr);
+    } else {
+        CapsPtr caps(type->Wave() ? CapsFromMediaType(*type) : nullptr);
+        if (!caps) return E_INVALIDARG;
+        deliveryFormat_ = MediaTypeFromCaps(caps.get());
+        g_object_set(delivery_, "caps", caps.get(), nullptr);
+    }
+    const WAVEFORMATEX* was = before.Wave();
+    const WAVEFORMATEX* now = DeliveredFormat().Wave();
+    return was && now && SameSound(*was, *now) ? S_FALSE : S_OK;
+}
+
+MediaType CaptureFilter::DeliveredFormat() const {
+    return deliveryFormat_ ? *deliveryFormat_ : current_;
 }
 
 bool CaptureFilter::RebuildChain() {
@@ -520,6 +600,7 @@ HRESULT CaptureFilter::SetControl(const std::string& name, int value) {
     if (volume_) {
         if (name != "Volume" || value < 0 || value > 100) return E_INVALIDARG;
         g_object_set(volume_, "volume", value / 100.0, nullptr);
+        RememberControl(name, value);
         return S_OK;
     }
     GstElement* element = ColorBalanceElement();
@@ -537,7 +618,19 @@ HRESULT CaptureFilter::SetControl(const std::string& name, int value) {
         }
     }
     if (opened) gst_element_set_state(source_, GST_STATE_NULL);
+    if (hr == S_OK) RememberControl(name, value);
     return hr;
+}
+
+void CaptureFilter::RememberControl(const std::string& name, int value) {
+    std::lock_guard lock(device_->settingsMutex);
+    for (auto& [known, stored] : device_->chosenControls) {
+        if (known == name) {
+            stored = value;
+            return;
+        }
+    }
+    device_->chosenControls.emplace_back(name, value);
 }
 
 // ---- StreamConfig ---------------------------------------------------------
@@ -566,5 +659,10 @@ HRESULT StreamConfig::GetFormat(MediaType* type) const {
 }
 
 HRESULT StreamConfig::SetFormat(const MediaType& type) {
-    return filter_->ApplyFormat(type);
+    const HRESULT hr = filter_->ApplyFormat(type);
+    // A camera keeps the format it was set to; an audio device's capture
+    // format is set anew from the settings every time.
+    if (SUCCEEDED(hr) && filter_->Category() == DeviceCategory::VideoInput)
+        filter_->RememberFormat();
+    return hr;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,7 @@ struct TestDevice {
     bool canBind = true;          // a capture filter can be made
     bool compressed = false;      // a camera that delivers JPEG frames (MJPEG)
     bool stampsClock = false;     // a camera that stamps its capture time (see below)
+    bool eightBitOnly = false;    // a microphone that offers 8-bit formats only
 };
 void SetTestDevices(std::vector<TestDevice> devices);
 
@@ -108,11 +110,27 @@ class CaptureFilter : public BaseFilter {
 
     // Device settings: a video device's picture controls (brightness,
     // contrast, hue, saturation) and an audio device's volume (0 to 100).
+    // What is set, like a camera format set through its StreamConfig, stays
+    // with the device: the next filter made for it starts from it.
     HRESULT GetControls(std::vector<DeviceControl>* controls);
     HRESULT SetControl(const std::string& name, int value);
 
+    // An audio device's "Capture" pin delivers the capture format unless a
+    // delivery format is set: then the captured sound leaves converted to
+    // that PCM format (rate, channels, sample size), so a consumer that needs
+    // another format than the device captures in still gets the sound at its
+    // true speed. Null goes back to the capture format. Set it while the
+    // graph is stopped. S_FALSE: the delivered format stays as it was;
+    // E_INVALIDARG: not a PCM format; E_NOTIMPL: a video device.
+    HRESULT SetDeliveryFormat(const MediaType* type);
+    // What the "Capture" pin delivers.
+    MediaType DeliveredFormat() const;
+
   private:
     friend class Moniker;
+    friend class StreamConfig;
+    void RememberFormat();
+    void RememberControl(const std::string& name, int value);
     explicit CaptureFilter(std::shared_ptr<const DeviceDescription> device);
     bool Build();
     bool RebuildChain();
@@ -126,5 +144,7 @@ class CaptureFilter : public BaseFilter {
     GstElement* decoder_ = nullptr;
     GstElement* tail_ = nullptr;  // ghosted as "Capture"
     GstElement* volume_ = nullptr;
+    GstElement* delivery_ = nullptr;  // audio: the delivery format's capsfilter
+    std::optional<MediaType> deliveryFormat_;
     GstPad* ghost_ = nullptr;
 };

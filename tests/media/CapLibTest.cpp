@@ -299,6 +299,137 @@ TEST_F(CapLibTest, AudioTapDeliversTheToneAtTheChosenFormat) {
     }
 }
 
+int WhiteInCaptionArea(const std::uint8_t* bits, int width, int height);
+
+// Whatever the capture format, a delivery format makes the callback receive
+// the tone converted to it: at its rate (the tone keeps its 440 Hz when read
+// at that rate) and channel count, in 16 bits. Without one, the capture
+// format arrives as it is.
+TEST_F(CapLibTest, AudioTapConvertsToTheDeliveryFormat) {
+    struct Case {
+        std::uint32_t captureRate;
+        std::uint16_t captureChannels;
+        std::uint16_t captureBits;
+        std::uint32_t rate;  // delivered; 0 = no delivery format
+        std::uint16_t channels;
+        bool setWhileRunning;
+    };
+    const Case cases[] = {
+        {8000, 1, 8, 44100, 2, true},
+        {48000, 2, 16, 22050, 1, false},
+        {16000, 1, 16, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.captureRate);
+        CapLib lib;
+        lib.wantPreview = true;
+        const int audio = LastAudio(lib);
+        const int index = FormatIndex(lib, audio, c.captureRate, c.captureChannels, c.captureBits);
+        ASSERT_GE(index, 0);
+        WAVEFORMATEX pcm{};
+        pcm.wFormatTag = WAVE_FORMAT_PCM;
+        pcm.nChannels = c.channels;
+        pcm.nSamplesPerSec = c.rate;
+        pcm.wBitsPerSample = 16;
+        pcm.nBlockAlign = static_cast<std::uint16_t>(c.channels * 2);
+        pcm.nAvgBytesPerSec = pcm.nBlockAlign * c.rate;
+        const WAVEFORMATEX* wanted = c.rate ? &pcm : nullptr;
+        if (!c.setWhileRunning) {
+            ASSERT_EQ(lib.SetAudioDeliveryFormat(wanted), 1);
+        }
+        lib.SelectDevices(-1, audio, nullptr, index);
+        ASSERT_TRUE(lib.Previewing());
+        if (c.setWhileRunning) {
+            ASSERT_EQ(lib.SetAudioDeliveryFormat(wanted), 1);
+        }
+        ASSERT_TRUE(lib.Previewing());
+
+        const std::uint32_t rate = c.rate ? c.rate : c.captureRate;
+        const std::uint16_t channels = c.rate ? c.channels : c.captureChannels;
+        AudioLog log;
+        g_audio = &log;
+        lib.SetAudioCallback(&OnAudioChunk);
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard lock(log.mutex);
+            return log.samples.size() >= rate * channels;
+        }));
+        lib.StopPreview();
+        g_audio = nullptr;
+
+        std::lock_guard lock(log.mutex);
+        const auto& s = log.samples;
+        if (c.rate == 0) continue;  // 16-bit capture without conversion: checked above
+        EXPECT_EQ(log.bytes % (channels * 2), 0);
+        int peak = 0, crossings = 0;
+        const std::size_t frames = s.size() / channels;
+        for (std::size_t i = 0; i < frames; ++i) {
+            const int left = s[i * channels];
+            peak = std::max(peak, std::abs(left));
+            if (channels == 2) {
+                ASSERT_NEAR(s[i * 2 + 1], left, 256);  // the same tone on both sides
+            }
+            if (i > 0 && (s[(i - 1) * channels] < 0) != (left < 0)) ++crossings;
+        }
+        EXPECT_GT(peak, 5000);
+        const double hertz = crossings / 2.0 * rate / static_cast<double>(frames);
+        EXPECT_NEAR(hertz, 440.0, 440.0 * 0.05);
+    }
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
+// A camera format and picture controls set for the settings pages stay with
+// the device when the graph is made anew (another audio format), and a fresh
+// device list starts from the device's own defaults.
+TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
+    HeadlessSurface surface;  // outlives the library, which clears it on closing
+    {
+        std::strcpy(g_settings.captionText, "ON AIR");
+        CapLib lib;
+        lib.wantPreview = true;
+        g_capLib = &lib;
+        const int audio = LastAudio(lib);
+        lib.SelectDevices(LastVideo(lib), audio, &surface, FormatIndex(lib, audio, 8000, 1, 16));
+        ASSERT_TRUE(lib.Previewing());
+        lib.SetFrameCallback(&DrawCaption);
+        ASSERT_EQ(lib.SetVideoFormat(lib.GetVideoFormats()[2]), 1);
+        ASSERT_EQ(lib.VideoCaptureFilter()->SetControl("BRIGHTNESS", 500), S_OK);
+        ASSERT_EQ(lib.AudioCaptureFilter()->SetControl("Volume", 30), S_OK);
+        CaptureFilter* before = lib.VideoCaptureFilter();
+
+        lib.SelectDevices(LastVideo(lib), audio, &surface, FormatIndex(lib, audio, 44100, 2, 16));
+        ASSERT_TRUE(lib.Previewing());
+        EXPECT_NE(lib.VideoCaptureFilter(), before);  // made anew
+        EXPECT_EQ(lib.GetFrameWidth(), 1280);
+        EXPECT_EQ(lib.GetFrameLength(), DibStride(1280) * 720);
+        // The caption set before goes on through the rebuilds.
+        std::vector<std::uint8_t> shown;
+        int w = 0, h = 0;
+        EXPECT_TRUE(WaitFor([&] {
+            return surface.LastFrame(&shown, &w, &h) && w == 1280 &&
+                   WhiteInCaptionArea(shown.data(), w, h) > 0;
+        }));
+        std::vector<DeviceControl> controls;
+        ASSERT_EQ(lib.VideoCaptureFilter()->GetControls(&controls), S_OK);
+        for (const auto& control : controls) {
+            if (control.name == "BRIGHTNESS") {
+                EXPECT_EQ(control.value, 500);
+            }
+        }
+        ASSERT_EQ(lib.AudioCaptureFilter()->GetControls(&controls), S_OK);
+        ASSERT_EQ(controls.size(), 1u);
+        EXPECT_EQ(controls[0].value, 30);
+        lib.SetFrameCallback(nullptr);
+        g_capLib = nullptr;
+        lib.Close();
+    }
+    CapLib fresh;
+    fresh.wantPreview = true;
+    fresh.SelectDevices(LastVideo(fresh), -1, &surface, 0);
+    EXPECT_EQ(fresh.GetFrameWidth(), 320);
+    fresh.Close();
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
 // Pure white pixels in the top rows of the picture as shown.
 int WhiteInCaptionArea(const std::uint8_t* bits, int width, int height) {
     int count = 0;
