@@ -19,6 +19,7 @@
 #include "resources/Templates.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "settings/dialogs/Dialogs.h"
 #include "settings/dialogs/Help.h"
 #include "web/HttpServer.h"
 
@@ -147,6 +148,13 @@ void CMainDialog::OnCommand(int id) {
         case kStopButton:
             session_->StopBroadcast();
             break;
+        case kServerSetup:
+        case kSetupButton:
+            ServerSetupFlow();
+            break;
+        case kOptions:
+            RunOptionsDialog(this);
+            break;
         case kSaveConfiguration:
             SaveConfigCommand();
             break;
@@ -169,6 +177,19 @@ void CMainDialog::OnCommand(int id) {
         default:
             break;
     }
+}
+
+void CMainDialog::ServerSetupFlow() {
+    const bool wasRunning = session_->IsRunning();
+    if (wasRunning) session_->StopBroadcast();
+    // Cancelled: a broadcast stopped for the dialog stays stopped.
+    if (RunServerSetup(this, m_pCapture.get(), preview_) != IDOK) return;
+    configChanged = true;
+    session_->ConfigureCapture();
+    if (wasRunning) session_->StartBroadcast();
+    // A new web server, so that a new HTTP port takes effect at once.
+    if (m_pWebServer) m_pWebServer->Shutdown();
+    StartWebServer();
 }
 
 void CMainDialog::ShowAbout() {

@@ -121,6 +121,18 @@ QWidget* MakeControl(const ControlTemplate& control, QWidget* parent) {
 
 }  // namespace
 
+bool RunsOn(const ControlTemplate& control) {
+    switch (control.kind) {
+        case ControlKind::Label:
+            return !(control.style & (kStyleSunken | kStyleRight));
+        case ControlKind::CheckBox:
+        case ControlKind::RadioButton:
+            return true;
+        default:
+            return false;
+    }
+}
+
 DialogUnits::DialogUnits(const QFont& font) {
     const QFontMetrics metrics(font);
     // The average width the system takes for dialog units: the width of the
@@ -172,9 +184,9 @@ DialogControls BuildDialog(QWidget* client, const DialogTemplate& dialog,
             combo->setMaxVisibleItems(std::max((rect.height() - boxHeight) / itemHeight, 1));
             rect.setHeight(boxHeight);
         }
-        if (control.kind == ControlKind::Label && !(control.style & (kStyleSunken | kStyleRight))) {
-            // Text is never cut: a label whose text is wider than its box in
-            // this font runs on to the right, as far as its text needs.
+        if (RunsOn(control)) {
+            // Text is never cut: a control whose text is wider than its box
+            // in this font runs on to the right, as far as its text needs.
             rect.setWidth(std::max(rect.width(), widget->sizeHint().width()));
         }
         widget->setGeometry(rect);

@@ -61,9 +61,14 @@ class DialogControls {
 // template's size in pixels as its fixed size; a top-level client also takes
 // the caption as its title. Units come from client's font. Combo boxes keep
 // their own height and use the template's for the length of their list; a
-// plain label whose text needs more room than its box runs on to the right.
+// control whose text needs more room than its box runs on to the right
+// (see RunsOn).
 DialogControls BuildDialog(QWidget* client, const DialogTemplate& dialog,
                            const ControlFactory& factory = {});
+
+// Whether a control's box grows to the right to show its whole text: plain
+// labels, check boxes and radio buttons.
+bool RunsOn(const ControlTemplate& control);
 
 // The text a template shows on a label: "&&" becomes "&" and a single '&'
 // (a keyboard mnemonic) is dropped. Buttons take the template text as it is,

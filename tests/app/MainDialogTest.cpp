@@ -4,7 +4,11 @@
 // side of a real broadcast on the test devices (preview, meter, viewer count,
 // stream address).
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -33,6 +37,8 @@
 #include "platform/ui/HelpWindow.h"
 #include "platform/ui/Menus.h"
 #include "settings/AppSettings.h"
+#include "settings/dialogs/MainOptions.h"
+#include "settings/dialogs/OutputSetupDlg.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
@@ -252,6 +258,97 @@ TEST_F(MainDialogTest, MeterScaleIsReadIntoTheSettingsByTheStatusTimer) {
     Menu(138);
     EXPECT_TRUE(WaitFor([] { return g_settings.meterScale == 700; }, std::chrono::seconds(4)));
     EXPECT_FALSE(configChanged);  // the trackbar alone never asks to save
+}
+
+// Whether something accepts TCP connections on a loopback port.
+bool Listening(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool connected =
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+// What ffprobe sees of a stream: "video" and "audio" lines.
+std::string Probe(const std::string& url) {
+    std::string seen;
+    FILE* pipe = ::popen(
+        ("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + url + "' < /dev/null")
+            .c_str(),
+        "r");
+    if (!pipe) return seen;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) seen += buffer;
+    ::pclose(pipe);
+    return seen;
+}
+
+// Server setup while broadcasting, confirmed with new ports: the broadcast
+// runs again on the new stream port, the web server answers on the new HTTP
+// port, and the old ports are closed.
+TEST_F(MainDialogTest, ServerSetupWithNewPortsRestartsTheBroadcastAndTheWebServer) {
+    UseTestDevices();
+    CMainDialog& window = Open();
+    Menu(138);
+    ASSERT_TRUE(window.Session().IsRunning());
+    const int oldAsf = g_settings.asfPort, oldHttp = g_settings.httpPort;
+    ASSERT_TRUE(Listening(oldAsf));
+    ASSERT_TRUE(Listening(oldHttp));
+    const int newAsf = testsupport::FreeTcpPort(), newHttp = testsupport::FreeTcpPort();
+    bool sawStopped = false;
+    testsupport::WhenModal<OutputSetupDlg>([&](OutputSetupDlg* dialog) {
+        sawStopped = !window.Session().IsRunning() && !Listening(oldAsf);
+        dialog->Controls().Get<QLineEdit>(1021)->setText(QString::number(newAsf));
+        dialog->Controls().Get<QLineEdit>(1024)->setText(QString::number(newHttp));
+        dialog->Controls().Get<QPushButton>(IDOK)->click();
+    });
+    QTest::mouseClick(Button(1054), Qt::LeftButton);
+    EXPECT_TRUE(sawStopped) << "the broadcast stops while the dialog is open";
+    EXPECT_TRUE(configChanged);
+    ASSERT_TRUE(window.Session().IsRunning());
+    EXPECT_TRUE(Url().endsWith(":" + QString::number(newAsf))) << Url().toStdString();
+    EXPECT_FALSE(Listening(oldAsf));
+    EXPECT_FALSE(Listening(oldHttp));
+    EXPECT_TRUE(Listening(newHttp));
+    const std::string probe = Probe("http://127.0.0.1:" + std::to_string(newAsf) + "/MyFile.wma");
+    EXPECT_NE(probe.find("video"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("audio"), std::string::npos) << probe;
+}
+
+// Cancelled while broadcasting: the broadcast stopped for the dialog stays
+// stopped, and nothing asks to be saved.
+TEST_F(MainDialogTest, ServerSetupCancelledLeavesTheBroadcastStopped) {
+    UseTestDevices();
+    CMainDialog& window = Open();
+    Menu(138);
+    ASSERT_TRUE(window.Session().IsRunning());
+    testsupport::WhenModal<OutputSetupDlg>(
+        [](OutputSetupDlg* dialog) { dialog->Controls().Get<QPushButton>(IDCANCEL)->click(); });
+    Menu(153);
+    EXPECT_FALSE(window.Session().IsRunning());
+    EXPECT_TRUE(Button(1047)->isEnabled());
+    EXPECT_EQ(Url(), "");
+    EXPECT_FALSE(configChanged);
+    EXPECT_TRUE(Listening(g_settings.httpPort));  // the web server was left alone
+}
+
+TEST_F(MainDialogTest, OptionsFromTheMenu) {
+    Open();
+    testsupport::WhenModal<MainOptions>([](MainOptions* dialog) {
+        for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+            if (button->text() == "OK") button->click();
+        }
+    });
+    Menu(32778);
+    EXPECT_TRUE(configChanged);
+    testsupport::WhenModal<MainOptions>([](MainOptions* dialog) { dialog->reject(); });
+    configChanged = false;
+    Menu(32778);
+    EXPECT_FALSE(configChanged);
 }
 
 // The Help menu: contents, support mail, web site and the About box.

@@ -40,29 +40,7 @@ inline std::vector<std::string> Entries(const QComboBox* box) {
     return texts;
 }
 
-// Acts on the next modal dialog of type T once it runs (from within the
-// exec() the test calls next). A dialog that never comes fails the test
-// after the limit, and a modal dialog then open is closed so the test ends.
-template <typename T>
-void WhenModal(std::function<void(T*)> action,
-               std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    auto* timer = new QTimer;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    QObject::connect(timer, &QTimer::timeout, [timer, action, deadline] {
-        if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            timer->stop();
-            timer->deleteLater();
-            action(dialog);
-        } else if (std::chrono::steady_clock::now() > deadline) {
-            timer->stop();
-            timer->deleteLater();
-            ADD_FAILURE() << "the expected dialog did not open";
-            if (auto* other = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-                other->reject();
-        }
-    });
-    timer->start(10);
-}
+using testsupport::WhenModal;
 
 // A temporary program folder and only the test devices (or the ones a test
 // sets), fresh settings and recorded message boxes.

@@ -3,10 +3,13 @@
 // platform unless QT_QPA_PLATFORM names another, and helpers that let the
 // event loop run while a test waits.
 
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QTimer>
 #include <chrono>
 #include <functional>
-
-class QApplication;
 
 namespace testsupport {
 
@@ -19,5 +22,30 @@ bool WaitFor(const std::function<bool()>& pred,
 
 // Runs the event loop for a while.
 void ProcessEventsFor(std::chrono::milliseconds duration);
+
+// Acts on the next modal dialog of type T once it runs (from within the
+// exec() the test calls next). A dialog that never comes fails the test
+// after the limit, and a modal dialog then open is closed so the test ends.
+template <typename T>
+void WhenModal(std::function<void(T*)> action,
+               std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    auto* timer = new QTimer;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    QObject::connect(timer, &QTimer::timeout, [timer, action, deadline] {
+        if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            action(dialog);
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            timer->stop();
+            timer->deleteLater();
+            ADD_FAILURE() << "the expected dialog did not open";
+            if (auto* other = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                other->reject();
+            }
+        }
+    });
+    timer->start(10);
+}
 
 }  // namespace testsupport
