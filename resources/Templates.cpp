@@ -154,3 +154,7 @@ const DialogTemplate* FindDialogTemplate(int id) {
 }
 
 const MenuTemplate& MainMenuTemplate() { return kMainMenu; }
+
+const MenuTemplate* FindMenuTemplate(int id) {
+    return id == kMainMenu.id ? &kMainMenu : nullptr;
+}
