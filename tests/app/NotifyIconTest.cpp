@@ -206,6 +206,7 @@ TEST_F(NotifyIconTest, DocksWithItsTipCutForTheTrayAndKeptWhole) {
             " mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()));
     ASSERT_TRUE(WaitFor([] { return QToolTip::isVisible(); }, 10s));
     EXPECT_EQ(QToolTip::text(), kLongTip.left(63));
+    ProcessEventsFor(300ms);  // let the tooltip paint itself before the screenshot
 
     const testsupport::TempFolder folder("lumatray");
     const std::string shot = std::getenv("LUMACAST_TRAY_SCREENSHOT")
