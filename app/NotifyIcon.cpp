@@ -53,17 +53,12 @@ bool CNotifyIcon::SetIcon(int iconId, const QString& tip) {
     if (!m_hWnd) return false;
     const QIcon icon = IconById(iconId);
     if (icon.isNull()) return false;
-    m_hIcon = icon;
-    m_bAdded = Add(m_hIcon, tip.isNull() ? m_pszTip : tip);
-    return m_bAdded;
+    return Add(icon, tip.isNull() ? m_pszTip : tip);
 }
 
 bool CNotifyIcon::Add(const QIcon& icon, const QString& tip) {
     if (!m_hWnd) return false;
-    if (!icon.isNull()) {
-        m_hIcon = icon;
-        tray_->setIcon(icon);
-    }
+    if (!icon.isNull()) tray_->setIcon(icon);
     if (!tip.isNull()) KeepTip(tip);
     if (tray_->icon().isNull()) {  // Qt shows no icon without a picture
         m_bAdded = false;
@@ -76,10 +71,7 @@ bool CNotifyIcon::Add(const QIcon& icon, const QString& tip) {
 
 bool CNotifyIcon::Modify(const QIcon& icon, const QString& tip) {
     if (!m_bAdded) return Add(icon, tip);
-    if (!icon.isNull()) {
-        m_hIcon = icon;
-        tray_->setIcon(icon);
-    }
+    if (!icon.isNull()) tray_->setIcon(icon);
     if (!tip.isNull()) KeepTip(tip);
     m_bAdded = IsTrayAvailable();
     return m_bAdded;

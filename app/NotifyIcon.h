@@ -79,10 +79,9 @@ class CNotifyIcon : public QObject {
     QPointer<QWidget> m_hWnd;
     unsigned m_uID;
     unsigned m_menuId;
-    QIcon m_hIcon;
     QString m_pszTip;
     bool m_bAdded = false;
     RightClickHandler m_pfnRightClick;
-    QSystemTrayIcon* tray_;
+    QSystemTrayIcon* tray_;  // holds the icon; Qt puts it back into a restarted tray
     bool trayAvailable_;
 };
