@@ -19,3 +19,6 @@ const DialogTemplate* FindDialogTemplate(int id);
 
 // Menu 129 of the main window.
 const MenuTemplate& MainMenuTemplate();
+
+// The menu of an id; null for an id the program has no menu for.
+const MenuTemplate* FindMenuTemplate(int id);

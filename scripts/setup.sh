@@ -17,7 +17,7 @@ LUMACAST_PACKAGES=(
     gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps
     gstreamer1.0-libav gstreamer1.0-plugins-ugly
     ffmpeg curl
-    xvfb xdotool openbox trayer x11-utils
+    xvfb xdotool openbox trayer x11-utils libx11-dev
 )
 
 # lumacast_install PACKAGE...: apt-get install whatever is not installed yet.

@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include <X11/Xlib.h>
+
 namespace testsupport {
 
 namespace {
@@ -127,17 +129,38 @@ bool VirtualDisplay::StartTrayHost() {
     const char* argv[] = {"trayer",  "--edge",   "top", "--align",       "right", "--widthtype",
                           "request", "--height", "32",  "--transparent", "false", nullptr};
     trayPid_ = Spawn(argv);
-    // The tray host owns the notification area's selection once it runs.
-    if (!WaitUntil("xwininfo -root -tree | grep -qi '\"panel\"\\|trayer'", 10000)) {
-        StopTrayHost();
-        return false;
+    // The tray host is ready once it owns the notification area's selection,
+    // which is what applications look for.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!TrayHostReady()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            StopTrayHost();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return true;
 }
 
+bool VirtualDisplay::TrayHostReady() const {
+    if (!Ok()) return false;
+    ::Display* connection = XOpenDisplay(display_.c_str());
+    if (!connection) return false;
+    const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(connection));
+    const Atom selection = XInternAtom(connection, name.c_str(), False);
+    const bool owned = XGetSelectionOwner(connection, selection) != None;
+    XCloseDisplay(connection);
+    return owned;
+}
+
 void VirtualDisplay::StopTrayHost() {
+    if (trayPid_ <= 0) return;
     StopProcess(trayPid_);
     trayPid_ = -1;
+    // The server gives the selection up as it drops the client.
+    for (int i = 0; i < 50 && TrayHostReady(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 int VirtualDisplay::Run(const std::string& command, std::string* output) const {

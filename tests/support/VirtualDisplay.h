@@ -34,6 +34,8 @@ class VirtualDisplay {
     bool StartTrayHost();
     void StopTrayHost();
     bool TrayHostRunning() const { return trayPid_ > 0; }
+    // Whether a tray host (ours or any other) owns the notification area.
+    bool TrayHostReady() const;
 
     // Runs a shell command with DISPLAY set; its exit status, and what it
     // printed on standard output when output is given.
