@@ -122,19 +122,23 @@ QImage ImageOf(GstSample* sample) {
                   QImage::Format_RGB32, ReleaseMappedFrame, frame);
 }
 
+// A new element that is ours alone (not floating).
+GstElement* MakeElement(const char* factory) {
+    GstElement* element = gst_element_factory_make(factory, nullptr);
+    if (element) gst_object_ref_sink(element);
+    return element;
+}
+
 // The default audio output, or where none can be opened (no sound card, no
 // sound server) a fake sink that still runs at the clock's pace.
 GstElement* MakeAudioSink() {
-    if (GstElement* sink = gst_element_factory_make("autoaudiosink", nullptr)) {
-        gst_object_ref_sink(sink);
+    if (GstElement* sink = MakeElement("autoaudiosink")) {
         if (gst_element_set_state(sink, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE) return sink;
         gst_element_set_state(sink, GST_STATE_NULL);
         gst_object_unref(sink);
     }
-    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
-    if (!sink) return nullptr;
-    gst_object_ref_sink(sink);
-    g_object_set(sink, "sync", TRUE, nullptr);
+    GstElement* sink = MakeElement("fakesink");
+    if (sink) g_object_set(sink, "sync", TRUE, nullptr);
     return sink;
 }
 
@@ -309,12 +313,10 @@ RemotePlayerWindow::~RemotePlayerWindow() {
 bool RemotePlayerWindow::BuildPipeline() {
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
     using UniqueElement = UniqueHandle<GstElement, gst_object_unref>;
-    UniqueElement playbin(gst_element_factory_make("playbin", nullptr));
-    UniqueElement videoSink(gst_element_factory_make("appsink", nullptr));
+    UniqueElement playbin(MakeElement("playbin"));
+    UniqueElement videoSink(MakeElement("appsink"));
     UniqueElement audioSink(MakeAudioSink());
     if (!playbin || !videoSink || !audioSink) return false;
-    gst_object_ref_sink(playbin.get());
-    gst_object_ref_sink(videoSink.get());
 
     UniqueHandle<GstCaps, gst_caps_unref> caps(
         gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr));
