@@ -14,7 +14,6 @@
 // Sound goes to the default audio output; where none can be opened it is
 // played into a clock-paced fake sink so that the picture still runs.
 
-#include <QImage>
 #include <QString>
 #include <QWidget>
 #include <atomic>
