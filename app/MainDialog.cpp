@@ -11,16 +11,19 @@
 
 #include "app/Addresses.h"
 #include "app/MeterWidget.h"
+#include "app/NotifyIcon.h"
 #include "app/PreviewWidget.h"
 #include "media/CapLib.h"
 #include "platform/MessageBox.h"
 #include "platform/UrlOpener.h"
 #include "platform/ui/Menus.h"
+#include "resources/Icons.h"
 #include "resources/Templates.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "settings/dialogs/Dialogs.h"
 #include "settings/dialogs/Help.h"
+#include "settings/dialogs/IconButton.h"
 #include "web/HttpServer.h"
 
 namespace {
@@ -56,12 +59,29 @@ enum Control : int {
 
 constexpr int kClientTimeoutMs = 30000;
 
+// The toolbar: each button's icon and tooltip.
+struct ToolbarButton {
+    int id;
+    int icon;
+    const char* tip;
+};
+constexpr ToolbarButton kToolbar[] = {
+    {kStartButton, kStartIconId, "Start server"},
+    {kStopButton, kStopIconId, "Stop server"},
+    {kHelpButton, kHelpIconId, "Open help"},
+    {kConnectButton, kRemoteServerIconId, "Connect to remote server"},
+    {kSetupButton, kServerSetupIconId, "Server setup"},
+};
+
+constexpr int kTrayIconId = kProgramIconId;
+
 }  // namespace
 
 CMainDialog::CMainDialog(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint) {
+                          Qt::WindowCloseButtonHint),
+      m_hIcon(IconById(kProgramIconId)) {
     client_ = new QWidget(this);
     controls_ = BuildDialog(client_, *FindDialogTemplate(kMainDialogId),
                             [this](const ControlTemplate& control, QWidget* parent) {
@@ -90,6 +110,9 @@ CMainDialog::~CMainDialog() {
 }
 
 QWidget* CMainDialog::MakeControl(const ControlTemplate& control, QWidget* parent) {
+    for (const ToolbarButton& button : kToolbar) {
+        if (control.id == button.id) return new IconButton(parent);
+    }
     switch (control.id) {
         case kPreviewControl:
             return preview_ = new PreviewWidget(parent);
@@ -104,6 +127,7 @@ void CMainDialog::OnInitDialog() {
     if (initialised_) return;
     initialised_ = true;
 
+    setWindowIcon(m_hIcon);
     m_menu = BuildMenuBar(MainMenuTemplate(), this, [this](int id) { OnCommand(id); });
     layout()->setMenuBar(m_menu);
 
@@ -115,6 +139,9 @@ void CMainDialog::OnInitDialog() {
     session_->ConfigureCapture();
     m_hDlg = session_.get();
 
+    for (const ToolbarButton& button : kToolbar) {
+        static_cast<IconButton*>(controls_.Find(button.id))->SetTip(button.tip, true);
+    }
     GiveButtonsTheirIcons();
     EnableStartButton(true);
     EnableStopButton(false);
@@ -127,6 +154,9 @@ void CMainDialog::OnInitDialog() {
 
     if (g_settings.autoStartServer) session_->StartBroadcast();
 
+    m_pTrayIcon = new CNotifyIcon(this, kTrayIconId);
+    m_pTrayIcon->SetTip("Lumacast!");
+
     session_->m_bHidePending = g_settings.minimizeToTray != 0;
 }
 
@@ -136,7 +166,21 @@ void CMainDialog::StartWebServer() {
     m_pWebServer->Start(programDir, "index.htm", g_settings.httpPort, kClientTimeoutMs);
 }
 
-void CMainDialog::GiveButtonsTheirIcons() {}
+void CMainDialog::GiveButtonsTheirIcons() {
+    for (const ToolbarButton& button : kToolbar) {
+        auto* iconButton = static_cast<IconButton*>(controls_.Find(button.id));
+        iconButton->LoadIcons(button.icon);
+        iconButton->ResetHotBackColor(false);
+        iconButton->ResetHotTextColor(false);
+        iconButton->ResetNormalBackColor(false);
+        iconButton->ResetNormalTextColor(false);
+    }
+}
+
+void CMainDialog::DeleteTrayIcon() {
+    delete m_pTrayIcon;  // takes the icon out of the tray
+    m_pTrayIcon = nullptr;
+}
 
 void CMainDialog::OnCommand(int id) {
     switch (id) {
@@ -154,6 +198,10 @@ void CMainDialog::OnCommand(int id) {
             break;
         case kOptions:
             RunOptionsDialog(this);
+            break;
+        case kRemoteServers:
+        case kConnectButton:
+            RunServersDialog(this);
             break;
         case kSaveConfiguration:
             SaveConfigCommand();
@@ -204,6 +252,7 @@ void CMainDialog::ShowAbout() {
 }
 
 void CMainDialog::ExitSequence() {
+    DeleteTrayIcon();
     CapLib* capture = m_pCapture.get();
     if (capture) capture->Close();
     if (m_pWebServer) {
@@ -247,16 +296,18 @@ void CMainDialog::done(int result) {
 }
 
 void CMainDialog::closeEvent(QCloseEvent* event) {
-    // The close box: from now on the dialog may end.
+    // The close box: from now on the dialog may end, and the tray icon goes.
     m_bCloseAllowed = 1;
+    DeleteTrayIcon();
     QDialog::closeEvent(event);
 }
 
 void CMainDialog::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && isMinimized()) {
-        // A minimised main window lives only as its tray icon.
-        hide();
+        // A minimised main window lives only as its tray icon; without a
+        // tray it stays minimised, so that the user can get it back.
+        if (m_pTrayIcon && CNotifyIcon::IsTrayAvailable()) hide();
     } else if (event->type() == QEvent::PaletteChange) {
         GiveButtonsTheirIcons();
     }
@@ -293,7 +344,13 @@ void CMainDialog::SetWaitCursor(bool waiting) {
 }
 
 void CMainDialog::HideWindow() {
-    hide();
+    // Hidden, the window is reached through its tray icon; without a tray it
+    // is minimised instead.
+    if (m_pTrayIcon && CNotifyIcon::IsTrayAvailable()) {
+        hide();
+    } else {
+        showMinimized();
+    }
 }
 
 int CMainDialog::MeterScalePosition() {

@@ -7,6 +7,7 @@
 // close box was used.
 
 #include <QDialog>
+#include <QIcon>
 #include <atomic>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "platform/ui/DialogBuilder.h"
 
 class CapLib;
+class CNotifyIcon;
 class HttpServer;
 class MeterWidget;
 class PreviewWidget;
@@ -56,6 +58,7 @@ class CMainDialog : public QDialog, public SessionView {
     PreviewWidget* Preview() const { return preview_; }
     MeterWidget* Meter() const { return meter_; }
     bool CloseAllowed() const { return m_bCloseAllowed != 0; }
+    CNotifyIcon* TrayIcon() const { return m_pTrayIcon; }
 
   public slots:
     void done(int result) override;
@@ -69,6 +72,7 @@ class CMainDialog : public QDialog, public SessionView {
   private:
     QWidget* MakeControl(const ControlTemplate& control, QWidget* parent);
     void StartWebServer();
+    void DeleteTrayIcon();
     void GiveButtonsTheirIcons();
     void ServerSetupFlow();
     void ExitSequence();
@@ -80,6 +84,8 @@ class CMainDialog : public QDialog, public SessionView {
     std::unique_ptr<CapLib> m_pCapture;
     std::unique_ptr<HttpServer> m_pWebServer;
     std::unique_ptr<BroadcastSession> session_;
+    CNotifyIcon* m_pTrayIcon = nullptr;
+    QIcon m_hIcon;
 
     QWidget* client_ = nullptr;
     DialogControls controls_;

@@ -20,6 +20,7 @@
 #include "media/CapLib.h"
 #include "media/WmProfile.h"
 #include "platform/ui/QtMessageBox.h"
+#include "resources/Icons.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "web/HttpServer.h"
@@ -118,6 +119,7 @@ int RunHeadless(int argc, char** argv) {
 // runtime check, then the main window until it closes.
 int RunDesktop(int argc, char** argv) {
     QApplication application(argc, argv);
+    QApplication::setWindowIcon(IconById(kProgramIconId));
     InstallQtMessageBoxes();
     CBroadcastApp theApp;
     if (theApp.ExitRequested()) return 0;

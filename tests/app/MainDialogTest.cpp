@@ -30,6 +30,7 @@
 #include "app/BroadcastApp.h"
 #include "app/MainDialog.h"
 #include "app/MeterWidget.h"
+#include "app/NotifyIcon.h"
 #include "app/PreviewWidget.h"
 #include "diag/ProgramPath.h"
 #include "platform/MessageBox.h"
@@ -220,21 +221,28 @@ TEST_F(MainDialogTest, CloseBoxWhileBroadcastingKeepsTheStreamAndStoresThePositi
 }
 
 // With "minimize to tray" and no auto start the window stays up until the
-// first broadcast runs, hides within a second of it, and only once.
-TEST_F(MainDialogTest, MinimizeToTrayHidesAtTheFirstBroadcastOnly) {
+// first broadcast runs, goes within a second of it, and only once. Offscreen
+// there is no tray, so it goes to a minimised window rather than out of
+// reach; minimising by hand likewise keeps it minimised. (With a tray, the
+// desktop end-to-end test sees it hidden and brought back by the icon.)
+TEST_F(MainDialogTest, MinimizeToTrayGoesAtTheFirstBroadcastOnly) {
     UseTestDevices();
     g_settings.minimizeToTray = 1;
     CMainDialog& window = Open();
+    ASSERT_FALSE(CNotifyIcon::IsTrayAvailable());
     testsupport::ProcessEventsFor(std::chrono::milliseconds(1500));
-    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(window.isMinimized());
     Menu(138);
-    EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, std::chrono::seconds(3)));
+    EXPECT_TRUE(WaitFor([&] { return window.isMinimized(); }, std::chrono::seconds(3)));
 
-    window.show();
+    window.showNormal();
     Menu(163);
     Menu(138);
     testsupport::ProcessEventsFor(std::chrono::milliseconds(1500));
-    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(window.isMinimized());
+    window.showMinimized();
+    testsupport::ProcessEventsFor(std::chrono::milliseconds(100));
+    EXPECT_TRUE(window.isMinimized());
 }
 
 TEST_F(MainDialogTest, AutoStartBroadcastsAtOnce) {
@@ -273,17 +281,31 @@ bool Listening(int port) {
     return connected;
 }
 
-// What ffprobe sees of a stream: "video" and "audio" lines.
-std::string Probe(const std::string& url) {
+std::string ProbeOnce(const std::string& url) {
     std::string seen;
-    FILE* pipe = ::popen(
-        ("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + url + "' < /dev/null")
-            .c_str(),
-        "r");
+    const std::string command =
+        "timeout 30 ffprobe -v error -show_entries stream=codec_type "
+        "-of csv=p=0 '" +
+        url + "' < /dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return seen;
     char buffer[256];
     while (std::fgets(buffer, sizeof buffer, pipe)) seen += buffer;
     ::pclose(pipe);
+    return seen;
+}
+
+// What ffprobe sees of a stream: "video" and "audio" lines. The window's
+// event loop runs meanwhile: its frame timer writes the pictures.
+std::string Probe(const std::string& url) {
+    std::string seen;
+    std::atomic<bool> done{false};
+    std::thread prober([&] {
+        seen = ProbeOnce(url);
+        done = true;
+    });
+    WaitFor([&] { return done.load(); }, std::chrono::seconds(60));
+    prober.join();
     return seen;
 }
 

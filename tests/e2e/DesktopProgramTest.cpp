@@ -168,6 +168,7 @@ TEST_F(DesktopProgramTest, StartButtonBroadcastsAndTheCloseBoxEndsTheProgram) {
 
     // scripts/screenshot keeps the picture of the window for the README.
     if (const char* shots = std::getenv("LUMACAST_SCREENSHOT_DIR")) {
+        display.Run("xdotool mousemove 0 0");  // the pointer out of the picture
         // The window manager's frame is the window's parent.
         std::string tree, frameInfo;
         std::smatch parent;
@@ -186,6 +187,68 @@ TEST_F(DesktopProgramTest, StartButtonBroadcastsAndTheCloseBoxEndsTheProgram) {
                           " " + std::to_string(geometry.y - 10) + " click 1"),
               0);
     EXPECT_EQ(WaitForExit(std::chrono::seconds(20)), 0);
+}
+
+// With a tray, minimising hides the window completely; a double click on the
+// program's icon in the tray brings it back.
+TEST_F(DesktopProgramTest, MinimisedItLivesInTheTrayUntilTheIconIsDoubleClicked) {
+    testsupport::VirtualDisplay::Options options;
+    options.windowManager = true;
+    options.trayHost = true;
+    testsupport::VirtualDisplay display(options);
+    if (!display.Ok()) GTEST_SKIP() << "no X server for the desktop program: " << display.Error();
+    ASSERT_EQ(display.Error(), "");
+
+    Launch(display);
+    std::string found;
+    ASSERT_EQ(
+        display.Run("timeout 30 xdotool search --sync --onlyvisible --name '^Lumacast!$'", &found),
+        0);
+    const std::string window = found.substr(0, found.find('\n'));
+    auto mapState = [&] {
+        std::string info;
+        display.Run("xwininfo -id " + window, &info);
+        std::smatch match;
+        return std::regex_search(info, match, std::regex("Map State: (\\w+)")) ? match[1].str()
+                                                                               : std::string();
+    };
+    // The icon: the program's window embedded in the tray host's panel.
+    std::string icon;
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] {
+            std::string tree;
+            display.Run("xwininfo -root -tree", &tree);
+            const std::size_t panel = tree.find("(\"panel\" \"trayer\")");
+            if (panel == std::string::npos) return false;
+            std::smatch match;
+            const std::string below = tree.substr(panel);
+            if (!std::regex_search(below, match,
+                                   std::regex("(0x[0-9a-f]+) \"[^\"]*\": \\(\"lumasrv\""))) {
+                return false;
+            }
+            icon = match[1].str();
+            return true;
+        },
+        std::chrono::seconds(20)))
+        << "the program's icon did not dock";
+
+    ASSERT_EQ(display.Run("xdotool windowminimize --sync " + window), 0);
+    EXPECT_TRUE(
+        testsupport::WaitFor([&] { return mapState() == "IsUnMapped"; }, std::chrono::seconds(10)));
+    std::string state;
+    display.Run("xprop -id " + window + " WM_STATE", &state);
+    EXPECT_EQ(state.find("Iconic"), std::string::npos) << "hidden, not iconified: " << state;
+
+    std::string info;
+    display.Run("xwininfo -id " + icon, &info);
+    Geometry geometry;
+    ASSERT_TRUE(ParseGeometry(info, &geometry)) << info;
+    display.Run("xdotool mousemove " + std::to_string(geometry.x + geometry.width / 2) + " " +
+                std::to_string(geometry.y + geometry.height / 2) +
+                " click --repeat 2 --delay 120 1");
+    EXPECT_TRUE(
+        testsupport::WaitFor([&] { return mapState() == "IsViewable"; }, std::chrono::seconds(10)))
+        << "the double click did not bring the window back";
 }
 
 TEST_F(DesktopProgramTest, WithoutADisplayItNamesTheHeadlessProgram) {
