@@ -394,11 +394,12 @@ TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
         ASSERT_EQ(lib.SetVideoFormat(lib.GetVideoFormats()[2]), 1);
         ASSERT_EQ(lib.VideoCaptureFilter()->SetControl("BRIGHTNESS", 500), S_OK);
         ASSERT_EQ(lib.AudioCaptureFilter()->SetControl("Volume", 30), S_OK);
-        CaptureFilter* before = lib.VideoCaptureFilter();
+        // Held, so that the new filter cannot take the old one's address.
+        const RefPtr<CaptureFilter> before(lib.VideoCaptureFilter());
 
         lib.SelectDevices(LastVideo(lib), audio, &surface, FormatIndex(lib, audio, 44100, 2, 16));
         ASSERT_TRUE(lib.Previewing());
-        EXPECT_NE(lib.VideoCaptureFilter(), before);  // made anew
+        EXPECT_NE(lib.VideoCaptureFilter(), before.Get());  // made anew
         EXPECT_EQ(lib.GetFrameWidth(), 1280);
         EXPECT_EQ(lib.GetFrameLength(), DibStride(1280) * 720);
         // The caption set before goes on through the rebuilds.
