@@ -59,6 +59,26 @@ void ChooseDevicesForThisRun(CapLib& capture) {
     }
 }
 
+// "--video-size WIDTHxHEIGHT": the camera's format of that size for this
+// run, when it has one (for tests and benchmarks of larger pictures).
+void ChooseVideoSize(CapLib& capture, int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        int width = 0, height = 0;
+        if (std::strcmp(argv[i], "--video-size") != 0 ||
+            std::sscanf(argv[i + 1], "%dx%d", &width, &height) != 2)
+            continue;
+        for (const MediaType& format : capture.GetVideoFormats()) {
+            const VIDEOINFOHEADER* info = format.VideoInfo();
+            if (info && info->bmiHeader.biWidth == width &&
+                std::abs(info->bmiHeader.biHeight) == height) {
+                capture.SetVideoFormat(format);
+                return;
+            }
+        }
+        std::fprintf(stderr, "lumasrv: the camera has no %dx%d format\n", width, height);
+    }
+}
+
 int RunHeadless(int argc, char** argv) {
     // Caption drawing needs a GUI application; without a display it draws offscreen.
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -87,6 +107,7 @@ int RunHeadless(int argc, char** argv) {
     HeadlessView view(g_settings.httpPort, stdout);
     BroadcastSession session(&capture, &view);
     session.ConfigureCapture();
+    ChooseVideoSize(capture, argc, argv);
     m_hDlg = &session;
     session.StartBroadcast();
     if (!session.IsRunning()) {

@@ -1,7 +1,9 @@
 // The network sink: an HTTP server that serves the live ASF stream on every
-// path. Plain HTTP clients get plain ASF (header, then data packets); clients
-// that speak the Windows Media HTTP streaming protocol (NSPlayer user agent,
-// xClientGUID / xPlayStrm pragmas) get it framed in $H, $D and $E chunks.
+// path but one. Plain HTTP clients get plain ASF (header, then data packets);
+// clients that speak the Windows Media HTTP streaming protocol (NSPlayer user
+// agent, xClientGUID / xPlayStrm pragmas) get it framed in $H, $D and $E
+// chunks. Web browsers get the WebM rendition at /live.webm, readable by
+// pages of any origin. Both kinds of viewer share the maximum.
 
 #include <atomic>
 #include <new>
@@ -10,12 +12,20 @@
 #include "platform/wmvcore/AsfChannel.h"
 #include "platform/wmvcore/StreamRequest.h"
 #include "platform/wmvcore/StreamServer.h"
+#include "platform/wmvcore/WebmChannel.h"
 #include "platform/wmvcore/wmvcore.h"
 
 namespace wmv {
 
+namespace {
+
+constexpr const char* kRenditionPath = "/live.webm";
+
+}  // namespace
+
 class NetworkSink final : public IWMWriterNetworkSink,
                           public IWMClientConnections,
+                          public IWMBrowserRenditionSink,
                           private StreamServer::Handler {
   public:
     ~NetworkSink() override { Close(); }
@@ -67,19 +77,40 @@ class NetworkSink final : public IWMWriterNetworkSink,
         return S_OK;
     }
 
+    // The browser rendition.
+    bool RenditionWanted() override { return webm_.Viewers() > 0; }
+    bool TakeKeyFrameRequest() override { return webm_.TakeKeyFrameRequest(); }
+    HRESULT OnRenditionHeader(const std::uint8_t* header, std::size_t size) override {
+        HRESULT hr = webm_.OnHeader(header, size);
+        if (SUCCEEDED(hr)) server_.Wake();
+        return hr;
+    }
+    HRESULT OnRenditionCluster(const std::uint8_t* cluster, std::size_t size, bool start) override {
+        HRESULT hr = webm_.OnCluster(cluster, size, start);
+        if (SUCCEEDED(hr)) server_.WakeOnce();
+        return hr;
+    }
+    HRESULT OnRenditionEnd() override {
+        if (webm_.OnEnd() == S_OK) server_.Wake();
+        return S_OK;
+    }
+
   protected:
     void* Find(Iid iid) override {
-        return iid == Iid::IWMClientConnections ? static_cast<IWMClientConnections*>(this)
-                                                : nullptr;
+        if (iid == Iid::IWMClientConnections) return static_cast<IWMClientConnections*>(this);
+        if (iid == Iid::IWMBrowserRenditionSink) return static_cast<IWMBrowserRenditionSink*>(this);
+        return nullptr;
     }
 
   private:
     void OnRequest(Connection& connection) override;
+    void StartRendition(Connection& connection, bool viewer);
 
     std::atomic<std::uint32_t> maxClients_{5};
     std::atomic<std::uint32_t> served_{0};
     std::uint32_t nextClientId_ = 1;  // server thread only
     AsfChannel asf_;
+    WebmChannel webm_;
     StreamServer server_;  // stops before the channels it serves go
 };
 
@@ -95,7 +126,8 @@ void NetworkSink::OnRequest(Connection& connection) {
         connection.out = "HTTP/1.0 501 Not Implemented\r\nConnection: close\r\n\r\n";
         return;
     }
-    const bool viewer = request.method == "GET" && request.kind != RequestKind::Describe;
+    const bool webm = request.path == kRenditionPath;
+    const bool viewer = request.method == "GET" && (webm || request.kind != RequestKind::Describe);
     if (viewer && served_ >= maxClients_) {
         connection.out =
             "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\nConnection: "
@@ -103,6 +135,7 @@ void NetworkSink::OnRequest(Connection& connection) {
             "The maximum number of viewers is connected.\r\n";
         return;
     }
+    if (webm) return StartRendition(connection, request.method == "GET");
     const bool framed = request.kind != RequestKind::Plain;
     std::string head =
         "HTTP/1.0 200 OK\r\nServer: Lumacast/1.0\r\nCache-Control: no-cache\r\nPragma: "
@@ -128,6 +161,20 @@ void NetworkSink::OnRequest(Connection& connection) {
                                                              : Connection::State::Streaming;
     connection.since = Clock::now();
     connection.viewer = asf_.NewViewer(connection, framed, request.kind == RequestKind::Describe);
+}
+
+void NetworkSink::StartRendition(Connection& connection, bool viewer) {
+    connection.out =
+        "HTTP/1.0 200 OK\r\nServer: Lumacast/1.0\r\nCache-Control: no-cache\r\nPragma: "
+        "no-cache\r\nContent-Type: video/webm\r\nAccess-Control-Allow-Origin: *\r\n"
+        "Connection: close\r\n\r\n";
+    if (!viewer) return;
+    connection.countedIn = &served_;
+    ++served_;
+    connection.closeAfterOut = false;
+    connection.state = Connection::State::Streaming;
+    connection.since = Clock::now();
+    connection.viewer = webm_.NewViewer();
 }
 
 }  // namespace wmv

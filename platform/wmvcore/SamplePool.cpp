@@ -54,8 +54,10 @@ HRESULT SamplePool::Begin(const std::vector<InputSpec>& inputs) {
             }
         }
         queue_.assign(slots_.size(), -1);
+        holders_.assign(slots_.size(), 0);
         queueHead_ = queueCount_ = 0;
-        stop_ = busy_ = false;
+        held_ = 0;
+        stop_ = false;
         inFlight_ = 0;
         accepting_ = true;
     } catch (const std::bad_alloc&) {
@@ -112,15 +114,23 @@ int SamplePool::Next() {
     const int index = queue_[queueHead_];
     queueHead_ = (queueHead_ + 1) % queue_.size();
     --queueCount_;
-    busy_ = true;
+    holders_[static_cast<std::size_t>(index)] = 1;
+    ++held_;
     return index;
+}
+
+void SamplePool::Hold(int index) {
+    std::lock_guard lock(mutex_);
+    ++holders_[static_cast<std::size_t>(index)];
+    ++held_;
 }
 
 void SamplePool::Done(int index) {
     {
         std::lock_guard lock(mutex_);
-        free_[At(index).input].push_back(index);
-        busy_ = false;
+        --held_;
+        if (--holders_[static_cast<std::size_t>(index)] == 0)
+            free_[At(index).input].push_back(index);
     }
     idle_.notify_all();
 }
@@ -128,7 +138,7 @@ void SamplePool::Done(int index) {
 bool SamplePool::WaitIdle() {
     std::unique_lock lock(mutex_);
     if (!accepting_) return false;
-    idle_.wait(lock, [&] { return (queueCount_ == 0 && !busy_ && inFlight_ == 0) || stop_; });
+    idle_.wait(lock, [&] { return (queueCount_ == 0 && held_ == 0 && inFlight_ == 0) || stop_; });
     return true;
 }
 
@@ -147,6 +157,7 @@ void SamplePool::Clear() {
     slots_.clear();
     free_.clear();
     queue_.clear();
+    holders_.clear();
     specs_.clear();
     queueCount_ = 0;
     accepting_ = false;

@@ -66,10 +66,13 @@ class SamplePool {
     // once Stop was called and the queue is empty.
     int Next();
     Slot& At(int index) { return slots_[static_cast<std::size_t>(index)]; }
-    // The writer's thread gives a buffer it has finished with back.
+    // One more user of a taken buffer (another thread that encodes it too).
+    void Hold(int index);
+    // A user has finished with a buffer; after the last one it is free again.
     void Done(int index);
 
-    // Waits until every queued buffer is processed. False when not accepting.
+    // Waits until every queued buffer is processed by all its users. False
+    // when not accepting.
     bool WaitIdle();
     // Refuses new samples, waits for copies in progress, and lets Next run
     // the queue dry and end.
@@ -89,7 +92,8 @@ class SamplePool {
     std::size_t queueCount_ = 0;
     bool accepting_ = false;
     bool stop_ = false;
-    bool busy_ = false;
+    std::vector<int> holders_;  // per slot
+    int held_ = 0;              // taken buffers not yet done with
     int inFlight_ = 0;
 };
 

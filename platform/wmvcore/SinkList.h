@@ -29,6 +29,14 @@ class SinkList {
     // Forgets the header of a stream that is over.
     void Reset();
 
+    // The browser rendition, for the sinks that serve browsers (from the
+    // rendition's thread, except RenditionWanted: the writer's thread).
+    bool RenditionWanted();
+    bool TakeKeyFrameRequest();
+    void RenditionStart(std::vector<std::uint8_t> header);
+    void RenditionCluster(const std::uint8_t* cluster, std::size_t size, bool start);
+    void RenditionEnd();
+
   private:
     std::mutex mutex_;
     std::vector<RefPtr<IWMWriterSink>> sinks_;
@@ -37,6 +45,13 @@ class SinkList {
     std::uint32_t packetSize_ = 0;
     std::uint16_t keyStream_ = 0;
     std::uint32_t bitsPerSecond_ = 0;
+    struct Browser {
+        IWMWriterSink* sink;  // the sink it belongs to
+        RefPtr<IWMBrowserRenditionSink> rendition;
+    };
+    std::vector<Browser> browsers_;
+    std::vector<std::uint8_t> renditionHeader_;
+    bool renditionRunning_ = false;
 };
 
 }  // namespace wmv

@@ -1,6 +1,7 @@
 // The live writer: WriteSample copies each sample into the sample pool and
 // returns; the writer's own thread encodes each input and packs the stream
-// into ASF, whose header and data packets go to the sinks.
+// into ASF, whose header and data packets go to the sinks. While a sink
+// serves web browsers, the same samples also go to the browser rendition.
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 
 #include "platform/wmvcore/AsfMuxer.h"
 #include "platform/wmvcore/AudioEncoder.h"
+#include "platform/wmvcore/BrowserRendition.h"
 #include "platform/wmvcore/Internal.h"
 #include "platform/wmvcore/SamplePool.h"
 #include "platform/wmvcore/SinkList.h"
@@ -21,7 +23,9 @@
 namespace wmv {
 namespace {
 
-constexpr int kVideoSlots = 4;
+// Four pictures for the broadcast, two more that the browser rendition may
+// still be encoding.
+constexpr int kVideoSlots = 6;
 constexpr int kAudioSlots = 48;
 constexpr std::int64_t kMaxKeySpacing = 30000000;  // 3 s in 100-ns units
 constexpr int kDefaultFps = 30;
@@ -90,7 +94,7 @@ void FailureReport::operator()(const char* what, int error) {
     }
 }
 
-class Writer final : public IWMWriter, public IWMWriterAdvanced {
+class Writer final : public IWMWriter, public IWMWriterAdvanced, public IWMWriterRenditionInfo {
   public:
     ~Writer() override {
         if (writing_) EndWriting();
@@ -169,9 +173,20 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced {
         return S_OK;
     }
 
+    HRESULT GetRenditionStatistics(std::uint64_t* pictures, std::uint64_t* sounds,
+                                   std::int32_t* running) override {
+        if (!pictures || !sounds || !running) return E_POINTER;
+        bool open = false;
+        rendition_.Statistics(pictures, sounds, &open);
+        *running = open ? 1 : 0;
+        return S_OK;
+    }
+
   protected:
     void* Find(Iid iid) override {
-        return iid == Iid::IWMWriterAdvanced ? static_cast<IWMWriterAdvanced*>(this) : nullptr;
+        if (iid == Iid::IWMWriterAdvanced) return static_cast<IWMWriterAdvanced*>(this);
+        if (iid == Iid::IWMWriterRenditionInfo) return static_cast<IWMWriterRenditionInfo*>(this);
+        return nullptr;
     }
 
   private:
@@ -194,6 +209,7 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced {
     }
 
     HRESULT OpenInputs();
+    std::vector<RenditionInput> RenditionInputs() const;
     HRESULT OpenMuxer();
     void TearDown();
     void Run();
@@ -212,6 +228,7 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced {
 
     SinkList sinks_;
     SamplePool pool_;
+    BrowserRendition rendition_{pool_, sinks_};
     std::thread thread_;
 };
 
@@ -235,6 +252,29 @@ HRESULT Writer::OpenInputs() {
         if (FAILED(hr)) return hr;
     }
     return S_OK;
+}
+
+std::vector<RenditionInput> Writer::RenditionInputs() const {
+    std::vector<RenditionInput> inputs;
+    for (const Input& in : inputs_) {
+        RenditionInput input;
+        input.video = in.video;
+        if (in.video) {
+            const VideoSettings settings = StreamVideoSettings(in.stream, *in.codec);
+            input.width = settings.width;
+            input.height = settings.height;
+            input.fps = settings.fps;
+            input.bitRate = settings.bitRate;
+            input.gopSize = settings.gopSize;
+        } else {
+            const WAVEFORMATEX* wave = in.stream.mediaType.Wave();
+            input.rate = static_cast<int>(wave->nSamplesPerSec);
+            input.channels = wave->nChannels;
+            input.audioBitRate = static_cast<std::int64_t>(wave->nAvgBytesPerSec) * 8;
+        }
+        inputs.push_back(input);
+    }
+    return inputs;
 }
 
 HRESULT Writer::OpenMuxer() {
@@ -281,6 +321,7 @@ HRESULT Writer::BeginWriting() {
         }
         hr = pool_.Begin(specs);
     }
+    if (SUCCEEDED(hr)) hr = rendition_.Begin(RenditionInputs());
     if (FAILED(hr)) {
         TearDown();
         return hr;
@@ -307,6 +348,7 @@ HRESULT Writer::EndWriting() {
 }
 
 void Writer::TearDown() {
+    rendition_.End();
     sinks_.Reset();
     muxer_.reset();
     inputs_.clear();
@@ -317,9 +359,11 @@ void Writer::Run() {
     for (;;) {
         const int index = pool_.Next();
         if (index < 0) break;
+        rendition_.Offer(index);
         Process(pool_.At(index));
         pool_.Done(index);
     }
+    rendition_.End();
     // The end: drain the encoders, close the file, tell the sinks.
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
         Input& in = inputs_[i];
