@@ -88,6 +88,10 @@ async function startProgram(options = {}) {
     env,
     stdio: ["ignore", "pipe", "pipe"],
   });
+  // Whatever becomes of this script, the program does not outlive it.
+  process.on("exit", () => {
+    if (child.exitCode === null) child.kill("SIGKILL");
+  });
   let output = "";
   child.stdout.on("data", (data) => (output += data));
   child.stderr.on("data", (data) => (output += data));
