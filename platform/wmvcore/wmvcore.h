@@ -208,8 +208,10 @@ class IWMWriterSink : public IUnknownLike {
 
 // A sink that also serves web browsers. Besides the ASF stream the writer
 // then encodes the same samples as a WebM rendition (VP8 pictures, Opus
-// sound at 48 kHz), but only while some such sink wants it. The rendition's
-// calls come from one thread of the writer.
+// sound at 48 kHz), but only while some such sink wants it. The calls come
+// from the writer's threads (RenditionWanted from the one that takes the
+// samples, the others from the rendition's own) with the writer's list of
+// sinks locked: they must not call back into the writer.
 class IWMBrowserRenditionSink : public IUnknownLike {
   public:
     static constexpr Iid kIid = Iid::IWMBrowserRenditionSink;
