@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <system_error>
 
 namespace wmv {
 namespace {
