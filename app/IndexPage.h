@@ -1,11 +1,17 @@
 #pragma once
 // The page every broadcast start writes for viewers: a player that opens the
-// stream at streamUrl + "/MyFile.wma".
+// stream at streamUrl + "/MyFile.wma", and for browsers without that player a
+// video element that plays streamUrl + "/live.webm".
 
 #include <string>
 
 // The page's bytes for the stream URL (line breaks as CR LF).
 std::string IndexPageText(const std::string& streamUrl);
+
+// What the page adds for browsers without the player plug-in, right after
+// the OBJECT's PARAMs: a state line, an unmute button, the script that keeps
+// playback live, and the opening tag of the video element.
+std::string BrowserPlayerText(const std::string& streamUrl);
 
 // Writes the page to path whole: viewers fetching it meanwhile get the old
 // page or the new one, never a part. False when it could not be written.

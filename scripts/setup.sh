@@ -18,7 +18,11 @@ LUMACAST_PACKAGES=(
     gstreamer1.0-libav gstreamer1.0-plugins-ugly
     ffmpeg curl
     xvfb xdotool openbox trayer x11-utils libx11-dev
+    chromium nodejs iproute2
 )
+# The browser test's npm packages come through npm: Debian's package where the
+# installed Node.js brings no npm of its own.
+command -v npm > /dev/null 2>&1 || LUMACAST_PACKAGES+=(npm)
 
 # lumacast_install PACKAGE...: apt-get install whatever is not installed yet.
 lumacast_install() {

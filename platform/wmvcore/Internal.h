@@ -124,6 +124,21 @@ class StreamConfig final : public IWMStreamConfig, public IWMVideoMediaProps {
     StreamData data_;
 };
 
+// An FFmpeg error as an HRESULT.
+HRESULT FromAv(int error);
+
+// Reports encoding failures on standard error: a stream that keeps failing
+// is reported a few times, not once per frame. One reporter is shared by the
+// encoders of one writer.
+class FailureReport {
+  public:
+    void operator()(const char* what, int error);
+    void Reset() { reported_ = 0; }
+
+  private:
+    std::uint32_t reported_ = 0;
+};
+
 // The profile's streams as the writer reads them.
 class Profile;
 std::vector<StreamData> ProfileStreams(IWMProfile* profile);

@@ -88,6 +88,8 @@ enum class Iid {
     IWMCodecInfo2,
     IWMWriterAdvanced,
     IWMClientConnections,
+    IWMBrowserRenditionSink,
+    IWMWriterRenditionInfo,
 };
 
 // The common root: reference count plus QueryInterface. An object that does
@@ -202,6 +204,40 @@ class IWMWriterSink : public IUnknownLike {
                              std::uint16_t keyStream, std::uint32_t bitsPerSecond) = 0;
     virtual HRESULT OnDataUnit(const std::uint8_t* packet, std::size_t size) = 0;
     virtual HRESULT OnEndWriting() = 0;
+};
+
+// A sink that also serves web browsers. Besides the ASF stream the writer
+// then encodes the same samples as a WebM rendition (VP8 pictures, Opus
+// sound at 48 kHz), but only while some such sink wants it. The calls come
+// from the writer's threads (RenditionWanted from the one that takes the
+// samples, the others from the rendition's own) with the writer's list of
+// sinks locked: they must not call back into the writer.
+class IWMBrowserRenditionSink : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMBrowserRenditionSink;
+    // Whether anyone watches the rendition now; asked for every sample.
+    virtual bool RenditionWanted() = 0;
+    // True once after a viewer has joined: the next picture should be a key
+    // frame, so that the viewer need not wait for the next scheduled one.
+    virtual bool TakeKeyFrameRequest() = 0;
+    // A rendition starts with this header (EBML, segment, tracks).
+    virtual HRESULT OnRenditionHeader(const std::uint8_t* header, std::size_t size) = 0;
+    // One whole cluster; start: it begins with a key frame, so a viewer may
+    // begin with it.
+    virtual HRESULT OnRenditionCluster(const std::uint8_t* cluster, std::size_t size,
+                                       bool start) = 0;
+    // The rendition stopped: nobody wanted it any more, or writing ended.
+    virtual HRESULT OnRenditionEnd() = 0;
+};
+
+// What the writer has done for browsers (asked by tests and benchmarks).
+class IWMWriterRenditionInfo : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMWriterRenditionInfo;
+    // Pictures and sound frames encoded for the rendition since writing
+    // began, and whether its encoders are open right now.
+    virtual HRESULT GetRenditionStatistics(std::uint64_t* pictures, std::uint64_t* sounds,
+                                           std::int32_t* running) = 0;
 };
 
 class IWMClientConnections : public IUnknownLike {

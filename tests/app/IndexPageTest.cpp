@@ -10,17 +10,48 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The eight pieces of the player page, byte for byte, with the browsers'
+// player between the PARAMs and the EMBED.
 TEST(IndexPageTest, PageIsByteExactAndNamesTheStreamTwice) {
-    const std::string expected =
+    const std::string pieces1to5 =
         "<HTML><HEAD><TITLE>Lumacast</TITLE></HEAD><BODY><center><h1>My Webcam Page</h1><hr>"
         "<OBJECT ID=\"MediaPlayer\" CLASSID=\"CLSID:22D6f312-B0F6-11D0-94AB-0080C74C7E95\" "
         "STANDBY=\"Loading Windows Media Player components...\"TYPE=\"application/x-oleobject\" "
         "CODEBASE= \"http://activex.microsoft.com/activex/controls/mplayer/en/"
         "nsmp2inf.cab#Version=6,4,7,1112\"><PARAM name=\"autoStart\" value=\"True\">\r\n"
-        "<PARAM name=\"filename\" value=\"http://10.0.0.5:8080/MyFile.wma\">"
+        "<PARAM name=\"filename\" value=\"http://10.0.0.5:8080/MyFile.wma\">";
+    const std::string pieces6to8 =
         "<EMBED TYPE=\"application/x-mplayer2\"SRC=\"http://10.0.0.5:8080/MyFile.wma\" "
         "NAME=\"MediaPlayer\">\r\n</EMBED></OBJECT></center></BODY></HTML>";
-    EXPECT_EQ(IndexPageText("http://10.0.0.5:8080"), expected);
+    const std::string page = IndexPageText("http://10.0.0.5:8080");
+    EXPECT_EQ(page, pieces1to5 + BrowserPlayerText("http://10.0.0.5:8080") + pieces6to8);
+    std::size_t count = 0;
+    for (std::size_t at = page.find("/MyFile.wma"); at != std::string::npos;
+         at = page.find("/MyFile.wma", at + 1))
+        ++count;
+    EXPECT_EQ(count, 2u);
+}
+
+TEST(IndexPageTest, BrowsersGetAMutedLiveVideoThatFallsBackToTheEmbed) {
+    const std::string player = BrowserPlayerText("http://10.0.0.5:8080");
+    // The player ends with the video element's opening tag, left open: the
+    // EMBED after it is its fallback, closed by the OBJECT's end tag.
+    const std::string video =
+        "<video id=\"lumavideo\" src=\"http://10.0.0.5:8080/live.webm\" "
+        "crossorigin=\"anonymous\" autoplay muted playsinline controls>";
+    ASSERT_GE(player.size(), video.size());
+    EXPECT_EQ(player.substr(player.size() - video.size()), video);
+    EXPECT_EQ(player.find("</video>"), std::string::npos);
+    // Inline script only, and no address but the stream's.
+    EXPECT_EQ(player.find("<script src"), std::string::npos);
+    EXPECT_EQ(player.find("http://", 0), player.find("http://10.0.0.5:8080/live.webm"));
+    EXPECT_EQ(player.find("http://", player.find("http://") + 1), std::string::npos);
+    for (const char* text :
+         {"Unmute", "The broadcast is not running.", "playbackRate", "buffered", "\"error\""})
+        EXPECT_NE(player.find(text), std::string::npos) << text;
+    // A stream address that would break out of the attribute is escaped.
+    const std::string odd = BrowserPlayerText("http://a\"b<c>&d");
+    EXPECT_NE(odd.find("src=\"http://a&quot;b&lt;c&gt;&amp;d/live.webm\""), std::string::npos);
 }
 
 TEST(IndexPageTest, WritingReplacesThePageWholeAndLeavesNothingBehind) {

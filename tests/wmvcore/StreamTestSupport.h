@@ -39,6 +39,7 @@ struct StreamShape {
     std::uint32_t bitrate = 400000;
     int audioCodec = 0;  // -1: no audio
     int audioFormat = 0;
+    std::int64_t keySpacing = 10000000;  // 100-ns units; 1 s keeps late joins quick
 };
 
 inline RefPtr<IWMProfile> BuildProfile(const StreamShape& shape, WAVEFORMATEX* wave = nullptr) {
@@ -77,7 +78,7 @@ inline RefPtr<IWMProfile> BuildProfile(const StreamShape& shape, WAVEFORMATEX* w
             if (FAILED(config->QueryInterface(&rawVideo))) return false;
             auto videoProps = RefPtr<IWMVideoMediaProps>::Adopt(rawVideo);
             videoProps->SetQuality(85);
-            videoProps->SetMaxKeyFrameSpacing(10000000);  // 1 s keeps late joins quick
+            videoProps->SetMaxKeyFrameSpacing(shape.keySpacing);
         } else if (wave) {
             std::memcpy(wave, mediaType->pbFormat, sizeof(WAVEFORMATEX));
         }

@@ -1,0 +1,197 @@
+// bench/browser's measuring part (run inside its own network namespace):
+// Chromium watches the viewers' page of lumasrv --headless, which broadcasts
+// the test camera with its capture-time stamp at 640x480, 30 frames per
+// second and 1 Mbit/s. Prints the time from opening the page to the first
+// picture, the capture-to-display latency of every picture read back from a
+// canvas, and the CPU time per frame of the WebM rendition against the
+// ffmpeg command line encoding the same kind of frames with the same VP8 and
+// Opus settings.
+"use strict";
+
+const { spawn, execFileSync } = require("node:child_process");
+const fs = require("node:fs");
+const path = require("node:path");
+const harness = require("../tests/browser/harness.js");
+
+const SECONDS = Number(process.env.BROWSER_BENCH_SECONDS || 20);
+const SETTLE_SECONDS = 2;
+const WIDTH = 640, HEIGHT = 480, FPS = 30, KBPS = 1000;
+const TICK = 100;  // USER_HZ: the unit of the times in /proc/PID/stat
+
+function cpuSeconds(statPath) {
+  const fields = fs.readFileSync(statPath, "utf8").replace(/^.*\) /, "").split(" ");
+  return (Number(fields[11]) + Number(fields[12])) / TICK;  // utime + stime
+}
+
+function renditionThread(pid) {
+  for (const task of fs.readdirSync(`/proc/${pid}/task`)) {
+    const comm = fs.readFileSync(`/proc/${pid}/task/${task}/comm`, "utf8").trim();
+    if (comm === "wmv-rendition") return `/proc/${pid}/task/${task}/stat`;
+  }
+  return null;
+}
+
+function percentile(sorted, p) {
+  return sorted[Math.min(sorted.length - 1, Math.floor(sorted.length * p))];
+}
+
+// Runs in the page before its own script: reads the capture-time stamp of
+// every presented picture (40 grey blocks in the bottom rows) from a canvas.
+function installProbe() {
+  window.__bench = { first: null, latencies: [], frames: 0 };
+  document.addEventListener("DOMContentLoaded", () => {
+    const video = document.getElementById("lumavideo");
+    if (!video || !video.requestVideoFrameCallback) return;
+    const canvas = document.createElement("canvas");
+    const context = canvas.getContext("2d", { willReadFrequently: true });
+    const onFrame = (now, metadata) => {
+      const shown = performance.timeOrigin + metadata.expectedDisplayTime;
+      const bench = window.__bench;
+      if (!bench.first) bench.first = metadata.expectedDisplayTime;
+      bench.frames++;
+      const width = video.videoWidth, height = video.videoHeight;
+      if (width && height) {
+        canvas.width = width;
+        canvas.height = 1;
+        context.drawImage(video, 0, height - 8, width, 1, 0, 0, width, 1);
+        const row = context.getImageData(0, 0, width, 1).data;
+        const block = Math.floor(width / 40) & ~1;
+        let stamp = 0;
+        for (let bit = 0; bit < 40; ++bit)
+          stamp = stamp * 2 + (row[(bit * block + block / 2) * 4] > 128 ? 1 : 0);
+        const latency = (shown % 2 ** 40) - stamp;
+        if (latency >= 0 && latency < 10000) bench.latencies.push([shown, latency]);
+      }
+      video.requestVideoFrameCallback(onFrame);
+    };
+    video.requestVideoFrameCallback(onFrame);
+  });
+}
+
+// Opens the page in a fresh Chromium and watches it for SECONDS after a
+// short settling: the first picture's time, the latency of every picture
+// shown, and the rendition thread's CPU time meanwhile.
+async function watch(program, pid, extraArgs) {
+  const browser = await harness.launchBrowser(["--autoplay-policy=no-user-gesture-required", ...extraArgs]);
+  try {
+    const page = await browser.newPage();
+    // A browser that is already running and has been to the site: the
+    // renderer and the connection exist (the fresh browser's first start is
+    // not the page's doing).
+    await page.goto(program.pageUrl + "fnf.html", { waitUntil: "load", timeout: 60000 });
+    await page.evaluateOnNewDocument(installProbe);
+    const opened = Date.now();
+    await page.goto(program.pageUrl, { waitUntil: "domcontentloaded", timeout: 60000 });
+    const first = await harness.waitFor(() => page.evaluate(() => window.__bench.first), 30000, 20);
+    if (!first) throw new Error("no picture within 30 s");
+    const timeOrigin = await page.evaluate(() => performance.timeOrigin);
+    const firstPicture = timeOrigin + first - opened;
+    await harness.sleep(SETTLE_SECONDS * 1000);
+    const thread = renditionThread(pid);
+    if (!thread) throw new Error("no rendition thread in lumasrv");
+    const framesBefore = await page.evaluate(() => window.__bench.frames);
+    const threadBefore = cpuSeconds(thread), processBefore = cpuSeconds(`/proc/${pid}/stat`);
+    const windowStart = Date.now();
+    await harness.sleep(SECONDS * 1000);
+    const threadCpu = cpuSeconds(thread) - threadBefore;
+    const processCpu = cpuSeconds(`/proc/${pid}/stat`) - processBefore;
+    const bench = await page.evaluate(() => window.__bench);
+    const latencies = bench.latencies.filter(([shown]) => shown >= windowStart).map(([, l]) => l)
+      .sort((a, b) => a - b);
+    if (!latencies.length) throw new Error("no stamped pictures were read back");
+    return { firstPicture, latencies, pictures: bench.frames - framesBefore, threadCpu, processCpu };
+  } finally {
+    await browser.close();
+    // The rendition closes once the browser has gone.
+    await harness.sleep(2000);
+  }
+}
+
+function latencyLine(result) {
+  const l = result.latencies;
+  return `median ${Math.round(l[Math.floor(l.length / 2)])} ms, 99th percentile ${Math.round(percentile(l, 0.99))} ms over ${l.length} pictures in ${SECONDS} s`;
+}
+
+async function main() {
+  const program = await harness.startProgram({
+    fps: FPS, bitrateKbps: KBPS, videoSize: `${WIDTH}x${HEIGHT}`, clock: true, maxUsers: 10,
+  });
+  const pid = program.child.pid;
+  try {
+    // What the broadcast's sound is, for the same Opus settings on the command line.
+    const probe = execFileSync("ffprobe", ["-v", "error", "-show_entries",
+      "stream=codec_type,width,height,sample_rate,channels,bit_rate", "-of", "json",
+      program.streamUrl + "/MyFile.wma"], { timeout: 60000 });
+    const streams = JSON.parse(probe).streams;
+    const video = streams.find((s) => s.codec_type === "video");
+    const audio = streams.find((s) => s.codec_type === "audio");
+    if (!video || video.width !== WIDTH || video.height !== HEIGHT)
+      throw new Error("the broadcast is not 640x480: " + JSON.stringify(streams));
+    const opusRate = Math.min(128000, Math.max(32000, Number(audio.bit_rate) || 64000));
+
+    // The page, opened by Chromium: as it comes, and once more with its
+    // audio output switched off (on a machine without sound hardware its
+    // stand-in output buffers more than a sound card would, and the sound's
+    // clock paces the pictures).
+    const pass = await watch(program, pid, []);
+    const silent = await watch(program, pid, ["--disable-audio-output"]);
+
+    // Without a browser: the broadcast alone, for the process's share.
+    await harness.sleep(3000);
+    const idleBefore = cpuSeconds(`/proc/${pid}/stat`);
+    await harness.sleep(10000);
+    const idleCpuPerSecond = (cpuSeconds(`/proc/${pid}/stat`) - idleBefore) / 10;
+
+    // The ffmpeg command line: the rendition's own pictures and sound,
+    // decoded to raw BGR frames and 16-bit PCM at the capture's rate, encoded
+    // again with the same settings to WebM on /dev/null.
+    const progress = path.join(program.folder, "progress.txt");
+    const decoder = spawn("ffmpeg", ["-nostdin", "-v", "error", "-i", program.streamUrl + "/live.webm",
+      "-map", "0:v", "-map", "0:a", "-c:v", "rawvideo", "-pix_fmt", "bgr24", "-c:a", "pcm_s16le",
+      "-ar", String(audio.sample_rate), "-ac", String(audio.channels), "-f", "nut", "pipe:1"],
+      { stdio: ["ignore", "pipe", "inherit"] });
+    const encoder = spawn("ffmpeg", ["-nostdin", "-v", "error", "-f", "nut", "-i", "pipe:0",
+      "-sws_flags", "bilinear",
+      "-c:v", "libvpx", "-b:v", `${KBPS}k`, "-minrate", `${KBPS}k`, "-maxrate", `${KBPS}k`,
+      "-bufsize", `${KBPS}k`, "-g", String(3 * FPS), "-deadline", "realtime", "-cpu-used", "8",
+      "-lag-in-frames", "0", "-static-thresh", "0", "-max-intra-rate", "300", "-threads", "1",
+      "-c:a", "libopus", "-b:a", String(opusRate), "-ar", "48000", "-application", "audio",
+      "-frame_duration", "20", "-progress", progress, "-y", "-f", "webm", "/dev/null"],
+      { stdio: ["pipe", "ignore", "inherit"] });
+    encoder.stdin.on("error", () => {});  // it goes first at the end
+    decoder.stdout.on("error", () => {});
+    decoder.stdout.pipe(encoder.stdin);
+    const encodedFrames = () => {
+      const text = fs.existsSync(progress) ? fs.readFileSync(progress, "utf8") : "";
+      const all = [...text.matchAll(/^frame=(\d+)$/gm)];
+      return all.length ? Number(all[all.length - 1][1]) : 0;
+    };
+    await harness.waitFor(() => encodedFrames() > 2 * FPS, 30000);
+    const ffFramesBefore = encodedFrames(), ffBefore = cpuSeconds(`/proc/${encoder.pid}/stat`);
+    await harness.sleep(SECONDS * 1000);
+    const ffCpu = cpuSeconds(`/proc/${encoder.pid}/stat`) - ffBefore;
+    const ffFrames = encodedFrames() - ffFramesBefore;
+    encoder.kill("SIGKILL");
+    decoder.kill("SIGKILL");
+
+    const ours = pass.threadCpu / pass.pictures * 1000, theirs = ffCpu / ffFrames * 1000;
+    const processShare = (pass.processCpu - idleCpuPerSecond * SECONDS) / pass.pictures * 1000;
+    const chromium = execFileSync(harness.CHROMIUM, ["--version"], { stdio: ["ignore", "pipe", "ignore"] })
+      .toString().trim();
+    console.log(`browser:                     ${chromium}`);
+    console.log(`broadcast:                   ${WIDTH}x${HEIGHT}, ${FPS} frames per second, ${KBPS} kbit/s; Opus ${opusRate / 1000} kbit/s from ${audio.sample_rate} Hz`);
+    console.log(`first picture:               ${Math.round(pass.firstPicture)} ms after opening the page; ${Math.round(silent.firstPicture)} ms without audio output (target: <= 1000 ms)`);
+    console.log(`capture-to-display latency:  ${latencyLine(pass)} (target: median <= 400 ms)`);
+    console.log(`  without audio output:      ${latencyLine(silent)}`);
+    console.log(`WebM rendition CPU:          ${ours.toFixed(2)} ms per frame (its thread; ${pass.pictures} pictures), whole program ${processShare.toFixed(2)} ms per frame above the broadcast alone`);
+    console.log(`ffmpeg command line CPU:     ${theirs.toFixed(2)} ms per frame (${ffFrames} frames)`);
+    console.log(`ratio:                       ${(ours / theirs).toFixed(2)}x ffmpeg's (target: <= 1.10x)`);
+  } finally {
+    await program.stop();
+  }
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});

@@ -1,0 +1,172 @@
+// Shared by the browser test and bench/browser: runs lumasrv --headless from
+// a copy of the staged program folder on the test devices, and starts
+// Chromium (Debian's) through puppeteer-core.
+"use strict";
+
+const { spawn, execFileSync } = require("node:child_process");
+const fs = require("node:fs");
+const net = require("node:net");
+const os = require("node:os");
+const path = require("node:path");
+
+const CHROMIUM = process.env.LUMACAST_CHROMIUM || "/usr/bin/chromium";
+
+function haveChromium() {
+  return fs.existsSync(CHROMIUM);
+}
+
+// A port nobody listens on, below the stream port's upper limit.
+async function freePort(taken) {
+  for (;;) {
+    const port = 20000 + Math.floor(Math.random() * 12000);
+    if (taken.includes(port)) continue;
+    const free = await new Promise((resolve) => {
+      const server = net.createServer();
+      server.once("error", () => resolve(false));
+      server.listen(port, () => server.close(() => resolve(true)));
+    });
+    if (free) return port;
+  }
+}
+
+// The settings record (version 2, 352 bytes) with no device chosen, so the
+// program takes the test camera and microphone.
+function settingsRecord({ httpPort, asfPort, fps, bitrateKbps, maxUsers, caption }) {
+  const record = Buffer.alloc(4 + 352);
+  record.writeUInt32LE(2, 0);
+  const put = (offset, value) => record.writeInt32LE(value, 4 + offset);
+  for (const [offset, value] of [
+    [0, 1], [4, 0], [8, bitrateKbps], [12, fps], [16, 85], [20, 1], [24, 0], [28, 0],
+    [32, asfPort], [36, maxUsers], [40, httpPort], [176, 1], [180, -1], [184, -1],
+    [192, 0], [200, 100], [204, 100], [208, 200], [212, 200],
+  ]) put(offset, value);
+  record.writeInt16LE(32767, 4 + 196);
+  if (caption) {
+    record[4 + 220] = 0;
+    record.write(caption, 4 + 221, 127, "latin1");
+  } else {
+    record[4 + 220] = 1;
+  }
+  return record;
+}
+
+// Starts lumasrv --headless and waits for the lines naming the page and the
+// stream. options: fps, bitrateKbps, maxUsers, caption, clock (the test
+// camera stamps its capture time), videoSize ("640x480": the test camera's
+// size).
+async function startProgram(options = {}) {
+  const staged = process.env.LUMACAST_PROGRAM_DIR;
+  if (!staged || !fs.existsSync(path.join(staged, "lumasrv.bin")))
+    throw new Error("LUMACAST_PROGRAM_DIR does not name the staged program folder");
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), "lumacast-browser-"));
+  const program = path.join(folder, "program");
+  execFileSync("cp", ["-a", staged, program]);
+  fs.rmSync(path.join(program, "lumasrv.cfg"), { force: true });
+  fs.rmSync(path.join(program, "index.htm"), { force: true });
+  const httpPort = await freePort([]);
+  const asfPort = await freePort([httpPort]);
+  fs.writeFileSync(
+    path.join(program, "lumasrv.cfg"),
+    settingsRecord({
+      httpPort,
+      asfPort,
+      fps: options.fps || 15,
+      bitrateKbps: options.bitrateKbps || 500,
+      maxUsers: options.maxUsers || 5,
+      caption: options.caption,
+    }),
+  );
+  const env = {
+    ...process.env,
+    LUMACAST_FAKE_DEVICES: "only",
+    XDG_STATE_HOME: path.join(folder, "state"),
+  };
+  if (options.clock) env.LUMACAST_TEST_CAMERA_CLOCK = "1";
+  if (options.videoSize) env.LUMACAST_TEST_CAMERA_SIZE = options.videoSize;
+  const args = ["--headless"];
+  const child = spawn(path.join(program, "lumasrv"), args, {
+    cwd: program,
+    env,
+    stdio: ["ignore", "pipe", "pipe"],
+  });
+  // Whatever becomes of this script, the program does not outlive it.
+  process.on("exit", () => {
+    if (child.exitCode === null) child.kill("SIGKILL");
+  });
+  let output = "";
+  child.stdout.on("data", (data) => (output += data));
+  child.stderr.on("data", (data) => (output += data));
+  const started = Date.now();
+  while (!/^Stream: (\S+)\/MyFile\.wma$/m.test(output)) {
+    if (child.exitCode !== null) throw new Error("lumasrv ended early:\n" + output);
+    if (Date.now() - started > 60000) throw new Error("lumasrv named no stream:\n" + output);
+    await sleep(100);
+  }
+  const streamUrl = output.match(/^Stream: (\S+)\/MyFile\.wma$/m)[1];
+  const pageUrl = output.match(/^Viewer page: (\S+)$/m)[1];
+  return {
+    folder,
+    program,
+    child,
+    httpPort,
+    asfPort,
+    streamUrl,
+    pageUrl,
+    output: () => output,
+    async stop() {
+      if (child.exitCode === null) {
+        child.kill("SIGTERM");
+        const deadline = Date.now() + 20000;
+        while (child.exitCode === null && Date.now() < deadline) await sleep(100);
+        if (child.exitCode === null) child.kill("SIGKILL");
+      }
+      fs.rmSync(folder, { recursive: true, force: true });
+    },
+  };
+}
+
+// Chromium as root in a container: no sandbox, no GPU, and none of its own
+// background connections.
+async function launchBrowser(extraArgs = []) {
+  const puppeteer = require("puppeteer-core");
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "lumacast-chromium-"));
+  const browser = await puppeteer.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    userDataDir: profile,
+    args: [
+      "--no-sandbox",
+      "--disable-gpu",
+      "--disable-quic",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+      "--disable-dev-shm-usage",
+      ...extraArgs,
+    ],
+  });
+  const close = browser.close.bind(browser);
+  browser.close = async () => {
+    await close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  };
+  return browser;
+}
+
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+// Waits until check() gives a true value, or the time is up (then null).
+async function waitFor(check, timeoutMs, stepMs = 200) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > deadline) return null;
+    await sleep(stepMs);
+  }
+}
+
+module.exports = { haveChromium, startProgram, launchBrowser, sleep, waitFor, CHROMIUM };
