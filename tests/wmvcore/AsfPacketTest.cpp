@@ -116,6 +116,8 @@ TEST(AsfPacket, LiveHeaderGetsBroadcastFlagAndPreroll) {
 // Packets a DataPacketWriter hands on, each copied and read back, and how
 // many packets each burst held.
 struct PacketLog {
+    PacketLog(std::size_t size) : packetSize(size) {}  // PacketLog log{packetSize}
+
     std::size_t packetSize;
     std::vector<std::vector<std::uint8_t>> raw;
     std::vector<wmvtest::PacketView> read;
