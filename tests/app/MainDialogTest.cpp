@@ -33,6 +33,7 @@
 #include "app/NotifyIcon.h"
 #include "app/PreviewWidget.h"
 #include "diag/ProgramPath.h"
+#include "media/CapLib.h"
 #include "platform/MessageBox.h"
 #include "platform/UrlOpener.h"
 #include "platform/ui/HelpWindow.h"
@@ -464,6 +465,19 @@ TEST_F(MainDialogTest, ShowsTheCameraTheToneTheViewerAndTheAddress) {
         }
         return lit > meter.width();
     })) << "the tone draws columns";
+
+    // Silence: the microphone turned down draws the centre line alone.
+    ASSERT_EQ(window.Capture()->AudioCaptureFilter()->SetControl("Volume", 0), S_OK);
+    EXPECT_TRUE(WaitFor([&] {
+        const QImage meter = window.Meter()->grab().toImage();
+        for (int y = 0; y < meter.height(); ++y) {
+            for (int x = 0; x < meter.width(); ++x) {
+                if (meter.pixel(x, y) == MeterWidget::kColumnColour) return false;
+            }
+        }
+        return true;
+    })) << "silence draws no columns";
+    ASSERT_EQ(window.Capture()->AudioCaptureFilter()->SetControl("Volume", 100), S_OK);
 
     const std::string stream = Url().toStdString() + "/MyFile.wma";
     std::atomic<bool> viewerDone{false};
