@@ -29,10 +29,10 @@ CBroadcastApp::CBroadcastApp(const char* runtimeLibrary) {
 int CBroadcastApp::InitInstance() {
     CMainDialog dialog;
     DetermineProgramDir();
-    // Files the program names without a folder (the servers list) live in
-    // its own folder, as they always have.
-    if (!programDir.empty() && ::chdir(programDir.c_str()) != 0) {
-        std::perror("lumasrv: cannot enter the program folder");
+    // Files the program names without a folder (the servers list) live with
+    // the user's files, in the program's folder unless it is an installed copy.
+    if (!filesDir.empty() && ::chdir(filesDir.c_str()) != 0) {
+        std::perror("lumasrv: cannot enter the folder of its files");
     }
     LoadConfig();
     // The window's own modal loop is the program's: when the window ends,

@@ -235,8 +235,8 @@ void BroadcastSession::StartBroadcast() {
 
     char url[WmWriter::kConnectionUrlSize] = {};
     pWriter->GetConnectionUrl(url);
-    // The web server serves the program folder, so the page goes there.
-    WriteIndexPage(programDir + "index.htm", url);
+    // The web server serves the user's files folder, so the page goes there.
+    WriteIndexPage(filesDir + "index.htm", url);
     view_->SetConnectionUrl(url);
     view_->SetWaitCursor(false);
 }

@@ -163,7 +163,7 @@ void CMainDialog::OnInitDialog() {
 void CMainDialog::StartWebServer() {
     m_pWebServer = std::make_unique<HttpServer>();
     // A web server that cannot start has said why in its log; the window opens regardless.
-    m_pWebServer->Start(programDir, "index.htm", g_settings.httpPort, kClientTimeoutMs);
+    m_pWebServer->Start(filesDir, "index.htm", g_settings.httpPort, kClientTimeoutMs);
 }
 
 void CMainDialog::GiveButtonsTheirIcons() {

@@ -2,6 +2,8 @@
 // --headless it runs without a window: the web server, the capture preview
 // and a broadcast, until SIGINT or SIGTERM.
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMetaObject>
@@ -78,10 +80,13 @@ int RunHeadless(int argc, char** argv) {
     QGuiApplication application(argc, argv);
 
     DetermineProgramDir();
+    if (!filesDir.empty() && ::chdir(filesDir.c_str()) != 0) {
+        std::perror("lumasrv: cannot enter the folder of its files");
+    }
     LoadConfig();
 
     HttpServer webServer;
-    if (!webServer.Start(programDir, "index.htm", g_settings.httpPort, 30000)) {
+    if (!webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000)) {
         std::fprintf(stderr, "lumasrv: the web server could not listen on port %d\n",
                      g_settings.httpPort);
     }
@@ -97,7 +102,7 @@ int RunHeadless(int argc, char** argv) {
         // Without a window nobody would ever see why: write the trail out.
         WriteErrorDump();
         std::fprintf(stderr, "lumasrv: the broadcast did not start; the failed steps are in %s\n",
-                     ReplaceLastThree(ProgramPath(), "log").c_str());
+                     ReplaceLastThree(UserFilesPath(), "log").c_str());
     }
 
     std::thread signalWaiter([&stopSignals] {

@@ -110,7 +110,7 @@ void ErrorTrail::WriteDump(std::FILE* file) {
 }
 
 void ErrorTrail::WriteErrorDump() {
-    const std::string path = ReplaceLastThree(ProgramPath(), "log");
+    const std::string path = ReplaceLastThree(UserFilesPath(), "log");
     if (path.empty()) return;
     UniqueFile file(std::fopen(path.c_str(), "w"));
     if (!file) return;

@@ -1,7 +1,10 @@
 #include "diag/ProgramPath.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -50,6 +53,34 @@ std::string ProgramPath() {
 void SetProgramPath(const std::string& path) {
     std::lock_guard lock(OverrideMutex());
     OverridePath() = path;
+}
+
+std::string UserConfigFolder() {
+    std::string base;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') {
+        base = config;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        base = std::string(home) + "/.config";
+    } else {
+        return {};
+    }
+    const std::string folder = base + "/lumacast/";
+    // Each level in turn, for a config folder that does not exist yet either.
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1)) {
+        const std::string level = folder.substr(0, slash);
+        if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    }
+    return folder;
+}
+
+std::string UserFilesPath() {
+    const std::string program = ProgramPath();
+    const std::string folder = FolderOf(program);
+    if (folder.empty() || ::access(folder.c_str(), W_OK) == 0) return program;
+    const std::string user = UserConfigFolder();
+    if (user.empty()) return program;
+    return user + program.substr(folder.size());
 }
 
 std::string ReplaceLastThree(const std::string& path, const char* suffix) {

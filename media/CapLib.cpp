@@ -28,8 +28,8 @@ void CopyName(const std::string& name, char (&buffer)[256]) {
 }  // namespace
 
 CapLib::CapLib() {
-    const std::string program = ProgramPath();
-    if (!program.empty()) g_capLog.SetFileName(FolderOf(program) + "caplib.txt");
+    const std::string files = UserFilesPath();
+    if (!files.empty()) g_capLog.SetFileName(FolderOf(files) + "caplib.txt");
     if (std::FILE* file = std::fopen(g_capLog.FileName().c_str(), "w")) std::fclose(file);
     EnumerateDevices();
 }

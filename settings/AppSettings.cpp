@@ -1,12 +1,14 @@
 #include "settings/AppSettings.h"
 
 #include <cstring>
+#include <filesystem>
 
 #include "diag/ProgramPath.h"
 
 constinit AppSettings g_settings;
 bool configChanged = false;
 std::string programDir;
+std::string filesDir;
 
 namespace {
 
@@ -44,5 +46,15 @@ int RepairSettings(AppSettings& settings) {
 
 const std::string& DetermineProgramDir() {
     programDir = FolderOf(ProgramPath());
+    filesDir = FolderOf(UserFilesPath());
+    if (filesDir != programDir && !filesDir.empty()) {
+        // The web server has one root: the status pages join the user's
+        // files there, brought up to date at every start.
+        for (const char* page : kStatusPages) {
+            std::error_code ignored;
+            std::filesystem::copy_file(programDir + page, filesDir + page,
+                                       std::filesystem::copy_options::overwrite_existing, ignored);
+        }
+    }
     return programDir;
 }

@@ -113,11 +113,23 @@ extern AppSettings g_settings;
 // successful SaveConfig; read by the save prompt at exit.
 extern bool configChanged;
 
-// The program's own folder with its trailing '/': the web server's document
-// root and the home of the help pages. Filled by DetermineProgramDir at
-// start-up.
+// The program's own folder with its trailing '/': the home of the help pages
+// and of the status pages the web server answers with. Filled by
+// DetermineProgramDir at start-up.
 extern std::string programDir;
 
-// Sets programDir from the program file's path (see diag/ProgramPath.h) and
-// returns it.
+// The folder of the user's own files, with its trailing '/': the settings,
+// the error dump, the viewers' page index.htm, the capture log and the
+// servers list. It is the web server's document root and the program's
+// current directory. The program's folder itself, unless that folder cannot
+// be written (an installed copy): then the user's own Lumacast folder (see
+// UserFilesPath in diag/ProgramPath.h). Filled by DetermineProgramDir.
+extern std::string filesDir;
+
+// Sets programDir from the program file's path and filesDir beside it (see
+// diag/ProgramPath.h), copies the status pages into filesDir when that is
+// another folder, and returns programDir.
 const std::string& DetermineProgramDir();
+
+// The status pages of the web server, kept in the program's folder.
+constexpr const char* kStatusPages[] = {"fnf.html", "mna.html"};

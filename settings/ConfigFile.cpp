@@ -20,7 +20,7 @@ constexpr std::size_t kRecordSize = sizeof(AppSettings);
 }  // namespace
 
 std::string ConfigFilePath() {
-    return ReplaceLastThree(ProgramPath(), "cfg");
+    return ReplaceLastThree(UserFilesPath(), "cfg");
 }
 
 void LoadConfig() {

@@ -130,7 +130,7 @@ protected:
         fs::create_directories(folder_ / "state");
         setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
         SetProgramPath((folder_ / "lumasrv.bin").string());
-        programDir = folder_.string() + "/";
+        DetermineProgramDir();
         g_settings = AppSettings{};
         g_settings.asfPort = FreePort();
 

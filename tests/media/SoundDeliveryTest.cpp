@@ -112,7 +112,7 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
     setenv("LUMACAST_FAKE_DEVICES", "only", 1);
     SetTestDevices(DefaultTestDevices());
     TempProgramDir folder;
-    programDir = folder.Path().string() + "/";
+    DetermineProgramDir();
     RecordingMessageBoxes boxes;
 
     for (const Case& c : cases) {

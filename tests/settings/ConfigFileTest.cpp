@@ -63,11 +63,15 @@ class ConfigFileTest : public testing::Test {
         ASSERT_TRUE(::mkdtemp(pattern.data()));
         folder_ = pattern;
         SetProgramPath(folder_ + "/lumasrv.bin");
+        // A program folder that cannot be written sends the files to the
+        // user's folder: here one of the test's own.
+        setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
         g_settings = AppSettings{};
         configChanged = false;
     }
     void TearDown() override {
         SetProgramPath("");
+        unsetenv("XDG_CONFIG_HOME");
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
@@ -320,6 +324,8 @@ TEST_F(ConfigFileTest, UnterminatedCaptionIsCutAt127Characters) {
 
 TEST_F(ConfigFileTest, UnwritableLocationFailsAndKeepsThePromptArmed) {
     WriteBytes(folder_ + "/plainfile", {1, 2, 3});
+    // Nor can the user's folder be made: the save has nowhere to go.
+    setenv("XDG_CONFIG_HOME", (folder_ + "/plainfile/config").c_str(), 1);
     const std::vector<std::string> programPaths = {
         folder_ + "/missing/lumasrv.bin",    // folder does not exist
         folder_ + "/plainfile/lumasrv.bin",  // "folder" is a file
@@ -435,22 +441,53 @@ TEST_F(ConfigFileTest, ExitPrompt) {
 }
 
 TEST_F(ConfigFileTest, PathsFollowTheProgramPath) {
+    // Program folders the user may write: the files sit beside the program.
+    std::filesystem::create_directories(folder_ + "/x");
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"/usr/lib/lumacast/lumasrv.bin", "/usr/lib/lumacast/lumasrv.cfg"},
-        {"/opt/x/lumasrv.exe", "/opt/x/lumasrv.cfg"},
-        {"/opt/x/broadcaster", "/opt/x/broadcascfg"},
+        {folder_ + "/lumasrv.bin", folder_ + "/lumasrv.cfg"},
+        {folder_ + "/x/lumasrv.exe", folder_ + "/x/lumasrv.cfg"},
+        {folder_ + "/x/broadcaster", folder_ + "/x/broadcascfg"},
     };
     for (const auto& [program, config] : cases) {
         SetProgramPath(program);
         EXPECT_EQ(ConfigFilePath(), config);
     }
-    SetProgramPath("/usr/lib/lumacast/lumasrv.bin");
-    EXPECT_EQ(DetermineProgramDir(), "/usr/lib/lumacast/");
-    EXPECT_EQ(programDir, "/usr/lib/lumacast/");
+    SetProgramPath(folder_ + "/lumasrv.bin");
+    EXPECT_EQ(DetermineProgramDir(), folder_ + "/");
+    EXPECT_EQ(programDir, folder_ + "/");
+    EXPECT_EQ(filesDir, folder_ + "/");
 
     SetProgramPath("");
     const std::string executable = std::filesystem::read_symlink("/proc/self/exe").string();
     EXPECT_EQ(DetermineProgramDir(), executable.substr(0, executable.rfind('/') + 1));
+}
+
+// An installed copy's folder is not the user's to write (here: a folder that
+// is not there at all): the user's files go to the user's own Lumacast
+// folder, made when first needed, under XDG_CONFIG_HOME or else HOME.
+TEST_F(ConfigFileTest, AnInstalledCopyKeepsTheUsersFilesInTheirOwnFolder) {
+    const std::string installed = folder_ + "/usr/lib/lumacast/";
+    const char* savedHome = std::getenv("HOME");
+    const std::string keepHome = savedHome ? savedHome : "";
+
+    SetProgramPath(installed + "lumasrv.bin");
+    EXPECT_EQ(UserFilesPath(), folder_ + "/config/lumacast/lumasrv.bin");
+    EXPECT_TRUE(std::filesystem::is_directory(folder_ + "/config/lumacast"));
+    EXPECT_EQ(ConfigFilePath(), folder_ + "/config/lumacast/lumasrv.cfg");
+    EXPECT_EQ(DetermineProgramDir(), installed);
+    EXPECT_EQ(filesDir, folder_ + "/config/lumacast/");
+    ASSERT_TRUE(SaveConfig());
+    EXPECT_EQ(std::filesystem::file_size(folder_ + "/config/lumacast/lumasrv.cfg"), 356u);
+
+    unsetenv("XDG_CONFIG_HOME");
+    setenv("HOME", (folder_ + "/home").c_str(), 1);
+    EXPECT_EQ(ConfigFilePath(), folder_ + "/home/.config/lumacast/lumasrv.cfg");
+
+    if (savedHome) {
+        setenv("HOME", keepHome.c_str(), 1);
+    } else {
+        unsetenv("HOME");
+    }
 }
 
 TEST(IndexInRange, ChecksStoredPositions) {
