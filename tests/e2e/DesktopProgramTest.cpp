@@ -101,6 +101,18 @@ class DesktopProgramTest : public ::testing::Test {
         posix_spawn_file_actions_destroy(&actions);
     }
 
+    // Starts the program and waits for its main window; the window's id, or
+    // empty when none appeared.
+    std::string LaunchAndFindWindow(const testsupport::VirtualDisplay& display) {
+        Launch(display);
+        std::string found;
+        if (display.Run("timeout 30 xdotool search --sync --onlyvisible --name '^Lumacast!$'",
+                        &found) != 0) {
+            return {};
+        }
+        return found.substr(0, found.find('\n'));
+    }
+
     // Waits for the program to end; its exit status, or -1.
     int WaitForExit(std::chrono::seconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
@@ -127,13 +139,8 @@ TEST_F(DesktopProgramTest, StartButtonBroadcastsAndTheCloseBoxEndsTheProgram) {
     if (!display.Ok()) GTEST_SKIP() << "no X server for the desktop program: " << display.Error();
     ASSERT_EQ(display.Error(), "");
 
-    Launch(display);
-    std::string found;
-    ASSERT_EQ(
-        display.Run("timeout 30 xdotool search --sync --onlyvisible --name '^Lumacast!$'", &found),
-        0)
-        << "the main window did not appear";
-    const std::string window = found.substr(0, found.find('\n'));
+    const std::string window = LaunchAndFindWindow(display);
+    ASSERT_NE(window, "") << "the main window did not appear";
     std::string info;
     ASSERT_EQ(display.Run("xwininfo -id " + window, &info), 0);
     Geometry geometry;
@@ -199,12 +206,8 @@ TEST_F(DesktopProgramTest, MinimisedItLivesInTheTrayUntilTheIconIsDoubleClicked)
     if (!display.Ok()) GTEST_SKIP() << "no X server for the desktop program: " << display.Error();
     ASSERT_EQ(display.Error(), "");
 
-    Launch(display);
-    std::string found;
-    ASSERT_EQ(
-        display.Run("timeout 30 xdotool search --sync --onlyvisible --name '^Lumacast!$'", &found),
-        0);
-    const std::string window = found.substr(0, found.find('\n'));
+    const std::string window = LaunchAndFindWindow(display);
+    ASSERT_NE(window, "") << "the main window did not appear";
     auto mapState = [&] {
         std::string info;
         display.Run("xwininfo -id " + window, &info);
