@@ -69,8 +69,8 @@ class HostileClientTest : public ::testing::Test {
 };
 
 TEST_F(HostileClientTest, ARequestMustBeWholeWithinTheLimitOfItsFirstByte) {
-    Start(600);
-    // One byte every 100 ms never leaves the connection idle for the limit,
+    Start(2000);
+    // One byte every 300 ms never leaves the connection idle for the limit,
     // yet the request is still incomplete when the limit has passed.
     auto dripping = Connect(server_.Port());
     ASSERT_TRUE(dripping);
@@ -86,7 +86,7 @@ TEST_F(HostileClientTest, ARequestMustBeWholeWithinTheLimitOfItsFirstByte) {
             closed = true;
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
     closed = closed || webtest::ClosedWithoutData(dripping.Get());
     EXPECT_TRUE(closed) << "still open after "
