@@ -26,6 +26,7 @@
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "web/HttpServer.h"
+#include "web/OpenFileLimit.h"
 
 namespace {
 
@@ -77,6 +78,10 @@ int RunHeadless(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // Each viewer and page request takes a descriptor; the servers bound
+    // their connections by what this leaves.
+    RaiseOpenFileLimit();
+
     QGuiApplication application(argc, argv);
 
     DetermineProgramDir();
@@ -99,10 +104,15 @@ int RunHeadless(int argc, char** argv) {
     m_hDlg = &session;
     session.StartBroadcast();
     if (!session.IsRunning()) {
-        // Without a window nobody would ever see why: write the trail out.
+        // Without a window nobody would ever see why: write the trail out,
+        // and end with a failure so that whoever started the program knows.
         WriteErrorDump();
         std::fprintf(stderr, "lumasrv: the broadcast did not start; the failed steps are in %s\n",
                      ReplaceLastThree(UserFilesPath(), "log").c_str());
+        capture.Close();
+        m_hDlg = nullptr;
+        webServer.Shutdown();
+        return 1;
     }
 
     std::thread signalWaiter([&stopSignals] {
@@ -123,6 +133,7 @@ int RunHeadless(int argc, char** argv) {
 // The desktop program: message boxes as windows, the application object's
 // runtime check, then the main window until it closes.
 int RunDesktop(int argc, char** argv) {
+    RaiseOpenFileLimit();
     QApplication application(argc, argv);
     QApplication::setWindowIcon(IconById(kProgramIconId));
     InstallQtMessageBoxes();

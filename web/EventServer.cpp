@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 
@@ -9,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,9 +62,33 @@ void SetEvent(int eventFd) {
     [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof one);
 }
 
+// A quarter of the descriptors the process may open: the rest stay for the
+// stream server's viewers, the capture and the files of the program.
+std::size_t DefaultMaxClients() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return EventServer::kMaxClients;
+    }
+    return std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 4),
+                                   EventServer::kMinClients, EventServer::kMaxClients);
+}
+
+// Milliseconds until deadline for poll, rounded up so that a wake-up is
+// never early; 0 once it has passed.
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
 }  // namespace
 
 EventServer::~EventServer() { Shutdown(); }
+
+void EventServer::SetConnectionLimits(std::size_t perAddress, std::size_t total) {
+    maxPerAddress_ = perAddress;
+    maxClients_ = total;
+}
 
 bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
     if (running_) {
@@ -71,6 +97,7 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
     }
     port_ = port;
     clientTimeoutMs_ = clientTimeoutMs;
+    if (maxClients_ == 0) maxClients_ = DefaultMaxClients();
 
     // Every thread of the server waits on this event, so it exists before any
     // of them starts and outlives them all.
@@ -189,6 +216,27 @@ void EventServer::AcceptThread() {
 }
 
 void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) {
+    {
+        // Refused at once: no thread, no buffer, the descriptor back at once.
+        std::unique_lock guard(clientLock_);
+        const char* refusal = nullptr;
+        int code = 0;
+        if (clientList_.size() >= maxClients_) {
+            refusal = "Too many connections";
+            code = static_cast<int>(maxClients_);
+        } else if (clientsPerAddress_[ipText] >= maxPerAddress_) {
+            refusal = "Too many connections from one address";
+            code = static_cast<int>(maxPerAddress_);
+        }
+        if (refusal) {
+            if (clientsPerAddress_[ipText] == 0) clientsPerAddress_.erase(ipText);
+            guard.unlock();
+            close(socket);
+            WriteServerLog(refusal, "AddClient", code);
+            return;
+        }
+    }
+
     OnClientConnected(ipText, port);
     std::lock_guard guard(clientLock_);
     const std::uint32_t threadId = ++nextThreadId_;
@@ -200,27 +248,81 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
         close(socket);
         return;
     }
-    clientList_.push_back({std::move(thread), threadId});
+    ++clientsPerAddress_[ipText];
+    clientList_.push_back({std::move(thread), threadId, ipText});
 }
 
 void EventServer::ClientThread(ClientThreadArgs* args) {
+    using Clock = std::chrono::steady_clock;
     EventServer& server = *args->server;
     const int socket = args->socket;
     const std::uint32_t threadId = args->threadId;
+    const std::chrono::milliseconds limit(server.clientTimeoutMs_);
 
-    std::string requestBuffer;
+    std::string requestBuffer;         // received and not yet answered
+    Clock::time_point requestStarted;  // arrival of the first byte in requestBuffer
     ServerResponse response;
     std::uint64_t sendOffset = 0;
     bool sendPending = false;
     int keepAlive = 0;
     char receiveBuffer[kReceiveBytes];
-    const int timeout = server.clientTimeoutMs_ == 0
-                            ? -1
-                            : static_cast<int>(std::min<std::uint32_t>(server.clientTimeoutMs_,
-                                                                       INT_MAX));
+
+    // Sends what is left of the response. False ends the connection.
+    const auto sendRest = [&]() -> bool {
+        int error = 0;
+        switch (SendResponse(socket, response, sendOffset, error)) {
+            case SendResult::Pending:
+                sendPending = true;
+                return true;
+            case SendResult::Failed:
+                server.WriteServerLog("WSASend(...) failure", "ClientThread, Primary Send", error);
+                keepAlive = 0;
+                return false;
+            case SendResult::Truncated:
+                return false;  // Content-Length can no longer be met
+            case SendResult::Done:
+                break;
+        }
+        sendPending = false;
+        server.OnDataSent(sendOffset);
+        response.body.Reset();
+        // Bytes that came behind the request just answered start the next
+        // request's time now.
+        requestStarted = Clock::now();
+        return keepAlive != 0;
+    };
+
     for (;;) {
+        if (!sendPending) {
+            // Answer the complete request at the front, even when it came in
+            // one packet with the one before it.
+            const std::size_t length =
+                std::min(server.IsRequestComplete(requestBuffer), requestBuffer.size());
+            if (length > 0) {
+                const std::string request = requestBuffer.substr(0, length);
+                requestBuffer.erase(0, length);
+                if (!server.ProcessRequest(request, response, keepAlive)) break;
+                sendOffset = 0;
+                if (!sendRest()) break;
+                continue;
+            }
+            if (requestBuffer.size() > kMaxRequestBytes) break;
+        }
+
+        int timeout = -1;
+        if (limit.count() > 0) {
+            if (!sendPending && !requestBuffer.empty()) {
+                // However slowly a request drips in, it is whole within the
+                // limit of its first byte or the connection ends unanswered.
+                timeout = MillisecondsUntil(requestStarted + limit);
+                if (timeout == 0) break;
+            } else {
+                timeout = static_cast<int>(
+                    std::min<std::chrono::milliseconds::rep>(limit.count(), INT_MAX));
+            }
+        }
         // While a response is pending only its sending is of interest: a
-        // request read meanwhile would replace the response half way.
+        // request read meanwhile waits in the socket.
         const short wanted = sendPending ? POLLOUT : POLLIN;
         pollfd events[2] = {{socket, wanted, 0}, {server.shutdownEvent_.Get(), POLLIN, 0}};
         const int ready = poll(events, 2, timeout);
@@ -229,7 +331,12 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
             server.WriteServerLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
             break;
         }
-        if (ready == 0 || events[1].revents != 0) break;  // idle too long, or shutting down
+        if (events[1].revents != 0) break;  // shutting down
+        if (ready == 0) {
+            // Idle too long, or the request's time is up (checked above).
+            if (sendPending || requestBuffer.empty()) break;
+            continue;
+        }
         const short happened = events[0].revents;
         if (happened == 0) continue;
         if (happened & POLLNVAL) {
@@ -237,42 +344,21 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
             break;
         }
 
-        if (!sendPending) {
-            const ssize_t received = recv(socket, receiveBuffer, sizeof receiveBuffer, 0);
-            if (received == 0) break;  // the peer closed
-            if (received < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-                if (errno != ECONNRESET) {
-                    server.WriteServerLog("WSARecv(...) failure", "ClientThread", errno);
-                }
-                break;
-            }
-            requestBuffer.append(receiveBuffer, static_cast<std::size_t>(received));
-            if (!server.IsRequestComplete(requestBuffer)) {
-                if (requestBuffer.size() > kMaxRequestBytes) break;
-                continue;
-            }
-            if (!server.ProcessRequest(requestBuffer, response, keepAlive)) break;
-            sendOffset = 0;
-        }
-
-        int error = 0;
-        const SendResult result = SendResponse(socket, response, sendOffset, error);
-        if (result == SendResult::Pending) {
-            sendPending = true;
+        if (sendPending) {
+            if (!sendRest()) break;
             continue;
         }
-        if (result == SendResult::Failed) {
-            server.WriteServerLog("WSASend(...) failure", "ClientThread, Primary Send", error);
-            keepAlive = 0;
+        const ssize_t received = recv(socket, receiveBuffer, sizeof receiveBuffer, 0);
+        if (received == 0) break;  // the peer closed
+        if (received < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            if (errno != ECONNRESET) {
+                server.WriteServerLog("WSARecv(...) failure", "ClientThread", errno);
+            }
             break;
         }
-        if (result == SendResult::Truncated) break;  // Content-Length can no longer be met
-        server.OnDataSent(sendOffset);
-        response.body.Reset();
-        if (keepAlive == 0) break;
-        requestBuffer.clear();
-        sendPending = false;
+        if (requestBuffer.empty()) requestStarted = Clock::now();
+        requestBuffer.append(receiveBuffer, static_cast<std::size_t>(received));
     }
     server.RemoveClient(socket, args, threadId);
 }
@@ -288,6 +374,10 @@ void EventServer::RemoveClient(int socket, ClientThreadArgs* args, std::uint32_t
         WriteServerLog("Thread not found in the list", "ClientThread", 0);
         return;
     }
+    if (const auto count = clientsPerAddress_.find(entry->address);
+        count != clientsPerAddress_.end() && --count->second == 0) {
+        clientsPerAddress_.erase(count);
+    }
     {
         std::lock_guard reaperGuard(reaperLock_);
         finishedThreads_.push_back(std::move(entry->thread));
@@ -302,6 +392,7 @@ void EventServer::HelperThread() {
         const int ready = poll(&shutdown, 1, kHelperPollMs);
         if (ready < 0 && errno == EINTR) continue;
         if (ready != 0) break;
+        FlushRepeats();
         std::lock_guard guard(reaperLock_);
         while (!finishedThreads_.empty()) {
             if (!finishedThreads_.front().Join(kReapWaitMs)) {
@@ -348,6 +439,7 @@ bool EventServer::Shutdown() {
         finishedThreads_.clear();
     }
     startedEvent_.reset();
+    FlushRepeats(true);
     running_ = false;
     return result;
 }

@@ -4,9 +4,16 @@
 // connection. It knows nothing of HTTP; a subclass decides when a request is
 // complete and turns it into a response. Every failure is one line in the
 // server log.
+//
+// A client cannot wear the process out: a request must be whole within the
+// client time limit of its first byte, one address holds at most a few
+// connections at once and all addresses together a bounded number, well below
+// the process's descriptors, so the stream server beside it always has its
+// own. Connections beyond either bound are closed at once, without a thread.
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,9 +54,23 @@ public:
     // Connections being served right now.
     std::size_t ClientCount();
 
+    // Bounds of the connections served at once: from one address, and in all.
+    // A total of 0 takes kMaxClients or a quarter of the process's open-file
+    // limit at Run, whichever is lower (never below kMinClients). Call before
+    // Run.
+    void SetConnectionLimits(std::size_t perAddress, std::size_t total);
+    // The bounds in force once Run succeeded.
+    std::size_t MaxClientsPerAddress() const { return maxPerAddress_; }
+    std::size_t MaxClients() const { return maxClients_; }
+
     // Bytes a connection may send without completing a request before it is
     // closed without a response.
     static constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+    // A browser opens about six connections to one server; a few viewers
+    // behind one router share an address.
+    static constexpr std::size_t kMaxClientsPerAddress = 32;
+    static constexpr std::size_t kMaxClients = 512;
+    static constexpr std::size_t kMinClients = 16;
 
 protected:
     // Called for each accepted connection before its thread starts. ipText is
@@ -57,8 +78,11 @@ protected:
     virtual int OnClientConnected(const char* ipText, std::uint16_t port) = 0;
     // Called after a whole response has been sent.
     virtual void OnDataSent(std::uint64_t byteCount) = 0;
-    // Called after each receive with everything received since the last response.
-    virtual bool IsRequestComplete(const std::string& request) = 0;
+    // Called after each receive, and after each response, with the bytes
+    // received and not yet answered. Returns the length of the complete
+    // request at their front, 0 while it is still incomplete; the bytes
+    // behind it are the start of the next request.
+    virtual std::size_t IsRequestComplete(const std::string& request) = 0;
     // Turns a complete request into response (replacing it); keepAlive is the
     // connection's flag, read and written. False closes without sending.
     virtual bool ProcessRequest(const std::string& request, ServerResponse& response,
@@ -73,6 +97,7 @@ private:
     struct ClientEntry {
         Thread thread;
         std::uint32_t threadId;
+        std::string address;
     };
 
     void AcceptThread();
@@ -89,6 +114,7 @@ private:
     UniqueFd shutdownEvent_;  // eventfd; readable once Shutdown has set it
     std::unique_ptr<Event> startedEvent_;
     std::list<ClientEntry> clientList_;
+    std::map<std::string, std::size_t> clientsPerAddress_;  // guarded by clientLock_
     std::list<Thread> finishedThreads_;
     std::mutex clientLock_;  // guards clientList_, ClientThreadArgs; taken before reaperLock_
     std::mutex reaperLock_;  // guards finishedThreads_
@@ -96,5 +122,7 @@ private:
     int port_ = 0;
     int boundPort_ = 0;
     std::uint32_t clientTimeoutMs_ = 0;
+    std::size_t maxPerAddress_ = kMaxClientsPerAddress;
+    std::size_t maxClients_ = 0;
     bool running_ = false;
 };

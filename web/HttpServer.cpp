@@ -27,7 +27,6 @@ constexpr const char* kStatusNotImplemented = "501 Not Implemented";
 constexpr const char* kNotFoundPage = "/fnf.html";
 constexpr const char* kNotImplementedPage = "/mna.html";
 constexpr const char* kKeepAliveMarker = "\nConnection: Keep-Alive";
-constexpr const char* kEndOfRequest = "\r\n\r\n";
 
 // Opens a served file as the server always has: for reading and writing, so
 // a file that may not be written counts as missing. Only regular files count.
@@ -70,22 +69,19 @@ HttpServer::HttpServer(std::vector<std::string> privateFiles)
 // before it is.
 HttpServer::~HttpServer() { Shutdown(); }
 
-std::vector<std::string> HttpServer::PrivateFilesOf(const std::string& programFileName) {
+std::vector<std::string> HttpServer::PrivateFilesOf(const std::string& programPath) {
     std::vector<std::string> names{"srvlist.cfg", "caplib.txt"};
-    if (programFileName.size() >= 3) {
-        const std::string stem = programFileName.substr(0, programFileName.size() - 3);
-        names.push_back(stem + "cfg");
-        names.push_back(stem + "log");
+    const std::string programName = programPath.substr(programPath.rfind('/') + 1);
+    for (const char* suffix : {"cfg", "log"}) {
+        if (const std::string name = ReplaceLastThree(programName, suffix); !name.empty()) {
+            names.push_back(name);
+        }
+    }
+    if (programName.size() >= 3 && programName.size() != programPath.size()) {
+        for (const char* suffix : {"cfg", "log"})
+            names.push_back(ReplaceLastThree(programPath, suffix));
     }
     return names;
-}
-
-std::string HttpServer::RunningProgramName() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return {};
-    const std::string program(path, static_cast<std::size_t>(length));
-    return program.substr(program.rfind('/') + 1);
 }
 
 bool HttpServer::Start(const std::string& documentRoot, const std::string& defaultPage, int port,
@@ -100,8 +96,16 @@ int HttpServer::OnClientConnected(const char*, std::uint16_t) { return 0; }
 
 void HttpServer::OnDataSent(std::uint64_t) {}
 
-bool HttpServer::IsRequestComplete(const std::string& request) {
-    return request.size() >= 4 && request.compare(request.size() - 4, 4, kEndOfRequest) == 0;
+std::size_t HttpServer::IsRequestComplete(const std::string& request) {
+    // The head ends at the first empty line: a line feed, perhaps a carriage
+    // return, and a line feed. "\r\n\r\n" is the usual form.
+    for (std::size_t feed = request.find('\n'); feed != std::string::npos;
+         feed = request.find('\n', feed + 1)) {
+        std::size_t next = feed + 1;
+        if (next < request.size() && request[next] == '\r') ++next;
+        if (next < request.size() && request[next] == '\n') return next + 1;
+    }
+    return 0;
 }
 
 bool HttpServer::ProcessRequest(const std::string& request, ServerResponse& response,
@@ -114,7 +118,7 @@ bool HttpServer::IsPrivate(int fd) const {
     if (fstat(fd, &served) != 0) return true;
     for (const std::string& name : privateFiles_) {
         struct stat hidden {};
-        const std::string path = documentRoot_ + name;
+        const std::string path = name.front() == '/' ? name : documentRoot_ + name;
         if (stat(path.c_str(), &hidden) == 0 && hidden.st_dev == served.st_dev &&
             hidden.st_ino == served.st_ino) {
             return true;

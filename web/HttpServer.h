@@ -6,14 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "diag/ProgramPath.h"
 #include "web/EventServer.h"
 #include "web/MimeTypes.h"
 
 class HttpServer : public EventServer {
 public:
-    // privateFiles: names in the document root that are never served (the
-    // program's configuration, dumps and lists live beside the pages).
-    explicit HttpServer(std::vector<std::string> privateFiles = PrivateFilesOf(RunningProgramName()));
+    // privateFiles: files that are never served, whatever name reaches them
+    // (the user's configuration, dumps and lists live beside the pages; by
+    // default those named after the user's files path, see diag/ProgramPath.h).
+    // A name without a leading '/' lies in the document root.
+    explicit HttpServer(std::vector<std::string> privateFiles = PrivateFilesOf(UserFilesPath()));
     ~HttpServer() override;
 
     // Serves documentRoot (a trailing '/' is added when missing), with
@@ -21,16 +24,21 @@ public:
     bool Start(const std::string& documentRoot, const std::string& defaultPage, int port,
                std::uint32_t clientTimeoutMs);
 
+    // The length of the request at the front of request: up to and including
+    // the empty line that ends its head ("\r\n\r\n", or bare line feeds as
+    // some clients send them); 0 while that line has not arrived.
+    std::size_t IsRequestComplete(const std::string& request) override;
+
     // Turns one complete request into a response. False when the request has
     // no space at all: the connection is then closed without a response.
     bool ParseRequest(const std::string& request, ServerResponse& response, int& keepAlive);
 
-    // The private files of the program file programFileName kept in the same
-    // folder: its configuration and error dump (the last three characters of
-    // the name replaced by "cfg" and "log"), "srvlist.cfg" and "caplib.txt".
-    static std::vector<std::string> PrivateFilesOf(const std::string& programFileName);
-    // The file name of the running program.
-    static std::string RunningProgramName();
+    // The private files of the program file programPath (a full path, or a
+    // bare file name): its configuration and error dump (the last three
+    // characters replaced by "cfg" and "log") and "srvlist.cfg" and
+    // "caplib.txt", by name in the document root; for a full path also the
+    // configuration and dump where the program keeps them.
+    static std::vector<std::string> PrivateFilesOf(const std::string& programPath);
 
     // Files up to this size go out in the response itself; larger ones are
     // sent from the file in slices as they are read.
@@ -39,7 +47,6 @@ public:
 protected:
     int OnClientConnected(const char* ipText, std::uint16_t port) override;
     void OnDataSent(std::uint64_t byteCount) override;
-    bool IsRequestComplete(const std::string& request) override;
     bool ProcessRequest(const std::string& request, ServerResponse& response,
                         int& keepAlive) override;
 

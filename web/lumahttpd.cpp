@@ -7,6 +7,7 @@
 #include <string>
 
 #include "web/HttpServer.h"
+#include "web/OpenFileLimit.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    RaiseOpenFileLimit();
 
     // The folder served is a copy of the program's folder, so its private
     // files are the program's.

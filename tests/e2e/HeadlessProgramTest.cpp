@@ -9,16 +9,19 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,8 +52,13 @@ int FreePort() {
     }
 }
 
-UniqueFd ConnectLoopback(int port) {
+// Connects to port on loopback from the loopback address from.
+UniqueFd ConnectLoopback(int port, const char* from = "127.0.0.1") {
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return {};
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -60,8 +68,9 @@ UniqueFd ConnectLoopback(int port) {
 }
 
 // Sends request and reads until the server closes or timeoutMs passes.
-std::string Fetch(int port, const std::string& request, int timeoutMs = 5000) {
-    UniqueFd fd = ConnectLoopback(port);
+std::string Fetch(int port, const std::string& request, int timeoutMs = 5000,
+                  const char* from = "127.0.0.1") {
+    UniqueFd fd = ConnectLoopback(port, from);
     if (!fd) return {};
     send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
     std::string reply;
@@ -89,6 +98,16 @@ std::size_t Count(const std::string& text, const std::string& what) {
     }
     return count;
 }
+
+struct LaunchOptions {
+    // Open-file limit of the program, soft and hard alike, when not 0.
+    rlim_t openFiles = 0;
+    // Run the program file after an update has put a new file in its place,
+    // as a program that was running during the update does.
+    bool afterUpdate = false;
+    // Wait for the line that names the stream.
+    bool waitForStream = true;
+};
 
 class HeadlessProgramTest : public ::testing::Test {
 protected:
@@ -150,28 +169,77 @@ protected:
         fs::remove_all(folder_);
     }
 
-    // Starts the program and waits for the line that names the stream.
-    void Launch() {
+    // Starts the program, its standard error going to stderr.txt, and waits
+    // for the line that names the stream.
+    void Launch(const LaunchOptions& options = {}) {
         int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const std::string path = (program_ / "lumasrv").string();
-        char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--headless"), nullptr};
-        ASSERT_EQ(posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
         UniqueFd reader(out[0]);
+        UniqueFd writer(out[1]);
+        UniqueFd errors(open((folder_ / "stderr.txt").c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        ASSERT_TRUE(errors);
+        const std::string path = (program_ / "lumasrv").string();
+        UniqueFd programFile;
+        if (options.afterUpdate) {
+            // The running file is the old one; a new copy takes its name.
+            const fs::path file = program_ / "lumasrv.bin";
+            programFile.Reset(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_TRUE(programFile);
+            fs::copy_file(file, program_ / "lumasrv.bin.new");
+            fs::rename(program_ / "lumasrv.bin.new", file);
+        }
+        char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--headless"), nullptr};
+
+        pid_ = fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            dup2(writer.Get(), STDOUT_FILENO);
+            dup2(errors.Get(), STDERR_FILENO);
+            if (options.openFiles != 0) {
+                const rlimit limit{options.openFiles, options.openFiles};
+                if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+            }
+            if (programFile) {
+                fexecve(programFile.Get(), argv, environ);
+            } else {
+                execve(path.c_str(), argv, environ);
+            }
+            _exit(127);
+        }
+        writer.Reset();
         char buffer[1024];
-        while (stdout_.find("/MyFile.wma\n") == std::string::npos) {
+        while (options.waitForStream && stdout_.find("/MyFile.wma\n") == std::string::npos) {
             pollfd event{reader.Get(), POLLIN, 0};
             ASSERT_GT(poll(&event, 1, 30000), 0) << "no stream address printed: " << stdout_;
             const ssize_t got = read(reader.Get(), buffer, sizeof buffer);
-            ASSERT_GT(got, 0) << "the program ended early: " << stdout_;
+            ASSERT_GT(got, 0) << "the program ended early: " << stdout_
+                              << ReadFile(folder_ / "stderr.txt");
             stdout_.append(buffer, static_cast<std::size_t>(got));
         }
+    }
+
+    // Waits up to timeoutMs for the program to end; its wait status, or -1.
+    int WaitForExit(int timeoutMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+    // Rewrites the configuration file with change applied.
+    void ChangeSettings(const std::function<void(AppSettings&)>& change) {
+        SetProgramPath((program_ / "lumasrv.bin").string());
+        change(g_settings);
+        ASSERT_TRUE(SaveConfig());
+        SetProgramPath("");
     }
 
     // Runs a shell command line (ffmpeg) and returns its exit status.
@@ -286,6 +354,111 @@ TEST_F(HeadlessProgramTest, SigtermEndsTheProgramAndTheViewersStream) {
         }
     }
     EXPECT_TRUE(closed);
+}
+
+TEST_F(HeadlessProgramTest, DrippingConnectionsFromOneAddressLeaveOthersPagesAndTheStream) {
+    // 1,100 connections that send a byte and then wait, against a program
+    // that may open 1,024 files.
+    constexpr int kDripping = 1100;
+    constexpr rlim_t kOwnFiles = kDripping + 300;
+    rlimit own{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max < kOwnFiles) {
+        GTEST_SKIP() << "the clients need " << kOwnFiles << " open files; the hard limit is "
+                     << own.rlim_max;
+    }
+    const rlimit raised{std::max(own.rlim_cur, kOwnFiles), own.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    Launch({.openFiles = 1024});
+
+    std::vector<UniqueFd> dripping;
+    for (int i = 0; i < kDripping; ++i) {
+        UniqueFd client = ConnectLoopback(g_settings.httpPort, "127.0.0.1");
+        if (!client) continue;  // the program may refuse before accepting
+        send(client.Get(), "G", 1, MSG_NOSIGNAL);
+        dripping.push_back(std::move(client));
+    }
+    // The program keeps only a few of them.
+    std::size_t open = 0;
+    for (int round = 0; round < 100; ++round) {
+        open = 0;
+        char byte;
+        for (const UniqueFd& client : dripping) {
+            open += recv(client.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+        }
+        if (open <= 64) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_LE(open, 64u);
+
+    // Another address gets the page and the stream meanwhile.
+    const std::string page = Fetch(g_settings.httpPort, "GET / HTTP/1.0\r\n\r\n", 10000, "127.0.0.2");
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page.substr(0, 200);
+    UniqueFd viewer = ConnectLoopback(g_settings.asfPort, "127.0.0.2");
+    ASSERT_TRUE(viewer);
+    const std::string request = "GET /MyFile.wma HTTP/1.0\r\n\r\n";
+    send(viewer.Get(), request.data(), request.size(), MSG_NOSIGNAL);
+    std::string stream;
+    char buffer[65536];
+    while (stream.size() < 64 * 1024) {
+        pollfd event{viewer.Get(), POLLIN, 0};
+        if (poll(&event, 1, 15000) <= 0) break;
+        const ssize_t got = recv(viewer.Get(), buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        stream.append(buffer, static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(stream.rfind("HTTP/1.", 0), 0u);
+    EXPECT_GE(stream.size(), 64u * 1024) << "the stream stopped";
+
+    // The dripping clients keep dripping; the program is still there.
+    for (const UniqueFd& client : dripping) send(client.Get(), "E", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0);
+    dripping.clear();
+    setrlimit(RLIMIT_NOFILE, &own);
+}
+
+TEST_F(HeadlessProgramTest, PrivateFilesStayPrivateWhenTheProgramFileWasReplaced) {
+    Launch({.afterUpdate = true});
+    char exe[4096];
+    const std::string link = "/proc/" + std::to_string(pid_) + "/exe";
+    const ssize_t length = readlink(link.c_str(), exe, sizeof exe);
+    ASSERT_GT(length, 0);
+    ASSERT_NE(std::string(exe, static_cast<std::size_t>(length)).find(" (deleted)"),
+              std::string::npos)
+        << "the program does not run from a replaced file";
+
+    // The settings were found (the page is on their port), and stay private.
+    EXPECT_EQ(Fetch(g_settings.httpPort, "GET / HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK\r\n", 0),
+              0u);
+    const std::string settings = Fetch(g_settings.httpPort, "GET /lumasrv.cfg HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(settings.rfind("HTTP/1.0 404 Resource not found\r\n", 0), 0u) << settings.size();
+}
+
+TEST_F(HeadlessProgramTest, ABroadcastThatCannotStartEndsTheProgramWithAFailure) {
+    struct Case {
+        const char* name;
+        std::function<void(AppSettings&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"no such video codec", [](AppSettings& s) { s.videoCodecIndex = 99; }},
+        {"no such audio format", [](AppSettings& s) { s.audioFormatIndex = 999; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const AppSettings good = g_settings;
+        ChangeSettings(c.change);
+        fs::remove(program_ / "lumasrv.log");
+        Launch({.waitForStream = false});
+        const int status = WaitForExit(60000);
+        ASSERT_NE(status, -1) << "still running";
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_NE(WEXITSTATUS(status), 0);
+        EXPECT_NE(ReadFile(folder_ / "stderr.txt").find("the broadcast did not start"),
+                  std::string::npos)
+            << ReadFile(folder_ / "stderr.txt");
+        EXPECT_NE(ReadFile(program_ / "lumasrv.log").find(" Error dump\n"), std::string::npos);
+        ChangeSettings([&](AppSettings& s) { s = good; });
+    }
 }
 
 }  // namespace

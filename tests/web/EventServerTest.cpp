@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -44,8 +46,9 @@ protected:
         return 0;
     }
     void OnDataSent(std::uint64_t) override { ++sent; }
-    bool IsRequestComplete(const std::string& request) override {
-        return !request.empty() && request.back() == '\n';
+    std::size_t IsRequestComplete(const std::string& request) override {
+        const std::size_t end = request.find('\n');
+        return end == std::string::npos ? 0 : end + 1;
     }
     bool ProcessRequest(const std::string& request, ServerResponse& response,
                         int& keepAlive) override {
@@ -233,6 +236,72 @@ TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
         EXPECT_EQ(match[2].str()[0], 'a' + std::stoi(match[1].str()));
     }
     EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST(ServerLogTest, TheLogNeverPassesItsLimitAndKeepsOneOldFile) {
+    TempFolder folder;
+    ServerLog log;
+    const std::string oldPath = folder.LogPath().string() + ServerLog::kOldLogSuffix;
+    const std::string message = "WSASend(...) failure " + std::string(150, 'x');
+    // Distinct codes, so that no line counts as a repeat: about 2.6 MiB.
+    std::uintmax_t largest = 0;
+    int line = 0;
+    for (; line < 14000; ++line) {
+        ASSERT_TRUE(log.WriteLog(kServerLogFile, message.c_str(), "ClientThread", line));
+        if (line % 500 == 0) largest = std::max(largest, webtest::fs::file_size(folder.LogPath()));
+    }
+    largest = std::max(largest, webtest::fs::file_size(folder.LogPath()));
+    EXPECT_LE(largest, ServerLog::kMaxLogBytes);
+    ASSERT_TRUE(webtest::fs::exists(oldPath));
+    EXPECT_LE(webtest::fs::file_size(oldPath), ServerLog::kMaxLogBytes);
+    EXPECT_GT(webtest::fs::file_size(oldPath), ServerLog::kMaxLogBytes - 1024);
+    EXPECT_FALSE(webtest::fs::exists(folder.LogPath().string() + ".2"));
+
+    // Both files hold whole lines; the old one ends where the new one begins.
+    std::ifstream oldFile(oldPath);
+    std::string last;
+    for (std::string entry; std::getline(oldFile, entry);) last = entry;
+    std::istringstream current(folder.Log());
+    std::string first;
+    std::getline(current, first);
+    const std::regex code(".*\t\\[ClientThread\\]\t\\[(\\d+)\\]");
+    std::smatch lastCode, firstCode;
+    ASSERT_TRUE(std::regex_match(last, lastCode, code)) << last;
+    ASSERT_TRUE(std::regex_match(first, firstCode, code)) << first;
+    EXPECT_EQ(std::stoi(firstCode[1]), std::stoi(lastCode[1]) + 1);
+    EXPECT_NE(folder.Log().find("\t[" + std::to_string(line - 1) + "]\n"), std::string::npos);
+}
+
+TEST(ServerLogTest, RepeatsAreCountedAndWrittenOnceTheirWindowHasPassed) {
+    TempFolder folder;
+    {
+        ServerLog log(std::chrono::milliseconds(1000));
+        for (int i = 0; i < 500; ++i) {
+            EXPECT_TRUE(log.WriteLog(kServerLogFile, "WSARecv(...) failure", "ClientThread", 104));
+            EXPECT_TRUE(log.WriteLog(kServerLogFile, "Thread not found in the list", nullptr, 0));
+        }
+        // A different code is a different failure.
+        log.WriteLog(kServerLogFile, "WSARecv(...) failure", "ClientThread", 110);
+        log.FlushRepeats();
+        const std::string soFar = folder.Log();
+        EXPECT_EQ(std::count(soFar.begin(), soFar.end(), '\n'), 3) << soFar;
+
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        log.FlushRepeats();
+        // A new burst after the window starts with a line of its own.
+        log.WriteLog(kServerLogFile, "WSARecv(...) failure", "ClientThread", 104);
+        log.WriteLog(kServerLogFile, "WSARecv(...) failure", "ClientThread", 104);
+    }  // the last count is written when the log goes
+
+    const std::string stamp = "[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} - ";
+    const std::regex lines(stamp + "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[104\\]\n" +
+                           stamp + "Thread not found in the list\\.\t\\[0\\]\n" +
+                           stamp + "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[110\\]\n" +
+                           stamp + "WSARecv\\(\\.\\.\\.\\) failure \\(499 more times\\)\\.\t\\[ClientThread\\]\t\\[104\\]\n" +
+                           stamp + "Thread not found in the list \\(499 more times\\)\\.\t\\[0\\]\n" +
+                           stamp + "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[104\\]\n" +
+                           stamp + "WSARecv\\(\\.\\.\\.\\) failure \\(1 more times\\)\\.\t\\[ClientThread\\]\t\\[104\\]\n");
+    EXPECT_TRUE(std::regex_match(folder.Log(), lines)) << folder.Log();
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 
 #include <sys/stat.h>
+
+#include "diag/ProgramPath.h"
 
 #include "WebTestSupport.h"
 #include "web/HttpServer.h"
@@ -295,6 +298,71 @@ TEST(PrivateFilesTest, ReplaceTheLastThreeCharactersOfTheProgramName) {
     EXPECT_EQ(HttpServer::PrivateFilesOf("server.exe"),
               (Names{"srvlist.cfg", "caplib.txt", "server.cfg", "server.log"}));
     EXPECT_EQ(HttpServer::PrivateFilesOf("ab"), (Names{"srvlist.cfg", "caplib.txt"}));
+    EXPECT_EQ(HttpServer::PrivateFilesOf("/opt/luma/lumasrv.bin"),
+              (Names{"srvlist.cfg", "caplib.txt", "lumasrv.cfg", "lumasrv.log",
+                     "/opt/luma/lumasrv.cfg", "/opt/luma/lumasrv.log"}));
+}
+
+TEST(PrivateFilesTest, ComeFromTheProgramPathTheSettingsUse) {
+    TempFolder folder;
+    folder.Write("index.htm", "page");
+    folder.Write("lumasrv.cfg", "settings");
+    folder.Write("lumasrv.log", "dump");
+    folder.Write("srvlist.cfg", "servers");
+    // The program file of this run lies in the served folder, as it does
+    // for the program.
+    SetProgramPath((folder.Docs() / "lumasrv.bin").string());
+    HttpServer server;
+    SetProgramPath("");
+    ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 30000));
+    for (const char* name : {"lumasrv.cfg", "lumasrv.log", "srvlist.cfg"}) {
+        ServerResponse response;
+        int keepAlive = 0;
+        ASSERT_TRUE(server.ParseRequest(std::string("GET /") + name + " HTTP/1.0\r\n\r\n",
+                                        response, keepAlive));
+        EXPECT_EQ(response.head.rfind("HTTP/1.0 404 Resource not found\r\n", 0), 0u) << name;
+    }
+}
+
+TEST(PrivateFilesTest, TheProgramsOwnFilesStayPrivateUnderAnotherRoot) {
+    // The configuration beside the program, reached through a link from a
+    // document root elsewhere.
+    TempFolder folder;
+    const webtest::fs::path program = folder.Docs().parent_path() / "program";
+    webtest::fs::create_directories(program);
+    std::ofstream(program / "lumasrv.cfg") << "settings";
+    webtest::fs::create_symlink(program / "lumasrv.cfg", folder.Docs() / "settings.txt");
+    HttpServer server(HttpServer::PrivateFilesOf((program / "lumasrv.bin").string()));
+    ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 30000));
+    ServerResponse response;
+    int keepAlive = 0;
+    ASSERT_TRUE(server.ParseRequest("GET /settings.txt HTTP/1.0\r\n\r\n", response, keepAlive));
+    EXPECT_EQ(response.head.rfind("HTTP/1.0 404 Resource not found\r\n", 0), 0u);
+}
+
+TEST(RequestFramingTest, ARequestEndsAtItsFirstEmptyLine) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::size_t length;
+    };
+    const std::vector<Case> cases = {
+        {"carriage return line feeds", "GET / HTTP/1.0\r\n\r\n", 18},
+        {"bare line feeds", "GET / HTTP/1.0\n\n", 16},
+        {"bare line feed, then a full one", "GET / HTTP/1.0\n\r\n", 17},
+        {"full line feed, then a bare one", "GET / HTTP/1.0\r\n\n", 17},
+        {"headers with bare line feeds", "GET / HTTP/1.0\nHost: x\n\n", 24},
+        {"a second request behind", "GET / HTTP/1.0\r\n\r\nGET /a HTTP/1.0\r\n\r\n", 18},
+        {"the start of a second one behind", "GET / HTTP/1.0\r\n\r\nGET /a", 18},
+        {"one line only", "GET / HTTP/1.0\r\n", 0},
+        {"header end still to come", "GET / HTTP/1.0\r\nHost: x\r\n\r", 0},
+        {"carriage returns alone end nothing", "GET / HTTP/1.0\r\r", 0},
+        {"fewer than four bytes", "\r\n\r", 0},
+        {"nothing", "", 0},
+        {"an empty line alone", "\r\n\r\n", 4},
+    };
+    HttpServer server(std::vector<std::string>{});
+    for (const auto& c : cases) EXPECT_EQ(server.IsRequestComplete(c.bytes), c.length) << c.name;
 }
 
 }  // namespace

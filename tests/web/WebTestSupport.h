@@ -58,14 +58,30 @@ private:
     fs::path root_;
 };
 
-inline UniqueFd Connect(int port) {
+// Connects to port on loopback from the loopback address from (every
+// 127.x.y.z address is the machine itself, so tests play several clients).
+inline UniqueFd Connect(int port, const char* from = "127.0.0.1") {
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return {};
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
     return fd;
+}
+
+// Waits up to timeoutMs for condition to hold.
+template <typename Condition>
+bool WaitFor(Condition condition, int timeoutMs = 10000) {
+    for (int waited = 0; !condition(); waited += 10) {
+        if (waited >= timeoutMs) return false;
+        usleep(10000);
+    }
+    return true;
 }
 
 inline bool SendAll(int fd, const std::string& bytes) {
