@@ -17,7 +17,9 @@ BroadcastSession* m_hDlg = nullptr;
 namespace {
 
 // A failed step of the start sequence: "hresult failed" with its value.
-void Trail(HRESULT hr, int line) { RecordEntry("hresult failed", line, false).SetValue(hr); }
+void Trail(HRESULT hr, int line) {
+    RecordEntry("hresult failed", line, false).SetValue(hr);
+}
 
 // The 16-bit PCM format of an audio codec format (the first 16 bytes of its
 // WAVEFORMATEX are what the session reads).
@@ -35,7 +37,9 @@ static_assert(sizeof(WaveFormat) == 20);
 
 }  // namespace
 
-void DrawCaption() { DrawCaptionFor(m_hDlg ? m_hDlg->CaptureLibrary() : nullptr); }
+void DrawCaption() {
+    DrawCaptionFor(m_hDlg ? m_hDlg->CaptureLibrary() : nullptr);
+}
 
 int AudioChunkReceived(std::uint8_t* data, std::int32_t length) {
     if (!m_hDlg) {
@@ -119,8 +123,7 @@ void BroadcastSession::StartBroadcast() {
     };
 
     pWriter = std::make_unique<WmWriter>();
-    if (pProfile) pProfile->ReleaseAll();
-    pProfile = std::make_unique<WmProfile>();
+    pProfile = std::make_unique<WmProfile>();  // an earlier broadcast's goes
 
     HRESULT hr = pProfile->Create();
     if (FAILED(hr)) return fail(hr, 352);
@@ -132,15 +135,16 @@ void BroadcastSession::StartBroadcast() {
 
     if (hasVideo) {
         const wmv::RECT frame{0, 0, m_pCapture->GetFrameWidth(), m_pCapture->GetFrameHeight()};
-        const VideoStreamParams video{static_cast<std::uint32_t>(g_settings.videoCodecIndex),
-                                      0,
-                                      static_cast<std::uint32_t>(g_settings.videoBitrateKbps) * 1000,
-                                      &frame,
-                                      &frame,
-                                      g_settings.videoFramesPerSecond,
-                                      static_cast<std::uint32_t>(g_settings.videoQuality),
-                                      L"Camera",
-                                      L"Live"};
+        const VideoStreamParams video{
+            static_cast<std::uint32_t>(g_settings.videoCodecIndex),
+            0,
+            static_cast<std::uint32_t>(g_settings.videoBitrateKbps) * 1000,
+            &frame,
+            &frame,
+            g_settings.videoFramesPerSecond,
+            static_cast<std::uint32_t>(g_settings.videoQuality),
+            L"Camera",
+            L"Live"};
         hr = pProfile->AddVideoStream(video);
         if (FAILED(hr)) {
             CheckResult(hr, 671);
@@ -192,8 +196,8 @@ void BroadcastSession::StartBroadcast() {
         }
     }
     if (hasAudio) {
-        wmv::INSSBuffer* sample = nullptr;
-        hr = pWriter->AllocateSample(kAudioSampleBytes, &sample);
+        RefPtr<wmv::INSSBuffer> sample;
+        hr = pWriter->AllocateSample(kAudioSampleBytes, sample.Put());
         if (FAILED(hr)) {
             CheckResult(hr, 540);
             return fail(hr, 376);
@@ -201,13 +205,12 @@ void BroadcastSession::StartBroadcast() {
         std::uint8_t* buffer = nullptr;
         hr = sample->GetBuffer(&buffer);
         if (FAILED(hr)) {
-            sample->Release();
             CheckResult(hr, 543);
             return fail(hr, 376);
         }
         {
             std::lock_guard guard(audioLock_);
-            m_pAudioSample = sample;
+            m_pAudioSample = std::move(sample);
             m_pAudioBuffer = buffer;
             m_audioTime = 0;
         }
@@ -243,29 +246,24 @@ void BroadcastSession::StartBroadcast() {
 
 HRESULT BroadcastSession::AllocateVideoSample(std::uint32_t length, int allocateLine,
                                               int bufferLine) {
-    wmv::INSSBuffer* sample = nullptr;
-    HRESULT hr = pWriter->AllocateSample(length, &sample);
+    RefPtr<wmv::INSSBuffer> sample;
+    HRESULT hr = pWriter->AllocateSample(length, sample.Put());
     if (CheckResult(hr, allocateLine)) return hr;
     std::uint8_t* buffer = nullptr;
     hr = sample->GetBuffer(&buffer);
-    if (CheckResult(hr, bufferLine)) {
-        sample->Release();
-        return hr;
-    }
-    m_pVideoSample = sample;
+    if (CheckResult(hr, bufferLine)) return hr;
+    m_pVideoSample = std::move(sample);
     m_pVideoBuffer = buffer;
     m_videoSampleLength = length;
     return S_OK;
 }
 
 void BroadcastSession::ReleaseSamples() {
-    if (m_pVideoSample) m_pVideoSample->Release();
-    m_pVideoSample = nullptr;
+    m_pVideoSample.Reset();
     m_pVideoBuffer = nullptr;
     m_videoSampleLength = 0;
     std::lock_guard guard(audioLock_);
-    if (m_pAudioSample) m_pAudioSample->Release();
-    m_pAudioSample = nullptr;
+    m_pAudioSample.Reset();
     m_pAudioBuffer = nullptr;
 }
 
@@ -275,7 +273,6 @@ void BroadcastSession::CleanUpFailedStart() {
     audioClockRunning_ = false;
     if (pWriter) pWriter->StopWriting();
     ReleaseSamples();
-    if (pProfile) pProfile->ReleaseAll();
     pProfile.reset();
     pWriter.reset();
     view_->SetWaitCursor(false);
@@ -300,7 +297,6 @@ void BroadcastSession::StopBroadcast() {
     if (pWriter) pWriter->StopWriting();
     ReleaseSamples();
     pWriter.reset();
-    if (pProfile) pProfile->ReleaseAll();
     pProfile.reset();
 
     m_bRunning = false;
@@ -315,9 +311,8 @@ void BroadcastSession::OnFrameTimer() {
     if (m_bRunning && pWriter) {
         const int length = m_pCapture->GetFrameLength();
         const bool haveSample =
-            m_pVideoSample ||
-            (length != 0 &&
-             SUCCEEDED(AllocateVideoSample(static_cast<std::uint32_t>(length), 831, 834)));
+            m_pVideoSample || (length != 0 && SUCCEEDED(AllocateVideoSample(
+                                                  static_cast<std::uint32_t>(length), 831, 834)));
         if (haveSample) {
             std::uint8_t* frame = m_pCapture->LockFrame();
             // A frame of another length than the sample (the format changed
@@ -326,8 +321,8 @@ void BroadcastSession::OnFrameTimer() {
                 std::memcpy(m_pVideoBuffer, frame, m_videoSampleLength);
                 m_pVideoSample->SetLength(m_videoSampleLength);
                 m_videoTime = SampleTimeNow();
-                pWriter->writer->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
-                                             m_pVideoSample);
+                pWriter->Writer()->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
+                                               m_pVideoSample.Get());
             }
             m_pCapture->UnlockFrame();
         }
@@ -355,22 +350,22 @@ void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t lengt
                         static_cast<std::size_t>(length), m_nChannels, m_meterSamples.data(),
                         m_meterWidth);
     view_->InvalidateMeter();
-    if (!audioClockRunning_ || !m_pAudioBuffer || !pWriter || !pWriter->writer) return;
+    if (!audioClockRunning_ || !m_pAudioBuffer || !pWriter || !pWriter->Writer()) return;
 
     // A buffer larger than the sample goes out in pieces, each stamped with
     // the time its first byte was captured relative to the whole buffer.
     const std::int64_t now = SampleTimeNow();
-    const std::int64_t bytesPerSecond = static_cast<std::int64_t>(m_nSamplesPerSec) *
-                                        std::max(m_nChannels, 1) * 2;
+    const std::int64_t bytesPerSecond =
+        static_cast<std::int64_t>(m_nSamplesPerSec) * std::max(m_nChannels, 1) * 2;
     const std::uint32_t input = AudioInputNumber();
     for (std::int32_t done = 0; done < length;) {
-        const auto piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(length - done),
-                                                   kAudioSampleBytes);
+        const auto piece =
+            std::min<std::uint32_t>(static_cast<std::uint32_t>(length - done), kAudioSampleBytes);
         std::memcpy(m_pAudioBuffer, data + done, piece);
         m_pAudioSample->SetLength(piece);
         m_audioTime = now + (bytesPerSecond > 0 ? done * 10000000LL / bytesPerSecond : 0);
-        pWriter->writer->WriteSample(input, static_cast<std::uint64_t>(m_audioTime), 0,
-                                     m_pAudioSample);
+        pWriter->Writer()->WriteSample(input, static_cast<std::uint64_t>(m_audioTime), 0,
+                                       m_pAudioSample.Get());
         done += static_cast<std::int32_t>(piece);
     }
 }

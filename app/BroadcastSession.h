@@ -5,14 +5,13 @@
 // owns one and binds to it through SessionView; the headless program does the
 // same with a view that only prints the URL.
 
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <QTimer>
 
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
@@ -22,7 +21,7 @@ class PreviewSurface;
 
 // What a broadcast does to the window it runs in.
 class SessionView {
-public:
+  public:
     virtual ~SessionView() = default;
     virtual void EnableStartButton(bool enabled) = 0;
     virtual void EnableStopButton(bool enabled) = 0;
@@ -39,7 +38,7 @@ public:
 };
 
 class BroadcastSession {
-public:
+  public:
     // capture and view outlive the session.
     BroadcastSession(CapLib* capture, SessionView* view);
     ~BroadcastSession();
@@ -66,7 +65,7 @@ public:
 
     bool IsRunning() const { return m_bRunning; }
     CapLib* CaptureLibrary() const { return m_pCapture; }
-    bool HasVideoSample() const { return m_pVideoSample != nullptr; }
+    bool HasVideoSample() const { return static_cast<bool>(m_pVideoSample); }
     int FrameTimerPeriod() const;  // ms while the frame timer runs, else -1
     // The writer input that audio goes to: 1 behind a video stream, else 0.
     std::uint32_t AudioInputNumber() const;
@@ -79,7 +78,7 @@ public:
     // Hide the window at the next timer tick (the window sets it).
     bool m_bHidePending = false;
 
-private:
+  private:
     void CleanUpFailedStart();
     void ReleaseSamples();
     void AfterTimer();
@@ -91,10 +90,10 @@ private:
 
     std::unique_ptr<WmWriter> pWriter;
     std::unique_ptr<WmProfile> pProfile;
-    wmv::INSSBuffer* m_pVideoSample = nullptr;
+    RefPtr<wmv::INSSBuffer> m_pVideoSample;
     std::uint8_t* m_pVideoBuffer = nullptr;
     std::uint32_t m_videoSampleLength = 0;
-    wmv::INSSBuffer* m_pAudioSample = nullptr;
+    RefPtr<wmv::INSSBuffer> m_pAudioSample;
     std::uint8_t* m_pAudioBuffer = nullptr;
     bool m_bRunning = false;
     std::int64_t m_audioTime = 0;
