@@ -80,18 +80,18 @@ std::int64_t BroadcastSession::SampleTimeNow() const {
 }
 
 void BroadcastSession::SetMeterWidth(int width) {
-    std::lock_guard guard(audioLock_);
+    std::lock_guard guard(meterLock_);
     m_meterWidth = std::max(width, 0);
     m_meterSamples.assign(static_cast<std::size_t>(m_meterWidth), 0);
 }
 
 std::vector<std::int16_t> BroadcastSession::MeterColumns() const {
-    std::lock_guard guard(audioLock_);
+    std::lock_guard guard(meterLock_);
     return m_meterSamples;
 }
 
 void BroadcastSession::CopyMeterColumns(std::vector<std::int16_t>* columns) const {
-    std::lock_guard guard(audioLock_);
+    std::lock_guard guard(meterLock_);
     columns->assign(m_meterSamples.begin(), m_meterSamples.end());
 }
 
@@ -100,7 +100,7 @@ void BroadcastSession::ConfigureCapture() {
     m_pCapture->SelectDevices(g_settings.videoDeviceIndex, g_settings.audioDeviceIndex,
                               view_->PreviewWindow(), g_settings.audioCaptureFormatIndex);
     {
-        std::lock_guard guard(audioLock_);
+        std::lock_guard guard(meterLock_);
         std::fill(m_meterSamples.begin(), m_meterSamples.end(), 0);
     }
     m_pCapture->StartPreview();
@@ -345,11 +345,19 @@ void BroadcastSession::AfterTimer() {
 
 void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t length) {
     if (!data || length <= 0) return;
-    std::lock_guard guard(audioLock_);
-    ComputeMeterColumns(reinterpret_cast<const std::int16_t*>(data),
-                        static_cast<std::size_t>(length), m_nChannels, m_meterSamples.data(),
-                        m_meterWidth);
+    {
+        std::lock_guard guard(meterLock_);
+        ComputeMeterColumns(reinterpret_cast<const std::int16_t*>(data),
+                            static_cast<std::size_t>(length), m_nChannels, m_meterSamples.data(),
+                            m_meterWidth);
+    }
+    // With no lock held: the meter's painting takes the meter lock to copy
+    // the columns.
     view_->InvalidateMeter();
+
+    // The sample stays locked while it is filled and written, so that the
+    // stop sequence cannot release it under the write.
+    std::lock_guard guard(audioLock_);
     if (!audioClockRunning_ || !m_pAudioBuffer || !pWriter || !pWriter->Writer()) return;
 
     // A buffer larger than the sample goes out in pieces, each stamped with

@@ -20,20 +20,36 @@ class CapLib;
 class PreviewSurface;
 
 // What a broadcast does to the window it runs in.
+//
+// Every call but InvalidateMeter comes on the user-interface thread, from the
+// session's commands (ConfigureCapture, StartBroadcast, StopBroadcast) and
+// its timers. No call is made while the session holds a lock of its own, so
+// a view may call back into the session from any of them (from
+// InvalidateMeter only into what may be read from any thread: the meter
+// columns).
 class SessionView {
   public:
     virtual ~SessionView() = default;
+    // Start and stop sequences: the Start and Stop commands' states.
     virtual void EnableStartButton(bool enabled) = 0;
     virtual void EnableStopButton(bool enabled) = 0;
+    // Status timer and stop sequence: the number of viewers, as text.
     virtual void SetUserCount(const std::string& text) = 0;
+    // Start and stop sequences: the stream's address, or "" when stopped.
     virtual void SetConnectionUrl(const std::string& url) = 0;
-    // Called on the audio streaming thread: the meter columns changed.
+    // The meter columns changed. Called on the audio streaming thread, once
+    // per captured buffer, with no lock held; the columns are already in
+    // place. It must return quickly and must not wait for the user-interface
+    // thread, which may itself be waiting for this thread to stop (the stop
+    // sequence stops the capture): schedule the repaint and return.
     virtual void InvalidateMeter() = 0;
+    // Around the start and stop sequences; calls come in pairs.
     virtual void SetWaitCursor(bool waiting) = 0;
+    // After a timer tick, once m_bHidePending was set.
     virtual void HideWindow() = 0;
-    // The meter scale the user has set (100 to 32767).
+    // Status timer: the meter scale the user has set (100 to 32767).
     virtual int MeterScalePosition() = 0;
-    // Where the capture preview is shown.
+    // ConfigureCapture: where the capture preview is shown.
     virtual PreviewSurface* PreviewWindow() = 0;
 };
 
@@ -54,10 +70,12 @@ class BroadcastSession {
     // Timer work, on the user-interface thread (the timers call these).
     void OnFrameTimer();
     void OnStatusTimer();
-    // One captured PCM buffer, on the audio streaming thread.
+    // One captured PCM buffer, on the audio streaming thread: the meter
+    // columns, then the view's InvalidateMeter, then the writer.
     void OnAudioChunk(const std::uint8_t* data, std::int32_t length);
 
-    // The meter's width in pixel columns; the columns start flat.
+    // The meter's width in pixel columns; the columns start flat. The
+    // columns may be read from any thread.
     void SetMeterWidth(int width);
     std::vector<std::int16_t> MeterColumns() const;
     // The same into a vector the caller keeps, so painting allocates nothing.
@@ -114,9 +132,12 @@ class BroadcastSession {
 
     QTimer frameTimer_;
     QTimer statusTimer_;
+    // Guards m_meterWidth and m_meterSamples: the audio path fills the
+    // columns, the meter's painting copies them.
+    mutable std::mutex meterLock_;
     // Held by the audio path while it uses the audio sample, and by whoever
     // releases it, so a late buffer never lands in a released sample.
-    mutable std::mutex audioLock_;
+    std::mutex audioLock_;
 };
 
 // The session the capture callbacks reach; they carry no context of their own.

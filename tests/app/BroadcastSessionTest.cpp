@@ -1,27 +1,27 @@
 // The broadcast session on the real capture library and media runtime, fed
 // by the test camera and microphone.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QGuiApplication>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "app/BroadcastSession.h"
 #include "app/IndexPage.h"
@@ -99,12 +99,15 @@ std::string TrailText() {
 }
 
 class RecordingView : public SessionView {
-public:
+  public:
     void EnableStartButton(bool enabled) override { startEnabled = enabled; }
     void EnableStopButton(bool enabled) override { stopEnabled = enabled; }
     void SetUserCount(const std::string& text) override { userCount = text; }
     void SetConnectionUrl(const std::string& text) override { url = text; }
-    void InvalidateMeter() override { ++meterInvalidations; }
+    void InvalidateMeter() override {
+        ++meterInvalidations;
+        if (readBack) ReadColumnsElsewhere();
+    }
     void SetWaitCursor(bool waiting) override { waitCursor = waiting; }
     void HideWindow() override { ++hidden; }
     int MeterScalePosition() override { return meterScale; }
@@ -119,10 +122,40 @@ public:
     int hidden = 0;
     int meterScale = 32767;
     HeadlessSurface surface;
+
+    // When set, InvalidateMeter reads this session's columns on another
+    // thread, as the meter's painting does. A read that cannot finish while
+    // the session waits in InvalidateMeter means the session still holds the
+    // lock that guards the columns.
+    BroadcastSession* readBack = nullptr;
+    std::atomic<int> readsDone{0};
+    std::atomic<int> readsBlocked{0};
+    std::vector<std::int16_t> LastRead() {
+        std::lock_guard guard(readLock_);
+        return lastRead_;
+    }
+
+  private:
+    void ReadColumnsElsewhere() {
+        auto read = std::async(std::launch::async,
+                               [session = readBack] { return session->MeterColumns(); });
+        if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ++readsBlocked;
+            stuckReads_.push_back(std::move(read));  // it ends once the lock is let go
+            return;
+        }
+        std::lock_guard guard(readLock_);
+        lastRead_ = read.get();
+        ++readsDone;
+    }
+
+    std::mutex readLock_;
+    std::vector<std::int16_t> lastRead_;
+    std::vector<std::future<std::vector<std::int16_t>>> stuckReads_;
 };
 
 class BroadcastSessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EnsureGuiApplication();
         setenv("LUMACAST_FAKE_DEVICES", "1", 1);
@@ -257,6 +290,28 @@ TEST_F(BroadcastSessionTest, AudioOnlyWritesInputZeroWithoutFrameTimer) {
     }));
     EXPECT_GT(view_.meterInvalidations, 0);
     EXPECT_FALSE(session_->HasVideoSample());
+}
+
+TEST_F(BroadcastSessionTest, TheViewIsToldOfNewMeterColumnsWithNoLockHeld) {
+    view_.readBack = session_.get();
+    // Mono before any start: four columns take every other sample.
+    session_->SetMeterWidth(4);
+    const std::int16_t pcm[8] = {1000, 1, -2000, 2, 3000, 3, -4000, 4};
+    session_->OnAudioChunk(reinterpret_cast<const std::uint8_t*>(pcm), sizeof pcm);
+    EXPECT_EQ(view_.readsBlocked, 0);
+    EXPECT_EQ(view_.LastRead(), (std::vector<std::int16_t>{1000, -2000, 3000, -4000}))
+        << "the columns are in place when the view is told";
+
+    // And so while a broadcast writes the microphone's sound.
+    session_->SetMeterWidth(98);
+    Use(false, true);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    const int before = view_.readsDone;
+    EXPECT_TRUE(
+        PumpUntil([&] { return view_.readsDone >= before + 5 || view_.readsBlocked > 0; }, 30000));
+    EXPECT_EQ(view_.readsBlocked, 0);
+    session_->StopBroadcast();
 }
 
 TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks) {
