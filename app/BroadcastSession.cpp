@@ -6,6 +6,7 @@
 #include "app/IndexPage.h"
 #include "app/Meter.h"
 #include "diag/ErrorTrail.h"
+#include "diag/TrailLines.h"
 #include "media/CapLib.h"
 #include "media/Caption.h"
 #include "platform/Clock.h"
@@ -17,7 +18,7 @@ BroadcastSession* m_hDlg = nullptr;
 namespace {
 
 // A failed step of the start sequence: "hresult failed" with its value.
-void Trail(HRESULT hr, int line) {
+void Trail(HRESULT hr, TrailLine line) {
     RecordEntry("hresult failed", line, false).SetValue(hr);
 }
 
@@ -43,7 +44,7 @@ void DrawCaption() {
 
 int AudioChunkReceived(std::uint8_t* data, std::int32_t length) {
     if (!m_hDlg) {
-        RecordEntry("m_hDlg", 755, true).SetValue(0);
+        RecordEntry("m_hDlg", kTrailAudioCallbackSession, true).SetValue(0);
         return 0;
     }
     m_hDlg->OnAudioChunk(data, length);
@@ -117,7 +118,7 @@ void BroadcastSession::StartBroadcast() {
         return;
     }
     view_->SetWaitCursor(true);
-    const auto fail = [this](HRESULT hr, int line) {
+    const auto fail = [this](HRESULT hr, TrailLine line) {
         Trail(hr, line);
         CleanUpFailedStart();
     };
@@ -126,12 +127,12 @@ void BroadcastSession::StartBroadcast() {
     pProfile = std::make_unique<WmProfile>();  // an earlier broadcast's goes
 
     HRESULT hr = pProfile->Create();
-    if (FAILED(hr)) return fail(hr, 352);
+    if (FAILED(hr)) return fail(hr, kTrailStartCreateProfile);
     hr = pWriter->Create();
-    if (FAILED(hr)) return fail(hr, 355);
+    if (FAILED(hr)) return fail(hr, kTrailStartCreateWriter);
     hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(g_settings.asfPort),
                                   static_cast<std::uint32_t>(g_settings.maxUsers));
-    if (FAILED(hr)) return fail(hr, 358);
+    if (FAILED(hr)) return fail(hr, kTrailStartNetworkSink);
 
     if (hasVideo) {
         const wmv::RECT frame{0, 0, m_pCapture->GetFrameWidth(), m_pCapture->GetFrameHeight()};
@@ -147,8 +148,8 @@ void BroadcastSession::StartBroadcast() {
             L"Live"};
         hr = pProfile->AddVideoStream(video);
         if (FAILED(hr)) {
-            CheckResult(hr, 671);
-            return fail(hr, 361);
+            CheckResult(hr, kTrailVideoStreamStep);
+            return fail(hr, kTrailStartVideoStream);
         }
     }
     if (hasAudio) {
@@ -156,15 +157,15 @@ void BroadcastSession::StartBroadcast() {
         const auto format = static_cast<std::uint32_t>(g_settings.audioFormatIndex);
         hr = pProfile->AddAudioStream({codec, format, L"Microphone", L"Live"});
         if (FAILED(hr)) {
-            CheckResult(hr, 572);
-            return fail(hr, 364);
+            CheckResult(hr, kTrailAudioStreamStep);
+            return fail(hr, kTrailStartAudioStream);
         }
         WaveFormat wave{};
         hr = pProfile->GetAudioFormat(codec, format, &wave);
         if (FAILED(hr)) {
-            CheckResult(hr, 299);
-            CheckResult(hr, 579);
-            return fail(hr, 364);
+            CheckResult(hr, kTrailAudioFormatRead);
+            CheckResult(hr, kTrailAudioFormatStep);
+            return fail(hr, kTrailStartAudioStream);
         }
         m_nBitsPerSample = wave.bitsPerSample;
         m_nSamplesPerSec = static_cast<int>(wave.samplesPerSec);
@@ -183,30 +184,31 @@ void BroadcastSession::StartBroadcast() {
     }
 
     hr = pWriter->SetProfile(pProfile.get());
-    if (FAILED(hr)) return fail(hr, 367);
+    if (FAILED(hr)) return fail(hr, kTrailStartSetProfile);
     hr = pWriter->BeginWriting();
-    if (FAILED(hr)) return fail(hr, 370);
+    if (FAILED(hr)) return fail(hr, kTrailStartBeginWriting);
 
     if (hasVideo) {
         // Without a frame yet, the frame timer allocates the sample later.
         const int length = m_pCapture->GetFrameLength();
         if (length != 0) {
-            hr = AllocateVideoSample(static_cast<std::uint32_t>(length), 511, 514);
-            if (FAILED(hr)) return fail(hr, 373);
+            hr = AllocateVideoSample(static_cast<std::uint32_t>(length), kTrailVideoSampleAllocate,
+                                     kTrailVideoSampleBuffer);
+            if (FAILED(hr)) return fail(hr, kTrailStartVideoSample);
         }
     }
     if (hasAudio) {
         RefPtr<wmv::INSSBuffer> sample;
         hr = pWriter->AllocateSample(kAudioSampleBytes, sample.Put());
         if (FAILED(hr)) {
-            CheckResult(hr, 540);
-            return fail(hr, 376);
+            CheckResult(hr, kTrailAudioSampleAllocate);
+            return fail(hr, kTrailStartAudioSample);
         }
         std::uint8_t* buffer = nullptr;
         hr = sample->GetBuffer(&buffer);
         if (FAILED(hr)) {
-            CheckResult(hr, 543);
-            return fail(hr, 376);
+            CheckResult(hr, kTrailAudioSampleBuffer);
+            return fail(hr, kTrailStartAudioSample);
         }
         {
             std::lock_guard guard(audioLock_);
@@ -219,7 +221,7 @@ void BroadcastSession::StartBroadcast() {
     }
 
     if (m_pCapture->StartPreview() == 0) {
-        RecordEntry("hresult failed", 379, false).SetValue(0);
+        Trail(0, kTrailStartPreview);
         return CleanUpFailedStart();
     }
 
@@ -244,8 +246,8 @@ void BroadcastSession::StartBroadcast() {
     view_->SetWaitCursor(false);
 }
 
-HRESULT BroadcastSession::AllocateVideoSample(std::uint32_t length, int allocateLine,
-                                              int bufferLine) {
+HRESULT BroadcastSession::AllocateVideoSample(std::uint32_t length, TrailLine allocateLine,
+                                              TrailLine bufferLine) {
     RefPtr<wmv::INSSBuffer> sample;
     HRESULT hr = pWriter->AllocateSample(length, sample.Put());
     if (CheckResult(hr, allocateLine)) return hr;
@@ -286,8 +288,8 @@ void BroadcastSession::StopBroadcast() {
     m_pCapture->SetAudioCallback(nullptr);
     audioClockRunning_ = false;
 
-    if (!pWriter) RecordEntry("pWriter", 457, true).SetValue(0);
-    if (!pProfile) RecordEntry("pProfile", 458, true).SetValue(0);
+    if (!pWriter) RecordEntry("pWriter", kTrailStopWriter, true).SetValue(0);
+    if (!pProfile) RecordEntry("pProfile", kTrailStopProfile, true).SetValue(0);
 
     frameTimer_.stop();
     statusTimer_.stop();
@@ -311,8 +313,10 @@ void BroadcastSession::OnFrameTimer() {
     if (m_bRunning && pWriter) {
         const int length = m_pCapture->GetFrameLength();
         const bool haveSample =
-            m_pVideoSample || (length != 0 && SUCCEEDED(AllocateVideoSample(
-                                                  static_cast<std::uint32_t>(length), 831, 834)));
+            m_pVideoSample ||
+            (length != 0 && SUCCEEDED(AllocateVideoSample(static_cast<std::uint32_t>(length),
+                                                          kTrailLateVideoSampleAllocate,
+                                                          kTrailLateVideoSampleBuffer)));
         if (haveSample) {
             std::uint8_t* frame = m_pCapture->LockFrame();
             // A frame of another length than the sample (the format changed

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/TrailLines.h"
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
 
@@ -101,7 +102,7 @@ class BroadcastSession {
     void ReleaseSamples();
     void AfterTimer();
     std::int64_t SampleTimeNow() const;
-    HRESULT AllocateVideoSample(std::uint32_t length, int allocateLine, int bufferLine);
+    HRESULT AllocateVideoSample(std::uint32_t length, TrailLine allocateLine, TrailLine bufferLine);
 
     CapLib* m_pCapture;
     SessionView* view_;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "diag/ErrorTrail.h"
+#include "diag/TrailLines.h"
 #include "media/LocalAddress.h"
 
 using namespace wmv;
@@ -56,7 +57,7 @@ HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers) 
     if (FAILED(hr)) return fail(hr);
     added = true;
     hr = sink->QueryInterface(clientConnections_.Put());
-    if (CheckResult(hr, 116)) return fail(hr);
+    if (CheckResult(hr, kTrailClientConnections)) return fail(hr);
     networkSink_ = std::move(sink);
     return S_OK;
 }

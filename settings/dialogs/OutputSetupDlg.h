@@ -19,18 +19,6 @@ class QLineEdit;
 class UpDownControl;
 class WmProfile;
 
-// Source lines under which the dialog's failed media runtime calls enter the
-// error trail (as the assertion "hr" with the failing code).
-enum SetupTrailLine : int {
-    kTrailCreateProfile = 28,
-    kTrailVideoCodecCount = 125,
-    kTrailVideoCodecName = 135,
-    kTrailAudioCodecCount = 147,
-    kTrailAudioCodecName = 157,
-    kTrailAudioFormatCount = 238,
-    kTrailAudioFormat = 252,
-};
-
 // Control ids of the Server setup template.
 enum SetupControlId : int {
     kVideoDeviceList = 1034,

@@ -334,6 +334,63 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks)
     EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
 }
 
+// The trail lines of the last count entries, as the dump prints them.
+std::vector<std::string> LastTrailLines(std::size_t count) {
+    std::vector<std::string> lines;
+    std::istringstream text(TrailText());
+    for (std::string line; std::getline(text, line);) {
+        const std::size_t at = line.find("Line ");
+        if (at != std::string::npos) lines.push_back(line.substr(at));
+    }
+    if (lines.size() > count) lines.erase(lines.begin(), lines.end() - count);
+    return lines;
+}
+
+TEST_F(BroadcastSessionTest, AStartThatFailsAtAStreamLeavesTheStepsLines) {
+    const struct {
+        const char* name;
+        bool video, audio;
+        void (*spoil)(AppSettings&);
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"unknown video codec",
+         true,
+         true,
+         [](AppSettings& s) { s.videoCodecIndex = 99; },
+         {"Line  671   hresult failed == 0x80070057", "Line  361   hresult failed == 0x80070057"}},
+        {"unknown audio codec",
+         true,
+         true,
+         [](AppSettings& s) { s.audioCodecIndex = 99; },
+         {"Line  572   hresult failed == 0x80070057", "Line  364   hresult failed == 0x80070057"}},
+        {"unknown audio format",
+         false,
+         true,
+         [](AppSettings& s) { s.audioFormatIndex = 999; },
+         {"Line  572   hresult failed == 0x80070057", "Line  364   hresult failed == 0x80070057"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_settings = AppSettings{};
+        g_settings.asfPort = FreePort();
+        Use(c.video, c.audio);
+        c.spoil(g_settings);
+        const std::size_t before = g_errorTrail.EntryCount();
+        session_->StartBroadcast();
+        EXPECT_FALSE(session_->IsRunning());
+        EXPECT_TRUE(view_.startEnabled);
+        EXPECT_FALSE(view_.waitCursor);
+        ASSERT_EQ(g_errorTrail.EntryCount(), before + c.lines.size()) << TrailText();
+        EXPECT_EQ(LastTrailLines(c.lines.size()), c.lines);
+    }
+    // The settings put right, the next start runs.
+    g_settings = AppSettings{};
+    g_settings.asfPort = FreePort();
+    Use(true, true);
+    session_->StartBroadcast();
+    EXPECT_TRUE(session_->IsRunning()) << TrailText();
+}
+
 TEST_F(BroadcastSessionTest, UserCountFollowsTheViewers) {
     Use(true, true);
     session_->StartBroadcast();
