@@ -18,7 +18,9 @@
 #include "media/WmWriter.h"
 
 class CapLib;
+namespace capture {
 class PreviewSurface;
+}
 
 // What a broadcast does to the window it runs in.
 //
@@ -51,7 +53,7 @@ class SessionView {
     // Status timer: the meter scale the user has set (100 to 32767).
     virtual int MeterScalePosition() = 0;
     // ConfigureCapture: where the capture preview is shown.
-    virtual PreviewSurface* PreviewWindow() = 0;
+    virtual capture::PreviewSurface* PreviewWindow() = 0;
 };
 
 class BroadcastSession {

@@ -9,6 +9,8 @@
 #include "media/CapLog.h"
 #include "platform/MessageBox.h"
 
+using namespace capture;
+
 namespace {
 
 // The texts of the library's error boxes. They keep the program's own

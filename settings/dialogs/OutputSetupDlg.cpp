@@ -113,7 +113,7 @@ class WaitCursor {
 
 }  // namespace
 
-OutputSetupDlg::OutputSetupDlg(CapLib* capture, PreviewSurface* preview, QWidget* parent)
+OutputSetupDlg::OutputSetupDlg(CapLib* capture, capture::PreviewSurface* preview, QWidget* parent)
     : QDialog(parent), capture_(capture), preview_(preview), profile_(new WmProfile) {
     AfterRuntimeCall(profile_->Create(), kTrailSetupCreateProfile);
 

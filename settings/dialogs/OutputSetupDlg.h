@@ -13,7 +13,9 @@
 #include "platform/ui/DialogBuilder.h"
 
 class CapLib;
+namespace capture {
 class PreviewSurface;
+}
 class QComboBox;
 class QLineEdit;
 class UpDownControl;
@@ -48,7 +50,7 @@ class OutputSetupDlg : public QDialog {
   public:
     // capture lists the devices and opens their settings pages (may be null:
     // no devices); preview is where the preview runs after a settings page.
-    OutputSetupDlg(CapLib* capture, PreviewSurface* preview, QWidget* parent = nullptr);
+    OutputSetupDlg(CapLib* capture, capture::PreviewSurface* preview, QWidget* parent = nullptr);
     ~OutputSetupDlg() override;
 
     // The controls by their template ids.
@@ -92,7 +94,7 @@ class OutputSetupDlg : public QDialog {
     std::uint32_t SelectedFormatItemData() const;
 
     CapLib* capture_;
-    PreviewSurface* preview_;
+    capture::PreviewSurface* preview_;
     std::unique_ptr<WmProfile> profile_;
     DialogControls controls_;
     QComboBox* videoDevices_;

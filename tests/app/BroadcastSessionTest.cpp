@@ -111,7 +111,7 @@ class RecordingView : public SessionView {
     void SetWaitCursor(bool waiting) override { waitCursor = waiting; }
     void HideWindow() override { ++hidden; }
     int MeterScalePosition() override { return meterScale; }
-    PreviewSurface* PreviewWindow() override { return &surface; }
+    capture::PreviewSurface* PreviewWindow() override { return &surface; }
 
     bool startEnabled = true;
     bool stopEnabled = false;
@@ -121,7 +121,7 @@ class RecordingView : public SessionView {
     bool waitCursor = false;
     int hidden = 0;
     int meterScale = 32767;
-    HeadlessSurface surface;
+    capture::HeadlessSurface surface;
 
     // When set, InvalidateMeter reads this session's columns on another
     // thread, as the meter's painting does. A read that cannot finish while
@@ -469,9 +469,10 @@ TEST_F(BroadcastSessionTest, AFrameOfAnotherSizeIsSkippedNotCopiedPastTheSample)
     ASSERT_TRUE(PumpUntil([&] { return session_->HasVideoSample(); }));
     // The camera changes to a larger picture under the running broadcast.
     const auto formats = capture_->GetVideoFormats();
-    const auto larger = std::find_if(formats.begin(), formats.end(), [](const MediaType& type) {
-        return type.VideoInfo() && type.VideoInfo()->bmiHeader.biWidth == 640;
-    });
+    const auto larger =
+        std::find_if(formats.begin(), formats.end(), [](const capture::MediaType& type) {
+            return type.VideoInfo() && type.VideoInfo()->bmiHeader.biWidth == 640;
+        });
     ASSERT_NE(larger, formats.end());
     ASSERT_EQ(capture_->SetVideoFormat(*larger), 1);
     ASSERT_TRUE(PumpUntil([&] { return capture_->GetFrameWidth() == 640; }));
