@@ -45,7 +45,8 @@ class WmWriter {
     // The runtime's writer, through which samples are written (null before
     // Create). Safe to use from the audio thread while the writer lives.
     wmv::IWMWriter* Writer() const { return writer_.Get(); }
-    // The attached sink and its viewer count (null while none is attached).
+    // The attached sink (null while none is attached) and the viewer count
+    // it gave, which is kept until the next sink or the end of the writer.
     wmv::IWMWriterNetworkSink* NetworkSink() const { return networkSink_.Get(); }
     wmv::IWMClientConnections* ClientConnections() const { return clientConnections_.Get(); }
     bool IsWriting() const { return writing; }
