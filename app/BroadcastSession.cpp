@@ -6,6 +6,7 @@
 #include "app/IndexPage.h"
 #include "app/Meter.h"
 #include "diag/ErrorTrail.h"
+#include "diag/TrailLines.h"
 #include "media/CapLib.h"
 #include "media/Caption.h"
 #include "platform/Clock.h"
@@ -17,7 +18,9 @@ BroadcastSession* m_hDlg = nullptr;
 namespace {
 
 // A failed step of the start sequence: "hresult failed" with its value.
-void Trail(HRESULT hr, int line) { RecordEntry("hresult failed", line, false).SetValue(hr); }
+void Trail(HRESULT hr, TrailLine line) {
+    RecordEntry("hresult failed", line, false).SetValue(hr);
+}
 
 // The 16-bit PCM format of an audio codec format (the first 16 bytes of its
 // WAVEFORMATEX are what the session reads).
@@ -35,11 +38,13 @@ static_assert(sizeof(WaveFormat) == 20);
 
 }  // namespace
 
-void DrawCaption() { DrawCaptionFor(m_hDlg ? m_hDlg->CaptureLibrary() : nullptr); }
+void DrawCaption() {
+    DrawCaptionFor(m_hDlg ? m_hDlg->CaptureLibrary() : nullptr);
+}
 
 int AudioChunkReceived(std::uint8_t* data, std::int32_t length) {
     if (!m_hDlg) {
-        RecordEntry("m_hDlg", 755, true).SetValue(0);
+        RecordEntry("m_hDlg", kTrailAudioCallbackSession, true).SetValue(0);
         return 0;
     }
     m_hDlg->OnAudioChunk(data, length);
@@ -76,18 +81,18 @@ std::int64_t BroadcastSession::SampleTimeNow() const {
 }
 
 void BroadcastSession::SetMeterWidth(int width) {
-    std::lock_guard guard(audioLock_);
+    std::lock_guard guard(meterLock_);
     m_meterWidth = std::max(width, 0);
     m_meterSamples.assign(static_cast<std::size_t>(m_meterWidth), 0);
 }
 
 std::vector<std::int16_t> BroadcastSession::MeterColumns() const {
-    std::lock_guard guard(audioLock_);
+    std::lock_guard guard(meterLock_);
     return m_meterSamples;
 }
 
 void BroadcastSession::CopyMeterColumns(std::vector<std::int16_t>* columns) const {
-    std::lock_guard guard(audioLock_);
+    std::lock_guard guard(meterLock_);
     columns->assign(m_meterSamples.begin(), m_meterSamples.end());
 }
 
@@ -96,7 +101,7 @@ void BroadcastSession::ConfigureCapture() {
     m_pCapture->SelectDevices(g_settings.videoDeviceIndex, g_settings.audioDeviceIndex,
                               view_->PreviewWindow(), g_settings.audioCaptureFormatIndex);
     {
-        std::lock_guard guard(audioLock_);
+        std::lock_guard guard(meterLock_);
         std::fill(m_meterSamples.begin(), m_meterSamples.end(), 0);
     }
     m_pCapture->StartPreview();
@@ -113,38 +118,38 @@ void BroadcastSession::StartBroadcast() {
         return;
     }
     view_->SetWaitCursor(true);
-    const auto fail = [this](HRESULT hr, int line) {
+    const auto fail = [this](HRESULT hr, TrailLine line) {
         Trail(hr, line);
         CleanUpFailedStart();
     };
 
     pWriter = std::make_unique<WmWriter>();
-    if (pProfile) pProfile->ReleaseAll();
-    pProfile = std::make_unique<WmProfile>();
+    pProfile = std::make_unique<WmProfile>();  // an earlier broadcast's goes
 
     HRESULT hr = pProfile->Create();
-    if (FAILED(hr)) return fail(hr, 352);
+    if (FAILED(hr)) return fail(hr, kTrailStartCreateProfile);
     hr = pWriter->Create();
-    if (FAILED(hr)) return fail(hr, 355);
+    if (FAILED(hr)) return fail(hr, kTrailStartCreateWriter);
     hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(g_settings.asfPort),
                                   static_cast<std::uint32_t>(g_settings.maxUsers));
-    if (FAILED(hr)) return fail(hr, 358);
+    if (FAILED(hr)) return fail(hr, kTrailStartNetworkSink);
 
     if (hasVideo) {
         const wmv::RECT frame{0, 0, m_pCapture->GetFrameWidth(), m_pCapture->GetFrameHeight()};
-        const VideoStreamParams video{static_cast<std::uint32_t>(g_settings.videoCodecIndex),
-                                      0,
-                                      static_cast<std::uint32_t>(g_settings.videoBitrateKbps) * 1000,
-                                      &frame,
-                                      &frame,
-                                      g_settings.videoFramesPerSecond,
-                                      static_cast<std::uint32_t>(g_settings.videoQuality),
-                                      L"Camera",
-                                      L"Live"};
+        const VideoStreamParams video{
+            static_cast<std::uint32_t>(g_settings.videoCodecIndex),
+            0,
+            static_cast<std::uint32_t>(g_settings.videoBitrateKbps) * 1000,
+            &frame,
+            &frame,
+            g_settings.videoFramesPerSecond,
+            static_cast<std::uint32_t>(g_settings.videoQuality),
+            L"Camera",
+            L"Live"};
         hr = pProfile->AddVideoStream(video);
         if (FAILED(hr)) {
-            CheckResult(hr, 671);
-            return fail(hr, 361);
+            CheckResult(hr, kTrailVideoStreamStep);
+            return fail(hr, kTrailStartVideoStream);
         }
     }
     if (hasAudio) {
@@ -152,15 +157,15 @@ void BroadcastSession::StartBroadcast() {
         const auto format = static_cast<std::uint32_t>(g_settings.audioFormatIndex);
         hr = pProfile->AddAudioStream({codec, format, L"Microphone", L"Live"});
         if (FAILED(hr)) {
-            CheckResult(hr, 572);
-            return fail(hr, 364);
+            CheckResult(hr, kTrailAudioStreamStep);
+            return fail(hr, kTrailStartAudioStream);
         }
         WaveFormat wave{};
         hr = pProfile->GetAudioFormat(codec, format, &wave);
         if (FAILED(hr)) {
-            CheckResult(hr, 299);
-            CheckResult(hr, 579);
-            return fail(hr, 364);
+            CheckResult(hr, kTrailAudioFormatRead);
+            CheckResult(hr, kTrailAudioFormatStep);
+            return fail(hr, kTrailStartAudioStream);
         }
         m_nBitsPerSample = wave.bitsPerSample;
         m_nSamplesPerSec = static_cast<int>(wave.samplesPerSec);
@@ -179,35 +184,35 @@ void BroadcastSession::StartBroadcast() {
     }
 
     hr = pWriter->SetProfile(pProfile.get());
-    if (FAILED(hr)) return fail(hr, 367);
+    if (FAILED(hr)) return fail(hr, kTrailStartSetProfile);
     hr = pWriter->BeginWriting();
-    if (FAILED(hr)) return fail(hr, 370);
+    if (FAILED(hr)) return fail(hr, kTrailStartBeginWriting);
 
     if (hasVideo) {
         // Without a frame yet, the frame timer allocates the sample later.
         const int length = m_pCapture->GetFrameLength();
         if (length != 0) {
-            hr = AllocateVideoSample(static_cast<std::uint32_t>(length), 511, 514);
-            if (FAILED(hr)) return fail(hr, 373);
+            hr = AllocateVideoSample(static_cast<std::uint32_t>(length), kTrailVideoSampleAllocate,
+                                     kTrailVideoSampleBuffer);
+            if (FAILED(hr)) return fail(hr, kTrailStartVideoSample);
         }
     }
     if (hasAudio) {
-        wmv::INSSBuffer* sample = nullptr;
-        hr = pWriter->AllocateSample(kAudioSampleBytes, &sample);
+        RefPtr<wmv::INSSBuffer> sample;
+        hr = pWriter->AllocateSample(kAudioSampleBytes, sample.Put());
         if (FAILED(hr)) {
-            CheckResult(hr, 540);
-            return fail(hr, 376);
+            CheckResult(hr, kTrailAudioSampleAllocate);
+            return fail(hr, kTrailStartAudioSample);
         }
         std::uint8_t* buffer = nullptr;
         hr = sample->GetBuffer(&buffer);
         if (FAILED(hr)) {
-            sample->Release();
-            CheckResult(hr, 543);
-            return fail(hr, 376);
+            CheckResult(hr, kTrailAudioSampleBuffer);
+            return fail(hr, kTrailStartAudioSample);
         }
         {
             std::lock_guard guard(audioLock_);
-            m_pAudioSample = sample;
+            m_pAudioSample = std::move(sample);
             m_pAudioBuffer = buffer;
             m_audioTime = 0;
         }
@@ -216,7 +221,7 @@ void BroadcastSession::StartBroadcast() {
     }
 
     if (m_pCapture->StartPreview() == 0) {
-        RecordEntry("hresult failed", 379, false).SetValue(0);
+        Trail(0, kTrailStartPreview);
         return CleanUpFailedStart();
     }
 
@@ -241,31 +246,26 @@ void BroadcastSession::StartBroadcast() {
     view_->SetWaitCursor(false);
 }
 
-HRESULT BroadcastSession::AllocateVideoSample(std::uint32_t length, int allocateLine,
-                                              int bufferLine) {
-    wmv::INSSBuffer* sample = nullptr;
-    HRESULT hr = pWriter->AllocateSample(length, &sample);
+HRESULT BroadcastSession::AllocateVideoSample(std::uint32_t length, TrailLine allocateLine,
+                                              TrailLine bufferLine) {
+    RefPtr<wmv::INSSBuffer> sample;
+    HRESULT hr = pWriter->AllocateSample(length, sample.Put());
     if (CheckResult(hr, allocateLine)) return hr;
     std::uint8_t* buffer = nullptr;
     hr = sample->GetBuffer(&buffer);
-    if (CheckResult(hr, bufferLine)) {
-        sample->Release();
-        return hr;
-    }
-    m_pVideoSample = sample;
+    if (CheckResult(hr, bufferLine)) return hr;
+    m_pVideoSample = std::move(sample);
     m_pVideoBuffer = buffer;
     m_videoSampleLength = length;
     return S_OK;
 }
 
 void BroadcastSession::ReleaseSamples() {
-    if (m_pVideoSample) m_pVideoSample->Release();
-    m_pVideoSample = nullptr;
+    m_pVideoSample.Reset();
     m_pVideoBuffer = nullptr;
     m_videoSampleLength = 0;
     std::lock_guard guard(audioLock_);
-    if (m_pAudioSample) m_pAudioSample->Release();
-    m_pAudioSample = nullptr;
+    m_pAudioSample.Reset();
     m_pAudioBuffer = nullptr;
 }
 
@@ -275,7 +275,6 @@ void BroadcastSession::CleanUpFailedStart() {
     audioClockRunning_ = false;
     if (pWriter) pWriter->StopWriting();
     ReleaseSamples();
-    if (pProfile) pProfile->ReleaseAll();
     pProfile.reset();
     pWriter.reset();
     view_->SetWaitCursor(false);
@@ -289,8 +288,8 @@ void BroadcastSession::StopBroadcast() {
     m_pCapture->SetAudioCallback(nullptr);
     audioClockRunning_ = false;
 
-    if (!pWriter) RecordEntry("pWriter", 457, true).SetValue(0);
-    if (!pProfile) RecordEntry("pProfile", 458, true).SetValue(0);
+    if (!pWriter) RecordEntry("pWriter", kTrailStopWriter, true).SetValue(0);
+    if (!pProfile) RecordEntry("pProfile", kTrailStopProfile, true).SetValue(0);
 
     frameTimer_.stop();
     statusTimer_.stop();
@@ -300,7 +299,6 @@ void BroadcastSession::StopBroadcast() {
     if (pWriter) pWriter->StopWriting();
     ReleaseSamples();
     pWriter.reset();
-    if (pProfile) pProfile->ReleaseAll();
     pProfile.reset();
 
     m_bRunning = false;
@@ -316,8 +314,9 @@ void BroadcastSession::OnFrameTimer() {
         const int length = m_pCapture->GetFrameLength();
         const bool haveSample =
             m_pVideoSample ||
-            (length != 0 &&
-             SUCCEEDED(AllocateVideoSample(static_cast<std::uint32_t>(length), 831, 834)));
+            (length != 0 && SUCCEEDED(AllocateVideoSample(static_cast<std::uint32_t>(length),
+                                                          kTrailLateVideoSampleAllocate,
+                                                          kTrailLateVideoSampleBuffer)));
         if (haveSample) {
             std::uint8_t* frame = m_pCapture->LockFrame();
             // A frame of another length than the sample (the format changed
@@ -326,8 +325,8 @@ void BroadcastSession::OnFrameTimer() {
                 std::memcpy(m_pVideoBuffer, frame, m_videoSampleLength);
                 m_pVideoSample->SetLength(m_videoSampleLength);
                 m_videoTime = SampleTimeNow();
-                pWriter->writer->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
-                                             m_pVideoSample);
+                pWriter->Writer()->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
+                                               m_pVideoSample.Get());
             }
             m_pCapture->UnlockFrame();
         }
@@ -350,27 +349,35 @@ void BroadcastSession::AfterTimer() {
 
 void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t length) {
     if (!data || length <= 0) return;
-    std::lock_guard guard(audioLock_);
-    ComputeMeterColumns(reinterpret_cast<const std::int16_t*>(data),
-                        static_cast<std::size_t>(length), m_nChannels, m_meterSamples.data(),
-                        m_meterWidth);
+    {
+        std::lock_guard guard(meterLock_);
+        ComputeMeterColumns(reinterpret_cast<const std::int16_t*>(data),
+                            static_cast<std::size_t>(length), m_nChannels, m_meterSamples.data(),
+                            m_meterWidth);
+    }
+    // With no lock held: the meter's painting takes the meter lock to copy
+    // the columns.
     view_->InvalidateMeter();
-    if (!audioClockRunning_ || !m_pAudioBuffer || !pWriter || !pWriter->writer) return;
+
+    // The sample stays locked while it is filled and written, so that the
+    // stop sequence cannot release it under the write.
+    std::lock_guard guard(audioLock_);
+    if (!audioClockRunning_ || !m_pAudioBuffer || !pWriter || !pWriter->Writer()) return;
 
     // A buffer larger than the sample goes out in pieces, each stamped with
     // the time its first byte was captured relative to the whole buffer.
     const std::int64_t now = SampleTimeNow();
-    const std::int64_t bytesPerSecond = static_cast<std::int64_t>(m_nSamplesPerSec) *
-                                        std::max(m_nChannels, 1) * 2;
+    const std::int64_t bytesPerSecond =
+        static_cast<std::int64_t>(m_nSamplesPerSec) * std::max(m_nChannels, 1) * 2;
     const std::uint32_t input = AudioInputNumber();
     for (std::int32_t done = 0; done < length;) {
-        const auto piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(length - done),
-                                                   kAudioSampleBytes);
+        const auto piece =
+            std::min<std::uint32_t>(static_cast<std::uint32_t>(length - done), kAudioSampleBytes);
         std::memcpy(m_pAudioBuffer, data + done, piece);
         m_pAudioSample->SetLength(piece);
         m_audioTime = now + (bytesPerSecond > 0 ? done * 10000000LL / bytesPerSecond : 0);
-        pWriter->writer->WriteSample(input, static_cast<std::uint64_t>(m_audioTime), 0,
-                                     m_pAudioSample);
+        pWriter->Writer()->WriteSample(input, static_cast<std::uint64_t>(m_audioTime), 0,
+                                       m_pAudioSample.Get());
         done += static_cast<std::int32_t>(piece);
     }
 }

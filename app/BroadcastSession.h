@@ -5,6 +5,7 @@
 // owns one and binds to it through SessionView; the headless program does the
 // same with a view that only prints the URL.
 
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -12,34 +13,51 @@
 #include <string>
 #include <vector>
 
-#include <QTimer>
-
+#include "diag/TrailLines.h"
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
 
 class CapLib;
+namespace capture {
 class PreviewSurface;
+}
 
 // What a broadcast does to the window it runs in.
+//
+// Every call but InvalidateMeter comes on the user-interface thread, from the
+// session's commands (ConfigureCapture, StartBroadcast, StopBroadcast) and
+// its timers. No call is made while the session holds a lock of its own, so
+// a view may call back into the session from any of them (from
+// InvalidateMeter only into what may be read from any thread: the meter
+// columns).
 class SessionView {
-public:
+  public:
     virtual ~SessionView() = default;
+    // Start and stop sequences: the Start and Stop commands' states.
     virtual void EnableStartButton(bool enabled) = 0;
     virtual void EnableStopButton(bool enabled) = 0;
+    // Status timer and stop sequence: the number of viewers, as text.
     virtual void SetUserCount(const std::string& text) = 0;
+    // Start and stop sequences: the stream's address, or "" when stopped.
     virtual void SetConnectionUrl(const std::string& url) = 0;
-    // Called on the audio streaming thread: the meter columns changed.
+    // The meter columns changed. Called on the audio streaming thread, once
+    // per captured buffer, with no lock held; the columns are already in
+    // place. It must return quickly and must not wait for the user-interface
+    // thread, which may itself be waiting for this thread to stop (the stop
+    // sequence stops the capture): schedule the repaint and return.
     virtual void InvalidateMeter() = 0;
+    // Around the start and stop sequences; calls come in pairs.
     virtual void SetWaitCursor(bool waiting) = 0;
+    // After a timer tick, once m_bHidePending was set.
     virtual void HideWindow() = 0;
-    // The meter scale the user has set (100 to 32767).
+    // Status timer: the meter scale the user has set (100 to 32767).
     virtual int MeterScalePosition() = 0;
-    // Where the capture preview is shown.
-    virtual PreviewSurface* PreviewWindow() = 0;
+    // ConfigureCapture: where the capture preview is shown.
+    virtual capture::PreviewSurface* PreviewWindow() = 0;
 };
 
 class BroadcastSession {
-public:
+  public:
     // capture and view outlive the session.
     BroadcastSession(CapLib* capture, SessionView* view);
     ~BroadcastSession();
@@ -55,10 +73,12 @@ public:
     // Timer work, on the user-interface thread (the timers call these).
     void OnFrameTimer();
     void OnStatusTimer();
-    // One captured PCM buffer, on the audio streaming thread.
+    // One captured PCM buffer, on the audio streaming thread: the meter
+    // columns, then the view's InvalidateMeter, then the writer.
     void OnAudioChunk(const std::uint8_t* data, std::int32_t length);
 
-    // The meter's width in pixel columns; the columns start flat.
+    // The meter's width in pixel columns; the columns start flat. The
+    // columns may be read from any thread.
     void SetMeterWidth(int width);
     std::vector<std::int16_t> MeterColumns() const;
     // The same into a vector the caller keeps, so painting allocates nothing.
@@ -66,7 +86,7 @@ public:
 
     bool IsRunning() const { return m_bRunning; }
     CapLib* CaptureLibrary() const { return m_pCapture; }
-    bool HasVideoSample() const { return m_pVideoSample != nullptr; }
+    bool HasVideoSample() const { return static_cast<bool>(m_pVideoSample); }
     int FrameTimerPeriod() const;  // ms while the frame timer runs, else -1
     // The writer input that audio goes to: 1 behind a video stream, else 0.
     std::uint32_t AudioInputNumber() const;
@@ -79,22 +99,22 @@ public:
     // Hide the window at the next timer tick (the window sets it).
     bool m_bHidePending = false;
 
-private:
+  private:
     void CleanUpFailedStart();
     void ReleaseSamples();
     void AfterTimer();
     std::int64_t SampleTimeNow() const;
-    HRESULT AllocateVideoSample(std::uint32_t length, int allocateLine, int bufferLine);
+    HRESULT AllocateVideoSample(std::uint32_t length, TrailLine allocateLine, TrailLine bufferLine);
 
     CapLib* m_pCapture;
     SessionView* view_;
 
     std::unique_ptr<WmWriter> pWriter;
     std::unique_ptr<WmProfile> pProfile;
-    wmv::INSSBuffer* m_pVideoSample = nullptr;
+    RefPtr<wmv::INSSBuffer> m_pVideoSample;
     std::uint8_t* m_pVideoBuffer = nullptr;
     std::uint32_t m_videoSampleLength = 0;
-    wmv::INSSBuffer* m_pAudioSample = nullptr;
+    RefPtr<wmv::INSSBuffer> m_pAudioSample;
     std::uint8_t* m_pAudioBuffer = nullptr;
     bool m_bRunning = false;
     std::int64_t m_audioTime = 0;
@@ -115,9 +135,12 @@ private:
 
     QTimer frameTimer_;
     QTimer statusTimer_;
+    // Guards m_meterWidth and m_meterSamples: the audio path fills the
+    // columns, the meter's painting copies them.
+    mutable std::mutex meterLock_;
     // Held by the audio path while it uses the audio sample, and by whoever
     // releases it, so a late buffer never lands in a released sample.
-    mutable std::mutex audioLock_;
+    std::mutex audioLock_;
 };
 
 // The session the capture callbacks reach; they carry no context of their own.

@@ -9,7 +9,7 @@
 #include "platform/capture/PreviewSurface.h"
 
 class HeadlessView : public SessionView {
-public:
+  public:
     // httpPort: where the web server serves the viewers' page.
     HeadlessView(int httpPort, std::FILE* out) : httpPort_(httpPort), out_(out) {}
 
@@ -21,14 +21,14 @@ public:
     void SetWaitCursor(bool) override {}
     void HideWindow() override {}
     int MeterScalePosition() override;
-    PreviewSurface* PreviewWindow() override { return &surface_; }
+    capture::PreviewSurface* PreviewWindow() override { return &surface_; }
 
     // The viewers' page for a stream URL "http://host:port": the same host on
     // the web server's port.
     static std::string ViewerPageAddress(const std::string& streamUrl, int httpPort);
 
-private:
+  private:
     int httpPort_;
     std::FILE* out_;
-    HeadlessSurface surface_;
+    capture::HeadlessSurface surface_;
 };

@@ -357,6 +357,6 @@ int CMainDialog::MeterScalePosition() {
     return meterScale_->value();
 }
 
-PreviewSurface* CMainDialog::PreviewWindow() {
+capture::PreviewSurface* CMainDialog::PreviewWindow() {
     return preview_;
 }

@@ -47,7 +47,7 @@ class CMainDialog : public QDialog, public SessionView {
     void SetWaitCursor(bool waiting) override;
     void HideWindow() override;
     int MeterScalePosition() override;
-    PreviewSurface* PreviewWindow() override;
+    capture::PreviewSurface* PreviewWindow() override;
 
     // What tests and the toolbar look at.
     BroadcastSession& Session() { return *session_; }

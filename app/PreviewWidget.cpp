@@ -52,7 +52,7 @@ void PreviewWidget::Scale(const std::uint8_t* bits, int width, int height, Pictu
                         static_cast<std::size_t>(targetHeight));
     into->width = targetWidth;
     into->height = targetHeight;
-    const int stride = DibStride(width);
+    const int stride = capture::DibStride(width);
     const int next = pairColumns ? 3 : 0;
     for (int y = 0; y < targetHeight; ++y) {
         int row = static_cast<int>((2LL * y + 1) * height / (2LL * targetHeight));

@@ -15,7 +15,7 @@
 
 #include "platform/capture/PreviewSurface.h"
 
-class PreviewWidget : public QWidget, public PreviewSurface {
+class PreviewWidget : public QWidget, public capture::PreviewSurface {
     Q_OBJECT
 
   public:

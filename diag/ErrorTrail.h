@@ -89,9 +89,10 @@ class ErrorTrail {
 // start-up code; it opens the program's frame during start-up.
 extern constinit ErrorTrail g_errorTrail;
 
-// Shortcuts to g_errorTrail for call sites, which name their own line:
-//   if (CheckResult(hr, 352)) return hr;
-//   if (!pWriter) RecordAssertion("pWriter", 358, 0);
+// Shortcuts to g_errorTrail for call sites, which name their line from the
+// table in diag/TrailLines.h:
+//   if (CheckResult(hr, kTrailClientConnections)) return hr;
+//   if (!pWriter) RecordAssertion("pWriter", kTrailStopWriter, 0);
 bool CheckResult(HRESULT resultCode, std::int32_t line);
 TrailEntry& RecordEntry(const char* expression, std::int32_t line, bool isAssertion);
 // RecordEntry(expression, line, true) followed by SetValue(value).

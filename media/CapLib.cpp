@@ -9,7 +9,53 @@
 #include "media/CapLog.h"
 #include "platform/MessageBox.h"
 
+using namespace capture;
+
 namespace {
+
+// The texts of the library's error boxes. They keep the program's own
+// wording, which names the Windows capture calls; beside each, the call here
+// that it stands for.
+namespace message {
+// EnsureGstreamer: GStreamer would not start (gst_init_check).
+constexpr char kNoEnumerator[] = "Error Creating Device Enumerator";
+// Moniker::BindToObject: the camera's source bin could not be built.
+constexpr char kNoVideoFilter[] = "Cannot create video capture filter";
+// CaptureGraphBuilder::SetFiltergraph: the builder already has a pipeline.
+constexpr char kNoBuilderGraph[] = "Cannot give graph to builder";
+// FilterGraph::AddFilter: the pipeline would not take the camera's bin.
+constexpr char kVideoNotAdded[] = "Cannot add vidcap to filtergraph";
+// CaptureGraphBuilder::FindStreamConfig: the camera names no formats.
+constexpr char kNoVideoConfig[] = "Cannot find VCapture:IAMStreamConfig";
+// SampleGrabber::SetMediaType: the frame tap refuses 24-bit RGB.
+constexpr char kGrabberType[] = "Could not set media type";
+// Moniker::BindToObject: the microphone's source bin could not be built.
+constexpr char kNoAudioFilter[] = "Cannot create audio capture filter";
+// FilterGraph::AddFilter: the pipeline would not take the microphone's bin.
+constexpr char kAudioNotAdded[] = "Cannot add audcap to filtergraph";
+// CaptureGraphBuilder::FindStreamConfig: the microphone names no formats.
+constexpr char kNoAudioConfig[] = "Cannot find ACapture:IAMStreamConfig";
+// StreamConfig::GetStreamCaps: the microphone has no format of that index.
+constexpr char kNoAudioCaps[] = "Cannot GetStreamCaps";
+// StreamConfig::SetFormat: the microphone's caps filter refuses the format.
+constexpr char kAudioFormat[] = "Cannot set audio format";
+// CaptureGraphBuilder::RenderStream: camera, frame tap and preview sink
+// would not link.
+constexpr char kNoPreview[] = "This graph cannot preview!";
+// FilterGraph::AddFilter: the pipeline would not take the sound tap.
+constexpr char kSoundTapNotAdded[] = "Cannot add wavdest to filtergraph";
+// CaptureGraphBuilder::RenderStream: microphone, sound tap and fakesink
+// would not link.
+constexpr char kNoAudioRender[] = "Cannot render audio capture stream";
+// FilterGraph::QueryVideoWindow: the pipeline has no preview sink.
+constexpr char kNoVideoWindow[] = "This graph cannot preview properly";
+// SampleGrabber::GetConnectedMediaType: the frame tap has no caps yet.
+constexpr char kNoConnectedType[] = "Error getting media type.";
+// FilterGraph::Run: the pipeline would not go to PLAYING.
+constexpr char kCannotRun[] = "Error: Cannot run preview graph";
+// FilterGraph::Stop: the pipeline would not go to NULL.
+constexpr char kCannotStop[] = "Error: Cannot stop preview graph";
+}  // namespace message
 
 // The last names looked up, one buffer per kind for the whole process.
 char g_videoName[256];
@@ -45,7 +91,7 @@ void CapLib::EnumerateDevices() {
     for (auto& m : audioDeviceMonikers) m = nullptr;
     videoDeviceCount = audioDeviceCount = 0;
     if (!EnsureGstreamer()) {
-        ShowError("Error Creating Device Enumerator");
+        ShowError(message::kNoEnumerator);
         return;
     }
     auto fill = [](DeviceCategory category, RefPtr<Moniker>(&table)[kMaxDevices], int& count) {
@@ -149,22 +195,21 @@ int CapLib::InitCaptureFilters() {
     };
     if (!builder) builder = RefPtr<CaptureGraphBuilder>::Adopt(new CaptureGraphBuilder);
     if (selectedVideoMoniker && FAILED(selectedVideoMoniker->BindToObject(&videoCaptureFilter)))
-        return fatal("Cannot create video capture filter");
+        return fatal(message::kNoVideoFilter);
     if (!graph) {
         graph = RefPtr<FilterGraph>::Adopt(new FilterGraph);
-        if (FAILED(builder->SetFiltergraph(graph.Get())))
-            return fatal("Cannot give graph to builder");
+        if (FAILED(builder->SetFiltergraph(graph.Get()))) return fatal(message::kNoBuilderGraph);
     }
 
     if (videoCaptureFilter) {
         if (FAILED(graph->AddFilter(videoCaptureFilter.Get(), nullptr)))
-            return fatal("Cannot add vidcap to filtergraph");
+            return fatal(message::kVideoNotAdded);
         HRESULT hr = builder->FindStreamConfig(PinCategory::Capture, MajorType::Interleaved,
                                                videoCaptureFilter.Get(), &videoStreamConfig);
         if (FAILED(hr))
             hr = builder->FindStreamConfig(PinCategory::Capture, MajorType::Video,
                                            videoCaptureFilter.Get(), &videoStreamConfig);
-        if (FAILED(hr)) ShowError("Cannot find VCapture:IAMStreamConfig");
+        if (FAILED(hr)) ShowError(message::kNoVideoConfig);
         if (videoStreamConfig) {
             MediaType format;
             if (SUCCEEDED(videoStreamConfig->GetFormat(&format))) {
@@ -178,24 +223,24 @@ int CapLib::InitCaptureFilters() {
         MediaType rgb;
         rgb.majortype = MajorType::Video;
         rgb.subtype = SubType::RGB24;
-        if (FAILED(sampleGrabber->SetMediaType(rgb))) return fatal("Could not set media type");
+        if (FAILED(sampleGrabber->SetMediaType(rgb))) return fatal(message::kGrabberType);
     }
 
     if (selectedAudioMoniker) {
         if (FAILED(selectedAudioMoniker->BindToObject(&audioCaptureFilter))) {
-            ShowError("Cannot create audio capture filter");
+            ShowError(message::kNoAudioFilter);
         } else {
             if (FAILED(graph->AddFilter(audioCaptureFilter.Get(), nullptr)))
-                return fatal("Cannot add audcap to filtergraph");
+                return fatal(message::kAudioNotAdded);
             if (FAILED(builder->FindStreamConfig(PinCategory::Capture, MajorType::Audio,
                                                  audioCaptureFilter.Get(), &audioStreamConfig))) {
-                ShowError("Cannot find ACapture:IAMStreamConfig");
+                ShowError(message::kNoAudioConfig);
             } else {
                 MediaType format;
                 if (FAILED(audioStreamConfig->GetStreamCaps(audioCaptureFormatIndex, &format)))
-                    ShowError("Cannot GetStreamCaps");
+                    ShowError(message::kNoAudioCaps);
                 else if (FAILED(audioStreamConfig->SetFormat(format)))
-                    ShowError("Cannot set audio format");
+                    ShowError(message::kAudioFormat);
             }
             if (audioDeliveryFormat_) {
                 const MediaType delivery = AudioMediaType(*audioDeliveryFormat_);
@@ -246,13 +291,13 @@ int CapLib::BuildPreviewGraph() {
         if (hr != S_OK && hr != VFW_S_NOPREVIEWPIN)
             hr = builder->RenderStream(PinCategory::Preview, MajorType::Video,
                                        videoCaptureFilter.Get(), sampleGrabber.Get(), nullptr);
-        if (FAILED(hr)) ShowError("This graph cannot preview!");
+        if (FAILED(hr)) ShowError(message::kNoPreview);
     }
 
     if (audioCaptureFilter) {
         auto sound = RefPtr<SoundCaptureFilter>::Adopt(new SoundCaptureFilter);
         if (FAILED(graph->AddFilter(sound.Get(), "MySoundCapture"))) {
-            ShowError("Cannot add wavdest to filtergraph");
+            ShowError(message::kSoundTapNotAdded);
         } else {
             soundFilter = sound.Get();
         }
@@ -261,12 +306,12 @@ int CapLib::BuildPreviewGraph() {
         if (FAILED(builder->RenderStream(PinCategory::Capture, MajorType::Audio,
                                          audioCaptureFilter.Get(), soundFilter,
                                          nullRenderer.Get())))
-            ShowError("Cannot render audio capture stream");
+            ShowError(message::kNoAudioRender);
     }
 
     if (videoCaptureFilter) {
         if (FAILED(graph->QueryVideoWindow(&videoWindow))) {
-            ShowError("This graph cannot preview properly");
+            ShowError(message::kNoVideoWindow);
         } else {
             MediaType format;
             if (videoStreamConfig && SUCCEEDED(videoStreamConfig->GetFormat(&format)) &&
@@ -351,7 +396,7 @@ int CapLib::StartPreview() {
     if (sampleGrabber) {
         MediaType connected;
         if (FAILED(sampleGrabber->GetConnectedMediaType(&connected))) {
-            ShowError("Error getting media type.");
+            ShowError(message::kNoConnectedType);
             return 0;
         }
         int width = frameWidth, height = frameHeight;
@@ -374,14 +419,14 @@ int CapLib::StartPreview() {
         return 1;
     }
     graph->Stop();
-    ShowError("Error: Cannot run preview graph");
+    ShowError(message::kCannotRun);
     return 0;
 }
 
 int CapLib::StopPreview() {
     if (!previewing) return 0;
     if (FAILED(graph->Stop())) {
-        ShowError("Error: Cannot stop preview graph");
+        ShowError(message::kCannotStop);
         return 0;
     }
     previewing = false;

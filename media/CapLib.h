@@ -44,7 +44,8 @@ class CapLib {
     // Chooses the devices (-1: none) and the audio format; rebuilds and
     // restarts the preview when anything changed and wantPreview is set. The
     // window shows the preview and must outlive the library (Close clears it).
-    int SelectDevices(int videoIndex, int audioIndex, PreviewSurface* window, int formatIndex);
+    int SelectDevices(int videoIndex, int audioIndex, capture::PreviewSurface* window,
+                      int formatIndex);
     int StartPreview();  // 1 = running
     int StopPreview();   // 1 = stopped; 0 = was not running or failed
     void Close();
@@ -65,8 +66,8 @@ class CapLib {
     // one; SetVideoFormat puts it on another format the way a format page
     // does: the preview stops, the graph comes down, the format is set and,
     // with wantPreview, the graph is built and started again. 1 = format set.
-    std::vector<MediaType> GetVideoFormats() const;
-    int SetVideoFormat(const MediaType& format);
+    std::vector<capture::MediaType> GetVideoFormats() const;
+    int SetVideoFormat(const capture::MediaType& format);
 
     // The sound the audio callback receives: by default the audio capture
     // format; with a format (16-bit PCM), the captured sound converted to its
@@ -88,41 +89,41 @@ class CapLib {
     bool PreviewGraphBuilt() const { return previewGraphBuilt; }
     bool Previewing() const { return previewing; }
     std::vector<std::string> GraphFilterNames() const;
-    CaptureFilter* VideoCaptureFilter() const { return videoCaptureFilter.Get(); }
-    CaptureFilter* AudioCaptureFilter() const { return audioCaptureFilter.Get(); }
+    capture::CaptureFilter* VideoCaptureFilter() const { return videoCaptureFilter.Get(); }
+    capture::CaptureFilter* AudioCaptureFilter() const { return audioCaptureFilter.Get(); }
 
   private:
     int InitCaptureFilters();
     int BuildPreviewGraph();
     void TearDownGraph();
-    void RemoveDownstream(BaseFilter* filter);
+    void RemoveDownstream(capture::BaseFilter* filter);
     void FreeCaptureFilters();
-    RefPtr<Moniker> VideoMoniker(int index) const;
-    RefPtr<Moniker> AudioMoniker(int index) const;
+    RefPtr<capture::Moniker> VideoMoniker(int index) const;
+    RefPtr<capture::Moniker> AudioMoniker(int index) const;
 
-    RefPtr<CaptureGraphBuilder> builder;
-    RefPtr<VideoRenderer> videoWindow;
-    RefPtr<StreamConfig> audioStreamConfig;
-    RefPtr<StreamConfig> videoStreamConfig;
-    RefPtr<CaptureFilter> videoCaptureFilter;
-    RefPtr<CaptureFilter> audioCaptureFilter;
-    RefPtr<SampleGrabber> sampleGrabber;
-    RefPtr<FilterGraph> graph;
+    RefPtr<capture::CaptureGraphBuilder> builder;
+    RefPtr<capture::VideoRenderer> videoWindow;
+    RefPtr<capture::StreamConfig> audioStreamConfig;
+    RefPtr<capture::StreamConfig> videoStreamConfig;
+    RefPtr<capture::CaptureFilter> videoCaptureFilter;
+    RefPtr<capture::CaptureFilter> audioCaptureFilter;
+    RefPtr<capture::SampleGrabber> sampleGrabber;
+    RefPtr<capture::FilterGraph> graph;
     bool previewGraphBuilt = false;
     bool previewing = false;
-    RefPtr<Moniker> videoDeviceMonikers[kMaxDevices];
-    RefPtr<Moniker> audioDeviceMonikers[kMaxDevices];
-    RefPtr<Moniker> selectedVideoMoniker;
-    RefPtr<Moniker> selectedAudioMoniker;
+    RefPtr<capture::Moniker> videoDeviceMonikers[kMaxDevices];
+    RefPtr<capture::Moniker> audioDeviceMonikers[kMaxDevices];
+    RefPtr<capture::Moniker> selectedVideoMoniker;
+    RefPtr<capture::Moniker> selectedAudioMoniker;
     int selectedVideoIndex = -1;
     int selectedAudioIndex = -1;
     int audioCaptureFormatIndex = 0;
-    PreviewSurface* previewWindow = nullptr;
+    capture::PreviewSurface* previewWindow = nullptr;
     std::uint32_t rotRegistration = 0;
     int videoDeviceCount = 0;
     int audioDeviceCount = 0;
     SoundCaptureFilter* soundFilter = nullptr;  // the graph holds it
-    RefPtr<NullRenderer> nullRenderer;
+    RefPtr<capture::NullRenderer> nullRenderer;
     int frameWidth = 0;
     int frameHeight = 0;
     std::unique_ptr<FrameGrabberCallback> frameGrabberCallback;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "diag/ErrorTrail.h"
+#include "diag/TrailLines.h"
 #include "media/CapLib.h"
 #include "media/FrameGrabber.h"
 #include "settings/AppSettings.h"
@@ -153,7 +154,7 @@ void DrawCaptionText(FrameDC* dc, const QString& text) {
 
 void DrawCaptionFor(CapLib* capLib) {
     if (!capLib) {
-        RecordEntry("m_hDlg", 686, true).SetValue(0);
+        RecordEntry("m_hDlg", kTrailFrameCallbackSession, true).SetValue(0);
         return;
     }
     FrameDC* dc = capLib->GetFrameDC();

@@ -5,14 +5,15 @@
 #include <cstring>
 
 FrameDC::FrameDC(std::uint8_t* bits, int width, int height)
-    : image_(bits, width, height, DibStride(width), QImage::Format_BGR888) {}
+    : image_(bits, width, height, capture::DibStride(width), QImage::Format_BGR888) {}
 
 void FrameDC::Orient(QPainter& painter) const {
     painter.translate(0, image_.height());
     painter.scale(1, -1);
 }
 
-FrameGrabberCallback::FrameGrabberCallback(int width, int height, RefPtr<SampleGrabber> grabber)
+FrameGrabberCallback::FrameGrabberCallback(int width, int height,
+                                           RefPtr<capture::SampleGrabber> grabber)
     : width_(width), height_(height), grabber_(std::move(grabber)) {}
 
 FrameGrabberCallback::~FrameGrabberCallback() {
@@ -28,7 +29,7 @@ void FrameGrabberCallback::ReleaseDib() {
     pixels_.reset();
 }
 
-HRESULT FrameGrabberCallback::SampleCB(double, MediaSample*) {
+HRESULT FrameGrabberCallback::SampleCB(double, capture::MediaSample*) {
     return S_OK;
 }
 
@@ -43,7 +44,7 @@ HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length
     int w = 0, h = 0;
     const bool resized = grabber_ && grabber_->GetCurrentFrameSize(&w, &h) &&
                          (w != width_ || h != height_) &&
-                         static_cast<long>(DibStride(w)) * h == length;
+                         static_cast<long>(capture::DibStride(w)) * h == length;
     if (length != frameLength_ || resized) {
         frameLength_ = static_cast<int>(length);
         ReleaseDib();
@@ -53,7 +54,7 @@ HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length
         }
     }
     const int width = width_, height = height_;
-    const long dibLength = static_cast<long>(DibStride(width)) * height;
+    const long dibLength = static_cast<long>(capture::DibStride(width)) * height;
     if (!pixels_) {
         // Room for the whole frame even when its size is not known, so a
         // frame is never cut or overrun.

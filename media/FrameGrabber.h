@@ -33,16 +33,16 @@ class FrameDC {
     QImage image_;
 };
 
-class FrameGrabberCallback : public ISampleGrabberCB {
+class FrameGrabberCallback : public capture::ISampleGrabberCB {
   public:
     // width, height: the frame size the graph was built for. grabber (may be
     // null) tells the real size when the frame length changes.
-    FrameGrabberCallback(int width, int height, RefPtr<SampleGrabber> grabber);
+    FrameGrabberCallback(int width, int height, RefPtr<capture::SampleGrabber> grabber);
     ~FrameGrabberCallback();
     FrameGrabberCallback(const FrameGrabberCallback&) = delete;
     FrameGrabberCallback& operator=(const FrameGrabberCallback&) = delete;
 
-    HRESULT SampleCB(double sampleTime, MediaSample* sample) override;
+    HRESULT SampleCB(double sampleTime, capture::MediaSample* sample) override;
     // On the video streaming thread: copy in, caption, copy back. S_FALSE
     // when the frame is locked (the frame passes unchanged).
     HRESULT BufferCB(double sampleTime, std::uint8_t* buffer, long length) override;
@@ -73,5 +73,5 @@ class FrameGrabberCallback : public ISampleGrabberCB {
     // Held while a frame is copied and captioned, so that a lock is taken
     // between frames and never lands in the middle of a copy.
     std::mutex frameMutex_;
-    RefPtr<SampleGrabber> grabber_;
+    RefPtr<capture::SampleGrabber> grabber_;
 };

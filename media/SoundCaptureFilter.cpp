@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+using namespace capture;
+
 HRESULT SoundCaptureFilter::CheckInputType(const MediaType& type) {
     return type.formattype == FormatType::WaveFormatEx ? S_OK : S_FALSE;
 }

@@ -11,25 +11,26 @@
 // One captured PCM buffer: its bytes and byte count; the result is ignored.
 using AudioChunkCallback = int (*)(std::uint8_t* data, std::int32_t length);
 
-class SoundCaptureFilter : public TransformFilter {
+class SoundCaptureFilter : public capture::TransformFilter {
   public:
     SoundCaptureFilter() = default;
 
     // Written by the user-interface thread, read on the audio streaming thread.
     void SetAudioCallback(AudioChunkCallback callback) { callback_ = callback; }
 
-    HRESULT CheckInputType(const MediaType& type) override;
-    HRESULT CheckTransform(const MediaType& in, const MediaType& out) override;
-    HRESULT GetMediaType(int position, MediaType* type) override;
+    HRESULT CheckInputType(const capture::MediaType& type) override;
+    HRESULT CheckTransform(const capture::MediaType& in, const capture::MediaType& out) override;
+    HRESULT GetMediaType(int position, capture::MediaType* type) override;
     // The output pin's check.
-    HRESULT CheckOutputType(const MediaType& type) override;
+    HRESULT CheckOutputType(const capture::MediaType& type) override;
 
   protected:
-    HRESULT Transform(MediaSample* in, MediaSample* out) override;
-    HRESULT DecideBufferSize(BufferAllocator* allocator, AllocatorProperties* request) override;
+    HRESULT Transform(capture::MediaSample* in, capture::MediaSample* out) override;
+    HRESULT DecideBufferSize(capture::BufferAllocator* allocator,
+                             capture::AllocatorProperties* request) override;
 
   private:
-    HRESULT Copy(MediaSample* source, MediaSample* dest);
+    HRESULT Copy(capture::MediaSample* source, capture::MediaSample* dest);
 
     std::atomic<AudioChunkCallback> callback_{nullptr};
 };

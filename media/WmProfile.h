@@ -5,7 +5,9 @@
 // Created with new, filled by Create, emptied by ReleaseAll, then deleted.
 
 #include <cstdint>
+#include <utility>
 
+#include "platform/RefPtr.h"
 #include "platform/hresult.h"
 #include "platform/wmvcore/wmvcore.h"
 
@@ -33,7 +35,8 @@ struct AudioStreamParams {
 class WmProfile {
   public:
     WmProfile() = default;
-    ~WmProfile() { ReleaseAll(); }
+    // Releases what ReleaseAll has not.
+    ~WmProfile() = default;
     WmProfile(const WmProfile&) = delete;
     WmProfile& operator=(const WmProfile&) = delete;
 
@@ -60,13 +63,22 @@ class WmProfile {
     // Releases codec information, profile and profile manager, in that order.
     void ReleaseAll();
 
-    // Owned references, null when absent.
-    wmv::IWMProfileManager* profileManager = nullptr;
-    wmv::IWMProfile* profile = nullptr;
-    wmv::IWMCodecInfo* codecInfo = nullptr;
+    // The profile being built, for the writer; null before Create and after
+    // ReleaseAll.
+    wmv::IWMProfile* Profile() const { return profile_.Get(); }
+    // Where the codec lists and formats come from. Another source can be put
+    // in after Create (tests use one whose formats are unusual).
+    wmv::IWMCodecInfo* CodecInfo() const { return codecInfo_.Get(); }
+    void SetCodecInfo(RefPtr<wmv::IWMCodecInfo> codecInfo) { codecInfo_ = std::move(codecInfo); }
+    bool HasProfileManager() const { return static_cast<bool>(profileManager_); }
 
   private:
     HRESULT GetCodecCount(const wmv::GUID& type, std::uint32_t* count);
     HRESULT GetCodecName(const wmv::GUID& type, std::uint32_t codec, wchar_t* name,
                          std::uint32_t* length);
+
+    // Declared in the reverse of the order they are released in.
+    RefPtr<wmv::IWMProfileManager> profileManager_;
+    RefPtr<wmv::IWMProfile> profile_;
+    RefPtr<wmv::IWMCodecInfo> codecInfo_;
 };

@@ -1,8 +1,10 @@
 #include "media/WmWriter.h"
 
+#include <utility>
+
 #include "diag/ErrorTrail.h"
+#include "diag/TrailLines.h"
 #include "media/LocalAddress.h"
-#include "media/ReleaseField.h"
 
 using namespace wmv;
 
@@ -10,97 +12,106 @@ WmWriter::~WmWriter() {
     // A writer deleted while it still writes is stopped first, so its sink
     // stops serving and the port is free again.
     if (writing) StopWriting();
-    if (networkSink) DetachNetworkSink();
-    ReleaseField(networkSink);
-    ReleaseField(clientConnections);
-    ReleaseField(advancedWriter);
-    ReleaseField(writer);
+    if (networkSink_) DetachNetworkSink();
 }
 
 HRESULT WmWriter::Create() {
-    HRESULT hr = WMCreateWriter(nullptr, &writer);
-    if (SUCCEEDED(hr)) hr = writer->QueryInterface(&advancedWriter);
-    if (FAILED(hr)) {
-        ReleaseField(advancedWriter);
-        ReleaseField(writer);
-    }
-    return hr;
+    RefPtr<IWMWriter> created;
+    HRESULT hr = WMCreateWriter(nullptr, created.Put());
+    if (FAILED(hr)) return hr;
+    RefPtr<IWMWriterAdvanced> advanced;
+    hr = created->QueryInterface(advanced.Put());
+    if (FAILED(hr)) return hr;
+    writer_ = std::move(created);
+    advancedWriter_ = std::move(advanced);
+    return S_OK;
 }
 
 HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers) {
-    asfPort = port;
-    if (!advancedWriter || networkSink) return E_FAIL;
+    asfPort_ = port;
+    if (!advancedWriter_ || networkSink_) return E_FAIL;
+    RefPtr<IWMWriterNetworkSink> sink;
     bool opened = false, added = false;
-    HRESULT hr = WMCreateWriterNetworkSink(&networkSink);
-    if (SUCCEEDED(hr)) hr = networkSink->SetNetworkProtocol(WMT_PROTOCOL_HTTP);
+    // A sink that fails half-way must not keep serving or hold the port.
+    const auto fail = [&](HRESULT hr) {
+        if (added) advancedWriter_->RemoveSink(sink.Get());
+        if (opened) sink->Close();
+        return hr;
+    };
+
+    HRESULT hr = WMCreateWriterNetworkSink(sink.Put());
+    if (FAILED(hr)) return hr;
+    hr = sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP);
+    if (FAILED(hr)) return hr;
     std::uint32_t portValue = port;
-    if (SUCCEEDED(hr)) hr = networkSink->Open(&portValue);
-    opened = SUCCEEDED(hr);
-    if (SUCCEEDED(hr)) hr = networkSink->SetMaximumClients(maxViewers);
-    if (SUCCEEDED(hr)) hr = advancedWriter->SetLiveSource(1);
-    if (SUCCEEDED(hr)) hr = advancedWriter->SetSyncTolerance(100);
-    if (SUCCEEDED(hr)) hr = advancedWriter->AddSink(networkSink);
-    added = SUCCEEDED(hr);
-    if (SUCCEEDED(hr)) {
-        ReleaseField(clientConnections);
-        hr = networkSink->QueryInterface(&clientConnections);
-        CheckResult(hr, 116);
-    }
-    if (FAILED(hr) && networkSink) {
-        // A sink that failed half-way must not keep serving or hold the port.
-        if (added) advancedWriter->RemoveSink(networkSink);
-        if (opened) networkSink->Close();
-        ReleaseField(networkSink);
-    }
-    return hr;
+    hr = sink->Open(&portValue);
+    if (FAILED(hr)) return hr;
+    opened = true;
+    hr = sink->SetMaximumClients(maxViewers);
+    if (FAILED(hr)) return fail(hr);
+    hr = advancedWriter_->SetLiveSource(1);
+    if (FAILED(hr)) return fail(hr);
+    hr = advancedWriter_->SetSyncTolerance(100);
+    if (FAILED(hr)) return fail(hr);
+    hr = advancedWriter_->AddSink(sink.Get());
+    if (FAILED(hr)) return fail(hr);
+    added = true;
+    hr = sink->QueryInterface(clientConnections_.Put());
+    if (CheckResult(hr, kTrailClientConnections)) return fail(hr);
+    networkSink_ = std::move(sink);
+    return S_OK;
 }
 
 HRESULT WmWriter::SetProfile(WmProfile* wmProfile) {
-    if (!writer || !wmProfile || !wmProfile->profile) return E_FAIL;
-    HRESULT hr = writer->SetProfile(wmProfile->profile);
-    if (SUCCEEDED(hr)) attachedProfile = wmProfile;
+    if (!writer_ || !wmProfile || !wmProfile->Profile()) return E_FAIL;
+    const HRESULT hr = writer_->SetProfile(wmProfile->Profile());
+    if (FAILED(hr)) return hr;
+    attachedProfile_ = wmProfile;
     return hr;
 }
 
 HRESULT WmWriter::BeginWriting() {
-    if (!writer || writing) return E_FAIL;
-    HRESULT hr = writer->BeginWriting();
-    if (SUCCEEDED(hr)) writing = true;
+    if (!writer_ || writing) return E_FAIL;
+    const HRESULT hr = writer_->BeginWriting();
+    if (FAILED(hr)) return hr;
+    writing = true;
     return hr;
 }
 
 HRESULT WmWriter::StopWriting() {
-    if (!writer || !writing) return E_FAIL;
-    HRESULT hr = writer->Flush();
-    const HRESULT ended = writer->EndWriting();
+    if (!writer_ || !writing) return E_FAIL;
+    // Writing ends even when the flush fails; the first failure is the result.
+    HRESULT hr = writer_->Flush();
+    const HRESULT ended = writer_->EndWriting();
     if (SUCCEEDED(hr)) hr = ended;
     writing = false;
-    if (networkSink) return DetachNetworkSink();
+    if (networkSink_) return DetachNetworkSink();
     return hr;
 }
 
 HRESULT WmWriter::DetachNetworkSink() {
-    if (!advancedWriter || !networkSink || writing) return E_FAIL;
-    HRESULT hr = advancedWriter->RemoveSink(networkSink);
-    const HRESULT closed = networkSink->Close();
+    if (!advancedWriter_ || !networkSink_ || writing) return E_FAIL;
+    // The sink is closed and let go even when the writer would not remove it.
+    const RefPtr<IWMWriterNetworkSink> sink = std::move(networkSink_);
+    HRESULT hr = advancedWriter_->RemoveSink(sink.Get());
+    const HRESULT closed = sink->Close();
     if (SUCCEEDED(hr)) hr = closed;
-    ReleaseField(networkSink);
     return hr;
 }
 
 HRESULT WmWriter::AllocateSample(std::uint32_t size, INSSBuffer** sample) {
-    if (!writer) return E_FAIL;
-    return writer->AllocateSample(size, sample);
+    if (!writer_) return E_FAIL;
+    return writer_->AllocateSample(size, sample);
 }
 
 int WmWriter::GetClientCount() {
-    if (!clientConnections) return 0;
+    if (!clientConnections_) return 0;
     std::uint32_t count = 0;
-    if (FAILED(clientConnections->GetClientCount(&count))) return 0;
+    if (FAILED(clientConnections_->GetClientCount(&count))) return 0;
     return static_cast<int>(count);
 }
 
 void WmWriter::GetConnectionUrl(char* url) {
     if (!url) return;
-    FormatConnectionUrl(LocalIpv4Addresses(), asfPort, url, kConnectionUrlSize);
+    FormatConnectionUrl(LocalIpv4Addresses(), asfPort_, url, kConnectionUrlSize);
 }

@@ -1,11 +1,12 @@
 #pragma once
 // The live writer of a broadcast: the runtime's writer in live mode with its
 // network sink serving the stream on the ASF port to a limited number of
-// viewers. The main window writes samples straight through `writer`.
+// viewers. The broadcast session writes samples straight through Writer().
 
 #include <cstdint>
 
 #include "media/WmProfile.h"
+#include "platform/RefPtr.h"
 #include "platform/hresult.h"
 #include "platform/wmvcore/wmvcore.h"
 
@@ -41,11 +42,26 @@ class WmWriter {
 
     static constexpr int kConnectionUrlSize = 29;
 
-    wmv::IWMWriterAdvanced* advancedWriter = nullptr;
-    wmv::IWMWriterNetworkSink* networkSink = nullptr;
-    wmv::IWMClientConnections* clientConnections = nullptr;
+    // The runtime's writer, through which samples are written (null before
+    // Create). Safe to use from the audio thread while the writer lives.
+    wmv::IWMWriter* Writer() const { return writer_.Get(); }
+    // The attached sink (null while none is attached) and the viewer count
+    // it gave, which is kept until the next sink or the end of the writer.
+    wmv::IWMWriterNetworkSink* NetworkSink() const { return networkSink_.Get(); }
+    wmv::IWMClientConnections* ClientConnections() const { return clientConnections_.Get(); }
+    bool IsWriting() const { return writing; }
+    // The port last asked for in OpenNetworkSink.
+    std::uint32_t AsfPort() const { return asfPort_; }
+    // The profile object of the last successful SetProfile (not owned).
+    WmProfile* AttachedProfile() const { return attachedProfile_; }
+
+  private:
+    // Declared in the reverse of the order they are released in.
+    RefPtr<wmv::IWMWriter> writer_;
+    RefPtr<wmv::IWMWriterAdvanced> advancedWriter_;
+    RefPtr<wmv::IWMClientConnections> clientConnections_;
+    RefPtr<wmv::IWMWriterNetworkSink> networkSink_;
     bool writing = false;
-    std::uint32_t asfPort = 0;
-    WmProfile* attachedProfile = nullptr;  // not owned
-    wmv::IWMWriter* writer = nullptr;
+    std::uint32_t asfPort_ = 0;
+    WmProfile* attachedProfile_ = nullptr;
 };

@@ -16,6 +16,8 @@
 #include "platform/capture/Filter.h"
 #include "platform/capture/SampleGrabber.h"
 
+using namespace capture;
+
 // Every allocation of the process is counted, so that a per-frame allocation
 // in either pipeline shows (not under AddressSanitizer, which owns malloc).
 static std::atomic<unsigned long long> g_allocations{0};

@@ -7,7 +7,7 @@
 #include <utility>
 
 class RefCounted {
-public:
+  public:
     RefCounted() = default;
     RefCounted(const RefCounted&) = delete;
     RefCounted& operator=(const RefCounted&) = delete;
@@ -19,10 +19,10 @@ public:
         return left;
     }
 
-protected:
+  protected:
     virtual ~RefCounted() = default;
 
-private:
+  private:
     std::atomic<std::uint32_t> count_{1};
 };
 
@@ -30,7 +30,7 @@ private:
 // (a fresh object starts with a count of one); copying adds a reference.
 template <typename T>
 class RefPtr {
-public:
+  public:
     RefPtr() = default;
     RefPtr(std::nullptr_t) {}
     RefPtr(T* object) : object_(object) {
@@ -53,6 +53,14 @@ public:
         return result;
     }
 
+    // For calls that hand out a new reference through an out pointer (the
+    // runtime's factories, QueryInterface): drops the one held and returns
+    // where the new one goes.
+    T** Put() {
+        Reset();
+        return &object_;
+    }
+
     T* Get() const { return object_; }
     T* operator->() const { return object_; }
     T& operator*() const { return *object_; }
@@ -61,7 +69,7 @@ public:
         if (object_) std::exchange(object_, nullptr)->Release();
     }
 
-private:
+  private:
     T* object_ = nullptr;
 };
 

@@ -4,14 +4,16 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <optional>
 
 #include "platform/UniqueHandle.h"
+
+namespace capture {
 
 namespace {
 
@@ -128,7 +130,8 @@ void StampCaptureClock(std::uint8_t* yuy2, int width, int height, int stride,
     const int blockWidth = (width / kClockStampBits) & ~1;
     if (blockWidth < 2 || height < kClockStampRows) return;
     for (int row = height - kClockStampRows; row < height; ++row) {
-        std::uint8_t* line = yuy2 + static_cast<std::size_t>(row) * static_cast<std::size_t>(stride);
+        std::uint8_t* line =
+            yuy2 + static_cast<std::size_t>(row) * static_cast<std::size_t>(stride);
         for (int bit = 0; bit < kClockStampBits; ++bit) {
             const bool one = (milliseconds >> (kClockStampBits - 1 - bit)) & 1u;
             const std::uint8_t luma = one ? 235 : 16;
@@ -666,3 +669,5 @@ HRESULT StreamConfig::SetFormat(const MediaType& type) {
         filter_->RememberFormat();
     return hr;
 }
+
+}  // namespace capture

@@ -14,6 +14,8 @@
 #include "platform/capture/Filter.h"
 #include "platform/capture/MediaTypes.h"
 
+namespace capture {
+
 enum class DeviceCategory { VideoInput, AudioInput };
 
 struct DeviceDescription;
@@ -148,3 +150,5 @@ class CaptureFilter : public BaseFilter {
     std::optional<MediaType> deliveryFormat_;
     GstPad* ghost_ = nullptr;
 };
+
+}  // namespace capture

@@ -11,6 +11,8 @@
 #include "platform/capture/Devices.h"
 #include "platform/capture/PreviewSurface.h"
 
+namespace capture {
+
 namespace {
 
 using CapsPtr = UniqueHandle<GstCaps, gst_caps_unref>;
@@ -446,3 +448,5 @@ HRESULT CaptureGraphBuilder::RenderStream(PinCategory category, MajorType type, 
     // capture pin, as a split-off preview would.
     return category == PinCategory::Preview ? VFW_S_NOPREVIEWPIN : S_OK;
 }
+
+}  // namespace capture

@@ -14,6 +14,8 @@
 #include "platform/RefPtr.h"
 #include "platform/capture/MediaTypes.h"
 
+namespace capture {
+
 class BaseFilter;
 class FilterGraph;
 class PreviewSurface;
@@ -170,3 +172,5 @@ class CaptureGraphBuilder : public RefCounted {
 // .dot file when GST_DEBUG_DUMP_DOT_DIR is set (and again each time it runs).
 HRESULT RegisterGraph(FilterGraph* graph, const std::string& name, std::uint32_t* cookie);
 HRESULT RevokeGraph(FilterGraph* graph, std::uint32_t cookie);
+
+}  // namespace capture

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+namespace capture {
+
 namespace {
 
 struct LumaHook {
@@ -106,3 +108,5 @@ void DetachHooks(GstElement* element) {
     LUMA_HOOK(element)->hooks = nullptr;
     GST_OBJECT_UNLOCK(element);
 }
+
+}  // namespace capture

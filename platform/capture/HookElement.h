@@ -5,6 +5,8 @@
 #include <gst/base/gstbasetransform.h>
 #include <gst/gst.h>
 
+namespace capture {
+
 class ElementHooks {
   public:
     // Caps on the other side for caps on `direction`'s side (new reference).
@@ -37,3 +39,5 @@ class ElementHooks {
 GstElement* NewHookElement(ElementHooks* hooks, bool inPlace);
 // Detaches the hooks; the element passes nothing afterwards.
 void DetachHooks(GstElement* element);
+
+}  // namespace capture

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+namespace capture {
+
 namespace {
 
 std::uint32_t FourCC(char a, char b, char c, char d) {
@@ -236,3 +238,5 @@ bool EnsureGstreamer() {
     });
     return ok;
 }
+
+}  // namespace capture

@@ -12,6 +12,8 @@
 #include "platform/MediaFormats.h"
 #include "platform/hresult.h"
 
+namespace capture {
+
 // Results of the capture services beyond the common ones.
 constexpr HRESULT VFW_S_NOPREVIEWPIN = 0x0004027E;
 constexpr HRESULT VFW_S_NO_MORE_ITEMS = 0x00040103;
@@ -57,3 +59,5 @@ GstCaps* CapsFromMediaType(const MediaType& type);
 
 // Starts GStreamer once per process; false if it cannot start.
 bool EnsureGstreamer();
+
+}  // namespace capture

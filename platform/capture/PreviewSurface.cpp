@@ -2,6 +2,8 @@
 
 #include "platform/capture/MediaTypes.h"
 
+namespace capture {
+
 void HeadlessSurface::ShowFrame(const std::uint8_t* bits, int width, int height) {
     const std::size_t length =
         static_cast<std::size_t>(DibStride(width)) * static_cast<std::size_t>(height);
@@ -38,3 +40,5 @@ bool HeadlessSurface::LastFrame(std::vector<std::uint8_t>* bits, int* width, int
     *height = height_;
     return true;
 }
+
+}  // namespace capture

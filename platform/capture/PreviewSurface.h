@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+namespace capture {
+
 class PreviewSurface {
   public:
     virtual ~PreviewSurface() = default;
@@ -36,3 +38,5 @@ class HeadlessSurface : public PreviewSurface {
     std::uint64_t frames_ = 0;
     bool cleared_ = false;
 };
+
+}  // namespace capture

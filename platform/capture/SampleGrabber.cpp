@@ -6,6 +6,8 @@
 
 #include "platform/capture/TransformFilter.h"
 
+namespace capture {
+
 namespace {
 
 constexpr const char* kDibCaps = "video/x-lumacast-dib";
@@ -187,3 +189,5 @@ GstFlowReturn SampleGrabber::TransformIp(GstBuffer* buffer) {
     gst_buffer_unmap(buffer, &map);
     return GST_FLOW_OK;
 }
+
+}  // namespace capture

@@ -11,6 +11,8 @@
 #include "platform/capture/Filter.h"
 #include "platform/capture/HookElement.h"
 
+namespace capture {
+
 class MediaSample;
 
 // Receives the frames of a SampleGrabber. BufferCB gets the frame's bytes:
@@ -60,3 +62,5 @@ class SampleGrabber : public BaseFilter, private ElementHooks {
     std::vector<std::uint8_t> row_;  // scratch for the row swap, sized by SetCaps
     bool strideWarned_ = false;
 };
+
+}  // namespace capture

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace capture {
+
 // ---- BufferAllocator ------------------------------------------------------
 
 BufferAllocator::~BufferAllocator() {
@@ -238,3 +240,5 @@ void TransformFilter::Stopped() {
     largestInput_ = 0;
     failureReported_ = false;
 }
+
+}  // namespace capture

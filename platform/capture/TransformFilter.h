@@ -10,6 +10,8 @@
 #include "platform/capture/Filter.h"
 #include "platform/capture/HookElement.h"
 
+namespace capture {
+
 struct AllocatorProperties {
     long cBuffers = 0;
     long cbBuffer = 0;
@@ -96,3 +98,5 @@ class TransformFilter : public BaseFilter, protected ElementHooks {
     bool typeChanged_ = false;
     bool failureReported_ = false;
 };
+
+}  // namespace capture

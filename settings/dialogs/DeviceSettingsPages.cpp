@@ -44,17 +44,17 @@ void PlaceOver(QDialog* page, QWidget* owner) {
 }
 
 // The name of a pixel format as the camera's format list shows it.
-QString PixelFormatName(const MediaType& format) {
+QString PixelFormatName(const capture::MediaType& format) {
     switch (format.subtype) {
-        case SubType::RGB24:
+        case capture::SubType::RGB24:
             return QStringLiteral("RGB24");
-        case SubType::YUY2:
+        case capture::SubType::YUY2:
             return QStringLiteral("YUY2");
-        case SubType::I420:
+        case capture::SubType::I420:
             return QStringLiteral("I420");
-        case SubType::NV12:
+        case capture::SubType::NV12:
             return QStringLiteral("NV12");
-        case SubType::MJPG:
+        case capture::SubType::MJPG:
             return QStringLiteral("MJPG");
         default:
             break;
@@ -71,32 +71,32 @@ QString PixelFormatName(const MediaType& format) {
     return caps.section(QLatin1Char(','), 0, 0);
 }
 
-bool SameFormat(const MediaType& a, const MediaType& b) {
+bool SameFormat(const capture::MediaType& a, const capture::MediaType& b) {
     const VIDEOINFOHEADER* x = a.VideoInfo();
     const VIDEOINFOHEADER* y = b.VideoInfo();
     return x && y && a.subtype == b.subtype && x->bmiHeader.biWidth == y->bmiHeader.biWidth &&
            x->bmiHeader.biHeight == y->bmiHeader.biHeight &&
            x->AvgTimePerFrame == y->AvgTimePerFrame &&
-           (a.subtype != SubType::Other || PixelFormatName(a) == PixelFormatName(b));
+           (a.subtype != capture::SubType::Other || PixelFormatName(a) == PixelFormatName(b));
 }
 
 }  // namespace
 
 // ---- controls -------------------------------------------------------------
 
-DeviceControlsPage::DeviceControlsPage(RefPtr<CaptureFilter> filter, const QString& title,
+DeviceControlsPage::DeviceControlsPage(RefPtr<capture::CaptureFilter> filter, const QString& title,
                                        QWidget* parent)
     : QDialog(parent), filter_(std::move(filter)) {
     setWindowTitle(title);
     auto* layout = new QVBoxLayout(this);
-    std::vector<DeviceControl> controls;
+    std::vector<capture::DeviceControl> controls;
     if (filter_) filter_->GetControls(&controls);
     if (controls.empty()) {
         layout->addWidget(new QLabel(tr("This device has no settings to change."), this));
     } else {
         auto* grid = new QGridLayout;
         int row = 0;
-        for (const DeviceControl& control : controls) {
+        for (const capture::DeviceControl& control : controls) {
             auto* slider = new QSlider(Qt::Horizontal, this);
             slider->setObjectName(QString::fromStdString(control.name));
             slider->setRange(control.minimum, control.maximum);
@@ -130,7 +130,7 @@ QSlider* DeviceControlsPage::Slider(const std::string& name) const {
 
 // ---- formats --------------------------------------------------------------
 
-QString VideoFormatPage::FormatText(const MediaType& format) {
+QString VideoFormatPage::FormatText(const capture::MediaType& format) {
     const VIDEOINFOHEADER* info = format.VideoInfo();
     if (!info) return QString();
     QString text = QStringLiteral("%1 x %2")
@@ -155,7 +155,7 @@ VideoFormatPage::VideoFormatPage(CapLib& capture, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(tr("Output size, frame rate and pixel format:"), this));
     layout->addWidget(list_);
-    const CaptureFilter* camera = capture_.VideoCaptureFilter();
+    const capture::CaptureFilter* camera = capture_.VideoCaptureFilter();
     for (std::size_t i = 0; i < formats_.size(); ++i) {
         list_->addItem(FormatText(formats_[i]));
         if (camera && shown_ < 0 && SameFormat(formats_[i], camera->CurrentFormat()))
@@ -181,7 +181,7 @@ void VideoFormatPage::OnChoose(int row) {
 // ---- the pages of the capture library's devices ---------------------------
 
 void ShowVideoSourceDialog(CapLib& capture, QWidget* owner) {
-    RefPtr<CaptureFilter> camera(capture.VideoCaptureFilter());
+    RefPtr<capture::CaptureFilter> camera(capture.VideoCaptureFilter());
     if (!camera) return;
     DeviceControlsPage page(camera, QObject::tr("Video source"), owner);
     PlaceOver(&page, owner);
@@ -196,7 +196,7 @@ void ShowVideoFormatDialog(CapLib& capture, QWidget* owner) {
 }
 
 void ShowAudioSourceDialog(CapLib& capture, QWidget* owner) {
-    RefPtr<CaptureFilter> microphone(capture.AudioCaptureFilter());
+    RefPtr<capture::CaptureFilter> microphone(capture.AudioCaptureFilter());
     if (!microphone) return;
     DeviceControlsPage page(microphone, QObject::tr("Audio source"), owner);
     PlaceOver(&page, owner);

@@ -22,14 +22,14 @@ class DeviceControlsPage : public QDialog {
     Q_OBJECT
 
   public:
-    DeviceControlsPage(RefPtr<CaptureFilter> filter, const QString& title,
+    DeviceControlsPage(RefPtr<capture::CaptureFilter> filter, const QString& title,
                        QWidget* parent = nullptr);
 
     // The slider of a control by the device's name for it; null if none.
     QSlider* Slider(const std::string& name) const;
 
   private:
-    RefPtr<CaptureFilter> filter_;
+    RefPtr<capture::CaptureFilter> filter_;
     std::vector<std::pair<std::string, QSlider*>> sliders_;
 };
 
@@ -44,13 +44,13 @@ class VideoFormatPage : public QDialog {
     QListWidget* List() const { return list_; }
 
     // How a format is listed: "1280 x 720, 30 fps, YUY2".
-    static QString FormatText(const MediaType& format);
+    static QString FormatText(const capture::MediaType& format);
 
   private:
     void OnChoose(int row);
 
     CapLib& capture_;
-    std::vector<MediaType> formats_;
+    std::vector<capture::MediaType> formats_;
     QListWidget* list_;
     int shown_ = -1;  // the row of the format the camera is on
 };

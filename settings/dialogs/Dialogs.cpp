@@ -30,7 +30,7 @@ int RunOptionsDialog(QWidget* owner) {
     return IDOK;
 }
 
-int RunServerSetup(QWidget* owner, CapLib* capture, PreviewSurface* preview) {
+int RunServerSetup(QWidget* owner, CapLib* capture, capture::PreviewSurface* preview) {
     OutputSetupDlg dialog(capture, preview, owner);
     return dialog.exec() == QDialog::Accepted ? IDOK : IDCANCEL;
 }

@@ -3,7 +3,9 @@
 // built and tested alone.
 
 class CapLib;
+namespace capture {
 class PreviewSurface;
+}
 class QWidget;
 
 // The whole Options flow: fills the dialog from g_settings and, on OK, copies
@@ -12,7 +14,7 @@ int RunOptionsDialog(QWidget* owner);
 
 // The Server setup dialog alone (the main window stops and restarts the
 // broadcast around it): IDOK or IDCANCEL.
-int RunServerSetup(QWidget* owner, CapLib* capture, PreviewSurface* preview);
+int RunServerSetup(QWidget* owner, CapLib* capture, capture::PreviewSurface* preview);
 
 // The Servers dialog; the player windows it opens outlive it and belong to
 // owner.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "diag/ErrorTrail.h"
+#include "diag/TrailLines.h"
 #include "media/CapLib.h"
 #include "media/WmProfile.h"
 #include "platform/MessageBox.h"
@@ -40,7 +41,7 @@ constexpr std::uint32_t kCodecNameLength = 256;
 
 // A failed runtime call of the dialog is an assertion of "hr" with its code;
 // the dump is rewritten after every such call, failed or not.
-void AfterRuntimeCall(HRESULT hr, int line) {
+void AfterRuntimeCall(HRESULT hr, TrailLine line) {
     if (FAILED(hr)) RecordAssertion("hr", line, hr);
     WriteErrorDump();
 }
@@ -112,9 +113,9 @@ class WaitCursor {
 
 }  // namespace
 
-OutputSetupDlg::OutputSetupDlg(CapLib* capture, PreviewSurface* preview, QWidget* parent)
+OutputSetupDlg::OutputSetupDlg(CapLib* capture, capture::PreviewSurface* preview, QWidget* parent)
     : QDialog(parent), capture_(capture), preview_(preview), profile_(new WmProfile) {
-    AfterRuntimeCall(profile_->Create(), kTrailCreateProfile);
+    AfterRuntimeCall(profile_->Create(), kTrailSetupCreateProfile);
 
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
@@ -181,7 +182,7 @@ void OutputSetupDlg::FillCodecList(QComboBox* list, bool video) {
     std::uint32_t count = 0;
     const HRESULT hr =
         video ? profile_->GetVideoCodecCount(&count) : profile_->GetAudioCodecCount(&count);
-    AfterRuntimeCall(hr, video ? kTrailVideoCodecCount : kTrailAudioCodecCount);
+    AfterRuntimeCall(hr, video ? kTrailSetupVideoCodecCount : kTrailSetupAudioCodecCount);
     if (FAILED(hr)) count = 0;
     // One entry per codec, named or not, so that a position is a codec index.
     for (std::uint32_t codec = 0; codec < count; ++codec) {
@@ -189,7 +190,7 @@ void OutputSetupDlg::FillCodecList(QComboBox* list, bool video) {
         std::uint32_t length = kCodecNameLength;
         const HRESULT named = video ? profile_->GetVideoCodecName(codec, name, &length)
                                     : profile_->GetAudioCodecName(codec, name, &length);
-        AfterRuntimeCall(named, video ? kTrailVideoCodecName : kTrailAudioCodecName);
+        AfterRuntimeCall(named, video ? kTrailSetupVideoCodecName : kTrailSetupAudioCodecName);
         name[kCodecNameLength - 1] = L'\0';
         list->addItem(SUCCEEDED(named) ? QString::fromWCharArray(name) : QString());
     }
@@ -240,7 +241,7 @@ void OutputSetupDlg::FillAudioFormatList() {
     const auto codec = static_cast<std::uint32_t>(audioCodecs_->currentIndex());
     std::uint32_t codecCount = 0;
     const HRESULT counted = profile_->GetAudioFormatCount(codec, &codecCount);
-    AfterRuntimeCall(counted, kTrailAudioFormatCount);
+    AfterRuntimeCall(counted, kTrailSetupAudioFormatCount);
     if (FAILED(counted)) codecCount = 0;
 
     int remembered = -1;
@@ -250,7 +251,7 @@ void OutputSetupDlg::FillAudioFormatList() {
         for (std::uint32_t i = 0; i < codecCount; ++i) {
             std::uint8_t bytes[20] = {};
             const HRESULT read = profile_->GetAudioFormat(codec, i, bytes);
-            AfterRuntimeCall(read, kTrailAudioFormat);
+            AfterRuntimeCall(read, kTrailSetupAudioFormat);
             if (FAILED(read)) continue;
             const WAVEFORMATEX wave = WaveOf(bytes);
             if (wave.nChannels != device.nChannels ||

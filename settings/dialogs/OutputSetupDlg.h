@@ -13,23 +13,13 @@
 #include "platform/ui/DialogBuilder.h"
 
 class CapLib;
+namespace capture {
 class PreviewSurface;
+}
 class QComboBox;
 class QLineEdit;
 class UpDownControl;
 class WmProfile;
-
-// Source lines under which the dialog's failed media runtime calls enter the
-// error trail (as the assertion "hr" with the failing code).
-enum SetupTrailLine : int {
-    kTrailCreateProfile = 28,
-    kTrailVideoCodecCount = 125,
-    kTrailVideoCodecName = 135,
-    kTrailAudioCodecCount = 147,
-    kTrailAudioCodecName = 157,
-    kTrailAudioFormatCount = 238,
-    kTrailAudioFormat = 252,
-};
 
 // Control ids of the Server setup template.
 enum SetupControlId : int {
@@ -60,7 +50,7 @@ class OutputSetupDlg : public QDialog {
   public:
     // capture lists the devices and opens their settings pages (may be null:
     // no devices); preview is where the preview runs after a settings page.
-    OutputSetupDlg(CapLib* capture, PreviewSurface* preview, QWidget* parent = nullptr);
+    OutputSetupDlg(CapLib* capture, capture::PreviewSurface* preview, QWidget* parent = nullptr);
     ~OutputSetupDlg() override;
 
     // The controls by their template ids.
@@ -104,7 +94,7 @@ class OutputSetupDlg : public QDialog {
     std::uint32_t SelectedFormatItemData() const;
 
     CapLib* capture_;
-    PreviewSurface* preview_;
+    capture::PreviewSurface* preview_;
     std::unique_ptr<WmProfile> profile_;
     DialogControls controls_;
     QComboBox* videoDevices_;

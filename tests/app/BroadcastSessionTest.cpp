@@ -1,27 +1,27 @@
 // The broadcast session on the real capture library and media runtime, fed
 // by the test camera and microphone.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QGuiApplication>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "app/BroadcastSession.h"
 #include "app/IndexPage.h"
@@ -99,16 +99,19 @@ std::string TrailText() {
 }
 
 class RecordingView : public SessionView {
-public:
+  public:
     void EnableStartButton(bool enabled) override { startEnabled = enabled; }
     void EnableStopButton(bool enabled) override { stopEnabled = enabled; }
     void SetUserCount(const std::string& text) override { userCount = text; }
     void SetConnectionUrl(const std::string& text) override { url = text; }
-    void InvalidateMeter() override { ++meterInvalidations; }
+    void InvalidateMeter() override {
+        ++meterInvalidations;
+        if (readBack) ReadColumnsElsewhere();
+    }
     void SetWaitCursor(bool waiting) override { waitCursor = waiting; }
     void HideWindow() override { ++hidden; }
     int MeterScalePosition() override { return meterScale; }
-    PreviewSurface* PreviewWindow() override { return &surface; }
+    capture::PreviewSurface* PreviewWindow() override { return &surface; }
 
     bool startEnabled = true;
     bool stopEnabled = false;
@@ -118,11 +121,41 @@ public:
     bool waitCursor = false;
     int hidden = 0;
     int meterScale = 32767;
-    HeadlessSurface surface;
+    capture::HeadlessSurface surface;
+
+    // When set, InvalidateMeter reads this session's columns on another
+    // thread, as the meter's painting does. A read that cannot finish while
+    // the session waits in InvalidateMeter means the session still holds the
+    // lock that guards the columns.
+    BroadcastSession* readBack = nullptr;
+    std::atomic<int> readsDone{0};
+    std::atomic<int> readsBlocked{0};
+    std::vector<std::int16_t> LastRead() {
+        std::lock_guard guard(readLock_);
+        return lastRead_;
+    }
+
+  private:
+    void ReadColumnsElsewhere() {
+        auto read = std::async(std::launch::async,
+                               [session = readBack] { return session->MeterColumns(); });
+        if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ++readsBlocked;
+            stuckReads_.push_back(std::move(read));  // it ends once the lock is let go
+            return;
+        }
+        std::lock_guard guard(readLock_);
+        lastRead_ = read.get();
+        ++readsDone;
+    }
+
+    std::mutex readLock_;
+    std::vector<std::int16_t> lastRead_;
+    std::vector<std::future<std::vector<std::int16_t>>> stuckReads_;
 };
 
 class BroadcastSessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EnsureGuiApplication();
         setenv("LUMACAST_FAKE_DEVICES", "1", 1);
@@ -259,6 +292,28 @@ TEST_F(BroadcastSessionTest, AudioOnlyWritesInputZeroWithoutFrameTimer) {
     EXPECT_FALSE(session_->HasVideoSample());
 }
 
+TEST_F(BroadcastSessionTest, TheViewIsToldOfNewMeterColumnsWithNoLockHeld) {
+    view_.readBack = session_.get();
+    // Mono before any start: four columns take every other sample.
+    session_->SetMeterWidth(4);
+    const std::int16_t pcm[8] = {1000, 1, -2000, 2, 3000, 3, -4000, 4};
+    session_->OnAudioChunk(reinterpret_cast<const std::uint8_t*>(pcm), sizeof pcm);
+    EXPECT_EQ(view_.readsBlocked, 0);
+    EXPECT_EQ(view_.LastRead(), (std::vector<std::int16_t>{1000, -2000, 3000, -4000}))
+        << "the columns are in place when the view is told";
+
+    // And so while a broadcast writes the microphone's sound.
+    session_->SetMeterWidth(98);
+    Use(false, true);
+    session_->StartBroadcast();
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    const int before = view_.readsDone;
+    EXPECT_TRUE(
+        PumpUntil([&] { return view_.readsDone >= before + 5 || view_.readsBlocked > 0; }, 30000));
+    EXPECT_EQ(view_.readsBlocked, 0);
+    session_->StopBroadcast();
+}
+
 TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks) {
     int busyPort = 0;
     UniqueFd holder = ListenOnFreePort(&busyPort);
@@ -277,6 +332,63 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks)
     session_->StartBroadcast();
     EXPECT_TRUE(session_->IsRunning());
     EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
+}
+
+// The trail lines of the last count entries, as the dump prints them.
+std::vector<std::string> LastTrailLines(std::size_t count) {
+    std::vector<std::string> lines;
+    std::istringstream text(TrailText());
+    for (std::string line; std::getline(text, line);) {
+        const std::size_t at = line.find("Line ");
+        if (at != std::string::npos) lines.push_back(line.substr(at));
+    }
+    if (lines.size() > count) lines.erase(lines.begin(), lines.end() - count);
+    return lines;
+}
+
+TEST_F(BroadcastSessionTest, AStartThatFailsAtAStreamLeavesTheStepsLines) {
+    const struct {
+        const char* name;
+        bool video, audio;
+        void (*spoil)(AppSettings&);
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"unknown video codec",
+         true,
+         true,
+         [](AppSettings& s) { s.videoCodecIndex = 99; },
+         {"Line  671   hresult failed == 0x80070057", "Line  361   hresult failed == 0x80070057"}},
+        {"unknown audio codec",
+         true,
+         true,
+         [](AppSettings& s) { s.audioCodecIndex = 99; },
+         {"Line  572   hresult failed == 0x80070057", "Line  364   hresult failed == 0x80070057"}},
+        {"unknown audio format",
+         false,
+         true,
+         [](AppSettings& s) { s.audioFormatIndex = 999; },
+         {"Line  572   hresult failed == 0x80070057", "Line  364   hresult failed == 0x80070057"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_settings = AppSettings{};
+        g_settings.asfPort = FreePort();
+        Use(c.video, c.audio);
+        c.spoil(g_settings);
+        const std::size_t before = g_errorTrail.EntryCount();
+        session_->StartBroadcast();
+        EXPECT_FALSE(session_->IsRunning());
+        EXPECT_TRUE(view_.startEnabled);
+        EXPECT_FALSE(view_.waitCursor);
+        ASSERT_EQ(g_errorTrail.EntryCount(), before + c.lines.size()) << TrailText();
+        EXPECT_EQ(LastTrailLines(c.lines.size()), c.lines);
+    }
+    // The settings put right, the next start runs.
+    g_settings = AppSettings{};
+    g_settings.asfPort = FreePort();
+    Use(true, true);
+    session_->StartBroadcast();
+    EXPECT_TRUE(session_->IsRunning()) << TrailText();
 }
 
 TEST_F(BroadcastSessionTest, UserCountFollowsTheViewers) {
@@ -357,9 +469,10 @@ TEST_F(BroadcastSessionTest, AFrameOfAnotherSizeIsSkippedNotCopiedPastTheSample)
     ASSERT_TRUE(PumpUntil([&] { return session_->HasVideoSample(); }));
     // The camera changes to a larger picture under the running broadcast.
     const auto formats = capture_->GetVideoFormats();
-    const auto larger = std::find_if(formats.begin(), formats.end(), [](const MediaType& type) {
-        return type.VideoInfo() && type.VideoInfo()->bmiHeader.biWidth == 640;
-    });
+    const auto larger =
+        std::find_if(formats.begin(), formats.end(), [](const capture::MediaType& type) {
+            return type.VideoInfo() && type.VideoInfo()->bmiHeader.biWidth == 640;
+        });
     ASSERT_NE(larger, formats.end());
     ASSERT_EQ(capture_->SetVideoFormat(*larger), 1);
     ASSERT_TRUE(PumpUntil([&] { return capture_->GetFrameWidth() == 640; }));

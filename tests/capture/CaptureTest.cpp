@@ -19,6 +19,8 @@
 #include "platform/capture/SampleGrabber.h"
 #include "platform/capture/TransformFilter.h"
 
+using namespace capture;
+
 // Leak checking in sanitizer builds: PulseAudio's device provider keeps a
 // context from every probe that finds no sound server, GLib allocates once
 // while loading and fontconfig keeps its parsed configuration; none is ours.

@@ -67,9 +67,9 @@ class QuietView : public SessionView {
     void SetWaitCursor(bool) override {}
     void HideWindow() override {}
     int MeterScalePosition() override { return 32767; }
-    PreviewSurface* PreviewWindow() override { return &surface; }
+    capture::PreviewSurface* PreviewWindow() override { return &surface; }
 
-    HeadlessSurface surface;
+    capture::HeadlessSurface surface;
 };
 
 class PagesTest : public dialogtest::DialogTest {
@@ -96,7 +96,7 @@ class PagesTest : public dialogtest::DialogTest {
         int width = 0, height = 0;
         if (!view_.surface.LastFrame(&bits, &width, &height)) return -1;
         double sum = 0;
-        const int stride = DibStride(width);
+        const int stride = capture::DibStride(width);
         for (int y = 0; y < height / 2; ++y) {  // rows are bottom-up
             for (int x = 0; x < width; ++x) {
                 const std::uint8_t* p = bits.data() + y * stride + x * 3;
@@ -254,14 +254,15 @@ TEST_F(PagesTest, MicrophoneVolumeChangesTheMeter) {
 // A camera without picture controls (the JPEG camera) gets a page that says
 // so, as does a page without a device.
 TEST_F(PagesTest, ADeviceWithoutControlsSaysSo) {
-    TestDevice camera = DefaultTestDevices()[0];
+    capture::TestDevice camera = capture::DefaultTestDevices()[0];
     camera.compressed = true;
-    SetTestDevices({camera});
-    std::vector<RefPtr<Moniker>> monikers;
-    ASSERT_EQ(CreateClassEnumerator(DeviceCategory::VideoInput, &monikers), S_OK);
-    RefPtr<CaptureFilter> filter;
+    capture::SetTestDevices({camera});
+    std::vector<RefPtr<capture::Moniker>> monikers;
+    ASSERT_EQ(capture::CreateClassEnumerator(capture::DeviceCategory::VideoInput, &monikers), S_OK);
+    RefPtr<capture::CaptureFilter> filter;
     ASSERT_EQ(monikers.back()->BindToObject(&filter), S_OK);
-    for (const RefPtr<CaptureFilter>& device : {filter, RefPtr<CaptureFilter>()}) {
+    for (const RefPtr<capture::CaptureFilter>& device :
+         {filter, RefPtr<capture::CaptureFilter>()}) {
         DeviceControlsPage page(device, "Video source");
         EXPECT_EQ(page.Slider("BRIGHTNESS"), nullptr);
         bool said = false;

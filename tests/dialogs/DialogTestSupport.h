@@ -49,7 +49,7 @@ class DialogTest : public ::testing::Test {
     void SetUp() override {
         testsupport::EnsureApplication();
         setenv("LUMACAST_FAKE_DEVICES", "only", 1);
-        SetTestDevices(DefaultTestDevices());
+        capture::SetTestDevices(capture::DefaultTestDevices());
         SetProgramPath(folder_ / "lumasrv.bin");
         programDir = folder_.Path().string() + "/";
         g_settings = AppSettings{};
@@ -59,7 +59,7 @@ class DialogTest : public ::testing::Test {
     void TearDown() override {
         if (capture_) capture_->Close();
         capture_.reset();
-        ResetTestDevices();
+        capture::ResetTestDevices();
         SetProgramPath("");
         programDir.clear();
     }

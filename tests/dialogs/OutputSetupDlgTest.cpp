@@ -86,7 +86,7 @@ class SetupDialogTest : public dialogtest::DialogTest {
         return std::vector<WAVEFORMATEX>(formats.get(), formats.get() + std::max(count, 0));
     }
 
-    HeadlessSurface surface_;
+    capture::HeadlessSurface surface_;
 };
 
 TEST_F(SetupDialogTest, OpensWithTheDevicesCodecsNumbersAndPlaceOfTheSettings) {
@@ -461,9 +461,9 @@ TEST_F(SetupDialogTest, NoAudioKeepsTheFormatList) {
 // A microphone with 8-bit formats only has no pair: the list stays empty and
 // OK stores 65535 for both format indices.
 TEST_F(SetupDialogTest, AnEightBitMicrophoneGivesNoFormatsAndOkStoresAllOnes) {
-    TestDevice microphone = DefaultTestDevices()[1];
+    capture::TestDevice microphone = capture::DefaultTestDevices()[1];
     microphone.eightBitOnly = true;
-    SetTestDevices({DefaultTestDevices()[0], microphone});
+    capture::SetTestDevices({capture::DefaultTestDevices()[0], microphone});
     g_settings.audioDeviceIndex = 0;
     auto dialog = Open();
     EXPECT_EQ(MicrophoneFormats().size(), 14u);

@@ -16,6 +16,8 @@
 #include "platform/capture/PreviewSurface.h"
 #include "settings/AppSettings.h"
 
+using namespace capture;
+
 namespace {
 
 std::string ReadFile(const std::filesystem::path& path) {

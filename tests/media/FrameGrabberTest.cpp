@@ -29,7 +29,8 @@ extern "C" const char* __asan_default_options() {
 namespace {
 
 std::vector<std::uint8_t> Frame(int width, int height, std::uint8_t value) {
-    return std::vector<std::uint8_t>(static_cast<std::size_t>(DibStride(width) * height), value);
+    return std::vector<std::uint8_t>(static_cast<std::size_t>(capture::DibStride(width) * height),
+                                     value);
 }
 
 FrameGrabberCallback* g_current = nullptr;
@@ -110,7 +111,7 @@ TEST(FrameGrabber, LockWaitsForACopyInProgress) {
         std::uint8_t* pixels = grabber.LockFrame();
         if (pixels) {
             const std::uint8_t first = pixels[0];
-            for (int b = 0; b < DibStride(64) * 48; ++b)
+            for (int b = 0; b < capture::DibStride(64) * 48; ++b)
                 ASSERT_EQ(pixels[b], first) << "byte " << b;
         }
         grabber.UnlockFrame();
@@ -136,7 +137,7 @@ struct Pixel {
 TEST(Caption, ShadowAndTextLandTopLeftOfThePictureAsShown) {
     EnsureGuiApplication();
     const int width = 203, height = 60;  // width not a multiple of 4
-    const int stride = DibStride(width);
+    const int stride = capture::DibStride(width);
     for (const char* text : {"Hg 12:34", "|", "Wide caption text that runs off the picture edge"}) {
         FrameGrabberCallback grabber(width, height, nullptr);
         g_current = &grabber;

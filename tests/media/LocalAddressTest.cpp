@@ -89,7 +89,7 @@ TEST(ConnectionUrl, WriterUsesTheRequestedPortEvenWhenTheSinkFails) {
     WmWriter writer;
     ASSERT_EQ(writer.Create(), S_OK);
     EXPECT_TRUE(FAILED(writer.OpenNetworkSink(port, 3)));
-    EXPECT_EQ(writer.networkSink, nullptr);
+    EXPECT_EQ(writer.NetworkSink(), nullptr);
     char url[WmWriter::kConnectionUrlSize] = {};
     writer.GetConnectionUrl(url);
     const std::string text = url;

@@ -11,6 +11,8 @@
 #include "media/SoundCaptureFilter.h"
 #include "platform/capture/Devices.h"
 
+using namespace capture;
+
 namespace {
 
 struct Probe : SoundCaptureFilter {

@@ -64,9 +64,9 @@ class SilentView : public SessionView {
     void SetWaitCursor(bool) override {}
     void HideWindow() override {}
     int MeterScalePosition() override { return 32767; }
-    PreviewSurface* PreviewWindow() override { return &surface; }
+    capture::PreviewSurface* PreviewWindow() override { return &surface; }
 
-    HeadlessSurface surface;
+    capture::HeadlessSurface surface;
 };
 
 // The codec format of the first audio codec with this rate and channel
@@ -110,7 +110,7 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
     };
     EnsureGuiApplication();
     setenv("LUMACAST_FAKE_DEVICES", "only", 1);
-    SetTestDevices(DefaultTestDevices());
+    capture::SetTestDevices(capture::DefaultTestDevices());
     TempProgramDir folder;
     DetermineProgramDir();
     RecordingMessageBoxes boxes;
@@ -164,7 +164,7 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
         }
     }
     EXPECT_EQ(boxes.Count(), 0u);
-    ResetTestDevices();
+    capture::ResetTestDevices();
 }
 
 }  // namespace

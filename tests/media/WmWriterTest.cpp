@@ -72,9 +72,13 @@ std::uint32_t FreePort() {
 // formats say FORMAT_WaveFormatEx, audio formats FORMAT_VideoInfo.
 class WrongFormatCodecInfo final : public IWMCodecInfo2 {
   public:
-    explicit WrongFormatCodecInfo(IWMCodecInfo* real) { real->QueryInterface(&real_); }
+    // deaths, when given, counts the destruction of this object.
+    explicit WrongFormatCodecInfo(IWMCodecInfo* real, int* deaths = nullptr) : deaths_(deaths) {
+        real->QueryInterface(&real_);
+    }
     ~WrongFormatCodecInfo() override {
         if (real_) real_->Release();
+        if (deaths_) ++*deaths_;
     }
     HRESULT GetCodecInfoCount(const GUID& type, std::uint32_t* count) override {
         return real_->GetCodecInfoCount(type, count);
@@ -118,6 +122,7 @@ class WrongFormatCodecInfo final : public IWMCodecInfo2 {
 
   private:
     IWMCodecInfo2* real_ = nullptr;
+    int* deaths_;
 };
 
 TEST(WmProfile, CodecListsThroughTheWrapper) {
@@ -154,9 +159,9 @@ TEST(WmProfile, CodecListsThroughTheWrapper) {
     length = 256;
     EXPECT_EQ(profile.GetVideoCodecName(99, name, &length), E_INVALIDARG);
     profile.ReleaseAll();
-    EXPECT_EQ(profile.codecInfo, nullptr);
-    EXPECT_EQ(profile.profile, nullptr);
-    EXPECT_EQ(profile.profileManager, nullptr);
+    EXPECT_EQ(profile.CodecInfo(), nullptr);
+    EXPECT_EQ(profile.Profile(), nullptr);
+    EXPECT_FALSE(profile.HasProfileManager());
 }
 
 TEST(WmProfile, StreamsTakeFreshNumbersNamesAndRates) {
@@ -180,10 +185,10 @@ TEST(WmProfile, StreamsTakeFreshNumbersNamesAndRates) {
             ASSERT_EQ(profile.AddAudioStream(Audio()), S_OK);
         }
         std::uint32_t count = 0;
-        profile.profile->GetStreamCount(&count);
+        profile.Profile()->GetStreamCount(&count);
         ASSERT_EQ(count, static_cast<std::uint32_t>(c.video + c.audio));
         for (std::uint32_t i = 0; i < count; ++i) {
-            const StreamInfo stream = Stream(profile.profile, i);
+            const StreamInfo stream = Stream(profile.Profile(), i);
             EXPECT_EQ(stream.number, i + 1);
             EXPECT_EQ(stream.connection, L"Live");
             const bool isVideo = c.video && i == 0;
@@ -203,9 +208,9 @@ TEST(WmProfile, StreamsTakeFreshNumbersNamesAndRates) {
         WmWriter writer;
         ASSERT_EQ(writer.Create(), S_OK);
         ASSERT_EQ(writer.SetProfile(&profile), S_OK);
-        EXPECT_EQ(writer.attachedProfile, &profile);
+        EXPECT_EQ(writer.AttachedProfile(), &profile);
         std::uint32_t inputs = 0;
-        writer.writer->GetInputCount(&inputs);
+        writer.Writer()->GetInputCount(&inputs);
         EXPECT_EQ(inputs, count);
         ASSERT_EQ(writer.BeginWriting(), S_OK);
         INSSBuffer* raw = nullptr;
@@ -213,9 +218,9 @@ TEST(WmProfile, StreamsTakeFreshNumbersNamesAndRates) {
         auto chunk = RefPtr<INSSBuffer>::Adopt(raw);
         // A PCM chunk is far shorter than a frame: only an audio input takes it.
         const HRESULT expected0 = c.video ? NS_E_INVALID_INPUT_FORMAT : S_OK;
-        EXPECT_EQ(writer.writer->WriteSample(0, 0, 0, chunk.Get()), expected0);
+        EXPECT_EQ(writer.Writer()->WriteSample(0, 0, 0, chunk.Get()), expected0);
         if (c.video && c.audio) {
-            EXPECT_EQ(writer.writer->WriteSample(1, 0, 0, chunk.Get()), S_OK);
+            EXPECT_EQ(writer.Writer()->WriteSample(1, 0, 0, chunk.Get()), S_OK);
         }
         EXPECT_EQ(writer.StopWriting(), S_OK);
     }
@@ -224,15 +229,14 @@ TEST(WmProfile, StreamsTakeFreshNumbersNamesAndRates) {
 TEST(WmProfile, WrongFormatTypesAreRefused) {
     WmProfile profile;
     ASSERT_EQ(profile.Create(), S_OK);
-    auto* fake = new WrongFormatCodecInfo(profile.codecInfo);
-    profile.codecInfo->Release();
-    profile.codecInfo = fake;
+    profile.SetCodecInfo(
+        RefPtr<IWMCodecInfo>::Adopt(new WrongFormatCodecInfo(profile.CodecInfo())));
     EXPECT_EQ(profile.AddVideoStream(Video()), E_INVALIDARG);
     EXPECT_EQ(profile.AddAudioStream(Audio()), E_INVALIDARG);
     std::uint8_t wave[20];
     EXPECT_EQ(profile.GetAudioFormat(0, 0, wave), E_INVALIDARG);
     std::uint32_t count = 7;
-    profile.profile->GetStreamCount(&count);
+    profile.Profile()->GetStreamCount(&count);
     EXPECT_EQ(count, 0u);
     // Bad indices come back from the runtime unchanged.
     WmProfile real;
@@ -243,6 +247,26 @@ TEST(WmProfile, WrongFormatTypesAreRefused) {
     params = Video();
     params.targetRect = nullptr;
     EXPECT_EQ(real.AddVideoStream(params), E_POINTER);
+}
+
+TEST(WmProfile, LetsGoOfItsReferencesWhenReleasedOrDeleted) {
+    int deaths = 0;
+    {
+        WmProfile released;
+        ASSERT_EQ(released.Create(), S_OK);
+        released.SetCodecInfo(
+            RefPtr<IWMCodecInfo>::Adopt(new WrongFormatCodecInfo(released.CodecInfo(), &deaths)));
+        released.ReleaseAll();
+        EXPECT_EQ(deaths, 1) << "ReleaseAll lets go of the codec information";
+        released.ReleaseAll();  // a second time does nothing
+
+        WmProfile deleted;
+        ASSERT_EQ(deleted.Create(), S_OK);
+        deleted.SetCodecInfo(
+            RefPtr<IWMCodecInfo>::Adopt(new WrongFormatCodecInfo(deleted.CodecInfo(), &deaths)));
+        EXPECT_EQ(deaths, 1);
+    }
+    EXPECT_EQ(deaths, 2) << "deleting a profile that was not released lets go too";
 }
 
 TEST(WmWriter, StateChecks) {
@@ -260,19 +284,19 @@ TEST(WmWriter, StateChecks) {
     ASSERT_EQ(writer.Create(), S_OK);
     EXPECT_EQ(writer.SetProfile(nullptr), E_FAIL);
     EXPECT_EQ(writer.SetProfile(&profile), E_FAIL) << "the profile object holds no profile";
-    EXPECT_EQ(writer.attachedProfile, nullptr);
+    EXPECT_EQ(writer.AttachedProfile(), nullptr);
     ASSERT_EQ(profile.Create(), S_OK);
     ASSERT_EQ(profile.AddVideoStream(Video()), S_OK);
     ASSERT_EQ(writer.SetProfile(&profile), S_OK);
     EXPECT_EQ(writer.StopWriting(), E_FAIL) << "not writing";
-    EXPECT_FALSE(writer.writing);
+    EXPECT_FALSE(writer.IsWriting());
     ASSERT_EQ(writer.BeginWriting(), S_OK);
-    EXPECT_TRUE(writer.writing);
+    EXPECT_TRUE(writer.IsWriting());
     EXPECT_EQ(writer.BeginWriting(), E_FAIL);
-    EXPECT_TRUE(writer.writing);
+    EXPECT_TRUE(writer.IsWriting());
     EXPECT_EQ(writer.DetachNetworkSink(), E_FAIL) << "no sink";
     EXPECT_EQ(writer.StopWriting(), S_OK);
-    EXPECT_FALSE(writer.writing);
+    EXPECT_FALSE(writer.IsWriting());
     EXPECT_EQ(writer.StopWriting(), E_FAIL);
 }
 
@@ -281,18 +305,18 @@ TEST(WmWriter, SinkOnABusyPortFailsWithoutTrailEntries) {
     ASSERT_EQ(first.Create(), S_OK);
     const std::uint32_t port = FreePort();
     ASSERT_EQ(first.OpenNetworkSink(port, 3), S_OK);
-    ASSERT_NE(first.networkSink, nullptr);
-    ASSERT_NE(first.clientConnections, nullptr);
+    ASSERT_NE(first.NetworkSink(), nullptr);
+    ASSERT_NE(first.ClientConnections(), nullptr);
     const std::size_t entries = g_errorTrail.EntryCount();
     WmWriter second;
     ASSERT_EQ(second.Create(), S_OK);
     EXPECT_TRUE(FAILED(second.OpenNetworkSink(port, 3)));
-    EXPECT_EQ(second.networkSink, nullptr);
-    EXPECT_EQ(second.asfPort, port);
+    EXPECT_EQ(second.NetworkSink(), nullptr);
+    EXPECT_EQ(second.AsfPort(), port);
     EXPECT_EQ(g_errorTrail.EntryCount(), entries) << "only the client-connections step records";
     // Detaching frees the port for the next broadcast.
     EXPECT_EQ(first.DetachNetworkSink(), S_OK);
-    EXPECT_EQ(first.networkSink, nullptr);
+    EXPECT_EQ(first.NetworkSink(), nullptr);
     WmWriter third;
     ASSERT_EQ(third.Create(), S_OK);
     EXPECT_EQ(third.OpenNetworkSink(port, 3), S_OK);
@@ -315,7 +339,7 @@ TEST(WmWriter, BroadcastServesViewersUntilStopped) {
     std::memcpy(&wave, bytes, sizeof(wave));
     ASSERT_EQ(writer->SetProfile(profile), S_OK);
     ASSERT_EQ(writer->BeginWriting(), S_OK);
-    LiveFeeder feeder(writer->writer, 0, 1, 320, 240, 15, wave);
+    LiveFeeder feeder(writer->Writer(), 0, 1, 320, 240, 15, wave);
     feeder.Start();
 
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/MyFile.wma";
@@ -338,7 +362,7 @@ TEST(WmWriter, BroadcastServesViewersUntilStopped) {
     // The stop sequence: the viewer's stream ends and the count shows 0.
     feeder.Stop();
     ASSERT_EQ(writer->StopWriting(), S_OK);
-    EXPECT_EQ(writer->networkSink, nullptr);
+    EXPECT_EQ(writer->NetworkSink(), nullptr);
     bool closed = false;
     for (int i = 0; i < 100 && !closed; ++i) ReadSome(viewer.Get(), 1 << 20, 100, &closed);
     EXPECT_TRUE(closed);

@@ -59,3 +59,28 @@ TEST(RefPtrTest, LastReferenceDeletesTheObject) {
     }
     EXPECT_EQ(deaths, 1);
 }
+
+namespace {
+// A factory in the runtime's style: one new reference through an out pointer.
+void CreateCounted(int* deaths, Counted** out) {
+    *out = new Counted(deaths);
+}
+}  // namespace
+
+TEST(RefPtrTest, PutTakesOverTheReferenceAFactoryHandsOut) {
+    int deaths = 0;
+    {
+        RefPtr<Counted> held;
+        CreateCounted(&deaths, held.Put());
+        ASSERT_TRUE(held);
+        // Putting again lets go of the object held before the factory runs.
+        Counted** slot = held.Put();
+        EXPECT_EQ(deaths, 1);
+        EXPECT_EQ(*slot, nullptr);
+        EXPECT_FALSE(held);
+        CreateCounted(&deaths, slot);
+        EXPECT_EQ(held->AddRef(), 2u) << "exactly the factory's reference is held";
+        EXPECT_EQ(held->Release(), 1u);
+    }
+    EXPECT_EQ(deaths, 2);
+}
