@@ -195,7 +195,14 @@ class IWMProfileManager : public IUnknownLike {
 
 // Receives the stream from the writer: first the ASF header (with the data
 // object header), then data packets (one or more whole packets per call, a
-// burst that belongs together), then the end.
+// burst that belongs together), then the end. OnHeader comes from the thread
+// that begins writing, or from the one that adds the sink to a running
+// stream; OnDataUnit and OnEndWriting from the writer's own thread, or
+// OnEndWriting from the one that removes the sink. The calls to one sink
+// never overlap and come in that order; no writer lock that another call
+// into the writer needs is held, so a sink may add or remove sinks from
+// inside them. A call must not wait for another thread that is calling into
+// the writer.
 class IWMWriterSink : public IUnknownLike {
   public:
     // keyStream: the stream number whose key frames a new viewer must start
@@ -210,8 +217,9 @@ class IWMWriterSink : public IUnknownLike {
 // then encodes the same samples as a WebM rendition (VP8 pictures, Opus
 // sound at 48 kHz), but only while some such sink wants it. The calls come
 // from the writer's threads (RenditionWanted from the one that takes the
-// samples, the others from the rendition's own) with the writer's list of
-// sinks locked: they must not call back into the writer.
+// samples, the others from the rendition's own; the header of a running
+// rendition and its end also from the thread that adds or removes the sink),
+// under the same rules as the sink's own calls.
 class IWMBrowserRenditionSink : public IUnknownLike {
   public:
     static constexpr Iid kIid = Iid::IWMBrowserRenditionSink;

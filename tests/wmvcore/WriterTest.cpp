@@ -127,6 +127,105 @@ TEST(Writer, SinksGetHeaderPacketsAndEnd) {
     EXPECT_EQ(advanced->RemoveSink(sink.Get()), E_INVALIDARG);
 }
 
+// A sink that takes itself off the writer from inside its own call, after
+// a given number of data calls, and adds a helper sink at its first one.
+class LeavingSink final : public IWMWriterSink {
+  public:
+    LeavingSink(IWMWriterAdvanced* writer, IWMWriterSink* joiner, int leaveAfter)
+        : writer_(writer), joiner_(joiner), leaveAfter_(leaveAfter) {}
+    HRESULT OnHeader(const std::uint8_t*, std::size_t, std::uint32_t, std::uint16_t,
+                     std::uint32_t) override {
+        return S_OK;
+    }
+    HRESULT OnDataUnit(const std::uint8_t*, std::size_t) override {
+        if (++dataCalls_ == 1) joinResult_ = writer_->AddSink(joiner_);
+        if (dataCalls_ == leaveAfter_) leaveResult_ = writer_->RemoveSink(this);
+        return S_OK;
+    }
+    HRESULT OnEndWriting() override {
+        ++ends_;
+        return S_OK;
+    }
+    int dataCalls_ = 0, ends_ = 0;
+    HRESULT joinResult_ = E_FAIL, leaveResult_ = E_FAIL;
+
+  protected:
+    void* Find(Iid) override { return nullptr; }
+
+  private:
+    IWMWriterAdvanced* writer_;
+    IWMWriterSink* joiner_;
+    int leaveAfter_;
+};
+
+// Feeds `frames` pictures of the small shape, waiting for each to be taken.
+void FeedPictures(IWMWriter* writer, int frames) {
+    auto video = Sample(writer, 160 * 120 * 3);
+    std::uint8_t* pixels = nullptr;
+    video->GetBuffer(&pixels);
+    for (int frame = 0; frame < frames; ++frame) {
+        DrawPicture(pixels, 160, 120, frame);
+        ASSERT_EQ(WriteRetrying(writer, 0, static_cast<std::uint64_t>(frame) * 666666, video.Get()),
+                  S_OK);
+    }
+    ASSERT_EQ(writer->Flush(), S_OK);
+}
+
+// A sink may change the writer's sinks from inside its calls: the writer
+// holds no lock there that those calls need.
+TEST(Writer, ASinkMayAddAndRemoveSinksFromInsideItsCalls) {
+    Writing w = BeginWriting(SmallShape());
+    ASSERT_TRUE(w.started);
+    auto& [writer, advanced, sink, wave, started] = w;
+    auto joiner = MakeRef<CollectSink>();
+    auto leaving = MakeRef<LeavingSink>(advanced.Get(), joiner.Get(), 3);
+    ASSERT_EQ(advanced->AddSink(leaving.Get()), S_OK);
+    FeedPictures(writer.Get(), 30);
+    EXPECT_EQ(leaving->joinResult_, S_OK);
+    EXPECT_EQ(leaving->leaveResult_, S_OK);
+    EXPECT_EQ(leaving->dataCalls_, 3) << "a removed sink was still called";
+    EXPECT_EQ(leaving->ends_, 1);
+    // The sink added from inside a call started with the header.
+    const auto all = sink->Bytes(), joined = joiner->Bytes();
+    ASSERT_GT(joined.size(), 50u);
+    EXPECT_TRUE(std::equal(joined.begin(), joined.begin() + 50, all.begin()));
+    EXPECT_EQ(writer->EndWriting(), S_OK);
+    EXPECT_TRUE(joiner->Ended());
+    EXPECT_EQ(advanced->RemoveSink(joiner.Get()), S_OK);
+}
+
+// Sinks that come and go on another thread while pictures are written each
+// get the header first and whole packets after it, never a packet alone.
+TEST(Writer, SinksJoiningWhileWritingStartWithTheHeader) {
+    Writing w = BeginWriting(SmallShape());
+    ASSERT_TRUE(w.started);
+    auto& [writer, advanced, sink, wave, started] = w;
+    std::atomic<bool> done{false};
+    std::vector<RefPtr<CollectSink>> joined;
+    std::thread churn([&] {
+        while (!done) {
+            auto late = MakeRef<CollectSink>();
+            if (advanced->AddSink(late.Get()) != S_OK) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            advanced->RemoveSink(late.Get());
+            joined.push_back(late);
+        }
+    });
+    FeedPictures(writer.Get(), 60);
+    done = true;
+    churn.join();
+    const auto all = sink->Bytes();
+    ASSERT_FALSE(joined.empty());
+    for (const auto& late : joined) {
+        const auto bytes = late->Bytes();
+        ASSERT_GE(bytes.size(), 50u);
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 50, all.begin()));
+        EXPECT_TRUE(late->Ended());
+        for (const auto& packet : late->DataPackets()) EXPECT_TRUE(packet.valid);
+    }
+    EXPECT_EQ(writer->EndWriting(), S_OK);
+}
+
 // A live picture goes to the sinks as soon as it is encoded: it does not
 // wait for the audio of its time, which is still being captured.
 TEST(Writer, APictureLeavesWithoutWaitingForAudio) {
