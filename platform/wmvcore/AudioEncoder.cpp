@@ -10,23 +10,17 @@ HRESULT AudioEncoder::Open(const AudioSettings& settings) {
     blockAlign_ = static_cast<std::uint32_t>(channels_) * 2;
     nextPts_ = 0;
     anchored_ = false;
-    const AVCodec* codec = avcodec_find_encoder(settings.codec);
-    if (!codec) return NS_E_INVALID_OUTPUT_FORMAT;
-    context_.reset(avcodec_alloc_context3(codec));
-    if (!context_) return E_OUTOFMEMORY;
+    HRESULT hr = AllocateContext(settings.codec);
+    if (FAILED(hr)) return hr;
     AVCodecContext* c = context_.get();
     c->sample_fmt = format_;
     c->sample_rate = rate_;
     av_channel_layout_default(&c->ch_layout, channels_);
     c->bit_rate = settings.bitRate;
     c->time_base = AVRational{1, rate_};
-    if (settings.globalHeader) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary* options = nullptr;
-    for (const auto& [name, value] : settings.options)
-        av_dict_set(&options, name.c_str(), value.c_str(), 0);
-    const int error = avcodec_open2(c, codec, &options);
-    av_dict_free(&options);
-    if (error < 0 || c->frame_size <= 0) return NS_E_INVALID_OUTPUT_FORMAT;
+    hr = OpenContext(settings.globalHeader, settings.options);
+    if (FAILED(hr)) return hr;
+    if (c->frame_size <= 0) return NS_E_INVALID_OUTPUT_FORMAT;
 
     SwrContext* swr = nullptr;
     if (swr_alloc_set_opts2(&swr, &c->ch_layout, format_, rate_, &c->ch_layout, AV_SAMPLE_FMT_S16,
@@ -36,8 +30,7 @@ HRESULT AudioEncoder::Open(const AudioSettings& settings) {
     if (swr_init(swr) < 0) return E_FAIL;
     fifo_.reset(av_audio_fifo_alloc(format_, channels_, rate_));
     frame_.reset(av_frame_alloc());
-    packet_.reset(av_packet_alloc());
-    if (!fifo_ || !frame_ || !packet_) return E_OUTOFMEMORY;
+    if (!fifo_ || !frame_) return E_OUTOFMEMORY;
     frame_->nb_samples = c->frame_size;
     frame_->format = format_;
     frame_->sample_rate = rate_;
@@ -104,19 +97,6 @@ void AudioEncoder::Finish(const Output& output) {
         }
     }
     Send(nullptr, output);
-}
-
-void AudioEncoder::Send(AVFrame* frame, const Output& output) {
-    const int error = avcodec_send_frame(context_.get(), frame);
-    if (error < 0 && error != AVERROR_EOF) return (*report_)("encoder refused a frame", error);
-    AVPacket* packet = packet_.get();
-    for (;;) {
-        const int received = avcodec_receive_packet(context_.get(), packet);
-        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
-        if (received < 0) return (*report_)("encoder failed", received);
-        output(packet);
-        av_packet_unref(packet);
-    }
 }
 
 }  // namespace wmv

@@ -6,12 +6,9 @@
 // moves it on to the writer's clock.
 
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <utility>
 #include <vector>
 
-#include "platform/wmvcore/Internal.h"
+#include "platform/wmvcore/Encoder.h"
 
 namespace wmv {
 
@@ -23,15 +20,13 @@ struct AudioSettings {
     AVSampleFormat sampleFormat = AV_SAMPLE_FMT_FLTP;
     std::int64_t bitRate = 0;
     bool globalHeader = true;
-    std::vector<std::pair<std::string, std::string>> options;
+    EncoderOptions options;
 };
 
-class AudioEncoder {
+// The packets' times are in samples of the output rate.
+class AudioEncoder : public Encoder {
   public:
-    // Receives each encoded packet, its times in samples of the output rate.
-    using Output = std::function<void(AVPacket* packet)>;
-
-    explicit AudioEncoder(FailureReport* report) : report_(report) {}
+    explicit AudioEncoder(FailureReport* report) : Encoder(report) {}
 
     HRESULT Open(const AudioSettings& settings);
 
@@ -41,17 +36,11 @@ class AudioEncoder {
     // Encodes what is left (padded with silence) and drains the encoder.
     void Finish(const Output& output);
 
-    AVCodecContext* Context() const { return context_.get(); }
     std::uint32_t BlockAlign() const { return blockAlign_; }
     int InputRate() const { return inputRate_; }
 
   private:
-    void Send(AVFrame* frame, const Output& output);
-
-    FailureReport* report_;
-    CodecContextPtr context_;
     FramePtr frame_;
-    PacketPtr packet_;
     SwrPtr swr_;
     FifoPtr fifo_;
     AVSampleFormat format_ = AV_SAMPLE_FMT_FLTP;

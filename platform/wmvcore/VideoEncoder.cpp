@@ -16,10 +16,8 @@ HRESULT VideoEncoder::Open(const VideoSettings& settings) {
     encodedHeight_ = std::max(2, height_ & ~1);
     fps_ = settings.fps;
     lastPts_ = -1;
-    const AVCodec* codec = avcodec_find_encoder(settings.codec);
-    if (!codec) return NS_E_INVALID_OUTPUT_FORMAT;
-    context_.reset(avcodec_alloc_context3(codec));
-    if (!context_) return E_OUTOFMEMORY;
+    HRESULT hr = AllocateContext(settings.codec);
+    if (FAILED(hr)) return hr;
     AVCodecContext* c = context_.get();
     c->width = encodedWidth_;
     c->height = encodedHeight_;
@@ -32,13 +30,8 @@ HRESULT VideoEncoder::Open(const VideoSettings& settings) {
     c->max_b_frames = 0;
     if (settings.qmin >= 0) c->qmin = settings.qmin;
     if (settings.qmax >= 0) c->qmax = settings.qmax;
-    if (settings.globalHeader) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary* options = nullptr;
-    for (const auto& [name, value] : settings.options)
-        av_dict_set(&options, name.c_str(), value.c_str(), 0);
-    const int error = avcodec_open2(c, codec, &options);
-    av_dict_free(&options);
-    if (error < 0) return NS_E_INVALID_OUTPUT_FORMAT;
+    hr = OpenContext(settings.globalHeader, settings.options);
+    if (FAILED(hr)) return hr;
 
     sws_.reset(sws_getContext(width_, height_, AV_PIX_FMT_BGR24, encodedWidth_, encodedHeight_,
                               AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
@@ -47,8 +40,7 @@ HRESULT VideoEncoder::Open(const VideoSettings& settings) {
         av_image_get_buffer_size(AV_PIX_FMT_YUV420P, encodedWidth_, encodedHeight_, 32);
     pool_.reset(av_buffer_pool_init(frameBufferSize, av_buffer_allocz));
     frame_.reset(av_frame_alloc());
-    packet_.reset(av_packet_alloc());
-    if (!pool_ || !frame_ || !packet_) return E_OUTOFMEMORY;
+    if (!pool_ || !frame_) return E_OUTOFMEMORY;
     return S_OK;
 }
 
@@ -100,19 +92,6 @@ void VideoEncoder::Encode(const std::uint8_t* data, std::uint32_t length, std::u
 
 void VideoEncoder::Finish(const Output& output) {
     Send(nullptr, output);
-}
-
-void VideoEncoder::Send(AVFrame* frame, const Output& output) {
-    const int error = avcodec_send_frame(context_.get(), frame);
-    if (error < 0 && error != AVERROR_EOF) return (*report_)("encoder refused a frame", error);
-    AVPacket* packet = packet_.get();
-    for (;;) {
-        const int received = avcodec_receive_packet(context_.get(), packet);
-        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
-        if (received < 0) return (*report_)("encoder failed", received);
-        output(packet);
-        av_packet_unref(packet);
-    }
 }
 
 }  // namespace wmv

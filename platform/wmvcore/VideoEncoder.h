@@ -5,12 +5,8 @@
 // the slot of 1/fps s its time falls into.
 
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "platform/wmvcore/Internal.h"
+#include "platform/wmvcore/Encoder.h"
 
 namespace wmv {
 
@@ -24,17 +20,13 @@ struct VideoSettings {
     int qmin = -1;  // -1: the encoder's own
     int qmax = -1;
     bool globalHeader = true;
-    // Private options of the encoder, by name.
-    std::vector<std::pair<std::string, std::string>> options;
+    EncoderOptions options;
 };
 
-class VideoEncoder {
+// The packets' times are in the codec's time base: one tick per frame.
+class VideoEncoder : public Encoder {
   public:
-    // Receives each encoded packet, its times in the codec's time base (one
-    // tick per frame). The packet is the encoder's: unreferenced afterwards.
-    using Output = std::function<void(AVPacket* packet)>;
-
-    explicit VideoEncoder(FailureReport* report) : report_(report) {}
+    explicit VideoEncoder(FailureReport* report) : Encoder(report) {}
 
     HRESULT Open(const VideoSettings& settings);
 
@@ -47,19 +39,13 @@ class VideoEncoder {
     // Drains the encoder at the end of the stream.
     void Finish(const Output& output);
 
-    AVCodecContext* Context() const { return context_.get(); }
     int Fps() const { return fps_; }
     // Bytes a picture has at least (rows not padded), and at most (padded).
     std::uint32_t MinLength() const;
     std::uint32_t MaxLength() const;
 
   private:
-    void Send(AVFrame* frame, const Output& output);
-
-    FailureReport* report_;
-    CodecContextPtr context_;
     FramePtr frame_;
-    PacketPtr packet_;
     SwsPtr sws_;
     BufferPoolPtr pool_;
     int width_ = 0;
