@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/Clock.h"
+#include "web/LogTexts.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ void EventServer::SetConnectionLimits(std::size_t perAddress, std::size_t total)
 
 bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
     if (running_) {
-        WriteServerLog("_beginthreadex(...) failure, for Launch Thread", "Run", errno);
+        WriteServerLog(logtext::kLaunchThread, "Run", errno);
         return false;
     }
     port_ = port;
@@ -103,7 +104,7 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
     // of them starts and outlives them all.
     shutdownEvent_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!shutdownEvent_) {
-        WriteServerLog("WSACreateEvent(...) failure for ShutdownEvent", "AcceptThread", errno);
+        WriteServerLog(logtext::kShutdownEvent, "AcceptThread", errno);
         return false;
     }
 
@@ -111,11 +112,11 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
     startedEvent_->Reset();
 
     if (const int error = acceptThread_.Start([this] { AcceptThread(); }); error != 0) {
-        WriteServerLog("_beginthreadex(...) failure, for Launch Thread", "Run", error);
+        WriteServerLog(logtext::kLaunchThread, "Run", error);
         return false;
     }
     if (!startedEvent_->Wait(kStartupWaitMs)) {
-        WriteServerLog("Unable to get response from Accept Thread withing specified Timeout ->",
+        WriteServerLog(logtext::kAcceptThreadSilent,
                        "Run", static_cast<int>(kStartupWaitMs));
         // The accept thread ends by itself when its set-up failed; should it
         // merely be late, the event sends it away.
@@ -126,13 +127,13 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
 
     startedEvent_->Reset();
     if (const int error = helperThread_.Start([this] { HelperThread(); }); error != 0) {
-        WriteServerLog("_beginthreadex(...) failure, for Helper Thread", "Run", error);
+        WriteServerLog(logtext::kHelperThread, "Run", error);
         SetEvent(shutdownEvent_.Get());
         if (!acceptThread_.Join(kShutdownWaitMs)) acceptThread_.Detach();
         return false;
     }
     if (!startedEvent_->Wait(kStartupWaitMs)) {
-        WriteServerLog("Unable to get response from Helper Thread within specified Timeout ->",
+        WriteServerLog(logtext::kHelperThreadSilent,
                        "Run", static_cast<int>(kStartupWaitMs));
         SetEvent(shutdownEvent_.Get());
         if (!acceptThread_.Join(kShutdownWaitMs)) acceptThread_.Detach();
@@ -146,7 +147,7 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
 void EventServer::AcceptThread() {
     UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener) {
-        WriteServerLog("WSASocket(...) failure", "AcceptThread", errno);
+        WriteServerLog(logtext::kSocket, "AcceptThread", errno);
         return;
     }
     // Lets a replacement server take the port over at once from connections of
@@ -160,11 +161,11 @@ void EventServer::AcceptThread() {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<std::uint16_t>(port_ & 0xFFFF));
     if (bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        WriteServerLog("bind(...) failure", "AcceptThread", errno);
+        WriteServerLog(logtext::kBind, "AcceptThread", errno);
         return;
     }
     if (listen(listener.Get(), 0x7fffffff) != 0) {
-        WriteServerLog("listen(...) failure", "AcceptThread", errno);
+        WriteServerLog(logtext::kListen, "AcceptThread", errno);
         return;
     }
     socklen_t length = sizeof address;
@@ -177,12 +178,12 @@ void EventServer::AcceptThread() {
         pollfd events[2] = {{shutdownEvent_.Get(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
         if (poll(events, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            WriteServerLog("WaitForMultipleObjects(...) failure", "AcceptThread", errno);
+            WriteServerLog(logtext::kAcceptWait, "AcceptThread", errno);
             break;
         }
         if (events[0].revents != 0) break;
         if (events[1].revents & (POLLERR | POLLNVAL)) {
-            WriteServerLog("WSAEnumNetworkEvents(...) failure", "AcceptThread", EBADF);
+            WriteServerLog(logtext::kSocketEvents, "AcceptThread", EBADF);
             break;
         }
         if (!(events[1].revents & POLLIN)) continue;
@@ -197,7 +198,7 @@ void EventServer::AcceptThread() {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) break;
                 if (errno == EINTR || errno == ECONNABORTED) continue;
                 const int error = errno;
-                WriteServerLog("WSAAccept(...) failure", "AcceptThread", error);
+                WriteServerLog(logtext::kAccept, "AcceptThread", error);
                 if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
                     // Out of descriptors or memory: the connection stays queued,
                     // so pause instead of spinning on it.
@@ -222,10 +223,10 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
         const char* refusal = nullptr;
         int code = 0;
         if (clientList_.size() >= maxClients_) {
-            refusal = "Too many connections";
+            refusal = logtext::kTooManyConnections;
             code = static_cast<int>(maxClients_);
         } else if (clientsPerAddress_[ipText] >= maxPerAddress_) {
-            refusal = "Too many connections from one address";
+            refusal = logtext::kTooManyFromAddress;
             code = static_cast<int>(maxPerAddress_);
         }
         if (refusal) {
@@ -243,7 +244,7 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
     auto* args = new ClientThreadArgs{this, socket, threadId};
     Thread thread;
     if (const int error = thread.Start([args] { ClientThread(args); }); error != 0) {
-        WriteServerLog("_beginthreadex(...) failure", "AddClient", error);
+        WriteServerLog(logtext::kClientThread, "AddClient", error);
         delete args;
         close(socket);
         return;
@@ -275,7 +276,7 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
                 sendPending = true;
                 return true;
             case SendResult::Failed:
-                server.WriteServerLog("WSASend(...) failure", "ClientThread, Primary Send", error);
+                server.WriteServerLog(logtext::kSend, "ClientThread, Primary Send", error);
                 keepAlive = 0;
                 return false;
             case SendResult::Truncated:
@@ -328,7 +329,7 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
         const int ready = poll(events, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            server.WriteServerLog("WSAWaitForMultipleEvents(...) failure", "ClientThread", errno);
+            server.WriteServerLog(logtext::kClientWait, "ClientThread", errno);
             break;
         }
         if (events[1].revents != 0) break;  // shutting down
@@ -340,7 +341,7 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
         const short happened = events[0].revents;
         if (happened == 0) continue;
         if (happened & POLLNVAL) {
-            server.WriteServerLog("WSAEnumNetworkEvents(...) failure", "ClientThread", EBADF);
+            server.WriteServerLog(logtext::kSocketEvents, "ClientThread", EBADF);
             break;
         }
 
@@ -353,7 +354,7 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
         if (received < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             if (errno != ECONNRESET) {
-                server.WriteServerLog("WSARecv(...) failure", "ClientThread", errno);
+                server.WriteServerLog(logtext::kReceive, "ClientThread", errno);
             }
             break;
         }
@@ -371,7 +372,7 @@ void EventServer::RemoveClient(int socket, ClientThreadArgs* args, std::uint32_t
                                     [threadId](const auto& e) { return e.threadId == threadId; });
     if (entry == clientList_.end()) {
         clientGuard.unlock();
-        WriteServerLog("Thread not found in the list", "ClientThread", 0);
+        WriteServerLog(logtext::kThreadNotListed, "ClientThread", 0);
         return;
     }
     if (const auto count = clientsPerAddress_.find(entry->address);
@@ -396,7 +397,7 @@ void EventServer::HelperThread() {
         std::lock_guard guard(reaperLock_);
         while (!finishedThreads_.empty()) {
             if (!finishedThreads_.front().Join(kReapWaitMs)) {
-                WriteServerLog("WaitForSingleObject(...) timed out", "HelperThread", 0);
+                WriteServerLog(logtext::kReapTimeout, "HelperThread", 0);
                 finishedThreads_.front().Detach();
             }
             finishedThreads_.pop_front();
@@ -416,7 +417,7 @@ bool EventServer::Shutdown() {
         helperThread_.Join(spent < kShutdownWaitMs ? kShutdownWaitMs - spent : 0);
     if (!acceptEnded || !helperEnded) {
         // A thread cannot be killed safely here: it is left to end alone.
-        WriteServerLog("WaitForMultipleObjects(...) timed out", "Shutdown", 0);
+        WriteServerLog(logtext::kShutdownTimeout, "Shutdown", 0);
         acceptThread_.Detach();
         helperThread_.Detach();
         result = false;

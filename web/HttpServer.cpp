@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "web/LogTexts.h"
 #include "web/TimeText.h"
 
 namespace {
@@ -135,7 +136,7 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
 
     const std::size_t firstSpace = request.find(' ');
     if (firstSpace == std::string::npos) {
-        WriteLog(kServerLogFile, "No 'space' found in Request String #2", "ParseRequest", 0);
+        WriteLog(kServerLogFile, logtext::kNoSpace, "ParseRequest", 0);
         return false;
     }
     if (request.compare(0, firstSpace, "GET") != 0) {
