@@ -40,8 +40,8 @@ inline constexpr char kThreadNotListed[] = "Thread not found in the list";
 inline constexpr char kNoSpace[] = "No 'space' found in Request String #2";  // request refused
 
 // Helper thread and shutdown: joining threads that did not end in time.
-inline constexpr char kReapTimeout[] = "WaitForSingleObject(...) timed out";  // a finished
-                                                                              // connection's thread
+inline constexpr char kReapTimeout[] =  // a finished connection's thread
+    "WaitForSingleObject(...) timed out";
 inline constexpr char kShutdownTimeout[] =  // the accept and helper threads
     "WaitForMultipleObjects(...) timed out";
 
