@@ -121,6 +121,8 @@ TEST_F(HostileClientTest, OneAddressHoldsABoundedNumberOfConnectionsAndOthersAre
     EXPECT_EQ(CountClosed(greedy, 2), 2u);
     EXPECT_TRUE(WaitFor([&] { return server_.ClientCount() == 4; }));
     EXPECT_TRUE(ServesPage("127.0.0.1"));
+    // The page's connection counts until its thread has seen it close.
+    ASSERT_TRUE(WaitFor([&] { return server_.ClientCount() == 4; }));
 
     // Two more addresses fill the total of ten; an eleventh connection, from
     // an address of its own, is refused.
