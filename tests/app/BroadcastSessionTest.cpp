@@ -32,60 +32,19 @@
 #include "platform/UniqueHandle.h"
 #include "platform/capture/PreviewSurface.h"
 #include "settings/AppSettings.h"
+#include "tests/support/GuiTest.h"
+#include "tests/support/ProgramFolder.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-void EnsureGuiApplication() {
-    if (QCoreApplication::instance()) return;
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "app_tests";
-    static char* argv[] = {name, nullptr};
-    new QGuiApplication(argc, argv);  // lives for the whole test run
-}
-
-// Runs the event loop (and so the session's timers) for ms milliseconds.
-void Pump(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
-template <typename Pred>
-bool PumpUntil(Pred pred, int limitMs = 10000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > limitMs) return false;
-        Pump(10);
-    }
-    return true;
-}
-
-// A listening socket on a port the system picked.
-UniqueFd ListenOnFreePort(int* port) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd.Get(), 1);
-    socklen_t length = sizeof address;
-    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-int FreePort() {
-    int port = 0;
-    ListenOnFreePort(&port);
-    return port;
-}
+using namespace std::chrono_literals;
+using testsupport::ListenOnFreePort;
+using testsupport::ProcessEventsFor;
+using testsupport::UnusedPort;
+using testsupport::WaitFor;
 
 std::string TrailText() {
     char* text = nullptr;
@@ -157,15 +116,11 @@ class RecordingView : public SessionView {
 class BroadcastSessionTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        EnsureGuiApplication();
+        testsupport::EnsureApplication();
         setenv("LUMACAST_FAKE_DEVICES", "1", 1);
-        folder_ = fs::temp_directory_path() / ("lumasession-" + std::to_string(getpid()));
-        fs::create_directories(folder_ / "state");
-        setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
-        SetProgramPath((folder_ / "lumasrv.bin").string());
         DetermineProgramDir();
         g_settings = AppSettings{};
-        g_settings.asfPort = FreePort();
+        g_settings.asfPort = UnusedPort();
 
         capture_ = std::make_unique<CapLib>();
         for (int i = 0; i < capture_->GetVideoDeviceCount(); ++i) {
@@ -188,8 +143,6 @@ class BroadcastSessionTest : public ::testing::Test {
         session_.reset();
         capture_->Close();
         capture_.reset();
-        SetProgramPath("");
-        fs::remove_all(folder_);
     }
 
     // Chooses the devices, with the microphone on the capture format that
@@ -212,12 +165,10 @@ class BroadcastSessionTest : public ::testing::Test {
     }
 
     std::string IndexPageOnDisk() const {
-        std::stringstream text;
-        text << std::ifstream(folder_ / "index.htm", std::ios::binary).rdbuf();
-        return text.str();
+        return testsupport::ReadWholeFile(folder_ / "index.htm");
     }
 
-    fs::path folder_;
+    testsupport::ProgramFolder folder_{"lumasession"};
     RecordingView view_;
     std::unique_ptr<CapLib> capture_;
     std::unique_ptr<BroadcastSession> session_;
@@ -252,7 +203,7 @@ TEST_F(BroadcastSessionTest, StartsAndStopsManyTimesInARow) {
         EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
         EXPECT_EQ(IndexPageOnDisk(), IndexPageText(view_.url));
         EXPECT_EQ(session_->FrameTimerPeriod(), 200);
-        EXPECT_TRUE(PumpUntil([&] { return session_->HasVideoSample(); }));
+        EXPECT_TRUE(WaitFor([&] { return session_->HasVideoSample(); }));
 
         session_->StopBroadcast();
         EXPECT_FALSE(session_->IsRunning());
@@ -271,7 +222,7 @@ TEST_F(BroadcastSessionTest, VideoOnlyLeavesTheMeterFlat) {
     session_->StartBroadcast();
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
     EXPECT_EQ(session_->FrameTimerPeriod(), 200);
-    Pump(700);
+    ProcessEventsFor(700ms);
     EXPECT_TRUE(session_->HasVideoSample());
     EXPECT_EQ(view_.meterInvalidations, 0);
     for (std::int16_t column : session_->MeterColumns()) ASSERT_EQ(column, 0);
@@ -284,7 +235,7 @@ TEST_F(BroadcastSessionTest, AudioOnlyWritesInputZeroWithoutFrameTimer) {
     EXPECT_EQ(session_->FrameTimerPeriod(), -1);
     EXPECT_EQ(session_->AudioInputNumber(), 0u);
     // The tone moves the meter.
-    EXPECT_TRUE(PumpUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
         const auto columns = session_->MeterColumns();
         return std::any_of(columns.begin(), columns.end(), [](std::int16_t c) { return c != 0; });
     }));
@@ -309,7 +260,7 @@ TEST_F(BroadcastSessionTest, TheViewIsToldOfNewMeterColumnsWithNoLockHeld) {
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
     const int before = view_.readsDone;
     EXPECT_TRUE(
-        PumpUntil([&] { return view_.readsDone >= before + 5 || view_.readsBlocked > 0; }, 30000));
+        WaitFor([&] { return view_.readsDone >= before + 5 || view_.readsBlocked > 0; }, 30s));
     EXPECT_EQ(view_.readsBlocked, 0);
     session_->StopBroadcast();
 }
@@ -328,7 +279,7 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks)
     EXPECT_NE(TrailText().find("Line  358   hresult failed == 0x"), std::string::npos)
         << TrailText();
 
-    g_settings.asfPort = FreePort();
+    g_settings.asfPort = UnusedPort();
     session_->StartBroadcast();
     EXPECT_TRUE(session_->IsRunning());
     EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
@@ -372,7 +323,7 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtAStreamLeavesTheStepsLines) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         g_settings = AppSettings{};
-        g_settings.asfPort = FreePort();
+        g_settings.asfPort = UnusedPort();
         Use(c.video, c.audio);
         c.spoil(g_settings);
         const std::size_t before = g_errorTrail.EntryCount();
@@ -385,7 +336,7 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtAStreamLeavesTheStepsLines) {
     }
     // The settings put right, the next start runs.
     g_settings = AppSettings{};
-    g_settings.asfPort = FreePort();
+    g_settings.asfPort = UnusedPort();
     Use(true, true);
     session_->StartBroadcast();
     EXPECT_TRUE(session_->IsRunning()) << TrailText();
@@ -399,14 +350,9 @@ TEST_F(BroadcastSessionTest, UserCountFollowsTheViewers) {
     std::atomic<bool> stop{false};
     std::atomic<std::size_t> received{0};
     std::thread viewer([&] {
-        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(g_settings.asfPort));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
-        const std::string request = "GET /MyFile.wma HTTP/1.0\r\n\r\n";
-        send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
+        UniqueFd fd = testsupport::ConnectLoopback(g_settings.asfPort);
+        if (!fd) return;
+        testsupport::SendAll(fd.Get(), "GET /MyFile.wma HTTP/1.0\r\n\r\n");
         char buffer[65536];
         while (!stop) {
             pollfd event{fd.Get(), POLLIN, 0};
@@ -416,11 +362,11 @@ TEST_F(BroadcastSessionTest, UserCountFollowsTheViewers) {
             received += static_cast<std::size_t>(got);
         }
     });
-    EXPECT_TRUE(PumpUntil([&] { return view_.userCount == "1"; })) << view_.userCount;
-    EXPECT_TRUE(PumpUntil([&] { return received > 0; }));
+    EXPECT_TRUE(WaitFor([&] { return view_.userCount == "1"; })) << view_.userCount;
+    EXPECT_TRUE(WaitFor([&] { return received > 0; }));
     stop = true;
     viewer.join();
-    EXPECT_TRUE(PumpUntil([&] { return view_.userCount == "0"; })) << view_.userCount;
+    EXPECT_TRUE(WaitFor([&] { return view_.userCount == "0"; })) << view_.userCount;
 
     session_->StopBroadcast();
     EXPECT_EQ(view_.userCount, "0");
@@ -443,8 +389,8 @@ TEST_F(BroadcastSessionTest, HidesAtTheFirstTimerTickWhenAsked) {
     Use(true, false);
     session_->StartBroadcast();
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
-    EXPECT_TRUE(PumpUntil([&] { return view_.hidden > 0; }));
-    Pump(1200);
+    EXPECT_TRUE(WaitFor([&] { return view_.hidden > 0; }));
+    ProcessEventsFor(1200ms);
     EXPECT_EQ(view_.hidden, 1);
 }
 
@@ -466,7 +412,7 @@ TEST_F(BroadcastSessionTest, AFrameOfAnotherSizeIsSkippedNotCopiedPastTheSample)
     Use(true, false);
     session_->StartBroadcast();
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
-    ASSERT_TRUE(PumpUntil([&] { return session_->HasVideoSample(); }));
+    ASSERT_TRUE(WaitFor([&] { return session_->HasVideoSample(); }));
     // The camera changes to a larger picture under the running broadcast.
     const auto formats = capture_->GetVideoFormats();
     const auto larger =
@@ -475,8 +421,8 @@ TEST_F(BroadcastSessionTest, AFrameOfAnotherSizeIsSkippedNotCopiedPastTheSample)
         });
     ASSERT_NE(larger, formats.end());
     ASSERT_EQ(capture_->SetVideoFormat(*larger), 1);
-    ASSERT_TRUE(PumpUntil([&] { return capture_->GetFrameWidth() == 640; }));
-    Pump(500);
+    ASSERT_TRUE(WaitFor([&] { return capture_->GetFrameWidth() == 640; }));
+    ProcessEventsFor(500ms);
     EXPECT_TRUE(session_->IsRunning());
     EXPECT_TRUE(session_->HasVideoSample());
 }
@@ -494,7 +440,7 @@ TEST_F(BroadcastSessionTest, AnAudioBufferLargerThanTheSampleGoesOutInPieces) {
     const int before = view_.meterInvalidations;
     session_->OnAudioChunk(pcm.data(), static_cast<std::int32_t>(pcm.size()));
     EXPECT_GT(view_.meterInvalidations, before);
-    Pump(300);
+    ProcessEventsFor(300ms);
     EXPECT_TRUE(session_->IsRunning());
 }
 

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <string>
+#include <vector>
 
 #include "app/IndexPage.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -55,16 +56,14 @@ TEST(IndexPageTest, BrowsersGetAMutedLiveVideoThatFallsBackToTheEmbed) {
 }
 
 TEST(IndexPageTest, WritingReplacesThePageWholeAndLeavesNothingBehind) {
-    const fs::path folder = fs::temp_directory_path() / ("lumapage-" + std::to_string(getpid()));
-    fs::create_directories(folder);
-    const std::string path = (folder / "index.htm").string();
-    std::ofstream(path) << "an old and much longer page from an earlier broadcast";
+    const testsupport::TempFolder temp("lumapage");
+    const fs::path& folder = temp.Path();
+    const std::string path = temp / "index.htm";
+    testsupport::WriteWholeFile(path, "an old and much longer page from an earlier broadcast");
 
     ASSERT_TRUE(WriteIndexPage(path, "Cannot detect IP address"));
-    std::stringstream written;
-    written << std::ifstream(path, std::ios::binary).rdbuf();
-    EXPECT_EQ(written.str(), IndexPageText("Cannot detect IP address"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    EXPECT_EQ(testsupport::ReadWholeFile(path), IndexPageText("Cannot detect IP address"));
+    EXPECT_EQ(testsupport::FolderNames(folder), std::vector<std::string>{"index.htm"});
 
     fs::remove_all(folder);
     EXPECT_FALSE(WriteIndexPage(path, "http://1.2.3.4:1"));  // the folder is gone

@@ -4,11 +4,7 @@
 // side of a real broadcast on the test devices (preview, meter, viewer count,
 // stream address).
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -44,6 +40,7 @@
 #include "tests/support/GuiTest.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
+#include "tests/support/TestRuntimes.h"
 
 namespace fs = std::filesystem;
 using testsupport::WaitFor;
@@ -269,44 +266,14 @@ TEST_F(MainDialogTest, MeterScaleIsReadIntoTheSettingsByTheStatusTimer) {
     EXPECT_FALSE(configChanged);  // the trackbar alone never asks to save
 }
 
-// Whether something accepts TCP connections on a loopback port.
-bool Listening(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool connected =
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
-std::string ProbeOnce(const std::string& url) {
-    std::string seen;
-    const std::string command =
-        "timeout 30 ffprobe -v error -show_entries stream=codec_type "
-        "-of csv=p=0 '" +
-        url + "' < /dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return seen;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe)) seen += buffer;
-    ::pclose(pipe);
-    return seen;
-}
-
 // What ffprobe sees of a stream: "video" and "audio" lines. The window's
 // event loop runs meanwhile: its frame timer writes the pictures.
 std::string Probe(const std::string& url) {
     std::string seen;
-    std::atomic<bool> done{false};
-    std::thread prober([&] {
-        seen = ProbeOnce(url);
-        done = true;
-    });
-    WaitFor([&] { return done.load(); }, std::chrono::seconds(60));
-    prober.join();
+    testsupport::RunWhilePumping(
+        "timeout 30 ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + url +
+            "' < /dev/null",
+        &seen, std::chrono::seconds(60));
     return seen;
 }
 
@@ -319,12 +286,12 @@ TEST_F(MainDialogTest, ServerSetupWithNewPortsRestartsTheBroadcastAndTheWebServe
     Menu(138);
     ASSERT_TRUE(window.Session().IsRunning());
     const int oldAsf = g_settings.asfPort, oldHttp = g_settings.httpPort;
-    ASSERT_TRUE(Listening(oldAsf));
-    ASSERT_TRUE(Listening(oldHttp));
+    ASSERT_TRUE(testsupport::AcceptsConnections(oldAsf));
+    ASSERT_TRUE(testsupport::AcceptsConnections(oldHttp));
     const int newAsf = testsupport::FreeTcpPort(), newHttp = testsupport::FreeTcpPort();
     bool sawStopped = false;
     testsupport::WhenModal<OutputSetupDlg>([&](OutputSetupDlg* dialog) {
-        sawStopped = !window.Session().IsRunning() && !Listening(oldAsf);
+        sawStopped = !window.Session().IsRunning() && !testsupport::AcceptsConnections(oldAsf);
         dialog->Controls().Get<QLineEdit>(1021)->setText(QString::number(newAsf));
         dialog->Controls().Get<QLineEdit>(1024)->setText(QString::number(newHttp));
         dialog->Controls().Get<QPushButton>(IDOK)->click();
@@ -334,9 +301,9 @@ TEST_F(MainDialogTest, ServerSetupWithNewPortsRestartsTheBroadcastAndTheWebServe
     EXPECT_TRUE(configChanged);
     ASSERT_TRUE(window.Session().IsRunning());
     EXPECT_TRUE(Url().endsWith(":" + QString::number(newAsf))) << Url().toStdString();
-    EXPECT_FALSE(Listening(oldAsf));
-    EXPECT_FALSE(Listening(oldHttp));
-    EXPECT_TRUE(Listening(newHttp));
+    EXPECT_FALSE(testsupport::AcceptsConnections(oldAsf));
+    EXPECT_FALSE(testsupport::AcceptsConnections(oldHttp));
+    EXPECT_TRUE(testsupport::AcceptsConnections(newHttp));
     const std::string probe = Probe("http://127.0.0.1:" + std::to_string(newAsf) + "/MyFile.wma");
     EXPECT_NE(probe.find("video"), std::string::npos) << probe;
     EXPECT_NE(probe.find("audio"), std::string::npos) << probe;
@@ -356,7 +323,8 @@ TEST_F(MainDialogTest, ServerSetupCancelledLeavesTheBroadcastStopped) {
     EXPECT_TRUE(Button(1047)->isEnabled());
     EXPECT_EQ(Url(), "");
     EXPECT_FALSE(configChanged);
-    EXPECT_TRUE(Listening(g_settings.httpPort));  // the web server was left alone
+    // The web server was left alone.
+    EXPECT_TRUE(testsupport::AcceptsConnections(g_settings.httpPort));
 }
 
 TEST_F(MainDialogTest, OptionsFromTheMenu) {
@@ -578,35 +546,14 @@ TEST(PreviewWidgetTest, ShowsTheNewestFrameUprightAndClearsToBlack) {
 // exactly when product or file version is below 9.0 or no version can be
 // read; Yes opens the download page and ends the start, No goes on.
 TEST(RuntimeCheck, WarnsForMissingOrOldRuntimesOnly) {
-    struct Case {
-        const char* runtime;
-        bool warns;
-    };
-    const Case cases[] = {
-        {"v8.0", true},
-        {"v9.0", false},
-        {"v9.0-file-v8.0-product", true},
-        {"v8.0-file-v9.0-product", true},
-        {"v10.2", false},
-        {"without-version", true},
-        {"missing", true},
-    };
-    for (const Case& c : cases) {
-        for (int answer : {IDYES, IDNO}) {
-            SCOPED_TRACE(::testing::Message() << c.runtime << " " << answer);
-            RecordingMessageBoxes boxes;
-            RecordingUrlOpener opened;
-            boxes.QueueAnswer(answer);
-            const std::string library =
-                std::string(LUMACAST_TEST_RUNTIMES_DIR) + "/" + c.runtime + "/libwmvcore.so.9";
+    testsupport::ForEachRuntimeAndAnswer(
+        [](const testsupport::RuntimeCase& c, int answer, const std::string& library,
+           RecordingMessageBoxes& boxes, RecordingUrlOpener& opened) {
             const bool ends = RuntimeCheckEndsStartUp(library.c_str());
             ASSERT_EQ(boxes.Count(), c.warns ? 1u : 0u);
             if (c.warns) {
                 EXPECT_EQ(boxes.Boxes()[0].caption, "Warning");
-                EXPECT_EQ(boxes.Boxes()[0].text,
-                          "You haven't installed Windows Media Player 9.0\nSoftware require this "
-                          "component to work.\n\nDo you want to open Windows Media Player "
-                          "download page?");
+                EXPECT_EQ(boxes.Boxes()[0].text, testsupport::kRuntimeWarning);
                 EXPECT_EQ(boxes.Boxes()[0].type, MB_YESNO | MB_ICONEXCLAMATION);
             }
             const bool yes = c.warns && answer == IDYES;
@@ -615,8 +562,7 @@ TEST(RuntimeCheck, WarnsForMissingOrOldRuntimesOnly) {
             if (yes) {
                 EXPECT_EQ(opened.Urls()[0], kMediaRuntimeDownloadUrl);
             }
-        }
-    }
+        });
     // The program's own runtime, found by its bare name the way the program finds it.
     RecordingMessageBoxes boxes;
     EXPECT_FALSE(RuntimeCheckEndsStartUp(kMediaRuntimeSoname));

@@ -18,34 +18,16 @@
 #include "platform/capture/PreviewSurface.h"
 #include "platform/capture/SampleGrabber.h"
 #include "platform/capture/TransformFilter.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Wait.h"
 
 using namespace capture;
-
-// Leak checking in sanitizer builds: PulseAudio's device provider keeps a
-// context from every probe that finds no sound server, GLib allocates once
-// while loading and fontconfig keeps its parsed configuration; none is ours.
-// Full stacks are needed to tell these apart from our own allocations.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:pa_context_new_with_proplist\nleak:libpulse.so\nleak:_dl_init\nleak:libfontconfig."
-           "so\n";
-}
-extern "C" const char* __asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 class CaptureTest : public ::testing::Test {
   protected:
@@ -262,7 +244,7 @@ TEST_P(GrabberSizes, FramesHaveTheDibLengthAndReachTheSurface) {
     FrameLog log;
     ASSERT_EQ(grabber->SetCallback(&log, 1), S_OK);
     ASSERT_EQ(graph->Run(), S_OK);
-    EXPECT_TRUE(WaitFor([&] { return log.calls >= 5 && surface.FrameCount() >= 5; }))
+    EXPECT_TRUE(WaitUntil([&] { return log.calls >= 5 && surface.FrameCount() >= 5; }))
         << graph->LastError();
     ASSERT_EQ(graph->Stop(), S_OK);
     const int callsAtStop = log.calls;
@@ -357,7 +339,7 @@ TEST_F(CaptureTest, GrabbedFramesAreBottomUp) {
         FrameLog log;
         grabber->SetCallback(&log, 1);
         ASSERT_EQ(graph->Run(), S_OK);
-        ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() >= 1; })) << graph->LastError();
+        ASSERT_TRUE(WaitUntil([&] { return surface.FrameCount() >= 1; })) << graph->LastError();
         graph->Stop();
         grabber->SetCallback(nullptr, 1);
 
@@ -397,7 +379,7 @@ TEST_F(CaptureTest, RendererDropsFramesWithoutSurface) {
     HeadlessSurface surface;
     window->put_Owner(&surface);  // attached but not visible: dropped too
     ASSERT_EQ(graph->Run(), S_OK);
-    ASSERT_TRUE(WaitFor([&] { return window->FramesRendered() >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->FramesRendered() >= 3; }));
     graph->Stop();
     EXPECT_EQ(surface.FrameCount(), 0u);
 }
@@ -475,7 +457,7 @@ TEST_F(CaptureTest, TransformBaseRefusesVideoAndPassesAudio) {
               S_OK);
     // The camera stays unconnected; the graph runs anyway.
     ASSERT_EQ(graph->Run(), S_OK);
-    EXPECT_TRUE(WaitFor([&] { return tap->samples >= 5; })) << graph->LastError();
+    EXPECT_TRUE(WaitUntil([&] { return tap->samples >= 5; })) << graph->LastError();
     graph->Stop();
     EXPECT_GE(tap->decided, 1);
     EXPECT_LE(tap->decided, 3);  // one pool, not one per buffer
@@ -540,8 +522,8 @@ TEST_F(CaptureTest, DeviceSettings) {
 
 TEST_F(CaptureTest, RegisteredGraphIsDumpedAsDot) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("lumacast-dot-" + std::to_string(getpid()));
-    fs::create_directories(dir);
+    const testsupport::TempFolder folder("lumacast-dot");
+    const fs::path& dir = folder.Path();
     auto graph = RefPtr<FilterGraph>::Adopt(new FilterGraph);
     auto sink = RefPtr<NullRenderer>::Adopt(new NullRenderer);
     graph->AddFilter(sink.Get(), "Null sound render");
@@ -555,7 +537,6 @@ TEST_F(CaptureTest, RegisteredGraphIsDumpedAsDot) {
     EXPECT_NE(cookie, 0u);
     EXPECT_TRUE(fs::exists(dir / "FilterGraph 1 pid 2.dot"));
     EXPECT_EQ(RevokeGraph(graph.Get(), cookie), S_OK);
-    fs::remove_all(dir);
 }
 
 }  // namespace
@@ -597,7 +578,7 @@ TEST_F(CaptureTest, ClockStampingCameraCarriesItsCaptureTime) {
     window->put_Owner(&surface);
     window->put_Visible(true);
     ASSERT_EQ(graph->Run(), S_OK);
-    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() >= 3; })) << graph->LastError();
+    ASSERT_TRUE(WaitUntil([&] { return surface.FrameCount() >= 3; })) << graph->LastError();
     std::vector<std::uint8_t> frame;
     int width = 0, height = 0;
     ASSERT_TRUE(surface.LastFrame(&frame, &width, &height));

@@ -6,11 +6,14 @@
 #include <thread>
 #include <vector>
 
-#include "TempFolder.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
+
+using testsupport::ReadWholeFile;
+using testsupport::TempFolder;
 
 const std::string kRule(40, '-');
 
@@ -36,7 +39,7 @@ class ErrorTrailTest : public testing::Test {
     void TearDown() override { SetProgramPath(""); }
     std::string DumpPath() const { return folder_ / "lumasrv.log"; }
 
-    TempFolder folder_;
+    TempFolder folder_{"lumadiag"};
 };
 
 TEST_F(ErrorTrailTest, CheckResultRecordsOnlyNegativeCodes) {
@@ -225,7 +228,7 @@ TEST_F(ErrorTrailTest, ProcessTrailStartsWithTheProgramFrame) {
 }
 
 TEST(OsVersion, DescribesDistributionAndKernel) {
-    TempFolder folder;
+    TempFolder folder{"lumadiag"};
     struct Case {
         const char* osRelease;  // null: no file
         bool haveKernel;

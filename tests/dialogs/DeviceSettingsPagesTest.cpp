@@ -3,74 +3,27 @@
 // the preview, to the next broadcast (read back by ffprobe) and to the meter,
 // and that closing a page keeps what was applied.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
-#include <cstdio>
-#include <future>
 #include <thread>
 
 #include "DialogTestSupport.h"
 #include "app/BroadcastSession.h"
-#include "platform/UniqueHandle.h"
 #include "settings/dialogs/DeviceSettingsPages.h"
 #include "settings/dialogs/OutputSetupDlg.h"
+#include "tests/support/SilentView.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
 using dialogtest::WhenModal;
 using testsupport::WaitFor;
 
-// A port that is free now, in the range the ASF port field takes.
-int FreeStreamPort() {
-    static unsigned seed = static_cast<unsigned>(getpid());
-    for (;;) {
-        const int port = 20000 + static_cast<int>(rand_r(&seed) % 12000);
-        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return port;
-    }
-}
-
-// The output of a command, run while the event loop goes on (the frame timer
-// of a broadcast runs on it).
-std::string RunWhilePumping(const std::string& command) {
-    auto output = std::async(std::launch::async, [command] {
-        std::string text;
-        if (FILE* pipe = ::popen(command.c_str(), "r")) {
-            char buffer[256];
-            while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
-            ::pclose(pipe);
-        }
-        return text;
-    });
-    WaitFor([&] { return output.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-            std::chrono::seconds(120));
-    return output.get();
-}
-
-class QuietView : public SessionView {
-  public:
-    void EnableStartButton(bool) override {}
-    void EnableStopButton(bool) override {}
-    void SetUserCount(const std::string&) override {}
-    void SetConnectionUrl(const std::string&) override {}
-    void InvalidateMeter() override {}
-    void SetWaitCursor(bool) override {}
-    void HideWindow() override {}
-    int MeterScalePosition() override { return 32767; }
-    capture::PreviewSurface* PreviewWindow() override { return &surface; }
-
-    capture::HeadlessSurface surface;
-};
+using testsupport::FreeTcpPort;
+using testsupport::RunWhilePumping;
+using testsupport::SilentView;
 
 class PagesTest : public dialogtest::DialogTest {
   protected:
@@ -80,7 +33,7 @@ class PagesTest : public dialogtest::DialogTest {
         session_ = std::make_unique<BroadcastSession>(&Capture(), &view_);
         session_->SetMeterWidth(98);
         m_hDlg = session_.get();
-        g_settings.asfPort = FreeStreamPort();
+        g_settings.asfPort = FreeTcpPort();
     }
     void TearDown() override {
         session_->StopBroadcast();
@@ -130,7 +83,7 @@ class PagesTest : public dialogtest::DialogTest {
         return dialog;
     }
 
-    QuietView view_;
+    SilentView view_;
     std::unique_ptr<BroadcastSession> session_;
 };
 
@@ -201,10 +154,14 @@ TEST_F(PagesTest, ChosenFormatReachesThePreviewAndTheNextBroadcast) {
     session_->ConfigureCapture();
     session_->StartBroadcast();
     ASSERT_TRUE(session_->IsRunning());
-    const std::string size = RunWhilePumping(
+    // ffprobe runs while the event loop goes on: the frame timer of a broadcast
+    // runs on it.
+    std::string size;
+    RunWhilePumping(
         "timeout 60 ffprobe -v error -select_streams v:0 -show_entries stream=width,height "
         "-of csv=p=0 http://127.0.0.1:" +
-        std::to_string(g_settings.asfPort) + "/MyFile.wma 2>&1");
+            std::to_string(g_settings.asfPort) + "/MyFile.wma 2>&1",
+        &size);
     EXPECT_EQ(size, "1280,720\n");
     EXPECT_EQ(boxes_.Count(), 0u);
 }

@@ -23,6 +23,7 @@
 #include "platform/capture/Devices.h"
 #include "settings/AppSettings.h"
 #include "tests/support/GuiTest.h"
+#include "tests/support/ProgramFolder.h"
 #include "tests/support/TempFolder.h"
 
 namespace dialogtest {
@@ -50,7 +51,6 @@ class DialogTest : public ::testing::Test {
         testsupport::EnsureApplication();
         setenv("LUMACAST_FAKE_DEVICES", "only", 1);
         capture::SetTestDevices(capture::DefaultTestDevices());
-        SetProgramPath(folder_ / "lumasrv.bin");
         programDir = folder_.Path().string() + "/";
         g_settings = AppSettings{};
         configChanged = false;
@@ -60,7 +60,6 @@ class DialogTest : public ::testing::Test {
         if (capture_) capture_->Close();
         capture_.reset();
         capture::ResetTestDevices();
-        SetProgramPath("");
         programDir.clear();
     }
 
@@ -70,7 +69,7 @@ class DialogTest : public ::testing::Test {
         return *capture_;
     }
 
-    testsupport::TempFolder folder_{"lumadialogs"};
+    testsupport::ProgramFolder folder_{"lumadialogs"};
     RecordingMessageBoxes boxes_;
     std::unique_ptr<CapLib> capture_;
 };

@@ -550,12 +550,11 @@ TEST_F(SetupDialogTest, RunServerSetupAnswersOkOrCancel) {
 // Every codec query rewrites the dump, so it shows the trail as it stands
 // after the lists were filled; all succeed, so no "hr" entry is added.
 TEST_F(SetupDialogTest, CodecQueriesRewriteTheErrorDump) {
-    const std::filesystem::path dump = folder_ / "lumasrv.log";
     RecordEntry("before the dialog", 4242, false).SetValue(7);
     const std::size_t entries = g_errorTrail.EntryCount();
     g_settings.audioDeviceIndex = 0;
     auto dialog = Open();
-    const std::string text = testsupport::ReadWholeFile(dump);
+    const std::string text = folder_.ErrorDump();
     EXPECT_NE(text.find("Line 4242   before the dialog == 0x7"), std::string::npos) << text;
     EXPECT_EQ(g_errorTrail.EntryCount(), entries);
     EXPECT_EQ(text.find("assert: hr"), std::string::npos);

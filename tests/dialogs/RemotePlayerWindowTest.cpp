@@ -159,7 +159,7 @@ TEST_F(RemotePlayerWindowTest, StreamsThatCannotPlayShowTheirErrorAndStay) {
         QString reason;  // in the error GStreamer gives
     };
     const std::vector<Case> cases = {
-        {"http://127.0.0.1:" + std::to_string(serverstest::UnusedPort()), "connection"},
+        {"http://127.0.0.1:" + std::to_string(testsupport::UnusedPort()), "connection"},
         // A list file written by hand may hold any scheme.
         {"nosuch://127.0.0.1/live", "nosuch"},
     };

@@ -256,25 +256,18 @@ TEST_F(ServersListDlgTest, AFailedSaveKeepsTheChangeAndTheOldFile) {
     const std::string before = ListBytes();
 
     // A full disk: writes stop after 100 bytes.
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    Add(dialog, "Live", "192.168.0.7:8080");
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, oldHandler);
+    {
+        testsupport::FileSizeLimit fullDisk(100);
+        ASSERT_TRUE(fullDisk.Ok());
+        Add(dialog, "Live", "192.168.0.7:8080");
+    }
 
     ASSERT_EQ(boxes_.Count(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].text, kCannotSave);
     EXPECT_EQ(boxes_.Boxes()[0].type, MB_OK | MB_ICONSTOP);
     EXPECT_EQ(Rows(dialog).size(), 2u);  // the dialog keeps the change
     EXPECT_EQ(ListBytes(), before);
-    std::vector<std::string> names;
-    for (const auto& item : std::filesystem::directory_iterator(folder_.Path()))
-        names.push_back(item.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{"srvlist.cfg"});
+    EXPECT_EQ(testsupport::FolderNames(folder_.Path()), std::vector<std::string>{"srvlist.cfg"});
 
     // A folder that is gone: nothing can be written there, by anyone.
     const std::filesystem::path gone = folder_.Path() / "gone";
@@ -293,7 +286,7 @@ TEST_F(ServersListDlgTest, AFailedSaveKeepsTheChangeAndTheOldFile) {
 // Connect opens one more player window each time, owned by the main window,
 // titled and placed as a player window is; they stay when the dialog goes.
 TEST_F(ServersListDlgTest, ConnectOpensPlayerWindowsThatOutliveTheDialog) {
-    const QString address = QString("127.0.0.1:%1").arg(serverstest::UnusedPort());
+    const QString address = QString("127.0.0.1:%1").arg(testsupport::UnusedPort());
     {
         ServersListDlg dialog(nullptr, nullptr);
         Add(dialog, "Studio", address);

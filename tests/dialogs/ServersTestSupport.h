@@ -4,12 +4,9 @@
 // test stream served by lumastream on loopback, and the process's thread
 // count.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +20,7 @@
 #include <regex>
 #include <string>
 
+#include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 
 namespace serverstest {
@@ -76,19 +74,6 @@ inline void AnswerNextEdit(EditAnswer* answer) {
         modal->findChild<QPushButton*>(QString::fromLatin1(button))->click();
     });
     timer->start();
-}
-
-// A loopback port where nothing listens (bound, read back, closed again).
-inline int UnusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 // The live test stream (a moving picture and a tone) served by the

@@ -19,6 +19,7 @@
 #include "platform/ui/DialogBuilder.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "tests/support/Commands.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
@@ -161,15 +162,12 @@ TEST_F(DesktopProgramTest, StartButtonBroadcastsAndTheCloseBoxEndsTheProgram) {
     std::smatch match;
     const std::string text = testsupport::ReadWholeFile(page);
     ASSERT_TRUE(std::regex_search(text, match, std::regex("(http://[^\"]+)/MyFile.wma")));
-    std::string probe;
-    FILE* pipe = popen(("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" +
-                        match[1].str() + "/MyFile.wma' < /dev/null")
-                           .c_str(),
-                       "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe)) probe += buffer;
-    EXPECT_EQ(pclose(pipe), 0);
+    int exitCode = -1;
+    const std::string probe =
+        testsupport::RunCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" +
+                                    match[1].str() + "/MyFile.wma' < /dev/null",
+                                &exitCode);
+    EXPECT_EQ(exitCode, 0);
     EXPECT_NE(probe.find("video"), std::string::npos) << probe;
     EXPECT_NE(probe.find("audio"), std::string::npos) << probe;
 
@@ -257,13 +255,9 @@ TEST_F(DesktopProgramTest, MinimisedItLivesInTheTrayUntilTheIconIsDoubleClicked)
 TEST_F(DesktopProgramTest, WithoutADisplayItNamesTheHeadlessProgram) {
     const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" +
                                 (program_ / "lumasrv").string() + "' 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    const int status = pclose(pipe);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    int exitCode = -1;
+    const std::string output = testsupport::RunCommand(command, &exitCode);
+    EXPECT_EQ(exitCode, 1);
     EXPECT_NE(output.find("--headless"), std::string::npos) << output;
     EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
 }

@@ -2,7 +2,17 @@
 // the program folder, its page fetched over HTTP and its stream played by
 // ffmpeg, an independent client.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -15,22 +25,14 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
 #include "platform/UniqueHandle.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "tests/support/Sockets.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDevices.h"
 
 extern char** environ;
 
@@ -38,58 +40,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A free port the settings accept (the stream port goes up to 32767 only,
-// below the system's ephemeral range).
-int FreePort() {
-    static unsigned seed = static_cast<unsigned>(getpid());
-    for (;;) {
-        const int port = 20000 + static_cast<int>(rand_r(&seed) % 12000);
-        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return port;
-    }
-}
-
-// Connects to port on loopback from the loopback address from.
-UniqueFd ConnectLoopback(int port, const char* from = "127.0.0.1") {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &local.sin_addr);
-    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return {};
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-    return fd;
-}
-
-// Sends request and reads until the server closes or timeoutMs passes.
-std::string Fetch(int port, const std::string& request, int timeoutMs = 5000,
-                  const char* from = "127.0.0.1") {
-    UniqueFd fd = ConnectLoopback(port, from);
-    if (!fd) return {};
-    send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-        pollfd event{fd.Get(), POLLIN, 0};
-        if (poll(&event, 1, timeoutMs) <= 0) break;
-        const ssize_t got = recv(fd.Get(), buffer, sizeof buffer, 0);
-        if (got <= 0) break;
-        reply.append(buffer, static_cast<std::size_t>(got));
-    }
-    return reply;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
+using testsupport::ConnectLoopback;
+using testsupport::Fetch;
+using testsupport::FreeTcpPort;
+using testsupport::ReadWholeFile;
 
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t count = 0;
@@ -115,8 +69,6 @@ protected:
         const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
         ASSERT_TRUE(staged && fs::exists(fs::path(staged) / "lumasrv.bin"))
             << "the staged program folder is missing";
-        folder_ = fs::temp_directory_path() / ("lumacast-e2e-" + std::to_string(getpid()));
-        fs::remove_all(folder_);
         fs::create_directories(folder_ / "state");
         fs::copy(staged, folder_ / "program",
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
@@ -128,31 +80,9 @@ protected:
         // the program writes it.
         SetProgramPath((program_ / "lumasrv.bin").string());
         g_settings = AppSettings{};
-        {
-            CapLib devices;
-            for (int i = 0; i < devices.GetVideoDeviceCount(); ++i) {
-                if (std::string(devices.GetVideoDeviceName(i)) == "Lumacast Test Camera") {
-                    g_settings.videoDeviceIndex = i;
-                }
-            }
-            for (int i = 0; i < devices.GetAudioDeviceCount(); ++i) {
-                if (std::string(devices.GetAudioDeviceName(i)) != "Lumacast Test Microphone") continue;
-                g_settings.audioDeviceIndex = i;
-                std::unique_ptr<WAVEFORMATEX[]> formats;
-                const int count = devices.GetAudioCaptureFormats(i, &formats);
-                for (int f = 0; f < count; ++f) {
-                    if (formats[f].nSamplesPerSec == 44100 && formats[f].nChannels == 2 &&
-                        formats[f].wBitsPerSample == 16) {
-                        g_settings.audioCaptureFormatIndex = f;
-                    }
-                }
-            }
-            devices.Close();
-        }
-        ASSERT_NE(g_settings.videoDeviceIndex, -1);
-        ASSERT_NE(g_settings.audioDeviceIndex, -1);
-        g_settings.httpPort = FreePort();
-        g_settings.asfPort = FreePort();
+        ASSERT_TRUE(testsupport::ChooseTestDevices(g_settings));
+        g_settings.httpPort = FreeTcpPort();
+        g_settings.asfPort = FreeTcpPort();
         g_settings.videoBitrateKbps = 1000;
         g_settings.videoFramesPerSecond = 10;
         ASSERT_TRUE(SaveConfig());
@@ -166,7 +96,6 @@ protected:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        fs::remove_all(folder_);
     }
 
     // Starts the program, its standard error going to stderr.txt, and waits
@@ -214,7 +143,7 @@ protected:
             ASSERT_GT(poll(&event, 1, 30000), 0) << "no stream address printed: " << stdout_;
             const ssize_t got = read(reader.Get(), buffer, sizeof buffer);
             ASSERT_GT(got, 0) << "the program ended early: " << stdout_
-                              << ReadFile(folder_ / "stderr.txt");
+                              << ReadWholeFile(folder_ / "stderr.txt");
             stdout_.append(buffer, static_cast<std::size_t>(got));
         }
     }
@@ -245,7 +174,8 @@ protected:
     // Runs a shell command line (ffmpeg) and returns its exit status.
     static int Run(const std::string& command) { return std::system(command.c_str()); }
 
-    fs::path folder_;
+    testsupport::TempFolder temp_{"lumacast-e2e"};
+    fs::path folder_ = temp_.Path();
     fs::path program_;
     pid_t pid_ = -1;
     std::string stdout_;
@@ -278,7 +208,7 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
                   " -map 0:a -t 3 -ac 1 -f s16le " + audio.string()),
               0);
 
-    const std::string pixels = ReadFile(video);
+    const std::string pixels = ReadWholeFile(video);
     constexpr std::size_t kFrameBytes = 320 * 240 * 3;
     ASSERT_GE(pixels.size(), 10 * kFrameBytes) << "too few frames decoded";
     // In a frame from the middle, the caption's white letters on their black
@@ -304,7 +234,7 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
     EXPECT_EQ(darkBelow, 0);
 
     // The sound is the test tone (440 Hz), not silence.
-    const std::string sound = ReadFile(audio);
+    const std::string sound = ReadWholeFile(audio);
     const auto* samples = reinterpret_cast<const std::int16_t*>(sound.data());
     const std::size_t count = sound.size() / 2;
     ASSERT_GT(count, 44100u);
@@ -453,10 +383,10 @@ TEST_F(HeadlessProgramTest, ABroadcastThatCannotStartEndsTheProgramWithAFailure)
         ASSERT_NE(status, -1) << "still running";
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_NE(WEXITSTATUS(status), 0);
-        EXPECT_NE(ReadFile(folder_ / "stderr.txt").find("the broadcast did not start"),
+        EXPECT_NE(ReadWholeFile(folder_ / "stderr.txt").find("the broadcast did not start"),
                   std::string::npos)
-            << ReadFile(folder_ / "stderr.txt");
-        EXPECT_NE(ReadFile(program_ / "lumasrv.log").find(" Error dump\n"), std::string::npos);
+            << ReadWholeFile(folder_ / "stderr.txt");
+        EXPECT_NE(ReadWholeFile(program_ / "lumasrv.log").find(" Error dump\n"), std::string::npos);
         ChangeSettings([&](AppSettings& s) { s = good; });
     }
 }

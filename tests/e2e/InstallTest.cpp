@@ -24,6 +24,8 @@
 #include "platform/UniqueHandle.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "tests/support/Commands.h"
+#include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
 #include "tests/support/VirtualDisplay.h"
@@ -36,26 +38,7 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-// Sends request to a loopback port and reads until the server closes.
-std::string Fetch(int port, const std::string& request) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-    ::send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-        pollfd event{fd.Get(), POLLIN, 0};
-        if (::poll(&event, 1, 5000) <= 0) break;
-        const ssize_t got = ::recv(fd.Get(), buffer, sizeof buffer, 0);
-        if (got <= 0) break;
-        reply.append(buffer, static_cast<std::size_t>(got));
-    }
-    return reply;
-}
+using testsupport::Fetch;
 
 std::set<std::string> FilesUnder(const fs::path& folder) {
     std::set<std::string> names;
@@ -189,11 +172,7 @@ TEST_F(InstallTest, InstalledProgramKeepsTheUsersFilesInTheirFolder) {
         "timeout 30 ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "
         "'http://127.0.0.1:" +
         std::to_string(g_settings.asfPort) + "/MyFile.wma' < /dev/null 2>&1";
-    std::string streams;
-    if (FILE* pipe = ::popen(probe.c_str(), "r")) {
-        while (std::fgets(buffer, sizeof buffer, pipe)) streams += buffer;
-        ::pclose(pipe);
-    }
+    const std::string streams = testsupport::RunCommand(probe);
     EXPECT_NE(streams.find("video"), std::string::npos) << streams;
     EXPECT_NE(streams.find("audio"), std::string::npos) << streams;
 

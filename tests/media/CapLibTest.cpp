@@ -4,10 +4,8 @@
 
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <mutex>
 #include <regex>
-#include <sstream>
 
 #include "MediaTestSupport.h"
 #include "media/CapLib.h"
@@ -19,13 +17,6 @@
 using namespace capture;
 
 namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // What the audio callback received.
 struct AudioLog {
@@ -61,7 +52,7 @@ void DrawCaption() {
 class CapLibTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        EnsureGuiApplication();
+        EnsureApplication();
         SetTestDevices(DefaultTestDevices());
         std::memset(g_settings.captionText, 0, sizeof g_settings.captionText);
         g_settings.captionDateTime = 0;
@@ -99,7 +90,7 @@ int FormatIndex(CapLib& lib, int audio, std::uint32_t rate, std::uint16_t channe
 TEST_F(CapLibTest, ListsNamesAndLogsThem) {
     CapLib lib;
     EXPECT_TRUE(std::filesystem::exists(folder_.Path() / "caplib.txt"));
-    EXPECT_EQ(ReadFile(folder_.Path() / "caplib.txt"), "");
+    EXPECT_EQ(ReadWholeFile(folder_.Path() / "caplib.txt"), "");
     ASSERT_GE(lib.GetVideoDeviceCount(), 1);
     ASSERT_GE(lib.GetAudioDeviceCount(), 1);
     EXPECT_STREQ(lib.GetVideoDeviceName(LastVideo(lib)), "Lumacast Test Camera");
@@ -107,7 +98,7 @@ TEST_F(CapLibTest, ListsNamesAndLogsThem) {
     EXPECT_STREQ(lib.GetVideoDeviceName(lib.GetVideoDeviceCount()), "");
     EXPECT_STREQ(lib.GetAudioDeviceName(-1), "");
     g_capLog.Flush();
-    const std::string log = ReadFile(folder_.Path() / "caplib.txt");
+    const std::string log = ReadWholeFile(folder_.Path() / "caplib.txt");
     const std::regex expected(
         "   Lumacast Test Camera \n"
         "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]:[0-9]{3}    Lumacast Test Microphone \n"
@@ -204,7 +195,7 @@ TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
             EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
             EXPECT_EQ(lib.GetFrameWidth(), 320);
             EXPECT_EQ(lib.GetFrameHeight(), 240);
-            EXPECT_TRUE(WaitFor([&] { return surface.FrameCount() > 0; }));
+            EXPECT_TRUE(WaitUntil([&] { return surface.FrameCount() > 0; }));
         } else {
             EXPECT_EQ(lib.GetFrameLength(), 0);
             EXPECT_EQ(lib.LockFrame(), nullptr);
@@ -212,7 +203,7 @@ TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
         }
         if (c.audio) {
             const int chunks = audioLog.chunks;
-            EXPECT_TRUE(WaitFor([&] { return audioLog.chunks > chunks + 2; }));
+            EXPECT_TRUE(WaitUntil([&] { return audioLog.chunks > chunks + 2; }));
         }
         lib.SetAudioCallback(nullptr);
 
@@ -275,7 +266,7 @@ TEST_F(CapLibTest, AudioTapDeliversTheToneAtTheChosenFormat) {
         AudioLog log;
         g_audio = &log;
         lib.SetAudioCallback(&OnAudioChunk);
-        ASSERT_TRUE(WaitFor([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             std::lock_guard lock(log.mutex);
             return log.samples.size() >= f.rate * f.channels / 2;
         }));
@@ -351,7 +342,7 @@ TEST_F(CapLibTest, AudioTapConvertsToTheDeliveryFormat) {
         AudioLog log;
         g_audio = &log;
         lib.SetAudioCallback(&OnAudioChunk);
-        ASSERT_TRUE(WaitFor([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             std::lock_guard lock(log.mutex);
             return log.samples.size() >= rate * channels;
         }));
@@ -407,7 +398,7 @@ TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
         // The caption set before goes on through the rebuilds.
         std::vector<std::uint8_t> shown;
         int w = 0, h = 0;
-        EXPECT_TRUE(WaitFor([&] {
+        EXPECT_TRUE(WaitUntil([&] {
             return surface.LastFrame(&shown, &w, &h) && w == 1280 &&
                    WhiteInCaptionArea(shown.data(), w, h) > 0;
         }));
@@ -460,7 +451,7 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     // Wait until a captioned frame has been shown.
     std::vector<std::uint8_t> shown;
     int w = 0, h = 0;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         return surface.LastFrame(&shown, &w, &h) && WhiteInCaptionArea(shown.data(), w, h) > 0;
     }));
 
@@ -469,7 +460,7 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     EXPECT_GT(WhiteInCaptionArea(pixels, 320, 240), 0);
     const std::vector<std::uint8_t> locked(pixels, pixels + length);
     const auto seen = surface.FrameCount();
-    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() > seen + 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return surface.FrameCount() > seen + 3; }));
     ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
     EXPECT_EQ(WhiteInCaptionArea(shown.data(), w, h), 0);  // passed on without caption
     EXPECT_EQ(0, std::memcmp(pixels, locked.data(),
@@ -479,7 +470,7 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     // Date and time instead of the text: still a caption.
     g_settings.captionDateTime = 1;
     const auto after = surface.FrameCount();
-    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() > after + 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return surface.FrameCount() > after + 2; }));
     ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
     EXPECT_GT(WhiteInCaptionArea(shown.data(), w, h), 0);
 
@@ -487,7 +478,7 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     g_settings.captionDateTime = 0;
     g_settings.captionText[0] = '\0';
     const auto plain = surface.FrameCount();
-    ASSERT_TRUE(WaitFor([&] { return surface.FrameCount() > plain + 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return surface.FrameCount() > plain + 2; }));
     ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
     EXPECT_EQ(WhiteInCaptionArea(shown.data(), w, h), 0);
 
@@ -497,7 +488,7 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     MediaType vga;
     ASSERT_EQ(config->GetStreamCaps(1, &vga), S_OK);
     ASSERT_EQ(config->SetFormat(vga), S_OK);
-    ASSERT_TRUE(WaitFor([&] { return lib.GetFrameLength() == DibStride(640) * 480; }));
+    ASSERT_TRUE(WaitUntil([&] { return lib.GetFrameLength() == DibStride(640) * 480; }));
     EXPECT_EQ(lib.GetFrameWidth(), 640);
     EXPECT_EQ(lib.GetFrameHeight(), 480);
     ASSERT_NE(lib.GetFrameDC(), nullptr);
@@ -531,10 +522,10 @@ TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
         EXPECT_EQ(lib.GetFrameWidth(), step.width);
         EXPECT_EQ(lib.GetFrameLength(), DibStride(step.width) * step.height);
         const auto seen = surface.FrameCount();
-        EXPECT_TRUE(WaitFor([&] { return surface.FrameCount() > seen; }));
+        EXPECT_TRUE(WaitUntil([&] { return surface.FrameCount() > seen; }));
         g_audio = log;
         lib.SetAudioCallback(&OnAudioChunk);  // the audio tap is new after a rebuild
-        EXPECT_TRUE(WaitFor([&] { return log->chunks > 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return log->chunks > 1; }));
         lib.SetAudioCallback(nullptr);
         g_audio = nullptr;
         ++log;
@@ -586,7 +577,7 @@ TEST_F(CapLibTest, CompressedCameraIsDecoded) {
     ASSERT_FALSE(lib.GetVideoFormats().empty());
     EXPECT_EQ(lib.GetVideoFormats()[0].subtype, SubType::MJPG);
     EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
-    EXPECT_TRUE(WaitFor([&] { return surface.FrameCount() > 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return surface.FrameCount() > 2; }));
     ASSERT_EQ(lib.SetVideoFormat(lib.GetVideoFormats()[1]), 1);
     EXPECT_EQ(lib.GetFrameLength(), DibStride(640) * 480);
     EXPECT_EQ(boxes_.Count(), 0u);
@@ -626,7 +617,7 @@ TEST_P(Failures, ShowTheirMessage) {
     }
     if (c.audioRuns) {
         lib.SetAudioCallback(&OnAudioChunk);
-        EXPECT_TRUE(WaitFor([&] { return log.chunks > 2; }));
+        EXPECT_TRUE(WaitUntil([&] { return log.chunks > 2; }));
         lib.SetAudioCallback(nullptr);
     }
     lib.Close();

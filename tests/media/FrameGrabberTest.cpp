@@ -14,18 +14,6 @@
 #include "media/Caption.h"
 #include "media/FrameGrabber.h"
 
-// Leak checking in sanitizer builds: PulseAudio's device provider keeps a
-// context from every probe that finds no sound server, GLib allocates once
-// while loading and fontconfig keeps its parsed configuration; none is ours.
-// Full stacks are needed to tell these apart from our own allocations.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:pa_context_new_with_proplist\nleak:libpulse.so\nleak:_dl_init\nleak:libfontconfig."
-           "so\n";
-}
-extern "C" const char* __asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
-
 namespace {
 
 std::vector<std::uint8_t> Frame(int width, int height, std::uint8_t value) {
@@ -121,7 +109,7 @@ TEST(FrameGrabber, LockWaitsForACopyInProgress) {
 }
 
 TEST(Caption, TextIsTheCustomTextOrDateAndTime) {
-    EnsureGuiApplication();
+    EnsureApplication();
     EXPECT_EQ(CaptionText(false, "Live from the shed"), QString("Live from the shed"));
     EXPECT_EQ(CaptionText(false, ""), QString());
     const QString stamp = CaptionText(true, "ignored");
@@ -135,7 +123,7 @@ struct Pixel {
 };
 
 TEST(Caption, ShadowAndTextLandTopLeftOfThePictureAsShown) {
-    EnsureGuiApplication();
+    EnsureApplication();
     const int width = 203, height = 60;  // width not a multiple of 4
     const int stride = capture::DibStride(width);
     for (const char* text : {"Hg 12:34", "|", "Wide caption text that runs off the picture edge"}) {
@@ -193,7 +181,7 @@ TEST(Caption, ShadowAndTextLandTopLeftOfThePictureAsShown) {
 }
 
 TEST(Caption, EmptyTextLeavesFramesUnchanged) {
-    EnsureGuiApplication();
+    EnsureApplication();
     FrameGrabberCallback grabber(32, 16, nullptr);
     g_current = &grabber;
     g_text = QString();

@@ -11,6 +11,7 @@
 
 #include "media/LocalAddress.h"
 #include "media/WmWriter.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
@@ -77,14 +78,10 @@ TEST(ConnectionUrl, MachineAddressesLeaveOutLoopback) {
 
 TEST(ConnectionUrl, WriterUsesTheRequestedPortEvenWhenTheSinkFails) {
     // A port that another socket already listens on.
-    const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(::listen(busy, 1), 0);
-    socklen_t length = sizeof(address);
-    ::getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::uint32_t port = ntohs(address.sin_port);
+    int busyPort = 0;
+    const UniqueFd busy = testsupport::ListenOnFreePort(&busyPort);
+    ASSERT_TRUE(busy);
+    const auto port = static_cast<std::uint32_t>(busyPort);
 
     WmWriter writer;
     ASSERT_EQ(writer.Create(), S_OK);
@@ -99,7 +96,6 @@ TEST(ConnectionUrl, WriterUsesTheRequestedPortEvenWhenTheSinkFails) {
         EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix) << text;
         EXPECT_EQ(text.find("127."), std::string::npos) << text;
     }
-    ::close(busy);
 }
 
 }  // namespace

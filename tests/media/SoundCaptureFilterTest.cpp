@@ -116,7 +116,7 @@ TEST(SoundCaptureFilter, PassesTheBytesItHandsToTheCallback) {
     }
     tap->SetAudioCallback(&Remember);
     ASSERT_EQ(graph->Run(), S_OK);
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard a(g_seenMutex);
         std::lock_guard b(sink->mutex);
         return g_seen.size() >= 20000 && sink->bytes.size() >= 20000;
@@ -151,7 +151,7 @@ TEST(SoundCaptureFilter, AudioFlowsWithoutCallback) {
                                    sink.Get()),
               S_OK);
     ASSERT_EQ(graph->Run(), S_OK);
-    EXPECT_TRUE(WaitFor([&] { return sink->BuffersRendered() >= 5; })) << graph->LastError();
+    EXPECT_TRUE(WaitUntil([&] { return sink->BuffersRendered() >= 5; })) << graph->LastError();
     graph->Stop();
 }
 

@@ -4,70 +4,26 @@
 // client, decodes three seconds of the test tone at 440 Hz from three
 // seconds of stream.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <future>
 
 #include "MediaTestSupport.h"
 #include "app/BroadcastSession.h"
 #include "media/CapLib.h"
 #include "media/WmProfile.h"
 #include "platform/MessageBox.h"
-#include "platform/UniqueHandle.h"
 #include "platform/capture/PreviewSurface.h"
 #include "settings/AppSettings.h"
+#include "tests/support/SilentView.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
-// A port that is free now, within the stream port's range.
-int FreeStreamPort() {
-    static unsigned seed = static_cast<unsigned>(getpid());
-    for (;;) {
-        const int port = 20000 + static_cast<int>(rand_r(&seed) % 12000);
-        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return port;
-    }
-}
-
-// Runs a command while the event loop goes on; its exit status.
-int RunWhilePumping(const std::string& command) {
-    auto status =
-        std::async(std::launch::async, [command] { return std::system(command.c_str()); });
-    QElapsedTimer clock;
-    clock.start();
-    while (status.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready &&
-           clock.elapsed() < 120000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return status.get();
-}
-
-class SilentView : public SessionView {
-  public:
-    void EnableStartButton(bool) override {}
-    void EnableStopButton(bool) override {}
-    void SetUserCount(const std::string&) override {}
-    void SetConnectionUrl(const std::string&) override {}
-    void InvalidateMeter() override {}
-    void SetWaitCursor(bool) override {}
-    void HideWindow() override {}
-    int MeterScalePosition() override { return 32767; }
-    capture::PreviewSurface* PreviewWindow() override { return &surface; }
-
-    capture::HeadlessSurface surface;
-};
+using testsupport::FreeTcpPort;
+using testsupport::RunWhilePumping;
+using testsupport::SilentView;
 
 // The codec format of the first audio codec with this rate and channel
 // count, or -1.
@@ -108,7 +64,7 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
         {8000, 1, 8, 44100, 2},
         {48000, 2, 16, 44100, 1},
     };
-    EnsureGuiApplication();
+    EnsureApplication();
     setenv("LUMACAST_FAKE_DEVICES", "only", 1);
     capture::SetTestDevices(capture::DefaultTestDevices());
     TempProgramDir folder;
@@ -127,7 +83,7 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
         g_settings.audioFormatIndex = CodecFormatIndex(c.codecRate, c.codecChannels);
         ASSERT_GE(g_settings.audioCaptureFormatIndex, 0);
         ASSERT_GE(g_settings.audioFormatIndex, 0);
-        g_settings.asfPort = FreeStreamPort();
+        g_settings.asfPort = FreeTcpPort();
         session.ConfigureCapture();
         m_hDlg = &session;
         session.StartBroadcast();
@@ -143,8 +99,7 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
         m_hDlg = nullptr;
         capture.Close();
 
-        std::ifstream in(sound, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        const std::string bytes = ReadWholeFile(sound);
         std::vector<std::int16_t> samples(bytes.size() / 2);
         std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
         // Three seconds of sound, each half second of it the tone at 440 Hz.

@@ -59,13 +59,7 @@ StreamInfo Stream(IWMProfile* profile, std::uint32_t index) {
 }
 
 std::uint32_t FreePort() {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    return static_cast<std::uint32_t>(testsupport::UnusedPort());
 }
 
 // Codec information whose formats carry the wrong format type: video

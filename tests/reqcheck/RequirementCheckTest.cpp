@@ -15,57 +15,36 @@
 #include "platform/RuntimeVersion.h"
 #include "platform/UrlOpener.h"
 #include "reqcheck/RequirementCheck.h"
+#include "tests/support/Commands.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestRuntimes.h"
 #include "tests/support/VirtualDisplay.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string RuntimeFolder(const char* name) {
-    return std::string(LUMACAST_TEST_RUNTIMES_DIR) + "/" + name;
-}
+using testsupport::RuntimeFolder;
 
 TEST(RequirementCheck, WarnsExactlyWhenTheRuntimeIsMissingOrOld) {
-    struct Case {
-        const char* runtime;
-        bool warns;
-    };
-    const Case cases[] = {
-        {"v8.0", true},
-        {"v9.0", false},
-        {"v9.0-file-v8.0-product", true},
-        {"v8.0-file-v9.0-product", true},
-        {"v10.2", false},
-        {"without-version", true},
-        {"none", true},
-    };
-    for (const Case& c : cases) {
-        for (int answer : {IDYES, IDNO}) {
-            SCOPED_TRACE(::testing::Message() << c.runtime << " answered " << answer);
-            RecordingMessageBoxes boxes;
-            RecordingUrlOpener opened;
-            boxes.QueueAnswer(answer);
-            const std::string library = RuntimeFolder(c.runtime) + "/libwmvcore.so.9";
+    testsupport::ForEachRuntimeAndAnswer(
+        [](const testsupport::RuntimeCase& c, int answer, const std::string& library,
+           RecordingMessageBoxes& boxes, RecordingUrlOpener& opened) {
             EXPECT_EQ(CheckRequirements(library.c_str()), 0);
             ASSERT_EQ(boxes.Count(), c.warns ? 1u : 0u);
             if (c.warns) {
                 const auto box = boxes.Boxes()[0];
                 EXPECT_EQ(box.caption, "Warning");
-                EXPECT_EQ(box.text,
-                          "You haven't installed Windows Media Player 9.0\n"
-                          "Software require this component to work.\n"
-                          "\n"
-                          "Do you want to open Windows Media Player download page?");
+                EXPECT_EQ(box.text, testsupport::kRuntimeWarning);
                 EXPECT_EQ(box.type, MB_YESNO | MB_ICONWARNING);
             }
+            // The installer's check opens the page for every answer but No.
             const bool opens = c.warns && answer != IDNO;
             ASSERT_EQ(opened.Urls().size(), opens ? 1u : 0u);
             if (opens) {
                 EXPECT_EQ(opened.Urls()[0], kMediaRuntimeDownloadUrl);
             }
-        }
-    }
+        });
 }
 
 class LibraryTest : public ::testing::Test {
@@ -90,12 +69,9 @@ class LibraryTest : public ::testing::Test {
             before + "env " + environment + " LD_LIBRARY_PATH='" + RuntimeFolder(runtime) +
             "' PATH='" + (folder_.Path() / "bin").string() + ":/usr/bin:/bin' timeout 60 '" +
             (program_ / "lumacheck").string() + "' 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        if (!pipe) return -1;
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe)) output->append(buffer);
-        const int status = pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int exitCode = -1;
+        output->append(testsupport::RunCommand(command, &exitCode));
+        return exitCode;
     }
 
     std::string Opened() const { return testsupport::ReadWholeFile(opener_); }

@@ -18,20 +18,19 @@
 #include "platform/MessageBox.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string bytes = testsupport::ReadWholeFile(path);
+    return Bytes(bytes.begin(), bytes.end());
 }
 
 void WriteBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+    testsupport::WriteWholeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 Bytes FileOf(std::uint32_t version, const AppSettings& settings, std::size_t recordBytes = 352) {
@@ -58,10 +57,7 @@ const std::string kSaveFailed = "Cannot save config file";
 class ConfigFileTest : public testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "lumasettings-XXXXXX").string();
-        ASSERT_TRUE(::mkdtemp(pattern.data()));
-        folder_ = pattern;
+        ASSERT_FALSE(folder_.empty());
         SetProgramPath(folder_ + "/lumasrv.bin");
         // A program folder that cannot be written sends the files to the
         // user's folder: here one of the test's own.
@@ -72,18 +68,12 @@ class ConfigFileTest : public testing::Test {
     void TearDown() override {
         SetProgramPath("");
         unsetenv("XDG_CONFIG_HOME");
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
     }
     std::string ConfigPath() const { return folder_ + "/lumasrv.cfg"; }
-    std::vector<std::string> FolderNames() const {
-        std::vector<std::string> names;
-        for (const auto& item : std::filesystem::directory_iterator(folder_))
-            names.push_back(item.path().filename().string());
-        return names;
-    }
+    std::vector<std::string> FolderNames() const { return testsupport::FolderNames(folder_); }
 
-    std::string folder_;
+    testsupport::TempFolder temp_{"lumasettings"};
+    std::string folder_ = temp_.Path().string();
     RecordingMessageBoxes boxes_;
 };
 
@@ -363,17 +353,14 @@ TEST_F(ConfigFileTest, InterruptedSaveLeavesThePreviousFile) {
 
     // The file size limit cuts the write off after 100 bytes, as a full disk
     // would.
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     g_settings.httpPort = 9090;
     configChanged = true;
-    const bool saved_ok = SaveConfig();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, oldHandler);
+    bool saved_ok = false;
+    {
+        testsupport::FileSizeLimit fullDisk(100);
+        ASSERT_TRUE(fullDisk.Ok());
+        saved_ok = SaveConfig();
+    }
 
     EXPECT_FALSE(saved_ok);
     EXPECT_TRUE(configChanged);

@@ -15,17 +15,12 @@
 #include <vector>
 
 #include "settings/ServerList.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testsupport::ReadWholeFile;
+using testsupport::WriteWholeFile;
 
 std::string Le32(std::uint32_t value) {
     std::string bytes;
@@ -55,26 +50,15 @@ std::string AddressOf(const ServerEntry& entry) {
 
 class ServerListTest : public testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "lumaservers-XXXXXX").string();
-        ASSERT_TRUE(::mkdtemp(pattern.data()));
-        folder_ = pattern;
-    }
-    void TearDown() override {
-        ::chmod(folder_.c_str(), 0700);
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    void SetUp() override { ASSERT_FALSE(folder_.empty()); }
+    // A test that took the write permission away gives it back, so that the
+    // folder can go.
+    void TearDown() override { ::chmod(folder_.c_str(), 0700); }
     std::string ListPath() const { return folder_ + "/" + kServerListFileName; }
-    std::vector<std::string> FolderNames() const {
-        std::vector<std::string> names;
-        for (const auto& item : std::filesystem::directory_iterator(folder_))
-            names.push_back(item.path().filename().string());
-        return names;
-    }
+    std::vector<std::string> FolderNames() const { return testsupport::FolderNames(folder_); }
 
-    std::string folder_;
+    testsupport::TempFolder temp_{"lumaservers"};
+    std::string folder_ = temp_.Path().string();
 };
 
 TEST(ServerEntryRules, TypedNamesAndAddressesBecomeStoredEntries) {
@@ -141,7 +125,7 @@ TEST_F(ServerListTest, SavedListHasTheFileLayoutAndLoadsBack) {
                        Entry("Live", "HTTP://192.168.0.7:8080/Live"),
                        Entry("Relay", "MMS://10.0.0.1/A?u=http://10.0.0.2")};
     ASSERT_TRUE(SaveServerListFile(ListPath(), list));
-    const std::string file = ReadBytes(ListPath());
+    const std::string file = ReadWholeFile(ListPath());
     ASSERT_EQ(file.size(), 584u);
     EXPECT_EQ(file.substr(0, 8), std::string("\x01\0\0\0\x03\0\0\0", 8));
     EXPECT_EQ(file.substr(8, 192), Record("Studio", "http://192.168.0.5:8080"));
@@ -156,7 +140,7 @@ TEST_F(ServerListTest, SavedListHasTheFileLayoutAndLoadsBack) {
 
     // The empty list is the header alone.
     ASSERT_TRUE(SaveServerListFile(ListPath(), ServerList{}));
-    EXPECT_EQ(ReadBytes(ListPath()), std::string("\x01\0\0\0\0\0\0\0", 8));
+    EXPECT_EQ(ReadWholeFile(ListPath()), std::string("\x01\0\0\0\0\0\0\0", 8));
     EXPECT_EQ(FolderNames(), std::vector<std::string>{kServerListFileName});
 }
 
@@ -192,7 +176,7 @@ TEST_F(ServerListTest, DamagedFilesBringOnlyCompleteRecords) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        WriteBytes(ListPath(), c.bytes);
+        WriteWholeFile(ListPath(), c.bytes);
         ServerList list;
         ASSERT_TRUE(LoadServerListFile(ListPath(), &list));
         std::vector<std::string> names;
@@ -219,7 +203,7 @@ TEST_F(ServerListTest, AHugeCountStopsAtTheEntryLimit) {
     const std::string record = Record("Many", "http://many");
     bytes.reserve(bytes.size() + record.size() * (kMaxServerEntries + 3));
     for (std::size_t i = 0; i < kMaxServerEntries + 3; ++i) bytes += record;
-    WriteBytes(ListPath(), bytes);
+    WriteWholeFile(ListPath(), bytes);
     ServerList list;
     ASSERT_TRUE(LoadServerListFile(ListPath(), &list));
     EXPECT_EQ(list.size(), kMaxServerEntries);
@@ -240,23 +224,20 @@ TEST_F(ServerListTest, MissingFileGivesAnEmptyList) {
 TEST_F(ServerListTest, FailedSaveKeepsThePreviousFile) {
     const ServerList previous = {Entry("Studio", "192.168.0.5:8080"), Entry("Live", "h:1")};
     ASSERT_TRUE(SaveServerListFile(ListPath(), previous));
-    const std::string previousFile = ReadBytes(ListPath());
+    const std::string previousFile = ReadWholeFile(ListPath());
     ServerList longer = previous;
     for (int i = 0; i < 3; ++i) longer.push_back(Entry("More", "h:2"));
 
     // A full disk: the file size limit cuts the write off after 100 bytes.
     {
-        struct rlimit saved {};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit small = saved;
-        small.rlim_cur = 100;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const bool ok = SaveServerListFile(ListPath(), longer);
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::signal(SIGXFSZ, oldHandler);
+        bool ok = false;
+        {
+            testsupport::FileSizeLimit fullDisk(100);
+            ASSERT_TRUE(fullDisk.Ok());
+            ok = SaveServerListFile(ListPath(), longer);
+        }
         EXPECT_FALSE(ok);
-        EXPECT_EQ(ReadBytes(ListPath()), previousFile);
+        EXPECT_EQ(ReadWholeFile(ListPath()), previousFile);
         EXPECT_EQ(FolderNames(), std::vector<std::string>{kServerListFileName});
     }
 
@@ -275,13 +256,13 @@ TEST_F(ServerListTest, FailedSaveKeepsThePreviousFile) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0) << "1: saved anyway, 2: could not drop rights";
         ::chmod(folder_.c_str(), 0700);
-        EXPECT_EQ(ReadBytes(ListPath()), previousFile);
+        EXPECT_EQ(ReadWholeFile(ListPath()), previousFile);
         EXPECT_EQ(FolderNames(), std::vector<std::string>{kServerListFileName});
     }
 
     // The next save goes through.
     ASSERT_TRUE(SaveServerListFile(ListPath(), longer));
-    EXPECT_EQ(ReadBytes(ListPath()).size(), 8u + 5 * 192);
+    EXPECT_EQ(ReadWholeFile(ListPath()).size(), 8u + 5 * 192);
 }
 
 }  // namespace

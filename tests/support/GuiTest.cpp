@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <cstdlib>
+#include <future>
+
+#include "tests/support/Commands.h"
 
 namespace testsupport {
 
@@ -31,6 +34,20 @@ void ProcessEventsFor(std::chrono::milliseconds duration) {
     while (timer.elapsed() < duration.count()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
+}
+
+int RunWhilePumping(const std::string& command, std::string* output,
+                    std::chrono::milliseconds limit) {
+    auto run = std::async(std::launch::async, [command] {
+        int exitCode = -1;
+        std::string text = RunCommand(command, &exitCode);
+        return std::make_pair(exitCode, std::move(text));
+    });
+    WaitFor([&] { return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            limit);
+    auto [exitCode, text] = run.get();
+    if (output) *output = std::move(text);
+    return exitCode;
 }
 
 }  // namespace testsupport

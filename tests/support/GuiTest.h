@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <string>
 
 namespace testsupport {
 
@@ -22,6 +23,14 @@ bool WaitFor(const std::function<bool()>& pred,
 
 // Runs the event loop for a while.
 void ProcessEventsFor(std::chrono::milliseconds duration);
+
+// Runs a shell command (an independent client such as ffprobe) while the
+// event loop goes on, so that timers of the code under test keep running;
+// its exit status as RunCommand gives it, with its standard output in
+// *output when given. Waits at most limit for the event loop's sake, then
+// for the command however long it takes.
+int RunWhilePumping(const std::string& command, std::string* output = nullptr,
+                    std::chrono::milliseconds limit = std::chrono::minutes(2));
 
 // Acts on the next modal dialog of type T once it runs (from within the
 // exec() the test calls next). A dialog that never comes fails the test

@@ -1,8 +1,10 @@
 #pragma once
 // Settings for tests that broadcast: the test camera and microphone chosen the
-// way a user would in Server setup, and free ports on loopback.
+// way a user would in Server setup (free ports in the settings' range are in
+// Sockets.h).
 
 #include "settings/AppSettings.h"
+#include "tests/support/Sockets.h"
 
 namespace testsupport {
 
@@ -10,8 +12,5 @@ namespace testsupport {
 // capture format in settings (LUMACAST_FAKE_DEVICES must be set); false when
 // either device is missing.
 bool ChooseTestDevices(AppSettings& settings);
-
-// A TCP port in the settings' range (up to 32767) that nothing uses right now.
-int FreeTcpPort();
 
 }  // namespace testsupport

@@ -1,5 +1,6 @@
 #include "tests/support/VirtualDisplay.h"
 
+#include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -14,17 +15,9 @@
 #include <string>
 #include <thread>
 
-#include <X11/Xlib.h>
+#include "tests/support/Commands.h"
 
 namespace testsupport {
-
-namespace {
-
-bool HaveProgram(const std::string& name) {
-    return std::system(("command -v " + name + " > /dev/null 2>&1").c_str()) == 0;
-}
-
-}  // namespace
 
 void StopProcess(pid_t pid) {
     if (pid <= 0) return;

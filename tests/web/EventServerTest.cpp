@@ -16,9 +16,7 @@
 
 namespace {
 
-using webtest::Connect;
-using webtest::SendAll;
-using webtest::TempFolder;
+using namespace webtest;
 
 std::atomic<int> g_liveClientThreads{0};
 
@@ -63,10 +61,10 @@ protected:
 };
 
 TEST(EventServerTest, IdleConnectionIsClosedWithoutResponseOrLogLine) {
-    TempFolder folder;
+    SiteFolder folder;
     ProbeServer server;
     ASSERT_TRUE(server.Run(0, 200));
-    auto client = Connect(server.Port());
+    auto client = ConnectLoopback(server.Port());
     ASSERT_TRUE(client);
     EXPECT_TRUE(webtest::ClosedWithoutData(client.Get(), 5000));
     EXPECT_EQ(server.sent, 0);
@@ -75,10 +73,10 @@ TEST(EventServerTest, IdleConnectionIsClosedWithoutResponseOrLogLine) {
 }
 
 TEST(EventServerTest, ServesSeveralRequestsOnOneConnectionUntilClose) {
-    TempFolder folder;
+    SiteFolder folder;
     ProbeServer server;
     ASSERT_TRUE(server.Run(0, 0));
-    auto client = Connect(server.Port());
+    auto client = ConnectLoopback(server.Port());
     ASSERT_TRUE(client);
     for (const std::string request : {"one\n", "two\n"}) {
         ASSERT_TRUE(SendAll(client.Get(), request));
@@ -91,12 +89,12 @@ TEST(EventServerTest, ServesSeveralRequestsOnOneConnectionUntilClose) {
 }
 
 TEST(EventServerTest, ShutdownReturnsOnlyAfterEveryClientThreadIsGone) {
-    TempFolder folder;
+    SiteFolder folder;
     ProbeServer server;
     ASSERT_TRUE(server.Run(0, 0));
     std::vector<UniqueFd> clients;
     for (int i = 0; i < 6; ++i) {
-        clients.push_back(Connect(server.Port()));
+        clients.push_back(ConnectLoopback(server.Port()));
         ASSERT_TRUE(SendAll(clients.back().Get(), "hello\n"));
         EXPECT_EQ(webtest::Receive(clients.back().Get(), 9), "ok:hello\n");
     }
@@ -119,14 +117,14 @@ TEST(EventServerTest, ShutdownReturnsOnlyAfterEveryClientThreadIsGone) {
 }
 
 TEST(EventServerTest, ShutdownOfAServerThatNeverRanDoesNothing) {
-    TempFolder folder;
+    SiteFolder folder;
     ProbeServer server;
     EXPECT_FALSE(server.Shutdown());
     EXPECT_FALSE(webtest::fs::exists(folder.LogPath()));
 }
 
 TEST(EventServerTest, PortInUseLogsBothLinesAndFailsAfterTheStartupWait) {
-    TempFolder folder;
+    SiteFolder folder;
     ProbeServer holder;
     ASSERT_TRUE(holder.Run(0, 0));
 
@@ -149,7 +147,7 @@ TEST(EventServerTest, PortInUseLogsBothLinesAndFailsAfterTheStartupWait) {
 }
 
 TEST(EventServerTest, RunWhileRunningIsRefusedAndLogged) {
-    TempFolder folder;
+    SiteFolder folder;
     ProbeServer server;
     ASSERT_TRUE(server.Run(0, 0));
     EXPECT_FALSE(server.Run(0, 0));
@@ -158,11 +156,11 @@ TEST(EventServerTest, RunWhileRunningIsRefusedAndLogged) {
 }
 
 TEST(EventServerTest, EndlessRequestIsClosedWithoutResponse) {
-    TempFolder folder;
+    SiteFolder folder;
     HttpServer server;
     folder.Write("index.htm", "page");
     ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 0));
-    auto client = Connect(server.Port());
+    auto client = ConnectLoopback(server.Port());
     ASSERT_TRUE(client);
     const std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
     std::string request = "GET / HTTP/1.0\r\n";
@@ -174,11 +172,11 @@ TEST(EventServerTest, EndlessRequestIsClosedWithoutResponse) {
 }
 
 TEST(EventServerTest, RequestInSegmentsIsAnsweredOnceWhenComplete) {
-    TempFolder folder;
+    SiteFolder folder;
     HttpServer server;
     folder.Write("index.htm", "page");
     ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 0));
-    auto client = Connect(server.Port());
+    auto client = ConnectLoopback(server.Port());
     ASSERT_TRUE(client);
     for (const char* segment : {"GET / HT", "TP/1.0\r\n", "Host: x\r\n", "\r\n"}) {
         EXPECT_EQ(webtest::Receive(client.Get(), 1, 100), "") << "answered early";
@@ -191,7 +189,7 @@ TEST(EventServerTest, RequestInSegmentsIsAnsweredOnceWhenComplete) {
 }
 
 TEST(ServerLogTest, LinesHaveTheirFormatWithAndWithoutWhere) {
-    TempFolder folder;
+    SiteFolder folder;
     ServerLog log;
     EXPECT_TRUE(log.WriteLog(kServerLogFile, "bind(...) failure", "AcceptThread", 98));
     EXPECT_TRUE(log.WriteLog(kServerLogFile, "Something", nullptr, -5));
@@ -204,14 +202,14 @@ TEST(ServerLogTest, LinesHaveTheirFormatWithAndWithoutWhere) {
 }
 
 TEST(ServerLogTest, UnwritableStateFolderIsSkippedQuietly) {
-    TempFolder folder;
+    SiteFolder folder;
     setenv("XDG_STATE_HOME", "/proc/no-such-place", 1);
     ServerLog log;
     EXPECT_FALSE(log.WriteLog(kServerLogFile, "message", "Run", 1));
 }
 
 TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
-    TempFolder folder;
+    SiteFolder folder;
     ServerLog log;
     constexpr int kThreads = 8;
     constexpr int kLines = 150;
@@ -239,7 +237,7 @@ TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
 }
 
 TEST(ServerLogTest, TheLogNeverPassesItsLimitAndKeepsOneOldFile) {
-    TempFolder folder;
+    SiteFolder folder;
     ServerLog log;
     const std::string oldPath = folder.LogPath().string() + ServerLog::kOldLogSuffix;
     const std::string message = "WSASend(...) failure " + std::string(150, 'x');
@@ -273,7 +271,7 @@ TEST(ServerLogTest, TheLogNeverPassesItsLimitAndKeepsOneOldFile) {
 }
 
 TEST(ServerLogTest, RepeatsAreCountedAndWrittenOnceTheirWindowHasPassed) {
-    TempFolder folder;
+    SiteFolder folder;
     {
         ServerLog log(std::chrono::milliseconds(1000));
         for (int i = 0; i < 500; ++i) {

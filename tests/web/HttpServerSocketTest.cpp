@@ -10,10 +10,7 @@
 
 namespace {
 
-using webtest::Connect;
-using webtest::ReadReply;
-using webtest::SendAll;
-using webtest::TempFolder;
+using namespace webtest;
 
 class HttpServerSocketTest : public ::testing::Test {
 protected:
@@ -25,7 +22,7 @@ protected:
     }
 
     UniqueFd Open() {
-        auto client = Connect(server_.Port());
+        auto client = ConnectLoopback(server_.Port());
         EXPECT_TRUE(client);
         return client;
     }
@@ -49,7 +46,7 @@ protected:
         return -1;
     }
 
-    TempFolder folder_;
+    SiteFolder folder_;
     HttpServer server_{HttpServer::PrivateFilesOf("lumasrv.bin")};
 };
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-using webtest::TempFolder;
+using namespace webtest;
 
 const std::string kIndex = "<html><body>index</body></html>";
 
@@ -61,7 +61,7 @@ protected:
         return {wire.substr(0, end), wire.substr(end + 4)};
     }
 
-    TempFolder folder_;
+    SiteFolder folder_;
     HttpServer server_{HttpServer::PrivateFilesOf("lumasrv.bin")};
 };
 
@@ -304,7 +304,7 @@ TEST(PrivateFilesTest, ReplaceTheLastThreeCharactersOfTheProgramName) {
 }
 
 TEST(PrivateFilesTest, ComeFromTheProgramPathTheSettingsUse) {
-    TempFolder folder;
+    SiteFolder folder;
     folder.Write("index.htm", "page");
     folder.Write("lumasrv.cfg", "settings");
     folder.Write("lumasrv.log", "dump");
@@ -327,7 +327,7 @@ TEST(PrivateFilesTest, ComeFromTheProgramPathTheSettingsUse) {
 TEST(PrivateFilesTest, TheProgramsOwnFilesStayPrivateUnderAnotherRoot) {
     // The configuration beside the program, reached through a link from a
     // document root elsewhere.
-    TempFolder folder;
+    SiteFolder folder;
     const webtest::fs::path program = folder.Docs().parent_path() / "program";
     webtest::fs::create_directories(program);
     std::ofstream(program / "lumasrv.cfg") << "settings";

@@ -1,23 +1,22 @@
 #pragma once
 // Helpers shared by the web server tests: a private folder per test (the
-// state folder included), raw client sockets and response reading.
+// state folder included) and response reading; client sockets come from
+// tests/support/Sockets.h.
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
-#include <string>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
 #include "platform/UniqueHandle.h"
+#include "tests/support/Sockets.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Wait.h"
 #include "web/EventServer.h"
 #include "web/ServerLog.h"
 
@@ -25,74 +24,31 @@ namespace webtest {
 
 namespace fs = std::filesystem;
 
+using testsupport::ConnectLoopback;
+using testsupport::SendAll;
+using testsupport::WaitUntil;
+
 // A fresh temporary folder with a document root inside, and XDG_STATE_HOME
 // pointed at it so the server log never touches the real state folder.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "lumaweb-XXXXXX").string();
-        root_ = mkdtemp(pattern.data());
-        fs::create_directories(root_ / "docs");
-        fs::create_directories(root_ / "state");
-        setenv("XDG_STATE_HOME", (root_ / "state").c_str(), 1);
+class SiteFolder {
+  public:
+    SiteFolder() {
+        fs::create_directories(Docs());
+        fs::create_directories(folder_.Path() / "state");
+        setenv("XDG_STATE_HOME", (folder_.Path() / "state").c_str(), 1);
     }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    fs::path Docs() const { return root_ / "docs"; }
-    fs::path LogPath() const { return root_ / "state" / "lumacast" / kServerLogFile; }
+    fs::path Docs() const { return folder_.Path() / "docs"; }
+    fs::path LogPath() const { return folder_.Path() / "state" / "lumacast" / kServerLogFile; }
 
     void Write(const std::string& name, const std::string& bytes) const {
         fs::create_directories((Docs() / name).parent_path());
-        std::ofstream(Docs() / name, std::ios::binary) << bytes;
+        testsupport::WriteWholeFile(Docs() / name, bytes);
     }
-    std::string Log() const {
-        std::ifstream in(LogPath(), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string Log() const { return testsupport::ReadWholeFile(LogPath()); }
 
-private:
-    fs::path root_;
+  private:
+    testsupport::TempFolder folder_{"lumaweb"};
 };
-
-// Connects to port on loopback from the loopback address from (every
-// 127.x.y.z address is the machine itself, so tests play several clients).
-inline UniqueFd Connect(int port, const char* from = "127.0.0.1") {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &local.sin_addr);
-    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return {};
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-    return fd;
-}
-
-// Waits up to timeoutMs for condition to hold.
-template <typename Condition>
-bool WaitFor(Condition condition, int timeoutMs = 10000) {
-    for (int waited = 0; !condition(); waited += 10) {
-        if (waited >= timeoutMs) return false;
-        usleep(10000);
-    }
-    return true;
-}
-
-inline bool SendAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        done += static_cast<std::size_t>(sent);
-    }
-    return true;
-}
 
 // Receives up to count bytes, waiting at most timeoutMs for each piece.
 // Returns what came before the peer closed or went quiet.

@@ -24,6 +24,10 @@
 
 #include "platform/UniqueHandle.h"
 #include "platform/wmvcore/wmvcore.h"
+#include "tests/support/Commands.h"
+#include "tests/support/Sockets.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/Wait.h"
 
 namespace wmvtest {
 
@@ -328,39 +332,16 @@ class CollectSink final : public IWMWriterSink {
     std::atomic<bool> ended_{false};
 };
 
-// Runs a shell command and returns its standard output (binary safe).
-inline std::string RunCommand(const std::string& command, int* status = nullptr) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
-    const int rc = ::pclose(pipe);
-    if (status) *status = rc;
-    return output;
-}
+using testsupport::RunCommand;
+using testsupport::SendAll;
 
 inline bool HaveTool(const char* tool) {
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+    return testsupport::HaveProgram(tool);
 }
 
 // A raw loopback connection to the stream server.
 inline UniqueFd Connect(std::uint32_t port, int receiveBuffer = 0) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (receiveBuffer > 0)
-        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0)
-        return UniqueFd();
-    return fd;
-}
-
-inline bool SendAll(int fd, const std::string& text) {
-    return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    return testsupport::ConnectLoopback(static_cast<int>(port), "127.0.0.1", receiveBuffer);
 }
 
 // Reads until `bytes` have arrived, the peer closes or the timeout passes.
@@ -389,29 +370,17 @@ inline std::string ReadSome(int fd, std::size_t bytes, int timeoutMs, bool* clos
 // Waits until the predicate holds or the timeout passes.
 template <typename Predicate>
 bool WaitFor(Predicate predicate, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return predicate();
+    return testsupport::WaitUntil(predicate, std::chrono::milliseconds(timeoutMs));
 }
 
 // A temporary folder removed with the test.
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "wmvcore-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code error;
-        if (!path_.empty()) std::filesystem::remove_all(path_, error);
-    }
     const std::string& Path() const { return path_; }
 
   private:
-    std::string path_;
+    testsupport::TempFolder folder_{"wmvcore"};
+    std::string path_ = folder_.Path().string();
 };
 
 }  // namespace wmvtest
