@@ -345,11 +345,20 @@ inline bool HaveTool(const char* tool) {
     return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// A raw loopback connection to the stream server.
-inline UniqueFd Connect(std::uint32_t port, int receiveBuffer = 0) {
+// A raw loopback connection to the stream server, from the loopback address
+// from when given (every 127.x.y.z is this machine, so a test plays clients
+// at several addresses).
+inline UniqueFd Connect(std::uint32_t port, int receiveBuffer = 0, const char* from = nullptr) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (receiveBuffer > 0)
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    if (from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &local.sin_addr);
+        if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) < 0)
+            return UniqueFd();
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
