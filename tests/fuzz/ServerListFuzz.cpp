@@ -21,11 +21,12 @@ std::uint32_t Le32(const std::uint8_t* bytes) {
 
 // The list read from bytes, through a stream as the loader reads a file.
 std::size_t Read(const std::string& bytes, ServerList* list) {
-    // fmemopen refuses an empty buffer; one spare byte it never reads.
-    std::string buffer = bytes + '\0';
-    std::FILE* file = fmemopen(buffer.data(), bytes.size() + 1, "rb");
+    // fmemopen refuses an empty buffer: an empty file is one byte already
+    // read.
+    std::string buffer = bytes.empty() ? std::string(1, '\0') : bytes;
+    std::FILE* file = fmemopen(buffer.data(), buffer.size(), "rb");
     FUZZ_CHECK(file != nullptr);
-    if (bytes.empty()) std::fgetc(file);  // at the end, as an empty file is
+    if (bytes.empty()) std::fgetc(file);
     const std::size_t count = ReadServerList(file, list);
     std::fclose(file);
     return count;

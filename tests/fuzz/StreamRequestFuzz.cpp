@@ -28,6 +28,14 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// Whether every CR is the start of a CR LF line end.
+bool OnlyWholeLineEnds(const std::string& text) {
+    for (std::size_t at = text.find('\r'); at != std::string::npos; at = text.find('\r', at + 1)) {
+        if (at + 1 >= text.size() || text[at + 1] != '\n') return false;
+    }
+    return true;
+}
+
 // Every CR LF as a bare LF.
 std::string BareLineFeeds(const std::string& text) {
     std::string out;
@@ -78,7 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool early = wmv::RequestHeadComplete(bytes.substr(0, split));
     const bool whole = wmv::RequestHeadComplete(bytes);
     if (early) FUZZ_CHECK(whole);
-    FUZZ_CHECK(wmv::RequestHeadComplete(BareLineFeeds(bytes)) == whole);
+    // Line ends as bare line feeds end the head at the same line (a lone CR
+    // is no line end, so the bytes that hold one say nothing here).
+    const bool wellFormed = OnlyWholeLineEnds(bytes);
+    if (wellFormed) FUZZ_CHECK(wmv::RequestHeadComplete(BareLineFeeds(bytes)) == whole);
 
     const wmv::StreamRequest request = wmv::ParseRequest(bytes);
     CheckRequest(bytes, request);
@@ -93,6 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    again.path == request.path && again.method == request.method);
     }
     // A head ended by bare line feeds reads like one ended by CR LF.
-    FUZZ_CHECK(Same(wmv::ParseRequest(BareLineFeeds(bytes)), request));
+    if (wellFormed) FUZZ_CHECK(Same(wmv::ParseRequest(BareLineFeeds(bytes)), request));
     return 0;
 }
