@@ -47,6 +47,8 @@ HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers) 
     hr = sink->Open(&portValue);
     if (FAILED(hr)) return hr;
     opened = true;
+    // Port 0 lets the system pick one: the connection URL needs that one.
+    asfPort_ = portValue;
     hr = sink->SetMaximumClients(maxViewers);
     if (FAILED(hr)) return fail(hr);
     hr = advancedWriter_->SetLiveSource(1);

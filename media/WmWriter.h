@@ -21,8 +21,9 @@ class WmWriter {
 
     // Creates the writer and its advanced interface; on failure neither is kept.
     HRESULT Create();
-    // Serves the stream on asfPort to at most maxViewers viewers. The port is
-    // remembered first, for the connection URL, even if the sink fails.
+    // Serves the stream on asfPort to at most maxViewers viewers (0: on a port
+    // the system picks). The port is remembered first, for the connection URL,
+    // even if the sink fails, and replaced by the one opened once it is open.
     HRESULT OpenNetworkSink(std::uint32_t asfPort, std::uint32_t maxViewers);
     // E_FAIL without writer, profile object or profile.
     HRESULT SetProfile(WmProfile* wmProfile);
@@ -50,7 +51,7 @@ class WmWriter {
     wmv::IWMWriterNetworkSink* NetworkSink() const { return networkSink_.Get(); }
     wmv::IWMClientConnections* ClientConnections() const { return clientConnections_.Get(); }
     bool IsWriting() const { return writing; }
-    // The port last asked for in OpenNetworkSink.
+    // The port the last OpenNetworkSink opened, or asked for if it failed.
     std::uint32_t AsfPort() const { return asfPort_; }
     // The profile object of the last successful SetProfile (not owned).
     WmProfile* AttachedProfile() const { return attachedProfile_; }

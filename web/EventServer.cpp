@@ -9,13 +9,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "platform/Clock.h"
+#include "platform/ListenSocket.h"
 #include "web/LogTexts.h"
 
 namespace {
@@ -59,8 +59,7 @@ SendResult SendResponse(int socket, const ServerResponse& response, std::uint64_
 }
 
 void SetEvent(int eventFd) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof one);
+    SignalWakeEvent(eventFd);
 }
 
 // A quarter of the descriptors the process may open: the rest stay for the
@@ -102,7 +101,7 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
 
     // Every thread of the server waits on this event, so it exists before any
     // of them starts and outlives them all.
-    shutdownEvent_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    shutdownEvent_ = OpenWakeEvent();
     if (!shutdownEvent_) {
         WriteServerLog(logtext::kShutdownEvent, "AcceptThread", errno);
         return false;
@@ -145,33 +144,19 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
 }
 
 void EventServer::AcceptThread() {
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    std::uint16_t bound = 0;
+    ListenStep failed = ListenStep::Socket;
+    UniqueFd listener =
+        OpenListenSocket(static_cast<std::uint16_t>(port_ & 0xFFFF), &bound, &failed);
     if (!listener) {
-        WriteServerLog(logtext::kSocket, "AcceptThread", errno);
+        const int error = errno;
+        WriteServerLog(failed == ListenStep::Socket ? logtext::kSocket
+                       : failed == ListenStep::Bind ? logtext::kBind
+                                                    : logtext::kListen,
+                       "AcceptThread", error);
         return;
     }
-    // Lets a replacement server take the port over at once from connections of
-    // the old one that linger in TIME_WAIT; a port that is really listening
-    // still refuses the bind.
-    const int reuse = 1;
-    setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(port_ & 0xFFFF));
-    if (bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        WriteServerLog(logtext::kBind, "AcceptThread", errno);
-        return;
-    }
-    if (listen(listener.Get(), 0x7fffffff) != 0) {
-        WriteServerLog(logtext::kListen, "AcceptThread", errno);
-        return;
-    }
-    socklen_t length = sizeof address;
-    if (getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        boundPort_ = ntohs(address.sin_port);
-    }
+    boundPort_ = bound;
 
     startedEvent_->Set();
     for (;;) {

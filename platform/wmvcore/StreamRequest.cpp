@@ -13,7 +13,8 @@ std::string Lower(std::string text) {
 }  // namespace
 
 bool RequestHeadComplete(const std::string& received) {
-    return received.find("\r\n\r\n") != std::string::npos ||
+    // An empty line, whether each line ends in CR LF or a bare LF.
+    return received.find("\n\r\n") != std::string::npos ||
            received.find("\n\n") != std::string::npos;
 }
 

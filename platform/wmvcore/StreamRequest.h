@@ -20,7 +20,8 @@ struct StreamRequest {
     RequestKind kind = RequestKind::Plain;
 };
 
-// True once the head (ended by an empty line, CR LF or bare LF) is there.
+// True once the head is there: ended by an empty line, with CR LF or bare LF
+// line ends, mixed as they come.
 bool RequestHeadComplete(const std::string& received);
 
 // Reads a request head. Header lines it does not understand are skipped:

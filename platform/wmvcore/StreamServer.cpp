@@ -3,20 +3,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
 
+#include "platform/ListenSocket.h"
 #include "platform/wmvcore/StreamRequest.h"
 
 namespace wmv {
 namespace {
 
 constexpr std::size_t kMaxRequest = 8192;
-constexpr auto kRequestTimeout = std::chrono::seconds(10);
 // A viewer that takes no data at all for this long is gone or stuck.
 constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr std::size_t kMaxConnections = 1024;
@@ -58,27 +57,23 @@ void Connection::Drop() {
     fd.Reset();
 }
 
+void StreamServer::SetRequestLimits(std::size_t perAddress, std::size_t total,
+                                    Clock::duration deadline) {
+    maxAwaitingPerAddress_ = perAddress;
+    maxAwaiting_ = total;
+    requestDeadline_ = deadline;
+}
+
 HRESULT StreamServer::Open(std::uint32_t* port, Handler* handler) {
     if (!port || !handler) return E_POINTER;
     if (listen_) return E_FAIL;
     if (*port > 65535) return E_INVALIDARG;
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    std::uint16_t bound = 0;
+    UniqueFd fd = OpenListenSocket(static_cast<std::uint16_t>(*port), &bound, nullptr);
     if (!fd) return HresultFromErrno(errno);
-    const int on = 1;
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(*port));
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0)
-        return HresultFromErrno(errno);
-    if (::listen(fd.Get(), 64) < 0) return HresultFromErrno(errno);
-    socklen_t length = sizeof(address);
-    if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) < 0)
-        return HresultFromErrno(errno);
-    UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    UniqueFd wake = OpenWakeEvent();
     if (!wake) return HresultFromErrno(errno);
-    *port = ntohs(address.sin_port);
+    *port = bound;
     handler_ = handler;
     listen_ = std::move(fd);
     wake_ = std::move(wake);
@@ -99,15 +94,14 @@ void StreamServer::Close() {
     Wake();
     if (thread_.joinable()) thread_.join();
     connections_.clear();
+    awaiting_ = 0;
+    awaitingFrom_.clear();
     listen_.Reset();
     wake_.Reset();
 }
 
 void StreamServer::Wake() {
-    if (wake_) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake_.Get(), &one, sizeof(one));
-    }
+    if (wake_) SignalWakeEvent(wake_.Get());
 }
 
 void StreamServer::WakeOnce() {
@@ -133,10 +127,7 @@ void StreamServer::Run() {
         }
         if (::poll(fds.data(), fds.size(), 250) < 0 && errno != EINTR) break;
         if (stop_) break;
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] ssize_t n = ::read(wake_.Get(), &count, sizeof(count));
-        }
+        if (fds[0].revents & POLLIN) ClearWakeEvent(wake_.Get());
         wakePending_ = false;
         if (fds[1].revents & POLLIN) Accept();
         const std::size_t polled = fds.size() - 2;
@@ -150,31 +141,60 @@ void StreamServer::Run() {
                 connection.dead = true;
             if (connection.dead) connection.Drop();
             if (connection.state == Connection::State::Request &&
-                Clock::now() - connection.since > kRequestTimeout)
+                Clock::now() - connection.since > requestDeadline_)
                 connection.Drop();
+            if (connection.awaiting &&
+                (connection.dead || connection.state != Connection::State::Request))
+                Settle(connection);
         }
         std::erase_if(connections_, [](const auto& connection) { return connection->dead; });
     }
     for (auto& connection : connections_) connection->Drop();
     connections_.clear();
+    awaiting_ = 0;
+    awaitingFrom_.clear();
 }
 
 void StreamServer::Accept() {
     for (;;) {
-        UniqueFd fd(::accept4(listen_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        sockaddr_in peer{};
+        socklen_t length = sizeof(peer);
+        UniqueFd fd(::accept4(listen_.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                              SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
             // Out of descriptors or memory: the pending connection stays
             // queued, so listen again a little later instead of spinning.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(100);
             return;
         }
-        if (connections_.size() >= kMaxConnections) continue;  // closed at once
+        const std::uint32_t address = peer.sin_addr.s_addr;
+        const auto from = awaitingFrom_.find(address);
+        if (connections_.size() >= kMaxConnections || awaiting_ >= maxAwaiting_ ||
+            (from != awaitingFrom_.end() && from->second >= maxAwaitingPerAddress_)) {
+            // Reset rather than closed: a client that reconnects as fast as
+            // it is refused leaves no closing state behind in the kernel.
+            const linger reset{1, 0};
+            ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+            continue;
+        }
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof(kSendBuffer));
         auto connection = std::make_unique<Connection>();
         connection->fd = std::move(fd);
+        connection->peer = address;
+        connection->awaiting = true;
+        ++awaiting_;
+        ++awaitingFrom_[address];
         connections_.push_back(std::move(connection));
     }
+}
+
+void StreamServer::Settle(Connection& connection) {
+    connection.awaiting = false;
+    --awaiting_;
+    const auto from = awaitingFrom_.find(connection.peer);
+    if (from != awaitingFrom_.end() && --from->second == 0) awaitingFrom_.erase(from);
 }
 
 void StreamServer::ReadFrom(Connection& connection) {

@@ -5,6 +5,12 @@
 // what a connection is sent after that by the viewer the handler gives it.
 // A connection that never completes its request, or that takes no data for
 // a while, is closed.
+//
+// Connections still waiting for their request are bounded per client address
+// and in all, apart from the viewers, and each must bring its request head
+// within a short time of being accepted; beyond either bound a new connection
+// is reset at once. So silent connections from one place cannot keep the
+// viewers of another out.
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/UniqueHandle.h"
@@ -32,6 +39,7 @@ struct Connection {
     };
 
     UniqueFd fd;
+    std::uint32_t peer = 0;  // the client's IPv4 address, network byte order
     State state = State::Request;
     std::string request;
     std::string out;  // bytes waiting to be sent, from outPos on
@@ -39,7 +47,8 @@ struct Connection {
     bool closeAfterOut = false;
     bool dead = false;
     Clock::time_point since = Clock::now();
-    bool blocked = false;  // the last send found the socket full
+    bool awaiting = false;  // counted among the connections awaiting a request
+    bool blocked = false;   // the last send found the socket full
     Clock::time_point blockedSince{};
     // Where this connection counts while it is open (a viewer's place).
     std::atomic<std::uint32_t>* countedIn = nullptr;
@@ -74,7 +83,23 @@ class StreamServer {
         virtual void OnRequest(Connection& connection) = 0;
     };
 
+    // How long a connection may take from its accept to a whole request
+    // head. A player sends its head at once, a few hundred bytes in one
+    // segment; five seconds still cover two lost segments sent again on a
+    // poor link, and a silent connection gives its place up soon. Bytes that
+    // trickle in do not extend it.
+    static constexpr auto kRequestDeadline = std::chrono::seconds(5);
+    // Connections awaiting their request from one address, and in all. A
+    // connection awaits only for a round trip when its client behaves, so
+    // these are far above what viewers behind one router need at once, and
+    // far below the process's descriptors.
+    static constexpr std::size_t kMaxAwaitingPerAddress = 16;
+    static constexpr std::size_t kMaxAwaiting = 256;
+
     ~StreamServer() { Close(); }
+
+    // Other bounds for connections awaiting their request; before Open.
+    void SetRequestLimits(std::size_t perAddress, std::size_t total, Clock::duration deadline);
 
     // Listens on the port (0: one the system picks; the port in use is
     // written back) and starts the server thread.
@@ -94,6 +119,8 @@ class StreamServer {
     void Accept();
     void ReadFrom(Connection& connection);
     void Serve(Connection& connection);
+    // The connection no longer awaits its request (answered or gone).
+    void Settle(Connection& connection);
 
     Handler* handler_ = nullptr;
     UniqueFd listen_;
@@ -101,8 +128,13 @@ class StreamServer {
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> wakePending_{false};
-    std::vector<std::unique_ptr<Connection>> connections_;  // server thread only
-    Clock::time_point acceptPausedUntil_{};                 // server thread only
+    std::vector<std::unique_ptr<Connection>> connections_;         // server thread only
+    Clock::time_point acceptPausedUntil_{};                        // server thread only
+    std::size_t awaiting_ = 0;                                     // server thread only
+    std::unordered_map<std::uint32_t, std::size_t> awaitingFrom_;  // server thread only
+    std::size_t maxAwaitingPerAddress_ = kMaxAwaitingPerAddress;
+    std::size_t maxAwaiting_ = kMaxAwaiting;
+    Clock::duration requestDeadline_ = kRequestDeadline;
 };
 
 }  // namespace wmv

@@ -316,6 +316,24 @@ TEST(WmWriter, SinkOnABusyPortFailsWithoutTrailEntries) {
     EXPECT_EQ(third.OpenNetworkSink(port, 3), S_OK);
 }
 
+TEST(WmWriter, SinkOnPortZeroKeepsThePortItOpened) {
+    WmWriter writer;
+    ASSERT_EQ(writer.Create(), S_OK);
+    ASSERT_EQ(writer.OpenNetworkSink(0, 2), S_OK);
+    const std::uint32_t port = writer.AsfPort();
+    ASSERT_NE(port, 0u) << "the port the system picked";
+    UniqueFd viewer = Connect(port);
+    EXPECT_TRUE(viewer) << "the sink listens on the port reported";
+    char url[WmWriter::kConnectionUrlSize] = {};
+    writer.GetConnectionUrl(url);
+    const std::string text = url;
+    if (text != "Cannot detect IP address") {
+        EXPECT_EQ(text.substr(text.rfind(':') + 1), std::to_string(port)) << text;
+    }
+    EXPECT_EQ(writer.DetachNetworkSink(), S_OK);
+    EXPECT_FALSE(Connect(port)) << "nothing listens once detached";
+}
+
 TEST(WmWriter, BroadcastServesViewersUntilStopped) {
     if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
     // The start sequence of a broadcast.

@@ -57,10 +57,20 @@ TEST(StreamRequest, ReadsMethodPathAndClientKind) {
 }
 
 TEST(StreamRequest, HeadIsCompleteAtTheEmptyLine) {
-    EXPECT_FALSE(RequestHeadComplete("GET / HTTP/1.0\r\n"));
-    EXPECT_FALSE(RequestHeadComplete("GET / HTTP/1.0\r\nHost: a\r\n\r"));
-    EXPECT_TRUE(RequestHeadComplete("GET / HTTP/1.0\r\nHost: a\r\n\r\n"));
-    EXPECT_TRUE(RequestHeadComplete("GET / HTTP/1.0\n\n"));
+    const struct {
+        const char* head;
+        bool complete;
+    } cases[] = {
+        {"GET / HTTP/1.0\r\n", false},
+        {"GET / HTTP/1.0\r\nHost: a\r\n\r", false},
+        {"GET / HTTP/1.0\r\nHost: a\r\n\r\n", true},
+        {"GET / HTTP/1.0\n\n", true},
+        // Line ends mixed: the empty line ends the head however each is made.
+        {"GET / HTTP/1.0\nHost: a\n\r\n", true},
+        {"GET / HTTP/1.0\r\nHost: a\r\n\n", true},
+        {"GET / HTTP/1.0\r\nHost: a\r\r\n", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RequestHeadComplete(c.head), c.complete) << c.head;
 }
 
 std::vector<int> Bytes(const std::uint8_t* p, std::size_t size) {

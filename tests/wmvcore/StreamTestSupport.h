@@ -339,9 +339,11 @@ inline bool HaveTool(const char* tool) {
     return testsupport::HaveProgram(tool);
 }
 
-// A raw loopback connection to the stream server.
-inline UniqueFd Connect(std::uint32_t port, int receiveBuffer = 0) {
-    return testsupport::ConnectLoopback(static_cast<int>(port), "127.0.0.1", receiveBuffer);
+// A raw loopback connection to the stream server, from the loopback address
+// from when given (every 127.x.y.z is this machine, so a test plays clients
+// at several addresses).
+inline UniqueFd Connect(std::uint32_t port, int receiveBuffer = 0, const char* from = "127.0.0.1") {
+    return testsupport::ConnectLoopback(static_cast<int>(port), from, receiveBuffer);
 }
 
 // Reads until `bytes` have arrived, the peer closes or the timeout passes.
