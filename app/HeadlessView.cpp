@@ -9,16 +9,17 @@ void HeadlessView::SetConnectionUrl(const std::string& url) {
     std::fflush(out_);
 }
 
-int HeadlessView::MeterScalePosition() { return g_settings.meterScale; }
+int HeadlessView::MeterScalePosition() {
+    return g_settings.meterScale;
+}
 
 std::string HeadlessView::ViewerPageAddress(const std::string& streamUrl, int httpPort) {
     const std::string scheme = "http://";
     std::string host = "127.0.0.1";
     if (streamUrl.rfind(scheme, 0) == 0) {
         const std::size_t colon = streamUrl.find(':', scheme.size());
-        host = streamUrl.substr(scheme.size(), colon == std::string::npos
-                                                   ? std::string::npos
-                                                   : colon - scheme.size());
+        host = streamUrl.substr(
+            scheme.size(), colon == std::string::npos ? std::string::npos : colon - scheme.size());
     }
     return scheme + host + ":" + std::to_string(httpPort) + "/";
 }

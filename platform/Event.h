@@ -7,7 +7,7 @@
 #include <mutex>
 
 class Event {
-public:
+  public:
     enum class Kind { ManualReset, AutoReset };
 
     explicit Event(Kind kind, bool initiallySignalled = false)
@@ -24,7 +24,7 @@ public:
 
     static constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
-private:
+  private:
     const Kind kind_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -31,7 +31,9 @@ Thread& Thread::operator=(Thread&& other) noexcept {
     return *this;
 }
 
-Thread::~Thread() { Detach(); }
+Thread::~Thread() {
+    Detach();
+}
 
 int Thread::Start(std::function<void()> body) {
     if (started_) return EBUSY;

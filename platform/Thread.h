@@ -3,13 +3,13 @@
 // engines need. Threads started here never die of SIGPIPE: a write to a closed
 // socket reports EPIPE instead.
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <functional>
 
-#include <pthread.h>
-
 class Thread {
-public:
+  public:
     Thread() = default;
     Thread(Thread&& other) noexcept;
     Thread& operator=(Thread&& other) noexcept;
@@ -26,7 +26,7 @@ public:
     void Detach();
     bool Joinable() const { return started_; }
 
-private:
+  private:
     pthread_t handle_{};
     bool started_ = false;
 };

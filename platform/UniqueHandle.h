@@ -3,10 +3,10 @@
 // every library: UniqueHandle<AVFrame, FreeFrame>, UniqueHandle<GstCaps,
 // gst_caps_unref> and so on. File descriptors have their own small owner.
 
+#include <unistd.h>
+
 #include <memory>
 #include <utility>
-
-#include <unistd.h>
 
 template <auto Release>
 struct ReleaseWith {
@@ -20,7 +20,7 @@ template <typename T, auto Release>
 using UniqueHandle = std::unique_ptr<T, ReleaseWith<Release>>;
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -38,6 +38,6 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };

@@ -153,7 +153,9 @@ const DialogTemplate* FindDialogTemplate(int id) {
     return nullptr;
 }
 
-const MenuTemplate& MainMenuTemplate() { return kMainMenu; }
+const MenuTemplate& MainMenuTemplate() {
+    return kMainMenu;
+}
 
 const MenuTemplate* FindMenuTemplate(int id) {
     return id == kMainMenu.id ? &kMainMenu : nullptr;

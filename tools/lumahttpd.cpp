@@ -51,8 +51,7 @@ int main(int argc, char** argv) {
     HttpServer server(HttpServer::PrivateFilesOf("lumasrv.bin"));
     if (!server.Start(argv[1], "index.htm", static_cast<int>(port),
                       static_cast<std::uint32_t>(timeoutMs))) {
-        std::fprintf(stderr,
-                     "lumahttpd: cannot serve on port %lld (the reason is in %s%s)\n", port,
+        std::fprintf(stderr, "lumahttpd: cannot serve on port %lld (the reason is in %s%s)\n", port,
                      ServerLog::StateFolder().c_str(), kServerLogFile);
         return 1;
     }

@@ -1,11 +1,5 @@
 #include "web/EventServer.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdio>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,6 +7,12 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 
 #include "platform/Clock.h"
 #include "platform/ListenSocket.h"
@@ -83,7 +83,9 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-EventServer::~EventServer() { Shutdown(); }
+EventServer::~EventServer() {
+    Shutdown();
+}
 
 void EventServer::SetConnectionLimits(std::size_t perAddress, std::size_t total) {
     maxPerAddress_ = perAddress;
@@ -115,8 +117,7 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
         return false;
     }
     if (!startedEvent_->Wait(kStartupWaitMs)) {
-        WriteServerLog(logtext::kAcceptThreadSilent,
-                       "Run", static_cast<int>(kStartupWaitMs));
+        WriteServerLog(logtext::kAcceptThreadSilent, "Run", static_cast<int>(kStartupWaitMs));
         // The accept thread ends by itself when its set-up failed; should it
         // merely be late, the event sends it away.
         SetEvent(shutdownEvent_.Get());
@@ -132,8 +133,7 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
         return false;
     }
     if (!startedEvent_->Wait(kStartupWaitMs)) {
-        WriteServerLog(logtext::kHelperThreadSilent,
-                       "Run", static_cast<int>(kStartupWaitMs));
+        WriteServerLog(logtext::kHelperThreadSilent, "Run", static_cast<int>(kStartupWaitMs));
         SetEvent(shutdownEvent_.Get());
         if (!acceptThread_.Join(kShutdownWaitMs)) acceptThread_.Detach();
         if (!helperThread_.Join(kShutdownWaitMs)) helperThread_.Detach();

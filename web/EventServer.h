@@ -35,7 +35,7 @@ struct ServerResponse {
 };
 
 class EventServer : public ServerLog {
-public:
+  public:
     EventServer() = default;
     ~EventServer() override;
     EventServer(const EventServer&) = delete;
@@ -72,7 +72,7 @@ public:
     static constexpr std::size_t kMaxClients = 512;
     static constexpr std::size_t kMinClients = 16;
 
-protected:
+  protected:
     // Called for each accepted connection before its thread starts. ipText is
     // "a.b.c.d"; port is the peer's port in network byte order.
     virtual int OnClientConnected(const char* ipText, std::uint16_t port) = 0;
@@ -88,7 +88,7 @@ protected:
     virtual bool ProcessRequest(const std::string& request, ServerResponse& response,
                                 int& keepAlive) = 0;
 
-private:
+  private:
     struct ClientThreadArgs {
         EventServer* server;
         int socket;

@@ -1,14 +1,14 @@
 #include "web/HttpServer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "web/LogTexts.h"
 #include "web/TimeText.h"
@@ -68,7 +68,9 @@ HttpServer::HttpServer(std::vector<std::string> privateFiles)
 
 // Connection threads call back into this object, so they must be gone
 // before it is.
-HttpServer::~HttpServer() { Shutdown(); }
+HttpServer::~HttpServer() {
+    Shutdown();
+}
 
 std::vector<std::string> HttpServer::PrivateFilesOf(const std::string& programPath) {
     std::vector<std::string> names{"srvlist.cfg", "caplib.txt"};
@@ -93,7 +95,9 @@ bool HttpServer::Start(const std::string& documentRoot, const std::string& defau
     return Run(port, clientTimeoutMs);
 }
 
-int HttpServer::OnClientConnected(const char*, std::uint16_t) { return 0; }
+int HttpServer::OnClientConnected(const char*, std::uint16_t) {
+    return 0;
+}
 
 void HttpServer::OnDataSent(std::uint64_t) {}
 
@@ -144,9 +148,9 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
         path = kNotImplementedPage;
     } else {
         const std::size_t pathEnd = request.find(' ', firstSpace + 1);
-        path = request.substr(firstSpace + 1, pathEnd == std::string::npos
-                                                  ? std::string::npos
-                                                  : pathEnd - firstSpace - 1);
+        path =
+            request.substr(firstSpace + 1, pathEnd == std::string::npos ? std::string::npos
+                                                                        : pathEnd - firstSpace - 1);
         if (path == "/") path = defaultPage_;
     }
 
@@ -183,9 +187,9 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
                                    contentType.c_str());
             response.head += bytes;
         } else {
-            response.head = Format(kFoundTemplate, status, date.c_str(), kServerBanner,
-                                   static_cast<unsigned long long>(size), connection,
-                                   contentType.c_str());
+            response.head =
+                Format(kFoundTemplate, status, date.c_str(), kServerBanner,
+                       static_cast<unsigned long long>(size), connection, contentType.c_str());
             response.body = std::move(file);
             response.bodyLength = size;
         }
@@ -199,9 +203,9 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
         body = ReadWhole(page.Get(), static_cast<std::uint64_t>(pageInfo.st_size));
         body.resize(std::strlen(body.c_str()));  // the page is text up to its first zero byte
     }
-    response.head = Format(kNotFoundTemplate, kStatusNotFound,
-                           static_cast<unsigned long long>(body.size()), date.c_str(),
-                           kServerBanner);
+    response.head =
+        Format(kNotFoundTemplate, kStatusNotFound, static_cast<unsigned long long>(body.size()),
+               date.c_str(), kServerBanner);
     response.head += body;
     keepAlive = 0;
     return true;

@@ -11,7 +11,7 @@
 #include "web/MimeTypes.h"
 
 class HttpServer : public EventServer {
-public:
+  public:
     // privateFiles: files that are never served, whatever name reaches them
     // (the user's configuration, dumps and lists live beside the pages; by
     // default those named after the user's files path, see diag/ProgramPath.h).
@@ -44,13 +44,13 @@ public:
     // sent from the file in slices as they are read.
     static constexpr std::uint64_t kInlineFileBytes = 64 * 1024;
 
-protected:
+  protected:
     int OnClientConnected(const char* ipText, std::uint16_t port) override;
     void OnDataSent(std::uint64_t byteCount) override;
     bool ProcessRequest(const std::string& request, ServerResponse& response,
                         int& keepAlive) override;
 
-private:
+  private:
     bool IsPrivate(int fd) const;
 
     std::string documentRoot_;

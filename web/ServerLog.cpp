@@ -1,13 +1,13 @@
 #include "web/ServerLog.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "web/TimeText.h"
 
@@ -43,7 +43,9 @@ std::FILE* OpenForLine(const std::string& path, std::size_t length) {
 
 }  // namespace
 
-ServerLog::~ServerLog() { FlushRepeats(true); }
+ServerLog::~ServerLog() {
+    FlushRepeats(true);
+}
 
 std::string ServerLog::StateFolder() {
     std::string base;

@@ -17,7 +17,7 @@
 inline constexpr const char* kServerLogFile = "REZizuve.log";
 
 class ServerLog {
-public:
+  public:
     // Largest size of a log file; kOldLogSuffix marks the one file kept
     // when a log is moved aside.
     static constexpr std::uint64_t kMaxLogBytes = 1 << 20;
@@ -49,7 +49,7 @@ public:
     // The folder the log lives in, created when first needed.
     static std::string StateFolder();
 
-private:
+  private:
     struct Repeat {
         std::string fileName;
         std::string message;

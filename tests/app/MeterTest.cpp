@@ -6,7 +6,8 @@
 
 namespace {
 
-std::vector<std::int16_t> Columns(const std::vector<std::int16_t>& samples, int channels, int width) {
+std::vector<std::int16_t> Columns(const std::vector<std::int16_t>& samples, int channels,
+                                  int width) {
     std::vector<std::int16_t> columns(static_cast<std::size_t>(width), 99);
     ComputeMeterColumns(samples.data(), samples.size() * 2, channels, columns.data(), width);
     return columns;

@@ -64,7 +64,7 @@ struct LaunchOptions {
 };
 
 class HeadlessProgramTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
         ASSERT_TRUE(staged && fs::exists(fs::path(staged) / "lumasrv.bin"))
@@ -105,8 +105,8 @@ protected:
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
         UniqueFd reader(out[0]);
         UniqueFd writer(out[1]);
-        UniqueFd errors(open((folder_ / "stderr.txt").c_str(),
-                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        UniqueFd errors(
+            open((folder_ / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         ASSERT_TRUE(errors);
         const std::string path = (program_ / "lumasrv").string();
         UniqueFd programFile;
@@ -185,8 +185,10 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
     Launch();
     const std::size_t streamAt = stdout_.find("Stream: ");
     ASSERT_NE(streamAt, std::string::npos) << stdout_;
-    const std::string streamLine = stdout_.substr(streamAt + 8, stdout_.find('\n', streamAt) - streamAt - 8);
-    const std::string url = streamLine.substr(0, streamLine.size() - std::string("/MyFile.wma").size());
+    const std::string streamLine =
+        stdout_.substr(streamAt + 8, stdout_.find('\n', streamAt) - streamAt - 8);
+    const std::string url =
+        streamLine.substr(0, streamLine.size() - std::string("/MyFile.wma").size());
     EXPECT_NE(stdout_.find("Viewer page: http://"), std::string::npos) << stdout_;
     EXPECT_NE(stdout_.find(":" + std::to_string(g_settings.httpPort) + "/\n"), std::string::npos)
         << stdout_;
@@ -202,7 +204,8 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
     // Three seconds of the stream through ffmpeg: pictures and sound.
     const fs::path video = folder_ / "video.rgb";
     const fs::path audio = folder_ / "audio.pcm";
-    const std::string source = "http://127.0.0.1:" + std::to_string(g_settings.asfPort) + "/MyFile.wma";
+    const std::string source =
+        "http://127.0.0.1:" + std::to_string(g_settings.asfPort) + "/MyFile.wma";
     ASSERT_EQ(Run("timeout 60 ffmpeg -v error -y -i " + source +
                   " -t 3 -map 0:v -vf scale=320:240 -f rawvideo -pix_fmt rgb24 " + video.string() +
                   " -map 0:a -t 3 -ac 1 -f s16le " + audio.string()),
@@ -216,7 +219,8 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
     // them the bar has no dark pixel.
     const std::size_t frame = (pixels.size() / kFrameBytes / 2) * kFrameBytes;
     const auto luma = [&](int x, int y) {
-        const auto* p = reinterpret_cast<const unsigned char*>(pixels.data()) + frame + (y * 320 + x) * 3;
+        const auto* p =
+            reinterpret_cast<const unsigned char*>(pixels.data()) + frame + (y * 320 + x) * 3;
         return (p[0] * 299 + p[1] * 587 + p[2] * 114) / 1000;
     };
     int white = 0, dark = 0, darkBelow = 0;
@@ -322,7 +326,8 @@ TEST_F(HeadlessProgramTest, DrippingConnectionsFromOneAddressLeaveOthersPagesAnd
     EXPECT_LE(open, 64u);
 
     // Another address gets the page and the stream meanwhile.
-    const std::string page = Fetch(g_settings.httpPort, "GET / HTTP/1.0\r\n\r\n", 10000, "127.0.0.2");
+    const std::string page =
+        Fetch(g_settings.httpPort, "GET / HTTP/1.0\r\n\r\n", 10000, "127.0.0.2");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page.substr(0, 200);
     UniqueFd viewer = ConnectLoopback(g_settings.asfPort, "127.0.0.2");
     ASSERT_TRUE(viewer);

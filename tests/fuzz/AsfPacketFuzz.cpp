@@ -20,7 +20,7 @@ using wmv::DataPacketWriter;
 
 // Takes values from the front of the fuzz input; zeros once it runs out.
 class InputReader {
-public:
+  public:
     InputReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool Empty() const { return at_ >= size_; }
     std::uint64_t Take(std::size_t bytes) {
@@ -32,7 +32,7 @@ public:
         return value;
     }
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;

@@ -30,14 +30,14 @@ struct ThreadWitness {
 // Answers every request with "ok:" plus the request; "close" in a request
 // ends the connection after the answer. A request with "slow" takes 300 ms.
 class ProbeServer : public EventServer {
-public:
+  public:
     ~ProbeServer() override { Shutdown(); }
 
     std::atomic<int> connected{0};
     std::atomic<int> sent{0};
     std::string lastPeer;
 
-protected:
+  protected:
     int OnClientConnected(const char* ipText, std::uint16_t) override {
         lastPeer = ipText;
         ++connected;
@@ -196,7 +196,8 @@ TEST(ServerLogTest, LinesHaveTheirFormatWithAndWithoutWhere) {
     EXPECT_FALSE(log.WriteLog(kServerLogFile, "", "Run", 1));
     EXPECT_FALSE(log.WriteLog("", "message", "Run", 1));
     const std::string stamp = "[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2}";
-    const std::regex lines(stamp + " - bind\\(\\.\\.\\.\\) failure\\.\t\\[AcceptThread\\]\t\\[98\\]\n" +
+    const std::regex lines(stamp +
+                           " - bind\\(\\.\\.\\.\\) failure\\.\t\\[AcceptThread\\]\t\\[98\\]\n" +
                            stamp + " - Something\\.\t\\[-5\\]\n");
     EXPECT_TRUE(std::regex_match(folder.Log(), lines)) << folder.Log();
 }
@@ -218,7 +219,8 @@ TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
         writers.emplace_back([&log, t] {
             const std::string message = "message from thread " + std::to_string(t) + " " +
                                         std::string(200, static_cast<char>('a' + t));
-            for (int i = 0; i < kLines; ++i) log.WriteLog(kServerLogFile, message.c_str(), "Test", i);
+            for (int i = 0; i < kLines; ++i)
+                log.WriteLog(kServerLogFile, message.c_str(), "Test", i);
         });
     }
     for (auto& writer : writers) writer.join();
@@ -292,13 +294,14 @@ TEST(ServerLogTest, RepeatsAreCountedAndWrittenOnceTheirWindowHasPassed) {
     }  // the last count is written when the log goes
 
     const std::string stamp = "[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} - ";
-    const std::regex lines(stamp + "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[104\\]\n" +
-                           stamp + "Thread not found in the list\\.\t\\[0\\]\n" +
-                           stamp + "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[110\\]\n" +
-                           stamp + "WSARecv\\(\\.\\.\\.\\) failure \\(499 more times\\)\\.\t\\[ClientThread\\]\t\\[104\\]\n" +
-                           stamp + "Thread not found in the list \\(499 more times\\)\\.\t\\[0\\]\n" +
-                           stamp + "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[104\\]\n" +
-                           stamp + "WSARecv\\(\\.\\.\\.\\) failure \\(1 more times\\)\\.\t\\[ClientThread\\]\t\\[104\\]\n");
+    const std::regex lines(
+        stamp + "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[104\\]\n" + stamp +
+        "Thread not found in the list\\.\t\\[0\\]\n" + stamp +
+        "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[110\\]\n" + stamp +
+        "WSARecv\\(\\.\\.\\.\\) failure \\(499 more times\\)\\.\t\\[ClientThread\\]\t\\[104\\]\n" +
+        stamp + "Thread not found in the list \\(499 more times\\)\\.\t\\[0\\]\n" + stamp +
+        "WSARecv\\(\\.\\.\\.\\) failure\\.\t\\[ClientThread\\]\t\\[104\\]\n" + stamp +
+        "WSARecv\\(\\.\\.\\.\\) failure \\(1 more times\\)\\.\t\\[ClientThread\\]\t\\[104\\]\n");
     EXPECT_TRUE(std::regex_match(folder.Log(), lines)) << folder.Log();
 }
 

@@ -13,7 +13,7 @@ namespace {
 using namespace webtest;
 
 class HttpServerSocketTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         folder_.Write("index.htm", "<html>index</html>");
         folder_.Write("fnf.html", "<p>missing</p>");
@@ -33,7 +33,8 @@ protected:
         std::string block(1 << 20, '\0');
         for (std::size_t done = 0; done < size; done += block.size()) {
             for (std::size_t i = 0; i < block.size(); ++i) block[i] = Pattern(done + i);
-            out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), size - done)));
+            out.write(block.data(),
+                      static_cast<std::streamsize>(std::min(block.size(), size - done)));
         }
     }
     static char Pattern(std::size_t offset) { return static_cast<char>((offset * 131) >> 7); }

@@ -2,15 +2,13 @@
 // status, a content type and the connection's keep-alive flag.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <regex>
 
-#include <sys/stat.h>
-
-#include "diag/ProgramPath.h"
-
 #include "WebTestSupport.h"
+#include "diag/ProgramPath.h"
 #include "web/HttpServer.h"
 #include "web/MimeTypes.h"
 
@@ -21,7 +19,7 @@ using namespace webtest;
 const std::string kIndex = "<html><body>index</body></html>";
 
 class ParseRequestTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         folder_.Write("index.htm", kIndex);
         folder_.Write("fnf.html", "<p>missing</p>");
@@ -95,10 +93,10 @@ TEST_F(ParseRequestTest, MapsRequestsToFilesStatusesAndTypes) {
          "404 Resource not found", "text/html", notFound},
         {"no percent-decoding", "GET /a%20b.htm HTTP/1.0\r\n\r\n", "200 OK", "text/html",
          "percent"},
-        {"HEAD is not implemented", "HEAD / HTTP/1.0\r\n\r\n", "501 Not Implemented",
-         "text/html", "<p>not here</p>"},
-        {"methods are case-sensitive", "get / HTTP/1.0\r\n\r\n", "501 Not Implemented",
-         "text/html", "<p>not here</p>"},
+        {"HEAD is not implemented", "HEAD / HTTP/1.0\r\n\r\n", "501 Not Implemented", "text/html",
+         "<p>not here</p>"},
+        {"methods are case-sensitive", "get / HTTP/1.0\r\n\r\n", "501 Not Implemented", "text/html",
+         "<p>not here</p>"},
         {"two spaces name the root folder itself", "GET  HTTP/1.0\r\n\r\n",
          "404 Resource not found", "text/html", notFound},
         {"path runs to the end without a second space", "GET /index.htm\r\n\r\n",
@@ -109,8 +107,8 @@ TEST_F(ParseRequestTest, MapsRequestsToFilesStatusesAndTypes) {
          "404 Resource not found", "text/html", notFound},
         {"error dump is private", "GET /lumasrv.log HTTP/1.0\r\n\r\n", "404 Resource not found",
          "text/html", notFound},
-        {"servers list is private", "GET /srvlist.cfg HTTP/1.0\r\n\r\n",
-         "404 Resource not found", "text/html", notFound},
+        {"servers list is private", "GET /srvlist.cfg HTTP/1.0\r\n\r\n", "404 Resource not found",
+         "text/html", notFound},
         {"capture log is private", "GET /caplib.txt HTTP/1.0\r\n\r\n", "404 Resource not found",
          "text/html", notFound},
         {"private file under another spelling", "GET ///./lumasrv.cfg HTTP/1.0\r\n\r\n",
@@ -135,8 +133,8 @@ TEST_F(ParseRequestTest, MapsRequestsToFilesStatusesAndTypes) {
 TEST_F(ParseRequestTest, FoundFileHeaderIsByteExact) {
     ServerResponse response;
     int keepAlive = 0;
-    ASSERT_TRUE(server_.ParseRequest(
-        "GET / HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n", response, keepAlive));
+    ASSERT_TRUE(server_.ParseRequest("GET / HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n", response,
+                                     keepAlive));
     const std::string wire = Wire(response);
     const std::regex expected(
         "HTTP/1\\.0 200 OK\r\nDate: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} "
@@ -145,8 +143,7 @@ TEST_F(ParseRequestTest, FoundFileHeaderIsByteExact) {
         std::to_string(kIndex.size()) +
         "\r\nConnection: Keep-Alive\r\nContent-Type: text/html\r\n\r\n");
     std::smatch match;
-    ASSERT_TRUE(std::regex_search(wire, match, expected,
-                                  std::regex_constants::match_continuous))
+    ASSERT_TRUE(std::regex_search(wire, match, expected, std::regex_constants::match_continuous))
         << wire;
     EXPECT_EQ(wire.substr(match.length()), kIndex);
     EXPECT_EQ(keepAlive, 1);
@@ -195,8 +192,9 @@ TEST_F(ParseRequestTest, RequestWithoutSpaceIsRefusedAndLogged) {
     ServerResponse response;
     int keepAlive = 1;
     EXPECT_FALSE(server_.ParseRequest("GET/index.htm\r\n\r\n", response, keepAlive));
-    EXPECT_NE(folder_.Log().find(" - No 'space' found in Request String #2.\t[ParseRequest]\t[0]\n"),
-              std::string::npos)
+    EXPECT_NE(
+        folder_.Log().find(" - No 'space' found in Request String #2.\t[ParseRequest]\t[0]\n"),
+        std::string::npos)
         << folder_.Log();
 }
 
@@ -217,12 +215,12 @@ TEST_F(ParseRequestTest, DotDotCannotLeaveTheDocumentRoot) {
 TEST_F(ParseRequestTest, PrivateFilesStayPrivateThroughLinks) {
     webtest::fs::create_symlink(folder_.Docs() / "lumasrv.cfg", folder_.Docs() / "alias.txt");
     webtest::fs::create_hard_link(folder_.Docs() / "caplib.txt", folder_.Docs() / "copy.txt");
-    for (const char* request : {"GET /alias.txt HTTP/1.0\r\n\r\n", "GET /copy.txt HTTP/1.0\r\n\r\n"}) {
+    for (const char* request :
+         {"GET /alias.txt HTTP/1.0\r\n\r\n", "GET /copy.txt HTTP/1.0\r\n\r\n"}) {
         ServerResponse response;
         int keepAlive = 0;
         ASSERT_TRUE(server_.ParseRequest(request, response, keepAlive));
-        EXPECT_EQ(Split(Wire(response)).StatusLine(), "HTTP/1.0 404 Resource not found")
-            << request;
+        EXPECT_EQ(Split(Wire(response)).StatusLine(), "HTTP/1.0 404 Resource not found") << request;
     }
 }
 
@@ -279,16 +277,24 @@ TEST(MimeTypesTest, TableHoldsEveryExtensionOnce) {
     FillMimeTypes(table);
     EXPECT_EQ(table.size(), 69u);
     const std::vector<std::pair<std::string, std::string>> samples = {
-        {"doc", "application/msword"},   {"exe", "application/octet-stream"},
-        {"arj", "application/x-compressed"}, {"rtf", "text/richtext"},
-        {"jpg", "image/jpeg"},           {"jpeg", "image/jpeg"},
-        {"htm", "text/html"},            {"h", "text/plain"},
-        {"js", "application/x-javascript"}, {"mpe", "video/mpeg"},
-        {"shtml", "wwwserver/html-ssi"}, {"wcgi", "wwwserver/isapi"},
-        {"cert", "application/x-x509-ca-cert"}, {"qt", "video/quicktime"},
+        {"doc", "application/msword"},
+        {"exe", "application/octet-stream"},
+        {"arj", "application/x-compressed"},
+        {"rtf", "text/richtext"},
+        {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},
+        {"htm", "text/html"},
+        {"h", "text/plain"},
+        {"js", "application/x-javascript"},
+        {"mpe", "video/mpeg"},
+        {"shtml", "wwwserver/html-ssi"},
+        {"wcgi", "wwwserver/isapi"},
+        {"cert", "application/x-x509-ca-cert"},
+        {"qt", "video/quicktime"},
     };
     for (const auto& [extension, type] : samples) EXPECT_EQ(table.at(extension), type) << extension;
-    for (const char* absent : {"asf", "wma", "wmv", "png", "JPG"}) EXPECT_EQ(table.count(absent), 0u);
+    for (const char* absent : {"asf", "wma", "wmv", "png", "JPG"})
+        EXPECT_EQ(table.count(absent), 0u);
 }
 
 TEST(PrivateFilesTest, ReplaceTheLastThreeCharactersOfTheProgramName) {
@@ -318,8 +324,8 @@ TEST(PrivateFilesTest, ComeFromTheProgramPathTheSettingsUse) {
     for (const char* name : {"lumasrv.cfg", "lumasrv.log", "srvlist.cfg"}) {
         ServerResponse response;
         int keepAlive = 0;
-        ASSERT_TRUE(server.ParseRequest(std::string("GET /") + name + " HTTP/1.0\r\n\r\n",
-                                        response, keepAlive));
+        ASSERT_TRUE(server.ParseRequest(std::string("GET /") + name + " HTTP/1.0\r\n\r\n", response,
+                                        keepAlive));
         EXPECT_EQ(response.head.rfind("HTTP/1.0 404 Resource not found\r\n", 0), 0u) << name;
     }
 }
