@@ -501,8 +501,9 @@ HRESULT CaptureFilter::SetDeliveryFormat(const MediaType* type) {
         deliveryFormat_ = MediaTypeFromCaps(caps.get());
         g_object_set(delivery_, "caps", caps.get(), nullptr);
     }
+    const MediaType after = DeliveredFormat();
     const WAVEFORMATEX* was = before.Wave();
-    const WAVEFORMATEX* now = DeliveredFormat().Wave();
+    const WAVEFORMATEX* now = after.Wave();
     return was && now && SameSound(*was, *now) ? S_FALSE : S_OK;
 }
 
