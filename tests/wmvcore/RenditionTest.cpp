@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/wmvcore/WebmMuxer.h"
-#include "tests/wmvcore/StreamTestSupport.h"
+#include "tests/wmvcore/LiveStreamFixture.h"
 
 using namespace wmv;
 using namespace wmvtest;
@@ -230,59 +230,15 @@ TEST(WebmMuxer, WithoutPicturesEverySoundFrameIsAStart) {
     EXPECT_TRUE(out[0].start && out[1].start);
 }
 
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
-
-class BrowserStream : public ::testing::Test {
+class BrowserStream : public LiveStreamFixture {
   protected:
-    void StartStream(std::uint32_t maxClients, std::int64_t keySpacing = 10000000,
-                     std::uint32_t bitrate = 400000) {
-        IWMWriter* rawWriter = nullptr;
-        ASSERT_EQ(WMCreateWriter(nullptr, &rawWriter), S_OK);
-        writer = RefPtr<IWMWriter>::Adopt(rawWriter);
-        IWMWriterAdvanced* rawAdvanced = nullptr;
-        ASSERT_EQ(writer->QueryInterface(&rawAdvanced), S_OK);
-        advanced = RefPtr<IWMWriterAdvanced>::Adopt(rawAdvanced);
+    void StartStream(std::uint32_t maxClients, std::uint32_t bitrate = 400000,
+                     std::int64_t keySpacing = 10000000) {
+        LiveStreamFixture::StartStream(maxClients, bitrate, keySpacing);
+        if (HasFatalFailure()) return;
         IWMWriterRenditionInfo* rawInfo = nullptr;
         ASSERT_EQ(writer->QueryInterface(&rawInfo), S_OK);
         info = RefPtr<IWMWriterRenditionInfo>::Adopt(rawInfo);
-        IWMWriterNetworkSink* rawSink = nullptr;
-        ASSERT_EQ(WMCreateWriterNetworkSink(&rawSink), S_OK);
-        sink = RefPtr<IWMWriterNetworkSink>::Adopt(rawSink);
-        IWMClientConnections* rawConnections = nullptr;
-        ASSERT_EQ(sink->QueryInterface(&rawConnections), S_OK);
-        connections = RefPtr<IWMClientConnections>::Adopt(rawConnections);
-        port = 0;
-        ASSERT_EQ(sink->Open(&port), S_OK);
-        ASSERT_EQ(sink->SetMaximumClients(maxClients), S_OK);
-        ASSERT_EQ(advanced->SetLiveSource(1), S_OK);
-        ASSERT_EQ(advanced->AddSink(sink.Get()), S_OK);
-        StreamShape shape;
-        shape.width = kWidth;
-        shape.height = kHeight;
-        shape.fps = 15;
-        shape.bitrate = bitrate;
-        shape.keySpacing = keySpacing;
-        WAVEFORMATEX wave{};
-        auto profile = BuildProfile(shape, &wave);
-        ASSERT_TRUE(profile);
-        ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
-        ASSERT_EQ(writer->BeginWriting(), S_OK);
-        feeder = std::make_unique<LiveFeeder>(writer.Get(), 0, 1, kWidth, kHeight, shape.fps, wave);
-        feeder->Start();
-    }
-
-    void TearDown() override {
-        if (feeder) feeder->Stop();
-        if (writer) writer->EndWriting();
-        if (advanced && sink) advanced->RemoveSink(sink.Get());
-        if (sink) sink->Close();
-    }
-
-    std::uint32_t Clients() {
-        std::uint32_t count = 0;
-        EXPECT_EQ(connections->GetClientCount(&count), S_OK);
-        return count;
     }
 
     struct Statistics {
@@ -297,9 +253,7 @@ class BrowserStream : public ::testing::Test {
         return s;
     }
 
-    std::string Url(const char* path) const {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
-    }
+    std::string Url(const char* path) const { return UrlOf("http", path); }
 
     // Connects and asks for a path; returns the connection.
     UniqueFd Request(const std::string& path, const char* method = "GET") {
@@ -325,13 +279,7 @@ class BrowserStream : public ::testing::Test {
         *body = end == std::string::npos ? "" : all.substr(end + 4);
     }
 
-    RefPtr<IWMWriter> writer;
-    RefPtr<IWMWriterAdvanced> advanced;
     RefPtr<IWMWriterRenditionInfo> info;
-    RefPtr<IWMWriterNetworkSink> sink;
-    RefPtr<IWMClientConnections> connections;
-    std::unique_ptr<LiveFeeder> feeder;
-    std::uint32_t port = 0;
 };
 
 TEST_F(BrowserStream, EachPathGetsItsOwnStream) {
@@ -411,7 +359,7 @@ TEST_F(BrowserStream, ALateBrowserStartsWithAKeyFrame) {
     if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
     // Scheduled key frames only every 10 s: the late viewer's key frame is
     // the one it asked for.
-    StartStream(3, 100000000);
+    StartStream(3, 400000, 100000000);
     UniqueFd early = Request("/live.webm");
     std::this_thread::sleep_for(std::chrono::seconds(5));
     TempDir dir;
@@ -445,7 +393,7 @@ TEST_F(BrowserStream, ALateBrowserStartsWithAKeyFrame) {
 }
 
 TEST_F(BrowserStream, StalledBrowserIsDroppedWhileOthersKeepReceiving) {
-    StartStream(4, 10000000, 1200000);
+    StartStream(4, 1200000);
     UniqueFd stalled = Connect(port, 4096);
     ASSERT_TRUE(SendAll(stalled.Get(), "GET /live.webm HTTP/1.1\r\n\r\n"));
     UniqueFd reader = Request("/live.webm");

@@ -4,76 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/wmvcore/StreamTestSupport.h"
+#include "tests/wmvcore/LiveStreamFixture.h"
 
 using namespace wmv;
 using namespace wmvtest;
 
 namespace {
 
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
-
-class LiveStream : public ::testing::Test {
+class LiveStream : public LiveStreamFixture {
   protected:
-    void StartStream(std::uint32_t maxClients, std::uint32_t bitrate = 400000) {
-        IWMWriter* rawWriter = nullptr;
-        ASSERT_EQ(WMCreateWriter(nullptr, &rawWriter), S_OK);
-        writer = RefPtr<IWMWriter>::Adopt(rawWriter);
-        IWMWriterAdvanced* rawAdvanced = nullptr;
-        ASSERT_EQ(writer->QueryInterface(&rawAdvanced), S_OK);
-        advanced = RefPtr<IWMWriterAdvanced>::Adopt(rawAdvanced);
-        IWMWriterNetworkSink* rawSink = nullptr;
-        ASSERT_EQ(WMCreateWriterNetworkSink(&rawSink), S_OK);
-        sink = RefPtr<IWMWriterNetworkSink>::Adopt(rawSink);
-        IWMClientConnections* rawConnections = nullptr;
-        ASSERT_EQ(sink->QueryInterface(&rawConnections), S_OK);
-        connections = RefPtr<IWMClientConnections>::Adopt(rawConnections);
-        ASSERT_EQ(sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP), S_OK);
-        port = 0;
-        ASSERT_EQ(sink->Open(&port), S_OK);
-        ASSERT_NE(port, 0u);
-        ASSERT_EQ(sink->SetMaximumClients(maxClients), S_OK);
-        ASSERT_EQ(advanced->SetLiveSource(1), S_OK);
-        ASSERT_EQ(advanced->SetSyncTolerance(100), S_OK);
-        ASSERT_EQ(advanced->AddSink(sink.Get()), S_OK);
-        StreamShape shape;
-        shape.width = kWidth;
-        shape.height = kHeight;
-        shape.fps = 15;
-        shape.bitrate = bitrate;
-        WAVEFORMATEX wave{};
-        auto profile = BuildProfile(shape, &wave);
-        ASSERT_TRUE(profile);
-        ASSERT_EQ(writer->SetProfile(profile.Get()), S_OK);
-        ASSERT_EQ(writer->BeginWriting(), S_OK);
-        feeder = std::make_unique<LiveFeeder>(writer.Get(), 0, 1, kWidth, kHeight, shape.fps, wave);
-        feeder->Start();
-    }
-
-    void StopWriting() {
-        if (feeder) feeder->Stop();
-        if (writer) {
-            writer->Flush();
-            writer->EndWriting();
-        }
-    }
-
-    void TearDown() override {
-        StopWriting();
-        if (advanced && sink) advanced->RemoveSink(sink.Get());
-        if (sink) sink->Close();
-    }
-
-    std::uint32_t Clients() {
-        std::uint32_t count = 0;
-        EXPECT_EQ(connections->GetClientCount(&count), S_OK);
-        return count;
-    }
-
-    std::string Url(const char* scheme = "http") const {
-        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/MyFile.wma";
-    }
+    std::string Url(const char* scheme = "http") const { return UrlOf(scheme, "/MyFile.wma"); }
 
     // Decodes the first video frame a fresh viewer gets, as RGB rows top-down.
     std::string FirstFrame(const std::string& url, std::string* errors) {
@@ -85,17 +25,11 @@ class LiveStream : public ::testing::Test {
         if (errors) *errors = RunCommand("cat '" + log + "'");
         return frame;
     }
-
-    RefPtr<IWMWriter> writer;
-    RefPtr<IWMWriterAdvanced> advanced;
-    RefPtr<IWMWriterNetworkSink> sink;
-    RefPtr<IWMClientConnections> connections;
-    std::unique_ptr<LiveFeeder> feeder;
-    std::uint32_t port = 0;
 };
 
 // Checks the four quadrants of a decoded frame: red, green / blue, white.
 void ExpectUprightColours(const std::string& frame) {
+    constexpr int kWidth = LiveStream::kWidth, kHeight = LiveStream::kHeight;
     ASSERT_EQ(frame.size(), static_cast<std::size_t>(kWidth * kHeight * 3));
     struct Probe {
         int x, y, r, g, b;
