@@ -21,6 +21,7 @@
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
 #include "media/WmProfile.h"
+#include "platform/StopSignals.h"
 #include "platform/ui/QtMessageBox.h"
 #include "resources/Icons.h"
 #include "settings/AppSettings.h"
@@ -72,11 +73,7 @@ int RunHeadless(int argc, char** argv) {
 
     // SIGINT and SIGTERM are taken by a thread of their own; every other
     // thread inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t stopSignals = BlockStopSignals();
 
     // Each viewer and page request takes a descriptor; the servers bound
     // their connections by what this leaves.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/StopSignals.h"
 #include "web/HttpServer.h"
 #include "web/OpenFileLimit.h"
 
@@ -39,11 +40,7 @@ int main(int argc, char** argv) {
     }
 
     // The signals are taken by sigwait below; every server thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t stopSignals = BlockStopSignals();
     RaiseOpenFileLimit();
 
     // The folder served is a copy of the program's folder, so its private
