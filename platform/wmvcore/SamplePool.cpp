@@ -38,10 +38,10 @@ HRESULT SampleBuffer::GetBufferAndLength(std::uint8_t** buffer, std::uint32_t* l
     return S_OK;
 }
 
-HRESULT SamplePool::Begin(const std::vector<InputSpec>& inputs) {
+HRESULT SamplePool::Begin(const std::vector<InputLayout>& inputs) {
     try {
         std::lock_guard lock(mutex_);
-        specs_ = inputs;
+        layouts_ = inputs;
         slots_.clear();
         free_.assign(inputs.size(), {});
         for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -69,13 +69,13 @@ HRESULT SamplePool::Begin(const std::vector<InputSpec>& inputs) {
 HRESULT SamplePool::Write(std::uint32_t input, std::uint64_t time, const std::uint8_t* data,
                           std::uint32_t length) {
     int index = -1;
-    InputSpec spec;
+    InputLayout layout;
     {
         std::lock_guard lock(mutex_);
         if (!accepting_) return NS_E_INVALID_REQUEST;
-        if (input >= specs_.size()) return E_INVALIDARG;
-        spec = specs_[input];
-        if (length < spec.minLength) return NS_E_INVALID_INPUT_FORMAT;
+        if (input >= layouts_.size()) return E_INVALIDARG;
+        layout = layouts_[input];
+        if (length < layout.minLength) return NS_E_INVALID_INPUT_FORMAT;
         // A live writer that falls behind drops rather than blocks.
         if (free_[input].empty()) return HresultFromErrno(ENOBUFS);
         index = free_[input].back();
@@ -84,10 +84,10 @@ HRESULT SamplePool::Write(std::uint32_t input, std::uint64_t time, const std::ui
     }
     // The buffer is ours alone until it is queued: copy without the lock.
     Slot& slot = At(index);
-    if (spec.blockAlign == 0) {
+    if (layout.blockAlign == 0) {
         length = std::min(length, static_cast<std::uint32_t>(slot.data.size()));
     } else {
-        length -= length % spec.blockAlign;
+        length -= length % layout.blockAlign;
         if (slot.data.size() < length)
             slot.data.resize(length);  // once for an unusually long chunk
     }
@@ -158,7 +158,7 @@ void SamplePool::Clear() {
     free_.clear();
     queue_.clear();
     holders_.clear();
-    specs_.clear();
+    layouts_.clear();
     queueCount_ = 0;
     accepting_ = false;
 }

@@ -42,7 +42,7 @@ struct Slot {
 class SamplePool {
   public:
     // How one input's samples are kept.
-    struct InputSpec {
+    struct InputLayout {
         int count = 0;                // buffers
         std::uint32_t capacity = 0;   // bytes each buffer starts with
         std::uint32_t minLength = 0;  // shorter samples are refused
@@ -53,7 +53,7 @@ class SamplePool {
 
     // Makes the buffers and starts accepting samples. E_OUTOFMEMORY when
     // they cannot be had.
-    HRESULT Begin(const std::vector<InputSpec>& inputs);
+    HRESULT Begin(const std::vector<InputLayout>& inputs);
 
     // Copies a sample into a free buffer of its input and queues it; any
     // thread. NS_E_INVALID_REQUEST when not accepting, E_INVALIDARG for an
@@ -84,7 +84,7 @@ class SamplePool {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::condition_variable idle_;
-    std::vector<InputSpec> specs_;
+    std::vector<InputLayout> layouts_;
     std::vector<Slot> slots_;
     std::vector<std::vector<int>> free_;  // per input
     std::vector<int> queue_;              // ring of slot indices

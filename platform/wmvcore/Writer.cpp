@@ -303,23 +303,23 @@ HRESULT Writer::BeginWriting() {
     HRESULT hr = OpenInputs();
     if (SUCCEEDED(hr)) hr = OpenMuxer();
     if (SUCCEEDED(hr)) {
-        std::vector<SamplePool::InputSpec> specs;
+        std::vector<SamplePool::InputLayout> layouts;
         for (const Input& in : inputs_) {
-            SamplePool::InputSpec spec;
+            SamplePool::InputLayout layout;
             if (in.video) {
-                spec.count = kVideoSlots;
-                spec.capacity = in.videoEncoder->MaxLength();
-                spec.minLength = in.videoEncoder->MinLength();
+                layout.count = kVideoSlots;
+                layout.capacity = in.videoEncoder->MaxLength();
+                layout.minLength = in.videoEncoder->MinLength();
             } else {
-                spec.count = kAudioSlots;
-                spec.blockAlign = in.audioEncoder->BlockAlign();
-                spec.capacity =
-                    static_cast<std::uint32_t>(in.audioEncoder->InputRate()) * spec.blockAlign / 2;
-                spec.minLength = spec.blockAlign;
+                layout.count = kAudioSlots;
+                layout.blockAlign = in.audioEncoder->BlockAlign();
+                layout.capacity = static_cast<std::uint32_t>(in.audioEncoder->InputRate()) *
+                                  layout.blockAlign / 2;
+                layout.minLength = layout.blockAlign;
             }
-            specs.push_back(spec);
+            layouts.push_back(layout);
         }
-        hr = pool_.Begin(specs);
+        hr = pool_.Begin(layouts);
     }
     if (SUCCEEDED(hr)) hr = rendition_.Begin(RenditionInputs());
     if (FAILED(hr)) {
