@@ -3,7 +3,7 @@
 // settings' defaults in place and checks the media runtime; InitInstance
 // loads the configuration and runs the main window until it closes.
 
-#include "platform/RuntimeVersion.h"
+#include "wmvcore/RuntimeVersion.h"
 
 class CBroadcastApp {
   public:

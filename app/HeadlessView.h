@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/BroadcastSession.h"
-#include "platform/capture/PreviewSurface.h"
+#include "capture/PreviewSurface.h"
 
 class HeadlessView : public SessionView {
   public:

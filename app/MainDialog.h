@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "app/BroadcastSession.h"
-#include "platform/ui/DialogBuilder.h"
+#include "ui/toolkit/DialogBuilder.h"
 
 class CapLib;
 class CNotifyIcon;

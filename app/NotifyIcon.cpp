@@ -6,8 +6,8 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "resources/Icons.h"
-#include "resources/Templates.h"
+#include "ui/Icons.h"
+#include "ui/Templates.h"
 
 namespace {
 

@@ -29,8 +29,8 @@ class CNotifyIcon : public QObject {
     static constexpr int kTrayTipLength = 63;
     static constexpr int kKeptTipLength = 255;
 
-    // Adds icon id (resources/Icons.h) for owner at once, with tip unless it
-    // is null. The id is also the id of the context menu (resources/Templates.h).
+    // Adds icon id (ui/Icons.h) for owner at once, with tip unless it
+    // is null. The id is also the id of the context menu (ui/Templates.h).
     CNotifyIcon(QWidget* owner, unsigned id, const QString& tip = QString());
     ~CNotifyIcon() override;  // removes the icon
 

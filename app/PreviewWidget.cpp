@@ -4,7 +4,7 @@
 #include <QPainter>
 #include <cstring>
 
-#include "platform/capture/MediaTypes.h"
+#include "capture/MediaTypes.h"
 
 PreviewWidget::PreviewWidget(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);

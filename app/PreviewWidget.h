@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/capture/PreviewSurface.h"
+#include "capture/PreviewSurface.h"
 
 class PreviewWidget : public QWidget, public capture::PreviewSurface {
     Q_OBJECT

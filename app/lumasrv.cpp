@@ -22,10 +22,10 @@
 #include "media/CapLib.h"
 #include "media/WmProfile.h"
 #include "platform/StopSignals.h"
-#include "platform/ui/QtMessageBox.h"
-#include "resources/Icons.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "ui/Icons.h"
+#include "ui/toolkit/QtMessageBox.h"
 #include "web/HttpServer.h"
 #include "web/OpenFileLimit.h"
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "capture/Devices.h"
+#include "capture/Filter.h"
+#include "capture/PreviewSurface.h"
+#include "capture/SampleGrabber.h"
 #include "media/FrameGrabber.h"
 #include "media/SoundCaptureFilter.h"
 #include "platform/RefPtr.h"
-#include "platform/capture/Devices.h"
-#include "platform/capture/Filter.h"
-#include "platform/capture/PreviewSurface.h"
-#include "platform/capture/SampleGrabber.h"
 
 class CapLib {
   public:

@@ -10,9 +10,9 @@
 #include <memory>
 #include <mutex>
 
+#include "capture/MediaTypes.h"
+#include "capture/SampleGrabber.h"
 #include "platform/Event.h"
-#include "platform/capture/MediaTypes.h"
-#include "platform/capture/SampleGrabber.h"
 
 // Called once per frame on the video streaming thread while the frame's
 // drawing context is valid.

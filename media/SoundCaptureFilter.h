@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/capture/TransformFilter.h"
+#include "capture/TransformFilter.h"
 
 // One captured PCM buffer: its bytes and byte count; the result is ignored.
 using AudioChunkCallback = int (*)(std::uint8_t* data, std::int32_t length);

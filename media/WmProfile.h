@@ -9,7 +9,7 @@
 
 #include "platform/RefPtr.h"
 #include "platform/hresult.h"
-#include "platform/wmvcore/wmvcore.h"
+#include "wmvcore/wmvcore.h"
 
 // What AddVideoStream needs.
 struct VideoStreamParams {

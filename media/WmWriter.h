@@ -8,7 +8,7 @@
 #include "media/WmProfile.h"
 #include "platform/RefPtr.h"
 #include "platform/hresult.h"
-#include "platform/wmvcore/wmvcore.h"
+#include "wmvcore/wmvcore.h"
 
 class WmWriter {
   public:

@@ -1,8 +1,8 @@
 #include "reqcheck/RequirementCheck.h"
 
 #include "platform/MessageBox.h"
-#include "platform/RuntimeVersion.h"
 #include "platform/UrlOpener.h"
+#include "wmvcore/RuntimeVersion.h"
 
 std::int32_t CheckRequirements(const char* runtimeLibrary) {
     if (CheckMediaRuntime(runtimeLibrary) == MediaRuntimeStatus::kAccepted) return 0;

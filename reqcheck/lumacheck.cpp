@@ -12,9 +12,9 @@
 #include <cstdlib>
 
 #include "platform/MessageBox.h"
-#include "platform/RuntimeVersion.h"
-#include "platform/ui/QtMessageBox.h"
 #include "reqcheck/RequirementCheck.h"
+#include "ui/toolkit/QtMessageBox.h"
+#include "wmvcore/RuntimeVersion.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <ctime>
 #include <thread>
 
+#include "capture/Devices.h"
+#include "capture/Filter.h"
+#include "capture/SampleGrabber.h"
 #include "media/Caption.h"
 #include "media/FrameGrabber.h"
-#include "platform/capture/Devices.h"
-#include "platform/capture/Filter.h"
-#include "platform/capture/SampleGrabber.h"
 
 using namespace capture;
 

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wmvcore/wmvcore.h"
+#include "wmvcore/wmvcore.h"
 
 using namespace wmv;
 

@@ -25,12 +25,12 @@
 
 #include "app/BroadcastSession.h"
 #include "app/IndexPage.h"
+#include "capture/PreviewSurface.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
 #include "platform/MessageBox.h"
 #include "platform/UniqueHandle.h"
-#include "platform/capture/PreviewSurface.h"
 #include "settings/AppSettings.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/ProgramFolder.h"

@@ -32,15 +32,15 @@
 #include "media/CapLib.h"
 #include "platform/MessageBox.h"
 #include "platform/UrlOpener.h"
-#include "platform/ui/HelpWindow.h"
-#include "platform/ui/Menus.h"
 #include "settings/AppSettings.h"
-#include "settings/dialogs/MainOptions.h"
-#include "settings/dialogs/OutputSetupDlg.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
 #include "tests/support/TestRuntimes.h"
+#include "ui/HelpWindow.h"
+#include "ui/MainOptions.h"
+#include "ui/OutputSetupDlg.h"
+#include "ui/toolkit/Menus.h"
 
 namespace fs = std::filesystem;
 using testsupport::WaitFor;

@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "app/NotifyIcon.h"
-#include "resources/Icons.h"
-#include "resources/Templates.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/VirtualDisplay.h"
+#include "ui/Icons.h"
+#include "ui/Templates.h"
 
 namespace {
 

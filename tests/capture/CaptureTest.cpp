@@ -13,11 +13,11 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/capture/Devices.h"
-#include "platform/capture/Filter.h"
-#include "platform/capture/PreviewSurface.h"
-#include "platform/capture/SampleGrabber.h"
-#include "platform/capture/TransformFilter.h"
+#include "capture/Devices.h"
+#include "capture/Filter.h"
+#include "capture/PreviewSurface.h"
+#include "capture/SampleGrabber.h"
+#include "capture/TransformFilter.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/Wait.h"
 

@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "diag/ProgramPath.h"
-#include "platform/ui/DialogBuilder.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "tests/support/Commands.h"
@@ -24,6 +23,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
 #include "tests/support/VirtualDisplay.h"
+#include "ui/toolkit/DialogBuilder.h"
 
 extern char** environ;
 

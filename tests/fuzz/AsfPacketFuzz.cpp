@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/wmvcore/AsfPacket.h"
+#include "wmvcore/AsfPacket.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "platform/wmvcore/StreamRequest.h"
+#include "wmvcore/StreamRequest.h"
 
 namespace {
 

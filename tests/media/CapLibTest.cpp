@@ -8,10 +8,10 @@
 #include <regex>
 
 #include "MediaTestSupport.h"
+#include "capture/PreviewSurface.h"
 #include "media/CapLib.h"
 #include "media/Caption.h"
 #include "platform/MessageBox.h"
-#include "platform/capture/PreviewSurface.h"
 #include "settings/AppSettings.h"
 
 using namespace capture;

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/Devices.h"
 #include "media/CapLog.h"
-#include "platform/capture/Devices.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/ProgramFolder.h"
 #include "tests/support/TempFolder.h"

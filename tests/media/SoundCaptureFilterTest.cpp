@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "MediaTestSupport.h"
+#include "capture/Devices.h"
 #include "media/SoundCaptureFilter.h"
-#include "platform/capture/Devices.h"
 
 using namespace capture;
 

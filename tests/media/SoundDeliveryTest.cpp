@@ -11,10 +11,10 @@
 
 #include "MediaTestSupport.h"
 #include "app/BroadcastSession.h"
+#include "capture/PreviewSurface.h"
 #include "media/CapLib.h"
 #include "media/WmProfile.h"
 #include "platform/MessageBox.h"
-#include "platform/capture/PreviewSurface.h"
 #include "settings/AppSettings.h"
 #include "tests/support/SilentView.h"
 #include "tests/support/Sockets.h"

@@ -12,13 +12,13 @@
 #include <string>
 
 #include "platform/MessageBox.h"
-#include "platform/RuntimeVersion.h"
 #include "platform/UrlOpener.h"
 #include "reqcheck/RequirementCheck.h"
 #include "tests/support/Commands.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestRuntimes.h"
 #include "tests/support/VirtualDisplay.h"
+#include "wmvcore/RuntimeVersion.h"
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/BroadcastSession.h"
-#include "platform/capture/PreviewSurface.h"
+#include "capture/PreviewSurface.h"
 
 namespace testsupport {
 

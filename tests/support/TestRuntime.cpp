@@ -1,7 +1,7 @@
 // A stand-in media runtime that does nothing but report the version it was
 // built with, for the tests of the runtime version checks.
 
-#include "platform/wmvcore/wmvcore.h"
+#include "wmvcore/wmvcore.h"
 
 #ifndef LUMACAST_TEST_RUNTIME_WITHOUT_VERSION
 extern "C" __attribute__((visibility("default"))) int WmvcoreGetVersion(WmvcoreVersion* version) {

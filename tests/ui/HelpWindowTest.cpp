@@ -5,9 +5,9 @@
 
 #include <QTextBrowser>
 
-#include "platform/ui/HelpWindow.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/TempFolder.h"
+#include "ui/HelpWindow.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/wmvcore/AsfPacket.h"
 #include "tests/wmvcore/StreamTestSupport.h"
+#include "wmvcore/AsfPacket.h"
 
 namespace {
 

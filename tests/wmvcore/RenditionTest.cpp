@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/wmvcore/WebmMuxer.h"
 #include "tests/wmvcore/LiveStreamFixture.h"
+#include "wmvcore/WebmMuxer.h"
 
 using namespace wmv;
 using namespace wmvtest;

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wmvcore/StreamServer.h"
 #include "tests/wmvcore/StreamTestSupport.h"
+#include "wmvcore/StreamServer.h"
 
 using namespace wmv;
 using namespace wmvtest;

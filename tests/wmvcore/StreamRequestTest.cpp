@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/wmvcore/MmsFraming.h"
-#include "platform/wmvcore/StreamRequest.h"
+#include "wmvcore/MmsFraming.h"
+#include "wmvcore/StreamRequest.h"
 
 using namespace wmv;
 

@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "platform/UniqueHandle.h"
-#include "platform/wmvcore/wmvcore.h"
 #include "tests/support/Commands.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/Wait.h"
+#include "wmvcore/wmvcore.h"
 
 namespace wmvtest {
 

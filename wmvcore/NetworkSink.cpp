@@ -1,0 +1,186 @@
+// The network sink: an HTTP server that serves the live ASF stream on every
+// path but one. Plain HTTP clients get plain ASF (header, then data packets);
+// clients that speak the Windows Media HTTP streaming protocol (NSPlayer user
+// agent, xClientGUID / xPlayStrm pragmas) get it framed in $H, $D and $E
+// chunks. Web browsers get the WebM rendition at /live.webm, readable by
+// pages of any origin. Both kinds of viewer share the maximum.
+
+#include <atomic>
+#include <new>
+#include <string>
+
+#include "wmvcore/AsfChannel.h"
+#include "wmvcore/StreamRequest.h"
+#include "wmvcore/StreamServer.h"
+#include "wmvcore/WebmChannel.h"
+#include "wmvcore/wmvcore.h"
+
+namespace wmv {
+
+namespace {
+
+constexpr const char* kRenditionPath = "/live.webm";
+
+}  // namespace
+
+class NetworkSink final : public IWMWriterNetworkSink,
+                          public IWMClientConnections,
+                          public IWMBrowserRenditionSink,
+                          private StreamServer::Handler {
+  public:
+    ~NetworkSink() override { Close(); }
+
+    HRESULT SetNetworkProtocol(WMT_NET_PROTOCOL protocol) override {
+        return protocol == WMT_PROTOCOL_HTTP ? S_OK : E_INVALIDARG;
+    }
+
+    HRESULT Open(std::uint32_t* port) override {
+        if (!port) return E_POINTER;
+        if (server_.IsOpen()) return NS_E_INVALID_REQUEST;
+        return server_.Open(port, this);
+    }
+
+    HRESULT Close() override {
+        server_.Close();
+        served_ = 0;
+        return S_OK;
+    }
+
+    HRESULT SetMaximumClients(std::uint32_t max) override {
+        maxClients_ = max;
+        return S_OK;
+    }
+    HRESULT GetMaximumClients(std::uint32_t* max) override {
+        if (!max) return E_POINTER;
+        *max = maxClients_;
+        return S_OK;
+    }
+    HRESULT GetClientCount(std::uint32_t* count) override {
+        if (!count) return E_POINTER;
+        *count = served_;
+        return S_OK;
+    }
+
+    HRESULT OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
+                     std::uint16_t keyStream, std::uint32_t bitsPerSecond) override {
+        HRESULT hr = asf_.OnHeader(header, size, packetSize, keyStream, bitsPerSecond);
+        if (SUCCEEDED(hr)) server_.Wake();
+        return hr;
+    }
+    HRESULT OnDataUnit(const std::uint8_t* packet, std::size_t size) override {
+        HRESULT hr = asf_.OnDataUnit(packet, size);
+        if (SUCCEEDED(hr)) server_.WakeOnce();
+        return hr;
+    }
+    HRESULT OnEndWriting() override {
+        if (asf_.OnEndWriting() == S_OK) server_.Wake();
+        return S_OK;
+    }
+
+    // The browser rendition.
+    bool RenditionWanted() override { return webm_.Viewers() > 0; }
+    bool TakeKeyFrameRequest() override { return webm_.TakeKeyFrameRequest(); }
+    HRESULT OnRenditionHeader(const std::uint8_t* header, std::size_t size) override {
+        HRESULT hr = webm_.OnHeader(header, size);
+        if (SUCCEEDED(hr)) server_.Wake();
+        return hr;
+    }
+    HRESULT OnRenditionCluster(const std::uint8_t* cluster, std::size_t size, bool start) override {
+        HRESULT hr = webm_.OnCluster(cluster, size, start);
+        if (SUCCEEDED(hr)) server_.WakeOnce();
+        return hr;
+    }
+    HRESULT OnRenditionEnd() override {
+        if (webm_.OnEnd() == S_OK) server_.Wake();
+        return S_OK;
+    }
+
+  protected:
+    void* Find(Iid iid) override {
+        if (iid == Iid::IWMClientConnections) return static_cast<IWMClientConnections*>(this);
+        if (iid == Iid::IWMBrowserRenditionSink) return static_cast<IWMBrowserRenditionSink*>(this);
+        return nullptr;
+    }
+
+  private:
+    void OnRequest(Connection& connection) override;
+    void StartRendition(Connection& connection, bool viewer);
+
+    std::atomic<std::uint32_t> maxClients_{5};
+    std::atomic<std::uint32_t> served_{0};
+    std::uint32_t nextClientId_ = 1;  // server thread only
+    AsfChannel asf_;
+    WebmChannel webm_;
+    StreamServer server_;  // stops before the channels it serves go
+};
+
+void NetworkSink::OnRequest(Connection& connection) {
+    const StreamRequest request = ParseRequest(connection.request);
+    connection.state = Connection::State::Sending;
+    connection.closeAfterOut = true;
+    if (!request.valid) {
+        connection.out = "HTTP/1.0 400 Bad Request\r\nConnection: close\r\n\r\n";
+        return;
+    }
+    if (request.method != "GET" && request.method != "HEAD") {
+        connection.out = "HTTP/1.0 501 Not Implemented\r\nConnection: close\r\n\r\n";
+        return;
+    }
+    const bool webm = request.path == kRenditionPath;
+    const bool viewer = request.method == "GET" && (webm || request.kind != RequestKind::Describe);
+    if (viewer && served_ >= maxClients_) {
+        connection.out =
+            "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\nConnection: "
+            "close\r\n\r\n"
+            "The maximum number of viewers is connected.\r\n";
+        return;
+    }
+    if (webm) return StartRendition(connection, request.method == "GET");
+    const bool framed = request.kind != RequestKind::Plain;
+    std::string head =
+        "HTTP/1.0 200 OK\r\nServer: Lumacast/1.0\r\nCache-Control: no-cache\r\nPragma: "
+        "no-cache\r\n";
+    if (framed) {
+        head += request.kind == RequestKind::Describe
+                    ? "Content-Type: application/vnd.ms.wms-hdr.asfv1\r\n"
+                    : "Content-Type: application/x-mms-framed\r\n";
+        head += "Pragma: client-id=" + std::to_string(nextClientId_++) +
+                "\r\nPragma: features=\"broadcast\"\r\n";
+    } else {
+        head += "Content-Type: video/x-ms-asf\r\n";
+    }
+    head += "Connection: close\r\n\r\n";
+    connection.out = std::move(head);
+    if (request.method == "HEAD") return;
+    if (viewer) {
+        connection.countedIn = &served_;
+        ++served_;
+    }
+    connection.closeAfterOut = false;
+    connection.state = request.kind == RequestKind::Describe ? Connection::State::Sending
+                                                             : Connection::State::Streaming;
+    connection.since = Clock::now();
+    connection.viewer = asf_.NewViewer(connection, framed, request.kind == RequestKind::Describe);
+}
+
+void NetworkSink::StartRendition(Connection& connection, bool viewer) {
+    connection.out =
+        "HTTP/1.0 200 OK\r\nServer: Lumacast/1.0\r\nCache-Control: no-cache\r\nPragma: "
+        "no-cache\r\nContent-Type: video/webm\r\nAccess-Control-Allow-Origin: *\r\n"
+        "Connection: close\r\n\r\n";
+    if (!viewer) return;
+    connection.countedIn = &served_;
+    ++served_;
+    connection.closeAfterOut = false;
+    connection.state = Connection::State::Streaming;
+    connection.since = Clock::now();
+    connection.viewer = webm_.NewViewer();
+}
+
+}  // namespace wmv
+
+HRESULT WMCreateWriterNetworkSink(wmv::IWMWriterNetworkSink** out) {
+    if (!out) return E_POINTER;
+    *out = new (std::nothrow) wmv::NetworkSink();
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
