@@ -76,12 +76,16 @@ HRESULT StreamServer::Open(std::uint32_t* port, Handler* handler) {
     *port = bound;
     handler_ = handler;
     listen_ = std::move(fd);
-    wake_ = std::move(wake);
+    {
+        std::lock_guard lock(wakeMutex_);
+        wake_ = std::move(wake);
+    }
     stop_ = false;
     try {
         thread_ = std::thread(&StreamServer::Run, this);
     } catch (const std::system_error&) {
         listen_.Reset();
+        std::lock_guard lock(wakeMutex_);
         wake_.Reset();
         return E_OUTOFMEMORY;
     }
@@ -97,10 +101,15 @@ void StreamServer::Close() {
     awaiting_ = 0;
     awaitingFrom_.clear();
     listen_.Reset();
+    std::lock_guard lock(wakeMutex_);
     wake_.Reset();
 }
 
 void StreamServer::Wake() {
+    // A sink may still be handed packets while its server closes: the
+    // descriptor must not be closed, or its number reused, under the write.
+    // Signalling an eventfd never waits.
+    std::lock_guard lock(wakeMutex_);
     if (wake_) SignalWakeEvent(wake_.Get());
 }
 

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -124,6 +125,7 @@ class StreamServer {
 
     Handler* handler_ = nullptr;
     UniqueFd listen_;
+    std::mutex wakeMutex_;  // guards wake_ against Wake from other threads
     UniqueFd wake_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
