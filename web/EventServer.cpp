@@ -224,18 +224,25 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
     }
 
     OnClientConnected(ipText, port);
-    std::lock_guard guard(clientLock_);
-    const std::uint32_t threadId = ++nextThreadId_;
-    auto* args = new ClientThreadArgs{this, socket, threadId};
-    Thread thread;
-    if (const int error = thread.Start([args] { ClientThread(args); }); error != 0) {
-        WriteServerLog(logtext::kClientThread, "AddClient", error);
+    int error = 0;
+    {
+        // The thread starts under the lock so that it is listed before it
+        // can end: its RemoveClient waits here until then. Starting a thread
+        // waits for nothing that needs this lock.
+        std::lock_guard guard(clientLock_);
+        const std::uint32_t threadId = ++nextThreadId_;
+        auto* args = new ClientThreadArgs{this, socket, threadId};
+        Thread thread;
+        error = thread.Start([args] { ClientThread(args); });
+        if (error == 0) {
+            ++clientsPerAddress_[ipText];
+            clientList_.push_back({std::move(thread), threadId, ipText});
+            return;
+        }
         delete args;
-        close(socket);
-        return;
     }
-    ++clientsPerAddress_[ipText];
-    clientList_.push_back({std::move(thread), threadId, ipText});
+    close(socket);
+    WriteServerLog(logtext::kClientThread, "AddClient", error);
 }
 
 void EventServer::ClientThread(ClientThreadArgs* args) {
@@ -379,13 +386,19 @@ void EventServer::HelperThread() {
         if (ready < 0 && errno == EINTR) continue;
         if (ready != 0) break;
         FlushRepeats();
-        std::lock_guard guard(reaperLock_);
-        while (!finishedThreads_.empty()) {
-            if (!finishedThreads_.front().Join(kReapWaitMs)) {
+        // Joined outside the lock: a client thread that is ending takes it
+        // (under the client lock) to hand itself over, and must not wait for
+        // the joins of others.
+        decltype(finishedThreads_) finished;
+        {
+            std::lock_guard guard(reaperLock_);
+            finished.swap(finishedThreads_);
+        }
+        for (Thread& thread : finished) {
+            if (!thread.Join(kReapWaitMs)) {
                 WriteServerLog(logtext::kReapTimeout, "HelperThread", 0);
-                finishedThreads_.front().Detach();
+                thread.Detach();
             }
-            finishedThreads_.pop_front();
         }
     }
 }
@@ -417,12 +430,13 @@ bool EventServer::Shutdown() {
         poll(&none, 1, kShutdownPollMs);
     }
     // Every client thread has removed itself; reap the ones the helper did not.
+    decltype(finishedThreads_) finished;
     {
         std::lock_guard guard(reaperLock_);
-        for (Thread& finished : finishedThreads_) {
-            if (!finished.Join(kReapWaitMs)) finished.Detach();
-        }
-        finishedThreads_.clear();
+        finished.swap(finishedThreads_);
+    }
+    for (Thread& thread : finished) {
+        if (!thread.Join(kReapWaitMs)) thread.Detach();
     }
     startedEvent_.reset();
     FlushRepeats(true);
