@@ -157,6 +157,10 @@ void VideoRenderer::OnHandoff(GstElement*, GstBuffer* buffer, GstPad* pad, gpoin
         gst_structure_get_int(s, "height", &height);
         gst_caps_unref(caps);
     }
+    // Held across ShowFrame, so that once put_Owner has returned the surface
+    // it replaced gets no more frames and may go. A surface only copies or
+    // scales the frame and schedules a repaint; it never waits for the thread
+    // that attaches surfaces, so this cannot stall either side.
     std::lock_guard lock(self->mutex_);
     self->width_ = width;
     self->height_ = height;

@@ -86,6 +86,8 @@ class VideoRenderer : public BaseFilter {
     VideoRenderer();
     ~VideoRenderer() override;
 
+    // The surface that gets the frames (null: none). Waits for a frame being
+    // shown, so the surface it replaces gets no call after it returns.
     HRESULT put_Owner(PreviewSurface* surface);
     HRESULT put_Visible(bool visible);
     // The size of the frames arriving; E_FAIL before the first frame.

@@ -11,9 +11,10 @@ namespace capture {
 class PreviewSurface {
   public:
     virtual ~PreviewSurface() = default;
-    // Called on the video streaming thread: one frame as 24-bit BGR, rows
-    // bottom-up, each row padded to 4 bytes. The bytes are valid only during
-    // the call.
+    // Called on the video streaming thread, under the renderer's lock: one
+    // frame as 24-bit BGR, rows bottom-up, each row padded to 4 bytes. The
+    // bytes are valid only during the call. It must not wait for the
+    // user-interface thread, which may be waiting for the renderer.
     virtual void ShowFrame(const std::uint8_t* bits, int width, int height) = 0;
     // Erases the picture (the preview stopped).
     virtual void Clear() = 0;

@@ -174,6 +174,10 @@ GstFlowReturn SampleGrabber::TransformIp(GstBuffer* buffer) {
     }
     ++frames_;
     {
+        // Held across the call so that SetCallback can promise that the old
+        // callback is done. The callback only copies and draws into the
+        // frame; it never waits for the thread that sets callbacks or stops
+        // the graph, so neither side can stall the other.
         std::lock_guard lock(callbackMutex_);
         if (callback_) {
             const double time =

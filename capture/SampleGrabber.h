@@ -15,8 +15,10 @@ namespace capture {
 
 class MediaSample;
 
-// Receives the frames of a SampleGrabber. BufferCB gets the frame's bytes:
-// sample time in seconds, the buffer (writable) and its length.
+// Receives the frames of a SampleGrabber, on the video streaming thread and
+// under the grabber's callback lock. BufferCB gets the frame's bytes: sample
+// time in seconds, the buffer (writable) and its length. Neither call may
+// wait for the thread that sets the callback or stops the graph.
 class ISampleGrabberCB {
   public:
     virtual HRESULT SampleCB(double sampleTime, MediaSample* sample) = 0;
