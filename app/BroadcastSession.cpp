@@ -13,8 +13,6 @@
 #include "platform/MessageBox.h"
 #include "settings/AppSettings.h"
 
-BroadcastSession* m_hDlg = nullptr;
-
 namespace {
 
 // A failed step of the start sequence: "hresult failed" with its value.
@@ -38,17 +36,28 @@ static_assert(sizeof(WaveFormat) == 20);
 
 }  // namespace
 
-void DrawCaption() {
-    DrawCaptionFor(m_hDlg ? m_hDlg->CaptureLibrary() : nullptr);
+CaptionChoice CaptionChoiceFrom(const AppSettings& settings) {
+    // The record's text need not end within its field when the file came
+    // from elsewhere.
+    const std::size_t length = strnlen(settings.captionText, sizeof settings.captionText - 1);
+    return {settings.captionDateTime != 0, std::string(settings.captionText, length)};
 }
 
-int AudioChunkReceived(std::uint8_t* data, std::int32_t length) {
-    if (!m_hDlg) {
-        RecordEntry("m_hDlg", kTrailAudioCallbackSession, true).SetValue(0);
-        return 0;
-    }
-    m_hDlg->OnAudioChunk(data, length);
-    return 0;
+BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings) {
+    BroadcastSettings broadcast;
+    broadcast.videoDeviceIndex = settings.videoDeviceIndex;
+    broadcast.audioDeviceIndex = settings.audioDeviceIndex;
+    broadcast.audioCaptureFormatIndex = settings.audioCaptureFormatIndex;
+    broadcast.videoCodecIndex = settings.videoCodecIndex;
+    broadcast.videoBitrateKbps = settings.videoBitrateKbps;
+    broadcast.videoFramesPerSecond = settings.videoFramesPerSecond;
+    broadcast.videoQuality = settings.videoQuality;
+    broadcast.audioCodecIndex = settings.audioCodecIndex;
+    broadcast.audioFormatIndex = settings.audioFormatIndex;
+    broadcast.asfPort = settings.asfPort;
+    broadcast.maxUsers = settings.maxUsers;
+    broadcast.caption = CaptionChoiceFrom(settings);
+    return broadcast;
 }
 
 BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
@@ -59,7 +68,12 @@ BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
 }
 
 BroadcastSession::~BroadcastSession() {
-    if (m_hDlg == this) m_hDlg = nullptr;
+    // The capture library outlives the session: nothing may call into it
+    // once it is gone.
+    if (callbacksInstalled_) {
+        m_pCapture->SetFrameCallback(nullptr);
+        m_pCapture->SetAudioCallback(nullptr);
+    }
 }
 
 unsigned BroadcastSession::FrameTimerPeriodMs(int framesPerSecond) {
@@ -71,7 +85,7 @@ int BroadcastSession::FrameTimerPeriod() const {
 }
 
 std::uint32_t BroadcastSession::AudioInputNumber() const {
-    return g_settings.videoDeviceIndex != -1 ? 1 : 0;
+    return settings_.videoDeviceIndex != -1 ? 1 : 0;
 }
 
 std::int64_t BroadcastSession::SampleTimeNow() const {
@@ -96,22 +110,27 @@ void BroadcastSession::CopyMeterColumns(std::vector<std::int16_t>* columns) cons
     columns->assign(m_meterSamples.begin(), m_meterSamples.end());
 }
 
-void BroadcastSession::ConfigureCapture() {
+void BroadcastSession::ConfigureCapture(const BroadcastSettings& settings) {
+    settings_ = settings;
+    caption_.SetCaption(settings.caption);
     m_pCapture->wantPreview = true;
-    m_pCapture->SelectDevices(g_settings.videoDeviceIndex, g_settings.audioDeviceIndex,
-                              view_->PreviewWindow(), g_settings.audioCaptureFormatIndex);
+    m_pCapture->SelectDevices(settings.videoDeviceIndex, settings.audioDeviceIndex,
+                              view_->PreviewWindow(), settings.audioCaptureFormatIndex);
     {
         std::lock_guard guard(meterLock_);
         std::fill(m_meterSamples.begin(), m_meterSamples.end(), 0);
     }
     m_pCapture->StartPreview();
-    m_pCapture->SetFrameCallback(DrawCaption);
+    m_pCapture->SetFrameCallback(&caption_);
+    callbacksInstalled_ = true;
 }
 
-void BroadcastSession::StartBroadcast() {
+void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     if (m_bRunning) return;
-    const bool hasVideo = g_settings.videoDeviceIndex != -1;
-    const bool hasAudio = g_settings.audioDeviceIndex != -1;
+    settings_ = settings;
+    caption_.SetCaption(settings.caption);
+    const bool hasVideo = settings.videoDeviceIndex != -1;
+    const bool hasAudio = settings.audioDeviceIndex != -1;
     if (!hasVideo && !hasAudio) {
         MessageBox("No audio/video capture devices selected.\nDo setup before staring server",
                    nullptr, MB_OK | MB_ICONINFORMATION);
@@ -130,22 +149,21 @@ void BroadcastSession::StartBroadcast() {
     if (FAILED(hr)) return fail(hr, kTrailStartCreateProfile);
     hr = pWriter->Create();
     if (FAILED(hr)) return fail(hr, kTrailStartCreateWriter);
-    hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(g_settings.asfPort),
-                                  static_cast<std::uint32_t>(g_settings.maxUsers));
+    hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(settings.asfPort),
+                                  static_cast<std::uint32_t>(settings.maxUsers));
     if (FAILED(hr)) return fail(hr, kTrailStartNetworkSink);
 
     if (hasVideo) {
         const wmv::RECT frame{0, 0, m_pCapture->GetFrameWidth(), m_pCapture->GetFrameHeight()};
-        const VideoStreamParams video{
-            static_cast<std::uint32_t>(g_settings.videoCodecIndex),
-            0,
-            static_cast<std::uint32_t>(g_settings.videoBitrateKbps) * 1000,
-            &frame,
-            &frame,
-            g_settings.videoFramesPerSecond,
-            static_cast<std::uint32_t>(g_settings.videoQuality),
-            L"Camera",
-            L"Live"};
+        const VideoStreamParams video{static_cast<std::uint32_t>(settings.videoCodecIndex),
+                                      0,
+                                      static_cast<std::uint32_t>(settings.videoBitrateKbps) * 1000,
+                                      &frame,
+                                      &frame,
+                                      settings.videoFramesPerSecond,
+                                      static_cast<std::uint32_t>(settings.videoQuality),
+                                      L"Camera",
+                                      L"Live"};
         hr = pProfile->AddVideoStream(video);
         if (FAILED(hr)) {
             CheckResult(hr, kTrailVideoStreamStep);
@@ -153,8 +171,8 @@ void BroadcastSession::StartBroadcast() {
         }
     }
     if (hasAudio) {
-        const auto codec = static_cast<std::uint32_t>(g_settings.audioCodecIndex);
-        const auto format = static_cast<std::uint32_t>(g_settings.audioFormatIndex);
+        const auto codec = static_cast<std::uint32_t>(settings.audioCodecIndex);
+        const auto format = static_cast<std::uint32_t>(settings.audioFormatIndex);
         hr = pProfile->AddAudioStream({codec, format, L"Microphone", L"Live"});
         if (FAILED(hr)) {
             CheckResult(hr, kTrailAudioStreamStep);
@@ -216,8 +234,8 @@ void BroadcastSession::StartBroadcast() {
             m_pAudioBuffer = buffer;
             m_audioTime = 0;
         }
-        m_hDlg = this;
-        m_pCapture->SetAudioCallback(AudioChunkReceived);
+        m_pCapture->SetAudioCallback(this);
+        callbacksInstalled_ = true;
     }
 
     if (m_pCapture->StartPreview() == 0) {
@@ -225,11 +243,12 @@ void BroadcastSession::StartBroadcast() {
         return CleanUpFailedStart();
     }
 
-    m_pCapture->SetFrameCallback(DrawCaption);
+    m_pCapture->SetFrameCallback(&caption_);
+    callbacksInstalled_ = true;
     statusTimer_.start(1000);
     m_nStatusTimer = kStatusTimerId;
     if (hasVideo) {
-        frameTimer_.start(static_cast<int>(FrameTimerPeriodMs(g_settings.videoFramesPerSecond)));
+        frameTimer_.start(static_cast<int>(FrameTimerPeriodMs(settings.videoFramesPerSecond)));
         m_nFrameTimer = kFrameTimerId;
     }
     m_startTime = timeGetTime();
@@ -360,7 +379,9 @@ void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t lengt
     view_->InvalidateMeter();
 
     // The sample stays locked while it is filled and written, so that the
-    // stop sequence cannot release it under the write.
+    // stop sequence cannot release it under the write. WriteSample only
+    // copies into the writer's pool and never waits (a full pool drops the
+    // sample), so whoever waits for this lock waits for one copy at most.
     std::lock_guard guard(audioLock_);
     if (!audioClockRunning_ || !m_pAudioBuffer || !pWriter || !pWriter->Writer()) return;
 

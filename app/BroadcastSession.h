@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "diag/TrailLines.h"
+#include "media/Caption.h"
+#include "media/SoundCaptureFilter.h"
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
 
+struct AppSettings;
 class CapLib;
 namespace capture {
 class PreviewSurface;
@@ -56,7 +59,31 @@ class SessionView {
     virtual capture::PreviewSurface* PreviewWindow() = 0;
 };
 
-class BroadcastSession {
+// What the capture and a broadcast take from the settings: a copy made on
+// the user-interface thread when they start, so that nothing the session
+// runs, on any thread, reads the settings record.
+struct BroadcastSettings {
+    int videoDeviceIndex = -1;  // -1: none
+    int audioDeviceIndex = -1;  // -1: none
+    int audioCaptureFormatIndex = 0;
+    int videoCodecIndex = 0;
+    int videoBitrateKbps = 0;
+    int videoFramesPerSecond = 0;
+    int videoQuality = 0;
+    int audioCodecIndex = 0;
+    int audioFormatIndex = 0;
+    int asfPort = 0;
+    int maxUsers = 0;
+    CaptionChoice caption;
+};
+
+BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings);
+CaptionChoice CaptionChoiceFrom(const AppSettings& settings);
+
+// The session is the capture library's audio callback while it broadcasts,
+// and its caption overlay the frame callback once the capture is configured;
+// both are removed before the session goes.
+class BroadcastSession final : public AudioChunkCallback {
   public:
     // capture and view outlive the session.
     BroadcastSession(CapLib* capture, SessionView* view);
@@ -64,18 +91,22 @@ class BroadcastSession {
     BroadcastSession(const BroadcastSession&) = delete;
     BroadcastSession& operator=(const BroadcastSession&) = delete;
 
-    // Applies the device choices of g_settings to the capture library and
+    // Applies the device choices and the caption to the capture library and
     // restarts its preview with the caption.
-    void ConfigureCapture();
-    void StartBroadcast();
+    void ConfigureCapture(const BroadcastSettings& settings);
+    // Starts a broadcast on these settings; the devices are those that the
+    // capture was last configured with.
+    void StartBroadcast(const BroadcastSettings& settings);
     void StopBroadcast();
+    // A new caption, from the next frame on (the Options dialog's OK).
+    void SetCaption(CaptionChoice caption) { caption_.SetCaption(std::move(caption)); }
 
     // Timer work, on the user-interface thread (the timers call these).
     void OnFrameTimer();
     void OnStatusTimer();
     // One captured PCM buffer, on the audio streaming thread: the meter
     // columns, then the view's InvalidateMeter, then the writer.
-    void OnAudioChunk(const std::uint8_t* data, std::int32_t length);
+    void OnAudioChunk(const std::uint8_t* data, std::int32_t length) override;
 
     // The meter's width in pixel columns; the columns start flat. The
     // columns may be read from any thread.
@@ -108,6 +139,10 @@ class BroadcastSession {
 
     CapLib* m_pCapture;
     SessionView* view_;
+    // The settings of the running broadcast, or of the last one.
+    BroadcastSettings settings_;
+    CaptionOverlay caption_;
+    bool callbacksInstalled_ = false;
 
     std::unique_ptr<WmWriter> pWriter;
     std::unique_ptr<WmProfile> pProfile;
@@ -139,14 +174,7 @@ class BroadcastSession {
     // columns, the meter's painting copies them.
     mutable std::mutex meterLock_;
     // Held by the audio path while it uses the audio sample, and by whoever
-    // releases it, so a late buffer never lands in a released sample.
+    // releases it, so a late buffer never lands in a released sample. Taken
+    // under the audio tap's callback lock, never the other way round.
     std::mutex audioLock_;
 };
-
-// The session the capture callbacks reach; they carry no context of their own.
-extern BroadcastSession* m_hDlg;
-
-// The frame callback: the caption for the session's capture library.
-void DrawCaption();
-// The audio callback: hands the buffer to the session.
-int AudioChunkReceived(std::uint8_t* data, std::int32_t length);

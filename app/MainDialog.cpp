@@ -105,8 +105,6 @@ CMainDialog::CMainDialog(QWidget* parent)
 
 CMainDialog::~CMainDialog() {
     if (initialised_) OnDestroy();
-    // Nothing may call into the window once it is gone.
-    if (m_hDlg == session_.get()) m_hDlg = nullptr;
 }
 
 QWidget* CMainDialog::MakeControl(const ControlTemplate& control, QWidget* parent) {
@@ -136,8 +134,7 @@ void CMainDialog::OnInitDialog() {
     m_pCapture = std::make_unique<CapLib>();
     session_ = std::make_unique<BroadcastSession>(m_pCapture.get(), this);
     meter_->SetSession(session_.get());
-    session_->ConfigureCapture();
-    m_hDlg = session_.get();
+    session_->ConfigureCapture(BroadcastSettingsFrom(g_settings));
 
     for (const ToolbarButton& button : kToolbar) {
         static_cast<IconButton*>(controls_.Find(button.id))->SetTip(button.tip, true);
@@ -152,7 +149,7 @@ void CMainDialog::OnInitDialog() {
 
     move(g_settings.mainWindowLeft, g_settings.mainWindowTop);
 
-    if (g_settings.autoStartServer) session_->StartBroadcast();
+    if (g_settings.autoStartServer) session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
 
     m_pTrayIcon = new CNotifyIcon(this, kTrayIconId);
     m_pTrayIcon->SetTip("Lumacast!");
@@ -186,7 +183,7 @@ void CMainDialog::OnCommand(int id) {
     switch (id) {
         case kRunServer:
         case kStartButton:
-            session_->StartBroadcast();
+            session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
             break;
         case kStopServer:
         case kStopButton:
@@ -197,7 +194,9 @@ void CMainDialog::OnCommand(int id) {
             ServerSetupFlow();
             break;
         case kOptions:
-            RunOptionsDialog(this);
+            // The capture thread draws the caption from its own copy, which
+            // only an accepted dialog replaces.
+            if (RunOptionsDialog(this) == IDOK) session_->SetCaption(CaptionChoiceFrom(g_settings));
             break;
         case kRemoteServers:
         case kConnectButton:
@@ -233,8 +232,9 @@ void CMainDialog::ServerSetupFlow() {
     // Cancelled: a broadcast stopped for the dialog stays stopped.
     if (RunServerSetup(this, m_pCapture.get(), preview_) != IDOK) return;
     configChanged = true;
-    session_->ConfigureCapture();
-    if (wasRunning) session_->StartBroadcast();
+    const BroadcastSettings settings = BroadcastSettingsFrom(g_settings);
+    session_->ConfigureCapture(settings);
+    if (wasRunning) session_->StartBroadcast(settings);
     // A new web server, so that a new HTTP port takes effect at once.
     if (m_pWebServer) m_pWebServer->Shutdown();
     StartWebServer();

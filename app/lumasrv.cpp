@@ -97,9 +97,9 @@ int RunHeadless(int argc, char** argv) {
     ChooseDevicesForThisRun(capture);
     HeadlessView view(g_settings.httpPort, stdout);
     BroadcastSession session(&capture, &view);
-    session.ConfigureCapture();
-    m_hDlg = &session;
-    session.StartBroadcast();
+    const BroadcastSettings settings = BroadcastSettingsFrom(g_settings);
+    session.ConfigureCapture(settings);
+    session.StartBroadcast(settings);
     if (!session.IsRunning()) {
         // Without a window nobody would ever see why: write the trail out,
         // and end with a failure so that whoever started the program knows.
@@ -107,7 +107,6 @@ int RunHeadless(int argc, char** argv) {
         std::fprintf(stderr, "lumasrv: the broadcast did not start; the failed steps are in %s\n",
                      ReplaceLastThree(UserFilesPath(), "log").c_str());
         capture.Close();
-        m_hDlg = nullptr;
         webServer.Shutdown();
         return 1;
     }
@@ -122,7 +121,6 @@ int RunHeadless(int argc, char** argv) {
 
     session.StopBroadcast();
     capture.Close();
-    m_hDlg = nullptr;
     webServer.Shutdown();
     return 0;
 }

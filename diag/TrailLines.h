@@ -40,11 +40,6 @@ enum TrailLine : std::int32_t {
     kTrailStopWriter = 457,   // assert: pWriter (no writer to stop)
     kTrailStopProfile = 458,  // assert: pProfile (no profile to release)
 
-    // The capture callbacks, when no session is set to receive them:
-    // assertions "m_hDlg", value 0. They are recorded on the capture threads.
-    kTrailFrameCallbackSession = 686,  // DrawCaption, the frame callback
-    kTrailAudioCallbackSession = 755,  // AudioChunkReceived, the audio callback
-
     // Frame timer: the video sample allocated at the first frame of a
     // broadcast that started without one.
     kTrailLateVideoSampleAllocate = 831,  // WmWriter::AllocateSample

@@ -481,7 +481,7 @@ int CapLib::SetVideoFormat(const MediaType& format) {
 
 // ---- frames and audio -----------------------------------------------------
 
-void CapLib::SetFrameCallback(FrameCallback callback) {
+void CapLib::SetFrameCallback(FrameCallback* callback) {
     frameCallback_ = callback;
     if (frameGrabberCallback) frameGrabberCallback->SetFrameCallback(callback);
 }
@@ -509,7 +509,7 @@ void CapLib::UnlockFrame() {
     if (frameGrabberCallback) frameGrabberCallback->UnlockFrame();
 }
 
-void CapLib::SetAudioCallback(AudioChunkCallback callback) {
+void CapLib::SetAudioCallback(AudioChunkCallback* callback) {
     if (soundFilter) soundFilter->SetAudioCallback(callback);
 }
 

@@ -52,14 +52,17 @@ class CapLib {
 
     // The latest frame (see FrameGrabberCallback). The frame callback stays
     // in force when the preview restarts.
-    void SetFrameCallback(FrameCallback callback);
+    void SetFrameCallback(FrameCallback* callback);
     FrameDC* GetFrameDC();
     int GetFrameWidth();
     int GetFrameHeight();
     int GetFrameLength();
     std::uint8_t* LockFrame();
     void UnlockFrame();
-    void SetAudioCallback(AudioChunkCallback callback);
+    // The audio tap's callback (null: none); like the frame callback it gets
+    // no call once replaced. Only the current audio tap has it: the caller
+    // installs it again after a selection rebuilds the graph.
+    void SetAudioCallback(AudioChunkCallback* callback);
 
     // Device settings for the settings pages. The video device's formats
     // (empty without a video device with a configurable pin) and its current
@@ -129,5 +132,5 @@ class CapLib {
     std::unique_ptr<FrameGrabberCallback> frameGrabberCallback;
     bool closed = false;
     std::optional<WAVEFORMATEX> audioDeliveryFormat_;
-    FrameCallback frameCallback_ = nullptr;
+    FrameCallback* frameCallback_ = nullptr;
 };

@@ -13,12 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "diag/ErrorTrail.h"
-#include "diag/TrailLines.h"
-#include "media/CapLib.h"
-#include "media/FrameGrabber.h"
-#include "settings/AppSettings.h"
-
 namespace {
 
 // The user's time format with seconds, as the system's long time of day
@@ -152,16 +146,23 @@ void DrawCaptionText(FrameDC* dc, const QString& text) {
     }
 }
 
-void DrawCaptionFor(CapLib* capLib) {
-    if (!capLib) {
-        RecordEntry("m_hDlg", kTrailFrameCallbackSession, true).SetValue(0);
-        return;
-    }
-    FrameDC* dc = capLib->GetFrameDC();
+CaptionOverlay::CaptionOverlay(CaptionChoice choice)
+    : caption_(std::make_shared<const CaptionChoice>(std::move(choice))) {}
+
+void CaptionOverlay::SetCaption(CaptionChoice choice) {
+    auto made = std::make_shared<const CaptionChoice>(std::move(choice));
+    std::lock_guard lock(mutex_);
+    caption_.swap(made);
+    // The choice replaced goes after the lock, with the last frame drawing it.
+}
+
+std::shared_ptr<const CaptionChoice> CaptionOverlay::Caption() const {
+    std::lock_guard lock(mutex_);
+    return caption_;
+}
+
+void CaptionOverlay::OnFrame(FrameDC* dc) {
     if (!dc) return;
-    // The capture thread only reads the caption fields of the settings.
-    char text[sizeof g_settings.captionText];
-    std::memcpy(text, g_settings.captionText, sizeof text);
-    text[sizeof text - 1] = '\0';
-    DrawCaptionText(dc, CurrentCaptionText(g_settings.captionDateTime != 0, text));
+    const std::shared_ptr<const CaptionChoice> caption = Caption();
+    DrawCaptionText(dc, CurrentCaptionText(caption->dateTime, caption->text.c_str()));
 }

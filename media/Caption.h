@@ -1,12 +1,15 @@
 #pragma once
 // The caption stamped into every preview frame: the local date and time in
 // the user's short date and time formats, or a fixed text of the user's. The
-// main window's frame callback calls DrawCaptionFor with its capture library.
+// broadcast session installs a CaptionOverlay as the capture library's frame
+// callback and hands it a new caption when the user changes it.
 
 #include <QString>
+#include <memory>
+#include <mutex>
+#include <string>
 
-class CapLib;
-class FrameDC;
+#include "media/FrameGrabber.h"
 
 // The caption text: "<date> <time>" when dateTime is set, else text.
 QString CaptionText(bool dateTime, const char* text);
@@ -22,7 +25,30 @@ const QString& CurrentCaptionText(bool dateTime, const char* text);
 // frame costs a few row writes and no allocation.
 void DrawCaptionText(FrameDC* dc, const QString& text);
 
-// The frame callback's work, on the video streaming thread: records the
-// assertion "m_hDlg" in the error trail when capLib is null, does nothing
-// without a frame, else draws the caption that g_settings asks for.
-void DrawCaptionFor(CapLib* capLib);
+// What the caption shows: the date and time, or text (at most 127 bytes in
+// the system's encoding).
+struct CaptionChoice {
+    bool dateTime = true;
+    std::string text;
+};
+
+// The frame callback that draws the caption. The user-interface thread
+// replaces the choice whole (SetCaption); the video streaming thread takes
+// the current one for each frame, so a frame shows one choice, never a mix
+// of two, and a change shows from the next frame on.
+class CaptionOverlay final : public FrameCallback {
+  public:
+    explicit CaptionOverlay(CaptionChoice choice = {});
+
+    void SetCaption(CaptionChoice choice);
+    std::shared_ptr<const CaptionChoice> Caption() const;
+
+    // Draws the current caption into the frame; nothing without one.
+    void OnFrame(FrameDC* dc) override;
+
+  private:
+    // Held only to copy or swap the pointer: a choice, once made, is never
+    // written again, so it is drawn from without the lock.
+    mutable std::mutex mutex_;
+    std::shared_ptr<const CaptionChoice> caption_;
+};

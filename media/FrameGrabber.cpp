@@ -64,9 +64,14 @@ HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length
     }
     std::memcpy(pixels_.get(), buffer, static_cast<std::size_t>(length));
     frameReady_.Set();
-    if (FrameCallback callback = callback_.load()) callback();
+    if (callback_) callback_->OnFrame(dc_.get());
     std::memcpy(buffer, pixels_.get(), static_cast<std::size_t>(length));
     return S_OK;
+}
+
+void FrameGrabberCallback::SetFrameCallback(FrameCallback* callback) {
+    std::lock_guard lock(frameMutex_);
+    callback_ = callback;
 }
 
 int FrameGrabberCallback::GetFrameLength() {

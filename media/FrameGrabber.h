@@ -14,10 +14,6 @@
 #include "capture/SampleGrabber.h"
 #include "platform/Event.h"
 
-// Called once per frame on the video streaming thread while the frame's
-// drawing context is valid.
-using FrameCallback = void (*)();
-
 // The drawing context of the frame buffer: an image over the buffer's bytes.
 // The image's rows are the buffer's, so it stands upside down; Orient turns a
 // painter so that (0, 0) is the top-left of the picture as shown.
@@ -31,6 +27,19 @@ class FrameDC {
 
   private:
     QImage image_;
+};
+
+// Receives every frame the grabber keeps, to draw into it: OnFrame runs on the
+// video streaming thread while the frame's drawing context is valid (null
+// while the frame's size is not known), under the grabber's frame lock. It
+// must return quickly and must not call the grabber or wait for the thread
+// that installs callbacks, which may be waiting for it.
+class FrameCallback {
+  public:
+    virtual void OnFrame(FrameDC* dc) = 0;
+
+  protected:
+    ~FrameCallback() = default;
 };
 
 class FrameGrabberCallback : public capture::ISampleGrabberCB {
@@ -47,7 +56,9 @@ class FrameGrabberCallback : public capture::ISampleGrabberCB {
     // when the frame is locked (the frame passes unchanged).
     HRESULT BufferCB(double sampleTime, std::uint8_t* buffer, long length) override;
 
-    void SetFrameCallback(FrameCallback callback) { callback_ = callback; }
+    // Installs the frame callback (null: none). Waits for a frame in
+    // progress, so the callback it replaces gets no call after it returns.
+    void SetFrameCallback(FrameCallback* callback);
     FrameDC* GetFrameDC() { return dc_.get(); }  // streaming thread, during the frame callback
     int GetFrameWidth() const { return width_; }
     int GetFrameHeight() const { return height_; }
@@ -67,11 +78,14 @@ class FrameGrabberCallback : public capture::ISampleGrabberCB {
     std::atomic<int> frameLength_{0};
     std::unique_ptr<std::uint8_t[]> pixels_;
     std::unique_ptr<FrameDC> dc_;
-    std::atomic<FrameCallback> callback_{nullptr};
+    FrameCallback* callback_ = nullptr;  // under frameMutex_
     Event frameReady_{Event::Kind::ManualReset, false};
     std::atomic<bool> frameLocked_{false};
     // Held while a frame is copied and captioned, so that a lock is taken
-    // between frames and never lands in the middle of a copy.
+    // between frames and never lands in the middle of a copy. The frame
+    // callback is called under it: the callback only draws into the frame
+    // and waits for nothing, so whoever waits for this lock (the encoder's
+    // LockFrame, SetFrameCallback) waits one frame at most.
     std::mutex frameMutex_;
     RefPtr<capture::SampleGrabber> grabber_;
 };

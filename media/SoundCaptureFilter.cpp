@@ -47,12 +47,18 @@ HRESULT SoundCaptureFilter::Copy(MediaSample* source, MediaSample* dest) {
 HRESULT SoundCaptureFilter::Transform(MediaSample* in, MediaSample* out) {
     const HRESULT hr = Copy(in, out);
     if (FAILED(hr)) return hr;
-    if (AudioChunkCallback callback = callback_.load()) {
+    std::lock_guard lock(callbackMutex_);
+    if (callback_) {
         std::uint8_t* data = nullptr;
         in->GetPointer(&data);
-        callback(data, static_cast<std::int32_t>(in->GetActualDataLength()));
+        callback_->OnAudioChunk(data, static_cast<std::int32_t>(in->GetActualDataLength()));
     }
     return S_OK;
+}
+
+void SoundCaptureFilter::SetAudioCallback(AudioChunkCallback* callback) {
+    std::lock_guard lock(callbackMutex_);
+    callback_ = callback;
 }
 
 HRESULT SoundCaptureFilter::DecideBufferSize(BufferAllocator* allocator,

@@ -3,20 +3,31 @@
 // to its output and then hands the input bytes to the audio callback. The
 // capture library inserts it as "MySoundCapture" in front of the null renderer.
 
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "capture/TransformFilter.h"
 
-// One captured PCM buffer: its bytes and byte count; the result is ignored.
-using AudioChunkCallback = int (*)(std::uint8_t* data, std::int32_t length);
+// Receives every captured PCM buffer (its bytes and byte count) on the audio
+// streaming thread, under the tap's callback lock. It must not wait for the
+// thread that installs callbacks or stops the capture, which may be waiting
+// for it.
+class AudioChunkCallback {
+  public:
+    virtual void OnAudioChunk(const std::uint8_t* data, std::int32_t length) = 0;
+
+  protected:
+    ~AudioChunkCallback() = default;
+};
 
 class SoundCaptureFilter : public capture::TransformFilter {
   public:
     SoundCaptureFilter() = default;
 
-    // Written by the user-interface thread, read on the audio streaming thread.
-    void SetAudioCallback(AudioChunkCallback callback) { callback_ = callback; }
+    // Installs the audio callback (null: none), on the user-interface thread.
+    // Waits for a buffer in progress, so the callback it replaces gets no call
+    // after it returns.
+    void SetAudioCallback(AudioChunkCallback* callback);
 
     HRESULT CheckInputType(const capture::MediaType& type) override;
     HRESULT CheckTransform(const capture::MediaType& in, const capture::MediaType& out) override;
@@ -32,5 +43,8 @@ class SoundCaptureFilter : public capture::TransformFilter {
   private:
     HRESULT Copy(capture::MediaSample* source, capture::MediaSample* dest);
 
-    std::atomic<AudioChunkCallback> callback_{nullptr};
+    // Held across the callback's call, so that replacing it waits for a call
+    // in progress; the callback waits for nothing, so neither can stall.
+    std::mutex callbackMutex_;
+    AudioChunkCallback* callback_ = nullptr;
 };

@@ -2,8 +2,9 @@
 // The settings record: every user choice of the program in one fixed 352-byte
 // little-endian layout that the configuration file stores whole, byte for
 // byte. Reserved fields and padding are never interpreted, only kept as loaded
-// and saved back. The process holds one record, g_settings, written on the
-// user-interface thread only (the capture threads read the caption fields).
+// and saved back. The process holds one record, g_settings, read and written
+// on the user-interface thread only; other threads get copies of what they
+// need.
 
 #include <bit>
 #include <cstddef>

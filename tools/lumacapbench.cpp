@@ -59,12 +59,7 @@ struct Result {
     bool ok = false;
 };
 
-FrameGrabberCallback* g_receiver = nullptr;
 bool g_dateTime = true;  // date and time, or a fixed text
-void DrawBenchCaption() {
-    if (g_receiver)
-        DrawCaptionText(g_receiver->GetFrameDC(), CurrentCaptionText(g_dateTime, "Lumacast bench"));
-}
 
 // Runs until `frames` frames after a warm-up have passed the renderer.
 Result Measure(FilterGraph* graph, VideoRenderer* renderer, std::uint64_t frames) {
@@ -143,17 +138,16 @@ Result RunPipeline(int width, int height, bool withTap, std::uint64_t frames) {
     if (FAILED(builder.RenderStream(PinCategory::Capture, MajorType::Video, camera.Get(),
                                     middle.Get(), renderer.Get())))
         return {};
+    CaptionOverlay caption({g_dateTime, "Lumacast bench"});
     std::unique_ptr<FrameGrabberCallback> receiver;
     if (withTap) {
         receiver = std::make_unique<FrameGrabberCallback>(width, height, grabber);
-        g_receiver = receiver.get();
-        receiver->SetFrameCallback(&DrawBenchCaption);
+        receiver->SetFrameCallback(&caption);
         grabber->SetCallback(receiver.get(), 1);
     }
     Result r = Measure(graph.Get(), renderer.Get(), frames);
     graph->Stop();
     if (grabber) grabber->SetCallback(nullptr, 1);
-    g_receiver = nullptr;
     return r;
 }
 

@@ -30,9 +30,13 @@ struct AudioLog {
 // way on the audio thread while the test takes the callback away.
 std::atomic<AudioLog*> g_audio{nullptr};
 
-int OnAudioChunk(std::uint8_t* data, std::int32_t length) {
+struct AudioRecorder final : AudioChunkCallback {
+    void OnAudioChunk(const std::uint8_t* data, std::int32_t length) override;
+} g_recorder;
+
+void AudioRecorder::OnAudioChunk(const std::uint8_t* data, std::int32_t length) {
     AudioLog* log = g_audio.load();
-    if (!log) return 0;
+    if (!log) return;
     ++log->chunks;
     log->bytes += length;
     if (length % 4 != 0) ++log->oddLengths;
@@ -41,12 +45,6 @@ int OnAudioChunk(std::uint8_t* data, std::int32_t length) {
         const auto* s = reinterpret_cast<const std::int16_t*>(data);
         log->samples.insert(log->samples.end(), s, s + length / 2);
     }
-    return 0;
-}
-
-CapLib* g_capLib = nullptr;
-void DrawCaption() {
-    DrawCaptionFor(g_capLib);
 }
 
 class CapLibTest : public ::testing::Test {
@@ -54,11 +52,8 @@ class CapLibTest : public ::testing::Test {
     void SetUp() override {
         EnsureApplication();
         SetTestDevices(DefaultTestDevices());
-        std::memset(g_settings.captionText, 0, sizeof g_settings.captionText);
-        g_settings.captionDateTime = 0;
     }
     void TearDown() override {
-        g_capLib = nullptr;
         g_audio = nullptr;
         ResetTestDevices();
     }
@@ -162,7 +157,6 @@ TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
     AudioLog audioLog;
     CapLib lib;
     lib.wantPreview = true;
-    g_capLib = &lib;
     const int video = c.video ? LastVideo(lib) : -1;
     const int audio = c.audio ? LastAudio(lib) : -1;
     const int format = c.audio ? FormatIndex(lib, audio, 22050, 2, 16) : 0;
@@ -190,7 +184,7 @@ TEST_P(GraphLife, SelectBuildStartStopTearDownAgain) {
         EXPECT_EQ(lib.VideoCaptureFilter(), before);
         EXPECT_TRUE(lib.Previewing());
 
-        lib.SetAudioCallback(&OnAudioChunk);
+        lib.SetAudioCallback(&g_recorder);
         if (c.video) {
             EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
             EXPECT_EQ(lib.GetFrameWidth(), 320);
@@ -265,7 +259,7 @@ TEST_F(CapLibTest, AudioTapDeliversTheToneAtTheChosenFormat) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         AudioLog log;
         g_audio = &log;
-        lib.SetAudioCallback(&OnAudioChunk);
+        lib.SetAudioCallback(&g_recorder);
         ASSERT_TRUE(WaitUntil([&] {
             std::lock_guard lock(log.mutex);
             return log.samples.size() >= f.rate * f.channels / 2;
@@ -341,7 +335,7 @@ TEST_F(CapLibTest, AudioTapConvertsToTheDeliveryFormat) {
         const std::uint16_t channels = c.rate ? c.channels : c.captureChannels;
         AudioLog log;
         g_audio = &log;
-        lib.SetAudioCallback(&OnAudioChunk);
+        lib.SetAudioCallback(&g_recorder);
         ASSERT_TRUE(WaitUntil([&] {
             std::lock_guard lock(log.mutex);
             return log.samples.size() >= rate * channels;
@@ -376,14 +370,13 @@ TEST_F(CapLibTest, AudioTapConvertsToTheDeliveryFormat) {
 TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
     HeadlessSurface surface;  // outlives the library, which clears it on closing
     {
-        std::strcpy(g_settings.captionText, "ON AIR");
+        CaptionOverlay caption({false, "ON AIR"});
         CapLib lib;
         lib.wantPreview = true;
-        g_capLib = &lib;
         const int audio = LastAudio(lib);
         lib.SelectDevices(LastVideo(lib), audio, &surface, FormatIndex(lib, audio, 8000, 1, 16));
         ASSERT_TRUE(lib.Previewing());
-        lib.SetFrameCallback(&DrawCaption);
+        lib.SetFrameCallback(&caption);
         ASSERT_EQ(lib.SetVideoFormat(lib.GetVideoFormats()[2]), 1);
         ASSERT_EQ(lib.VideoCaptureFilter()->SetControl("BRIGHTNESS", 500), S_OK);
         ASSERT_EQ(lib.AudioCaptureFilter()->SetControl("Volume", 30), S_OK);
@@ -413,7 +406,6 @@ TEST_F(CapLibTest, DeviceSettingsOutliveARebuildOfTheGraph) {
         ASSERT_EQ(controls.size(), 1u);
         EXPECT_EQ(controls[0].value, 30);
         lib.SetFrameCallback(nullptr);
-        g_capLib = nullptr;
         lib.Close();
     }
     CapLib fresh;
@@ -437,14 +429,13 @@ int WhiteInCaptionArea(const std::uint8_t* bits, int width, int height) {
 }
 
 TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
-    std::strcpy(g_settings.captionText, "ON AIR");
+    CaptionOverlay caption({false, "ON AIR"});
     HeadlessSurface surface;  // outlives the library, which clears it on closing
     CapLib lib;
     lib.wantPreview = true;
-    g_capLib = &lib;
     lib.SelectDevices(LastVideo(lib), -1, &surface, 0);
     ASSERT_TRUE(lib.Previewing());
-    lib.SetFrameCallback(&DrawCaption);
+    lib.SetFrameCallback(&caption);
 
     const int length = lib.GetFrameLength();
     ASSERT_EQ(length, DibStride(320) * 240);
@@ -468,15 +459,14 @@ TEST_F(CapLibTest, CaptionReachesPreviewAndLockedFramePassesWithout) {
     lib.UnlockFrame();
 
     // Date and time instead of the text: still a caption.
-    g_settings.captionDateTime = 1;
+    caption.SetCaption({true, "ON AIR"});
     const auto after = surface.FrameCount();
     ASSERT_TRUE(WaitUntil([&] { return surface.FrameCount() > after + 2; }));
     ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
     EXPECT_GT(WhiteInCaptionArea(shown.data(), w, h), 0);
 
     // An empty text with date and time off draws nothing.
-    g_settings.captionDateTime = 0;
-    g_settings.captionText[0] = '\0';
+    caption.SetCaption({false, ""});
     const auto plain = surface.FrameCount();
     ASSERT_TRUE(WaitUntil([&] { return surface.FrameCount() > plain + 2; }));
     ASSERT_TRUE(surface.LastFrame(&shown, &w, &h));
@@ -524,7 +514,7 @@ TEST_F(CapLibTest, VideoFormatChangeRebuildsTheGraph) {
         const auto seen = surface.FrameCount();
         EXPECT_TRUE(WaitUntil([&] { return surface.FrameCount() > seen; }));
         g_audio = log;
-        lib.SetAudioCallback(&OnAudioChunk);  // the audio tap is new after a rebuild
+        lib.SetAudioCallback(&g_recorder);  // the audio tap is new after a rebuild
         EXPECT_TRUE(WaitUntil([&] { return log->chunks > 1; }));
         lib.SetAudioCallback(nullptr);
         g_audio = nullptr;
@@ -616,7 +606,7 @@ TEST_P(Failures, ShowTheirMessage) {
         EXPECT_EQ(lib.GetFrameLength(), DibStride(320) * 240);
     }
     if (c.audioRuns) {
-        lib.SetAudioCallback(&OnAudioChunk);
+        lib.SetAudioCallback(&g_recorder);
         EXPECT_TRUE(WaitUntil([&] { return log.chunks > 2; }));
         lib.SetAudioCallback(nullptr);
     }

@@ -76,11 +76,12 @@ class KeepingSink : public BaseFilter {
 
 std::mutex g_seenMutex;
 std::vector<std::uint8_t> g_seen;
-int Remember(std::uint8_t* data, std::int32_t length) {
-    std::lock_guard lock(g_seenMutex);
-    if (g_seen.size() < 40000) g_seen.insert(g_seen.end(), data, data + length);
-    return 0;
-}
+struct Remember final : AudioChunkCallback {
+    void OnAudioChunk(const std::uint8_t* data, std::int32_t length) override {
+        std::lock_guard lock(g_seenMutex);
+        if (g_seen.size() < 40000) g_seen.insert(g_seen.end(), data, data + length);
+    }
+} g_remember;
 
 TEST(SoundCaptureFilter, PassesTheBytesItHandsToTheCallback) {
     ASSERT_TRUE(EnsureGstreamer());
@@ -114,7 +115,7 @@ TEST(SoundCaptureFilter, PassesTheBytesItHandsToTheCallback) {
         std::lock_guard lock(g_seenMutex);
         g_seen.clear();
     }
-    tap->SetAudioCallback(&Remember);
+    tap->SetAudioCallback(&g_remember);
     ASSERT_EQ(graph->Run(), S_OK);
     ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard a(g_seenMutex);

@@ -84,9 +84,8 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
         ASSERT_GE(g_settings.audioCaptureFormatIndex, 0);
         ASSERT_GE(g_settings.audioFormatIndex, 0);
         g_settings.asfPort = FreeTcpPort();
-        session.ConfigureCapture();
-        m_hDlg = &session;
-        session.StartBroadcast();
+        session.ConfigureCapture(BroadcastSettingsFrom(g_settings));
+        session.StartBroadcast(BroadcastSettingsFrom(g_settings));
         ASSERT_TRUE(session.IsRunning());
 
         const auto sound = folder.Path() / "sound.pcm";
@@ -96,7 +95,6 @@ TEST(SoundDeliveryTest, MismatchedCaptureAndCodecFormatsStillCarryTheTone) {
                             "/MyFile.wma -map 0:a -t 3 -ac 1 -ar 44100 -f s16le " + sound.string()),
             0);
         session.StopBroadcast();
-        m_hDlg = nullptr;
         capture.Close();
 
         const std::string bytes = ReadWholeFile(sound);

@@ -32,12 +32,10 @@ class PagesTest : public dialogtest::DialogTest {
         Capture().wantPreview = true;
         session_ = std::make_unique<BroadcastSession>(&Capture(), &view_);
         session_->SetMeterWidth(98);
-        m_hDlg = session_.get();
         g_settings.asfPort = FreeTcpPort();
     }
     void TearDown() override {
         session_->StopBroadcast();
-        m_hDlg = nullptr;
         session_.reset();
         DialogTest::TearDown();
     }
@@ -91,7 +89,7 @@ class PagesTest : public dialogtest::DialogTest {
 // the preview at once, and Cancel keeps the change.
 TEST_F(PagesTest, BrightnessChangesThePreviewAndCancelKeepsIt) {
     g_settings.videoDeviceIndex = 0;
-    session_->ConfigureCapture();
+    session_->ConfigureCapture(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(WaitFor([&] { return PreviewBrightness() >= 0; }));
     const double before = PreviewBrightness();
     auto dialog = OpenSetup();
@@ -130,7 +128,7 @@ TEST_F(PagesTest, BrightnessChangesThePreviewAndCancelKeepsIt) {
 TEST_F(PagesTest, ChosenFormatReachesThePreviewAndTheNextBroadcast) {
     g_settings.videoDeviceIndex = 0;
     g_settings.videoBitrateKbps = 1000;
-    session_->ConfigureCapture();
+    session_->ConfigureCapture(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(WaitFor([&] { return PreviewWidth() == 320; }));
     auto dialog = OpenSetup();
 
@@ -151,8 +149,8 @@ TEST_F(PagesTest, ChosenFormatReachesThePreviewAndTheNextBroadcast) {
     ASSERT_EQ(dialog->result(), QDialog::Accepted);
 
     // What the main window does after OK.
-    session_->ConfigureCapture();
-    session_->StartBroadcast();
+    session_->ConfigureCapture(BroadcastSettingsFrom(g_settings));
+    session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning());
     // ffprobe runs while the event loop goes on: the frame timer of a broadcast
     // runs on it.
@@ -180,8 +178,8 @@ TEST_F(PagesTest, MicrophoneVolumeChangesTheMeter) {
         formats->setCurrentIndex(entry);
         dialog->accept();
     }
-    session_->ConfigureCapture();
-    session_->StartBroadcast();
+    session_->ConfigureCapture(BroadcastSettingsFrom(g_settings));
+    session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning());
     const int loud = MeterPeak();
     EXPECT_GT(loud, 5000);
@@ -199,8 +197,8 @@ TEST_F(PagesTest, MicrophoneVolumeChangesTheMeter) {
     dialog->Controls().Get<QPushButton>(kAudioSourceButton)->click();
     dialog->accept();
 
-    session_->ConfigureCapture();
-    session_->StartBroadcast();
+    session_->ConfigureCapture(BroadcastSettingsFrom(g_settings));
+    session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning());
     const int quiet = MeterPeak();
     EXPECT_GT(quiet, loud / 20);  // still the tone, not silence
