@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <string>
 
+#include "ui/MainOptionsIds.h"
 #include "ui/toolkit/DialogBuilder.h"
 
 class QCheckBox;
@@ -35,7 +36,7 @@ class MainOptions : public QDialog {
     void SetValues(const OptionsValues& values) { values_ = values; }
     const OptionsValues& Values() const { return values_; }
 
-    // The controls by their template ids.
+    // The controls by their template ids (ui/MainOptionsIds.h).
     const DialogControls& Controls() const { return controls_; }
 
     // OK: takes the radio buttons, the text and both check boxes, then
