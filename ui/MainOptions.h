@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <string>
 
+#include "settings/AppSettings.h"
 #include "ui/MainOptionsIds.h"
 #include "ui/toolkit/DialogBuilder.h"
 
@@ -28,7 +29,7 @@ class MainOptions : public QDialog {
   public:
     // The longest caption text, in bytes, so that its terminator fits the
     // settings record.
-    static constexpr int kMaxCaptionBytes = 127;
+    static constexpr int kMaxCaptionBytes = static_cast<int>(sizeof AppSettings::captionText) - 1;
 
     explicit MainOptions(QWidget* parent = nullptr);
 
