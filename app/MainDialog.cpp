@@ -26,36 +26,11 @@
 #include "ui/toolkit/Menus.h"
 #include "web/HttpServer.h"
 
+// The toolbar buttons send their own ids as commands, beside the menu's.
+using namespace maindialog;
+using namespace mainmenu;
+
 namespace {
-
-// Command ids of the menu and the toolbar.
-enum Command : int {
-    kRunServer = 138,
-    kStopServer = 163,
-    kServerSetup = 153,
-    kOptions = 32778,
-    kSaveConfiguration = 32779,
-    kRemoteServers = 32777,
-    kExit = 130,
-    kHelpTopics = 154,
-    kEmailSupport = 146,
-    kWebSite = 156,
-    kAbout = 143,
-    kStartButton = 1047,
-    kStopButton = 1048,
-    kSetupButton = 1054,
-    kConnectButton = 1053,
-    kHelpButton = 1020,
-};
-
-// Controls of the main window.
-enum Control : int {
-    kPreviewControl = 1023,
-    kMeterControl = 1051,
-    kMeterScaleControl = 1052,
-    kUserCountControl = 1022,
-    kConnectionUrlControl = 1056,
-};
 
 constexpr int kClientTimeoutMs = 30000;
 

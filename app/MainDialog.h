@@ -12,6 +12,8 @@
 #include <memory>
 
 #include "app/BroadcastSession.h"
+#include "ui/MainDialogIds.h"
+#include "ui/MainMenuIds.h"
 #include "ui/toolkit/DialogBuilder.h"
 
 class CapLib;
@@ -35,7 +37,8 @@ class CMainDialog : public QDialog, public SessionView {
     // server, capture, toolbar, meter, position, auto start, tray icon.
     void OnInitDialog();
 
-    // A menu or toolbar command by its id.
+    // A command by its id: a menu command (ui/MainMenuIds.h) or a toolbar
+    // button's id (ui/MainDialogIds.h).
     void OnCommand(int id);
 
     // SessionView.
@@ -53,6 +56,7 @@ class CMainDialog : public QDialog, public SessionView {
     BroadcastSession& Session() { return *session_; }
     CapLib* Capture() const { return m_pCapture.get(); }
     HttpServer* WebServer() const { return m_pWebServer.get(); }
+    // A control by its template id (ui/MainDialogIds.h).
     QWidget* Control(int id) const { return controls_.Find(id); }
     QMenuBar* MenuBar() const { return m_menu; }
     PreviewWidget* Preview() const { return preview_; }

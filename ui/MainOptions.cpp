@@ -5,7 +5,11 @@
 #include <QRadioButton>
 #include <QValidator>
 
+#include "platform/MessageBox.h"
+#include "ui/MainOptionsIds.h"
 #include "ui/Templates.h"
+
+using namespace mainoptions;
 
 namespace {
 
@@ -22,16 +26,6 @@ class ByteLengthValidator : public QValidator {
 
   private:
     int maxBytes_;
-};
-
-enum ControlId : int {
-    kDateTimeButton = 1058,
-    kCustomTextButton = 1059,
-    kCaptionEdit = 1056,
-    kAutoStartBox = 1060,
-    kMinimizeToTrayBox = 1061,
-    kOkButton = 1,
-    kCancelButton = 2,
 };
 
 }  // namespace
@@ -53,9 +47,9 @@ MainOptions::MainOptions(QWidget* parent) : QDialog(parent) {
             [this] { captionEdit_->setEnabled(false); });
     connect(customTextButton_, &QRadioButton::clicked, this,
             [this] { captionEdit_->setEnabled(true); });
-    connect(controls_.Get<QAbstractButton>(kOkButton), &QAbstractButton::clicked, this,
+    connect(controls_.Get<QAbstractButton>(IDOK), &QAbstractButton::clicked, this,
             &MainOptions::accept);
-    connect(controls_.Get<QAbstractButton>(kCancelButton), &QAbstractButton::clicked, this,
+    connect(controls_.Get<QAbstractButton>(IDCANCEL), &QAbstractButton::clicked, this,
             &MainOptions::reject);
 }
 

@@ -7,6 +7,8 @@
 #include <QDialog>
 #include <string>
 
+#include "settings/AppSettings.h"
+#include "ui/MainOptionsIds.h"
 #include "ui/toolkit/DialogBuilder.h"
 
 class QCheckBox;
@@ -27,7 +29,7 @@ class MainOptions : public QDialog {
   public:
     // The longest caption text, in bytes, so that its terminator fits the
     // settings record.
-    static constexpr int kMaxCaptionBytes = 127;
+    static constexpr int kMaxCaptionBytes = static_cast<int>(sizeof AppSettings::captionText) - 1;
 
     explicit MainOptions(QWidget* parent = nullptr);
 
@@ -35,7 +37,7 @@ class MainOptions : public QDialog {
     void SetValues(const OptionsValues& values) { values_ = values; }
     const OptionsValues& Values() const { return values_; }
 
-    // The controls by their template ids.
+    // The controls by their template ids (ui/MainOptionsIds.h).
     const DialogControls& Controls() const { return controls_; }
 
     // OK: takes the radio buttons, the text and both check boxes, then

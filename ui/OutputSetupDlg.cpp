@@ -19,6 +19,8 @@
 #include "ui/Templates.h"
 #include "ui/toolkit/UpDownControl.h"
 
+using namespace outputsetup;
+
 namespace {
 
 // One of the six numbers: its field, its spin (0: none) and its bounds.
@@ -141,7 +143,7 @@ OutputSetupDlg::OutputSetupDlg(CapLib* capture, capture::PreviewSurface* preview
         connect(controls_.Get<QPushButton>(button), &QPushButton::clicked, this,
                 [this, button] { OnDeviceSettings(button); });
     }
-    connect(controls_.Get<QPushButton>(kSetupHelpButton), &QPushButton::clicked, this,
+    connect(controls_.Get<QPushButton>(kHelpButton), &QPushButton::clicked, this,
             [] { ShowHelpTopic("using.htm"); });
     connect(controls_.Get<QPushButton>(IDOK), &QPushButton::clicked, this, &OutputSetupDlg::accept);
     connect(controls_.Get<QPushButton>(IDCANCEL), &QPushButton::clicked, this,

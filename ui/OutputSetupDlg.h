@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ui/OutputSetupIds.h"
 #include "ui/toolkit/DialogBuilder.h"
 
 class CapLib;
@@ -21,29 +22,6 @@ class QLineEdit;
 class UpDownControl;
 class WmProfile;
 
-// Control ids of the Server setup template.
-enum SetupControlId : int {
-    kVideoDeviceList = 1034,
-    kVideoFormatButton = 1035,  // "Format": the video device's own settings
-    kVideoSourceButton = 1036,  // "Source": the camera's capture format
-    kAudioDeviceList = 1037,
-    kAudioSourceButton = 1054,
-    kVideoCodecList = 1009,
-    kQualityField = 1015,
-    kQualitySpin = 1016,
-    kFramesPerSecondField = 1013,
-    kFramesPerSecondSpin = 1014,
-    kBitrateField = 1011,
-    kBitrateSpin = 1012,
-    kAudioCodecList = 1018,
-    kAudioFormatList = 1019,
-    kMaxUsersField = 1022,
-    kMaxUsersSpin = 1023,
-    kAsfPortField = 1021,
-    kHttpPortField = 1024,
-    kSetupHelpButton = 1020,
-};
-
 class OutputSetupDlg : public QDialog {
     Q_OBJECT
 
@@ -53,7 +31,7 @@ class OutputSetupDlg : public QDialog {
     OutputSetupDlg(CapLib* capture, capture::PreviewSurface* preview, QWidget* parent = nullptr);
     ~OutputSetupDlg() override;
 
-    // The controls by their template ids.
+    // The controls by their template ids (ui/OutputSetupIds.h).
     const DialogControls& Controls() const { return controls_; }
 
     // Refills the audio format list with the pairs of a 16-bit capture format

@@ -7,14 +7,13 @@
 
 #include "platform/MessageBox.h"
 #include "ui/Help.h"
+#include "ui/ServerEditIds.h"
 #include "ui/Templates.h"
 #include "ui/toolkit/DialogBuilder.h"
 
-namespace {
+using namespace serveredit;
 
-constexpr int kNameField = 1042;
-constexpr int kAddressField = 1044;
-constexpr int kHelpButton = 1045;
+namespace {
 
 constexpr char kHelpTopic[] = "servers.htm";
 

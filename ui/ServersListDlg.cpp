@@ -9,15 +9,12 @@
 #include "ui/Dialogs.h"
 #include "ui/RemotePlayerWindow.h"
 #include "ui/ServerEditDlg.h"
+#include "ui/ServersListIds.h"
 #include "ui/Templates.h"
 
-namespace {
+using namespace serverslist;
 
-constexpr int kListView = 1037;
-constexpr int kConnectButton = 1040;
-constexpr int kAddButton = 1038;
-constexpr int kChangeButton = 1039;
-constexpr int kRemoveButton = 1036;
+namespace {
 
 constexpr int kNameColumnWidth = 80;
 constexpr int kAddressColumnWidth = 140;

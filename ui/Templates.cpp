@@ -1,109 +1,127 @@
 // The dialogs and the menu of the program, control by control, in tab order.
-// Positions are x, y, width, height in dialog units.
+// Positions are x, y, width, height in dialog units. The ids are named once,
+// for each dialog in its own header that the dialog's code shares, since
+// dialogs reuse numbers; OK and Cancel are IDOK and IDCANCEL.
 
 #include "ui/Templates.h"
 
 #include <array>
+
+#include "platform/MessageBox.h"
+#include "ui/MainDialogIds.h"
+#include "ui/MainMenuIds.h"
+#include "ui/MainOptionsIds.h"
+#include "ui/OutputSetupIds.h"
+#include "ui/ServerEditIds.h"
+#include "ui/ServersListIds.h"
 
 namespace {
 
 using K = ControlKind;
 
 constexpr ControlTemplate kMainDialogControls[] = {
-    {1047, K::PushButton, "", 3, 0, 27, 24},    // Start server
-    {1048, K::PushButton, "", 33, 0, 27, 24},   // Stop server
-    {1054, K::PushButton, "", 63, 0, 27, 24},   // Server setup
-    {1053, K::PushButton, "", 93, 0, 27, 24},   // Connect to remote server
-    {1020, K::PushButton, "", 258, 0, 27, 24},  // Open help
+    {maindialog::kStartButton, K::PushButton, "", 3, 0, 27, 24},
+    {maindialog::kStopButton, K::PushButton, "", 33, 0, 27, 24},
+    {maindialog::kSetupButton, K::PushButton, "", 63, 0, 27, 24},
+    {maindialog::kConnectButton, K::PushButton, "", 93, 0, 27, 24},
+    {maindialog::kHelpButton, K::PushButton, "", 258, 0, 27, 24},
     {-1, K::GroupBox, " Video ", 3, 27, 144, 116},
-    {1023, K::Frame, "", 11, 39, 128, 96, kStyleBlackRect},  // preview
+    {maindialog::kPreviewControl, K::Frame, "", 11, 39, 128, 96, kStyleBlackRect},
     {-1, K::GroupBox, " Audio ", 155, 27, 128, 60},
-    {1051, K::Frame, "", 163, 39, 98, 40, kStyleOwnerDraw},                    // audio meter
-    {1052, K::Trackbar, "", 264, 33, 15, 51, kStyleVertical | kStyleNoTicks},  // meter scale
+    {maindialog::kMeterControl, K::Frame, "", 163, 39, 98, 40, kStyleOwnerDraw},
+    {maindialog::kMeterScaleControl, K::Trackbar, "", 264, 33, 15, 51,
+     kStyleVertical | kStyleNoTicks},
     {-1, K::GroupBox, " Network ", 155, 91, 128, 52},
     {-1, K::Label, "Connected users", 162, 102, 55, 8},
-    {1022, K::Label, "0", 231, 101, 32, 12, kStyleRight | kStyleSunken},
+    {maindialog::kUserCountControl, K::Label, "0", 231, 101, 32, 12, kStyleRight | kStyleSunken},
     {-1, K::Label, "Connection URL", 162, 117, 52, 8},
-    {1056, K::Edit, "", 162, 126, 117, 14, kStyleReadOnly | kStyleBorder},
+    {maindialog::kConnectionUrlControl, K::Edit, "", 162, 126, 117, 14,
+     kStyleReadOnly | kStyleBorder},
 };
 
 constexpr ControlTemplate kAboutDialogControls[] = {
     {-1, K::Icon, "", 11, 14, 21, 20},
     {-1, K::Label, "Lumacast! 1.33", 40, 14, 119, 8},
     {-1, K::Label, "Live webcam broadcasting", 40, 26, 119, 8},
-    {1, K::DefaultPushButton, "OK", 113, 41, 50, 14},
+    {IDOK, K::DefaultPushButton, "OK", 113, 41, 50, 14},
 };
 
 constexpr ControlTemplate kServerSetupControls[] = {
     {-1, K::GroupBox, "Video input ", 6, 6, 141, 63},
     {-1, K::Label, "Capture device", 15, 18, 50, 8},
-    {1034, K::ComboBox, "", 12, 27, 129, 150, kStyleVScroll},
-    {1035, K::PushButton, "Format", 12, 45, 50, 14},
-    {1036, K::PushButton, "Source", 69, 45, 50, 14},
+    {outputsetup::kVideoDeviceList, K::ComboBox, "", 12, 27, 129, 150, kStyleVScroll},
+    {outputsetup::kVideoFormatButton, K::PushButton, "Format", 12, 45, 50, 14},
+    {outputsetup::kVideoSourceButton, K::PushButton, "Source", 69, 45, 50, 14},
     {-1, K::GroupBox, " Audio input ", 6, 72, 141, 66},
     {-1, K::Label, "Capture device", 15, 84, 50, 8},
-    {1037, K::ComboBox, "", 12, 93, 129, 150},
-    {1054, K::PushButton, "Source", 69, 111, 50, 14},
+    {outputsetup::kAudioDeviceList, K::ComboBox, "", 12, 93, 129, 150},
+    {outputsetup::kAudioSourceButton, K::PushButton, "Source", 69, 111, 50, 14},
     {-1, K::GroupBox, " Video output ", 153, 6, 237, 63},
     {-1, K::Label, "Codec", 165, 18, 21, 8},
-    {1009, K::ComboBox, "", 162, 27, 129, 150},
+    {outputsetup::kVideoCodecList, K::ComboBox, "", 162, 27, 129, 150},
     {-1, K::Label, "Quality", 303, 30, 24, 8},
-    {1015, K::Edit, "", 336, 27, 39, 12, kStyleNumber | kStyleRight | kStyleBorder},
-    {1016, K::UpDown, "", 375, 27, 9, 12},
+    {outputsetup::kQualityField, K::Edit, "", 336, 27, 39, 12,
+     kStyleNumber | kStyleRight | kStyleBorder},
+    {outputsetup::kQualitySpin, K::UpDown, "", 375, 27, 9, 12},
     {-1, K::Label, "Frames per second", 162, 49, 62, 8},
-    {1013, K::Edit, "", 231, 48, 39, 12, kStyleNumber | kStyleRight | kStyleBorder},
-    {1014, K::UpDown, "", 270, 48, 9, 12},
+    {outputsetup::kFramesPerSecondField, K::Edit, "", 231, 48, 39, 12,
+     kStyleNumber | kStyleRight | kStyleBorder},
+    {outputsetup::kFramesPerSecondSpin, K::UpDown, "", 270, 48, 9, 12},
     {-1, K::Label, "Bitrate, kbps", 288, 50, 42, 8},
-    {1011, K::Edit, "", 336, 48, 39, 12, kStyleNumber | kStyleRight | kStyleBorder},
-    {1012, K::UpDown, "", 375, 48, 9, 12},
+    {outputsetup::kBitrateField, K::Edit, "", 336, 48, 39, 12,
+     kStyleNumber | kStyleRight | kStyleBorder},
+    {outputsetup::kBitrateSpin, K::UpDown, "", 375, 48, 9, 12},
     {-1, K::GroupBox, " Audio ", 153, 72, 135, 66},
     {-1, K::Label, "Codec", 165, 84, 21, 8},
-    {1018, K::ComboBox, "", 162, 93, 120, 150},
+    {outputsetup::kAudioCodecList, K::ComboBox, "", 162, 93, 120, 150},
     {-1, K::Label, "Format", 165, 111, 24, 8},
-    {1019, K::ComboBox, "", 162, 120, 120, 150},
+    {outputsetup::kAudioFormatList, K::ComboBox, "", 162, 120, 120, 150},
     {-1, K::GroupBox, " Network ", 294, 72, 96, 66},
     {-1, K::Label, "Max users", 302, 87, 34, 8},
-    {1022, K::Edit, "", 342, 84, 33, 12, kStyleNumber | kStyleRight | kStyleBorder},
-    {1023, K::UpDown, "", 375, 84, 9, 12},
+    {outputsetup::kMaxUsersField, K::Edit, "", 342, 84, 33, 12,
+     kStyleNumber | kStyleRight | kStyleBorder},
+    {outputsetup::kMaxUsersSpin, K::UpDown, "", 375, 84, 9, 12},
     {-1, K::Label, "ASF port", 302, 105, 29, 8},
-    {1021, K::Edit, "", 342, 102, 40, 14, kStyleNumber | kStyleRight | kStyleBorder},
+    {outputsetup::kAsfPortField, K::Edit, "", 342, 102, 40, 14,
+     kStyleNumber | kStyleRight | kStyleBorder},
     {-1, K::Label, "HTTP port", 302, 123, 33, 8},
-    {1024, K::Edit, "", 342, 120, 40, 14, kStyleNumber | kStyleRight | kStyleBorder},
-    {1020, K::PushButton, "Help", 9, 141, 50, 14},
-    {1, K::DefaultPushButton, "OK", 279, 141, 50, 14},
-    {2, K::PushButton, "Cancel", 336, 141, 50, 14},
+    {outputsetup::kHttpPortField, K::Edit, "", 342, 120, 40, 14,
+     kStyleNumber | kStyleRight | kStyleBorder},
+    {outputsetup::kHelpButton, K::PushButton, "Help", 9, 141, 50, 14},
+    {IDOK, K::DefaultPushButton, "OK", 279, 141, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancel", 336, 141, 50, 14},
 };
 
 constexpr ControlTemplate kServersDialogControls[] = {
-    {1037, K::ListView, "", 3, 3, 153, 138, kStyleSingleSel | kStyleBorder},
-    {1040, K::DefaultPushButton, "Connect", 165, 3, 50, 14},
-    {1038, K::PushButton, "Add", 165, 27, 50, 14},
-    {1039, K::PushButton, "Change", 165, 45, 50, 14},
-    {1036, K::PushButton, "Remove", 165, 63, 50, 14},
-    {2, K::PushButton, "Close", 165, 84, 50, 14},
+    {serverslist::kListView, K::ListView, "", 3, 3, 153, 138, kStyleSingleSel | kStyleBorder},
+    {serverslist::kConnectButton, K::DefaultPushButton, "Connect", 165, 3, 50, 14},
+    {serverslist::kAddButton, K::PushButton, "Add", 165, 27, 50, 14},
+    {serverslist::kChangeButton, K::PushButton, "Change", 165, 45, 50, 14},
+    {serverslist::kRemoveButton, K::PushButton, "Remove", 165, 63, 50, 14},
+    {IDCANCEL, K::PushButton, "Close", 165, 84, 50, 14},
 };
 
 constexpr ControlTemplate kServerEditControls[] = {
     {-1, K::GroupBox, "", 3, 3, 210, 69},
     {-1, K::Label, "Server name", 12, 12, 42, 8},
-    {1042, K::Edit, "", 9, 21, 198, 14, kStyleBorder},
-    {1043, K::Label, "Server address", 12, 42, 50, 8},
-    {1044, K::Edit, "", 9, 51, 198, 14, kStyleBorder},
-    {1045, K::PushButton, "Help", 6, 75, 50, 14},
-    {1, K::DefaultPushButton, "OK", 102, 75, 50, 14},
-    {2, K::PushButton, "Cancel", 159, 75, 50, 14},
+    {serveredit::kNameField, K::Edit, "", 9, 21, 198, 14, kStyleBorder},
+    {serveredit::kAddressLabel, K::Label, "Server address", 12, 42, 50, 8},
+    {serveredit::kAddressField, K::Edit, "", 9, 51, 198, 14, kStyleBorder},
+    {serveredit::kHelpButton, K::PushButton, "Help", 6, 75, 50, 14},
+    {IDOK, K::DefaultPushButton, "OK", 102, 75, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancel", 159, 75, 50, 14},
 };
 
 constexpr ControlTemplate kOptionsDialogControls[] = {
     {-1, K::GroupBox, " Caption ", 6, 6, 222, 48},
-    {1058, K::RadioButton, "Date && time", 15, 21, 53, 10},
-    {1059, K::RadioButton, "Custom text", 15, 33, 55, 10},
-    {1056, K::Edit, "", 75, 30, 144, 14, kStyleBorder},
+    {mainoptions::kDateTimeButton, K::RadioButton, "Date && time", 15, 21, 53, 10},
+    {mainoptions::kCustomTextButton, K::RadioButton, "Custom text", 15, 33, 55, 10},
+    {mainoptions::kCaptionEdit, K::Edit, "", 75, 30, 144, 14, kStyleBorder},
     {-1, K::GroupBox, " Startup ", 6, 57, 222, 48},
-    {1060, K::CheckBox, "Auto start server", 15, 72, 71, 10},
-    {1061, K::CheckBox, "Minimize to system tray", 15, 87, 91, 10},
-    {1, K::DefaultPushButton, "OK", 114, 108, 50, 14},
-    {2, K::PushButton, "Cancel", 174, 108, 50, 14},
+    {mainoptions::kAutoStartBox, K::CheckBox, "Auto start server", 15, 72, 71, 10},
+    {mainoptions::kMinimizeToTrayBox, K::CheckBox, "Minimize to system tray", 15, 87, 91, 10},
+    {IDOK, K::DefaultPushButton, "OK", 114, 108, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancel", 174, 108, 50, 14},
 };
 
 constexpr std::array kDialogs = {
@@ -116,25 +134,25 @@ constexpr std::array kDialogs = {
 };
 
 constexpr MenuItemTemplate kMainPopup[] = {
-    {"Run server", 138},
-    {"Stop server", 163},
+    {"Run server", mainmenu::kRunServer},
+    {"Stop server", mainmenu::kStopServer},
     {"", 0},
-    {"Server setup", 153},
-    {"Options", 32778},
-    {"Save configuration", 32779},
+    {"Server setup", mainmenu::kServerSetup},
+    {"Options", mainmenu::kOptions},
+    {"Save configuration", mainmenu::kSaveConfiguration},
     {"", 0},
-    {"Remote servers", 32777},
+    {"Remote servers", mainmenu::kRemoteServers},
     {"", 0},
-    {"E&xit", 130},
+    {"E&xit", mainmenu::kExit},
 };
 
 constexpr MenuItemTemplate kHelpPopup[] = {
-    {"&Topics", 154},
+    {"&Topics", mainmenu::kHelpTopics},
     {"", 0},
-    {"Email to support", 146},
-    {"Orvanta Software web site", 156},
+    {"Email to support", mainmenu::kEmailSupport},
+    {"Orvanta Software web site", mainmenu::kWebSite},
     {"", 0},
-    {"About...", 143},
+    {"About...", mainmenu::kAbout},
 };
 
 constexpr MenuPopupTemplate kMainMenuPopups[] = {

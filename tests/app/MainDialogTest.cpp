@@ -38,11 +38,16 @@
 #include "tests/support/TestDevices.h"
 #include "tests/support/TestRuntimes.h"
 #include "ui/HelpWindow.h"
+#include "ui/MainDialogIds.h"
+#include "ui/MainMenuIds.h"
 #include "ui/MainOptions.h"
 #include "ui/OutputSetupDlg.h"
+#include "ui/OutputSetupIds.h"
 #include "ui/toolkit/Menus.h"
 
 namespace fs = std::filesystem;
+using namespace maindialog;
+using namespace mainmenu;
 using testsupport::WaitFor;
 
 namespace {
@@ -84,8 +89,12 @@ class MainDialogTest : public ::testing::Test {
     QAbstractButton* Button(int id) const {
         return qobject_cast<QAbstractButton*>(window_->Control(id));
     }
-    QString UserCount() const { return qobject_cast<QLabel*>(window_->Control(1022))->text(); }
-    QString Url() const { return qobject_cast<QLineEdit*>(window_->Control(1056))->text(); }
+    QString UserCount() const {
+        return qobject_cast<QLabel*>(window_->Control(kUserCountControl))->text();
+    }
+    QString Url() const {
+        return qobject_cast<QLineEdit*>(window_->Control(kConnectionUrlControl))->text();
+    }
     void Menu(int id) const { FindMenuCommand(window_->MenuBar(), id)->trigger(); }
 
     testsupport::TempFolder folder_{"lumadesktop"};
@@ -98,8 +107,8 @@ class MainDialogTest : public ::testing::Test {
 TEST_F(MainDialogTest, StartAndStopByMenuAndButton) {
     UseTestDevices();
     CMainDialog& window = Open();
-    EXPECT_TRUE(Button(1047)->isEnabled());
-    EXPECT_FALSE(Button(1048)->isEnabled());
+    EXPECT_TRUE(Button(kStartButton)->isEnabled());
+    EXPECT_FALSE(Button(kStopButton)->isEnabled());
     EXPECT_EQ(Url(), "");
 
     struct Route {
@@ -109,46 +118,46 @@ TEST_F(MainDialogTest, StartAndStopByMenuAndButton) {
     for (const Route route : {Route{false, false}, Route{true, true}, Route{false, true}}) {
         SCOPED_TRACE(::testing::Message() << route.startByButton << route.stopByButton);
         if (route.startByButton) {
-            QTest::mouseClick(Button(1047), Qt::LeftButton);
+            QTest::mouseClick(Button(kStartButton), Qt::LeftButton);
         } else {
-            Menu(138);
+            Menu(kRunServer);
         }
         ASSERT_TRUE(window.Session().IsRunning());
-        EXPECT_FALSE(Button(1047)->isEnabled());
-        EXPECT_TRUE(Button(1048)->isEnabled());
+        EXPECT_FALSE(Button(kStartButton)->isEnabled());
+        EXPECT_TRUE(Button(kStopButton)->isEnabled());
         EXPECT_TRUE(Url().startsWith("http://")) << Url().toStdString();
         EXPECT_TRUE(Url().endsWith(":" + QString::number(g_settings.asfPort)));
         EXPECT_TRUE(fs::exists(folder_.Path() / "index.htm"));
         const QString url = Url();
 
-        Menu(138);  // already broadcasting: nothing happens
+        Menu(kRunServer);  // already broadcasting: nothing happens
         EXPECT_TRUE(window.Session().IsRunning());
         EXPECT_EQ(Url(), url);
 
         if (route.stopByButton) {
-            QTest::mouseClick(Button(1048), Qt::LeftButton);
+            QTest::mouseClick(Button(kStopButton), Qt::LeftButton);
         } else {
-            Menu(163);
+            Menu(kStopServer);
         }
         EXPECT_FALSE(window.Session().IsRunning());
-        EXPECT_TRUE(Button(1047)->isEnabled());
-        EXPECT_FALSE(Button(1048)->isEnabled());
+        EXPECT_TRUE(Button(kStartButton)->isEnabled());
+        EXPECT_FALSE(Button(kStopButton)->isEnabled());
         EXPECT_EQ(Url(), "");
         EXPECT_EQ(UserCount(), "0");
-        Menu(163);  // not broadcasting: nothing happens
+        Menu(kStopServer);  // not broadcasting: nothing happens
     }
     EXPECT_EQ(boxes_.Count(), 0u);
 }
 
 TEST_F(MainDialogTest, StartWithoutDevicesAsksForSetup) {
     Open();
-    QTest::mouseClick(Button(1047), Qt::LeftButton);
+    QTest::mouseClick(Button(kStartButton), Qt::LeftButton);
     ASSERT_EQ(boxes_.Count(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].text,
               "No audio/video capture devices selected.\nDo setup before staring server");
     EXPECT_EQ(boxes_.Boxes()[0].type & MB_ICONMASK, MB_ICONINFORMATION);
     EXPECT_FALSE(window_->Session().IsRunning());
-    EXPECT_TRUE(Button(1047)->isEnabled());
+    EXPECT_TRUE(Button(kStartButton)->isEnabled());
 }
 
 TEST_F(MainDialogTest, EnterAndEscapeDoNotClose) {
@@ -181,7 +190,7 @@ TEST_F(MainDialogTest, ExitAsksToSaveOnceWhenChanged) {
         boxes_.QueueAnswer(c.answer);
         CMainDialog& window = Open();
         QSignalSpy finished(&window, &QDialog::finished);
-        Menu(130);
+        Menu(kExit);
         EXPECT_EQ(finished.count(), 1);
         EXPECT_FALSE(window.isVisible());
         window_.reset();  // the window is destroyed: no second question
@@ -203,7 +212,7 @@ TEST_F(MainDialogTest, CloseBoxWhileBroadcastingKeepsTheStreamAndStoresThePositi
     g_settings.mainWindowTop = 130;
     CMainDialog& window = Open();
     EXPECT_EQ(window.pos(), QPoint(150, 130));
-    Menu(138);
+    Menu(kRunServer);
     ASSERT_TRUE(window.Session().IsRunning());
     window.move(321, 234);
     QSignalSpy finished(&window, &QDialog::finished);
@@ -230,12 +239,12 @@ TEST_F(MainDialogTest, MinimizeToTrayGoesAtTheFirstBroadcastOnly) {
     ASSERT_FALSE(CNotifyIcon::IsTrayAvailable());
     testsupport::ProcessEventsFor(std::chrono::milliseconds(1500));
     EXPECT_FALSE(window.isMinimized());
-    Menu(138);
+    Menu(kRunServer);
     EXPECT_TRUE(WaitFor([&] { return window.isMinimized(); }, std::chrono::seconds(3)));
 
     window.showNormal();
-    Menu(163);
-    Menu(138);
+    Menu(kStopServer);
+    Menu(kRunServer);
     testsupport::ProcessEventsFor(std::chrono::milliseconds(1500));
     EXPECT_FALSE(window.isMinimized());
     window.showMinimized();
@@ -248,20 +257,20 @@ TEST_F(MainDialogTest, AutoStartBroadcastsAtOnce) {
     g_settings.autoStartServer = 1;
     CMainDialog& window = Open();
     EXPECT_TRUE(window.Session().IsRunning());
-    EXPECT_FALSE(Button(1047)->isEnabled());
+    EXPECT_FALSE(Button(kStartButton)->isEnabled());
 }
 
 TEST_F(MainDialogTest, MeterScaleIsReadIntoTheSettingsByTheStatusTimer) {
     UseTestDevices();
     g_settings.meterScale = 5000;
     CMainDialog& window = Open();
-    auto* scale = qobject_cast<QSlider*>(window.Control(1052));
+    auto* scale = qobject_cast<QSlider*>(window.Control(kMeterScaleControl));
     EXPECT_EQ(scale->minimum(), 100);
     EXPECT_EQ(scale->maximum(), 32767);
     EXPECT_EQ(scale->value(), 5000);
     scale->setValue(700);
     EXPECT_EQ(g_settings.meterScale, 5000);  // not before the next status tick
-    Menu(138);
+    Menu(kRunServer);
     EXPECT_TRUE(WaitFor([] { return g_settings.meterScale == 700; }, std::chrono::seconds(4)));
     EXPECT_FALSE(configChanged);  // the trackbar alone never asks to save
 }
@@ -283,7 +292,7 @@ std::string Probe(const std::string& url) {
 TEST_F(MainDialogTest, ServerSetupWithNewPortsRestartsTheBroadcastAndTheWebServer) {
     UseTestDevices();
     CMainDialog& window = Open();
-    Menu(138);
+    Menu(kRunServer);
     ASSERT_TRUE(window.Session().IsRunning());
     const int oldAsf = g_settings.asfPort, oldHttp = g_settings.httpPort;
     ASSERT_TRUE(testsupport::AcceptsConnections(oldAsf));
@@ -292,11 +301,12 @@ TEST_F(MainDialogTest, ServerSetupWithNewPortsRestartsTheBroadcastAndTheWebServe
     bool sawStopped = false;
     testsupport::WhenModal<OutputSetupDlg>([&](OutputSetupDlg* dialog) {
         sawStopped = !window.Session().IsRunning() && !testsupport::AcceptsConnections(oldAsf);
-        dialog->Controls().Get<QLineEdit>(1021)->setText(QString::number(newAsf));
-        dialog->Controls().Get<QLineEdit>(1024)->setText(QString::number(newHttp));
-        dialog->Controls().Get<QPushButton>(IDOK)->click();
+        const DialogControls& controls = dialog->Controls();
+        controls.Get<QLineEdit>(outputsetup::kAsfPortField)->setText(QString::number(newAsf));
+        controls.Get<QLineEdit>(outputsetup::kHttpPortField)->setText(QString::number(newHttp));
+        controls.Get<QPushButton>(IDOK)->click();
     });
-    QTest::mouseClick(Button(1054), Qt::LeftButton);
+    QTest::mouseClick(Button(kSetupButton), Qt::LeftButton);
     EXPECT_TRUE(sawStopped) << "the broadcast stops while the dialog is open";
     EXPECT_TRUE(configChanged);
     ASSERT_TRUE(window.Session().IsRunning());
@@ -314,13 +324,13 @@ TEST_F(MainDialogTest, ServerSetupWithNewPortsRestartsTheBroadcastAndTheWebServe
 TEST_F(MainDialogTest, ServerSetupCancelledLeavesTheBroadcastStopped) {
     UseTestDevices();
     CMainDialog& window = Open();
-    Menu(138);
+    Menu(kRunServer);
     ASSERT_TRUE(window.Session().IsRunning());
     testsupport::WhenModal<OutputSetupDlg>(
         [](OutputSetupDlg* dialog) { dialog->Controls().Get<QPushButton>(IDCANCEL)->click(); });
-    Menu(153);
+    Menu(kServerSetup);
     EXPECT_FALSE(window.Session().IsRunning());
-    EXPECT_TRUE(Button(1047)->isEnabled());
+    EXPECT_TRUE(Button(kStartButton)->isEnabled());
     EXPECT_EQ(Url(), "");
     EXPECT_FALSE(configChanged);
     // The web server was left alone.
@@ -334,11 +344,11 @@ TEST_F(MainDialogTest, OptionsFromTheMenu) {
             if (button->text() == "OK") button->click();
         }
     });
-    Menu(32778);
+    Menu(kOptions);
     EXPECT_TRUE(configChanged);
     testsupport::WhenModal<MainOptions>([](MainOptions* dialog) { dialog->reject(); });
     configChanged = false;
-    Menu(32778);
+    Menu(kOptions);
     EXPECT_FALSE(configChanged);
 }
 
@@ -350,13 +360,13 @@ TEST_F(MainDialogTest, HelpCommands) {
     RecordingUrlOpener opened;
     CMainDialog& window = Open();
 
-    QTest::mouseClick(Button(1020), Qt::LeftButton);
+    QTest::mouseClick(Button(kHelpButton), Qt::LeftButton);
     ASSERT_NE(CurrentHelpWindow(), nullptr);
     EXPECT_EQ(CurrentHelpWindow()->windowTitle(), "Lumacast help");
     CurrentHelpWindow()->close();
 
-    Menu(146);
-    Menu(156);
+    Menu(kEmailSupport);
+    Menu(kWebSite);
     ASSERT_EQ(opened.Urls().size(), 2u);
     EXPECT_EQ(opened.Urls()[0].rfind("mailto:", 0), 0u);
     EXPECT_EQ(opened.Urls()[1].rfind("https://", 0), 0u);
@@ -374,7 +384,7 @@ TEST_F(MainDialogTest, HelpCommands) {
             if (button->text() == "OK") button->click();
         }
     });
-    Menu(143);
+    Menu(kAbout);
     EXPECT_TRUE(aboutText.contains("Lumacast! 1.33|")) << aboutText.toStdString();
     (void)window;
     (void)aboutIcon;
@@ -415,7 +425,7 @@ TEST_F(MainDialogTest, ShowsTheCameraTheToneTheViewerAndTheAddress) {
     EXPECT_GT(darkIn(0, h / 12, picture.width() / 2), 5) << "the caption is there";
     EXPECT_EQ(darkIn(h / 5, h / 2, picture.width()), 0) << "the bars themselves are not dark";
 
-    Menu(138);
+    Menu(kRunServer);
     ASSERT_TRUE(window.Session().IsRunning());
     ASSERT_TRUE(WaitFor([&] {
         for (std::int16_t column : window.Session().MeterColumns()) {
@@ -457,7 +467,7 @@ TEST_F(MainDialogTest, ShowsTheCameraTheToneTheViewerAndTheAddress) {
     });
     EXPECT_TRUE(WaitFor([&] { return UserCount() == "1"; }, std::chrono::seconds(10)))
         << "count: " << UserCount().toStdString();
-    Menu(163);
+    Menu(kStopServer);
     viewer.join();
     EXPECT_EQ(Url(), "");
     EXPECT_EQ(UserCount(), "0");

@@ -26,6 +26,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/VirtualDisplay.h"
 #include "ui/Icons.h"
+#include "ui/MainMenuIds.h"
 #include "ui/Templates.h"
 
 namespace {
@@ -353,7 +354,7 @@ TEST_F(NotifyIconTest, TheContextMenuOfTheIdSitsAboveThePointerAndSendsItsComman
     EXPECT_TRUE(withMenu.ShowContextMenu(owner_.get()));
     EXPECT_EQ(texts.size(), 7);
     EXPECT_TRUE(texts.contains(QStringLiteral("Run server")));
-    EXPECT_EQ(commands, std::vector<int>{153});
+    EXPECT_EQ(commands, std::vector<int>{mainmenu::kServerSetup});
     EXPECT_NEAR(placed.center().x(), 500, 2);
     EXPECT_NEAR(placed.bottom() + 1, 400, 2);
 
@@ -363,7 +364,7 @@ TEST_F(NotifyIconTest, TheContextMenuOfTheIdSitsAboveThePointerAndSendsItsComman
 }
 
 TEST_F(NotifyIconTest, AnIconOrOwnerThatIsNotThereAddsNothing) {
-    CNotifyIcon noIcon(owner_.get(), 129);  // the menu's id has no icon
+    CNotifyIcon noIcon(owner_.get(), kMainMenuId);  // the menu's id has no icon
     EXPECT_FALSE(noIcon.IsAdded());
     EXPECT_FALSE(noIcon.SetIcon(4242));
 

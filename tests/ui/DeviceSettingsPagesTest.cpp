@@ -15,9 +15,11 @@
 #include "tests/support/Sockets.h"
 #include "ui/DeviceSettingsPages.h"
 #include "ui/OutputSetupDlg.h"
+#include "ui/OutputSetupIds.h"
 
 namespace {
 
+using namespace outputsetup;
 using dialogtest::WhenModal;
 using testsupport::WaitFor;
 

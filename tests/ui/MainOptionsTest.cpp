@@ -11,6 +11,7 @@
 #include "DialogTestSupport.h"
 #include "ui/Dialogs.h"
 #include "ui/MainOptions.h"
+#include "ui/MainOptionsIds.h"
 #include "ui/Templates.h"
 
 namespace {
@@ -29,9 +30,11 @@ struct Controls {
 
 Controls Of(MainOptions* dialog) {
     const DialogControls& c = dialog->Controls();
-    return {c.Get<QRadioButton>(1058), c.Get<QRadioButton>(1059), c.Get<QLineEdit>(1056),
-            c.Get<QCheckBox>(1060),    c.Get<QCheckBox>(1061),    c.Get<QPushButton>(1),
-            c.Get<QPushButton>(2)};
+    using namespace mainoptions;
+    return {c.Get<QRadioButton>(kDateTimeButton), c.Get<QRadioButton>(kCustomTextButton),
+            c.Get<QLineEdit>(kCaptionEdit),       c.Get<QCheckBox>(kAutoStartBox),
+            c.Get<QCheckBox>(kMinimizeToTrayBox), c.Get<QPushButton>(IDOK),
+            c.Get<QPushButton>(IDCANCEL)};
 }
 
 // Types text into a widget key by key, characters beyond ASCII included.
@@ -51,9 +54,9 @@ void SetCaption(const char* text) {
 
 class OptionsTest : public dialogtest::DialogTest {};
 
-// Opening with date and time shows 1058 checked and the field greyed with
-// the saved text still in it; the radio buttons switch the field, and the
-// text survives a round trip through date and time.
+// Opening with date and time shows its button checked and the field greyed
+// with the saved text still in it; the radio buttons switch the field, and
+// the text survives a round trip through date and time.
 TEST_F(OptionsTest, RadioButtonsSwitchTheTextFieldAndTheTextSurvives) {
     g_settings.captionDateTime = 1;
     SetCaption("Studio 4");
@@ -84,7 +87,7 @@ TEST_F(OptionsTest, RadioButtonsSwitchTheTextFieldAndTheTextSurvives) {
     EXPECT_EQ(g_settings.minimizeToTray, 1);
     EXPECT_TRUE(configChanged);
 
-    // Opened again with the custom text chosen: 1059 checked, field enabled.
+    // Opened again with the custom text chosen: that one checked, field enabled.
     g_settings.captionDateTime = 0;
     WhenModal<MainOptions>([](MainOptions* dialog) {
         const Controls c = Of(dialog);

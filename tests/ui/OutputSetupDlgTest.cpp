@@ -14,11 +14,13 @@
 #include "ui/Dialogs.h"
 #include "ui/HelpWindow.h"
 #include "ui/OutputSetupDlg.h"
+#include "ui/OutputSetupIds.h"
 #include "ui/Templates.h"
 #include "ui/toolkit/UpDownControl.h"
 
 namespace {
 
+using namespace outputsetup;
 using dialogtest::Choose;
 using dialogtest::Entries;
 
@@ -567,7 +569,7 @@ TEST_F(SetupDialogTest, HelpShowsTheUsingPage) {
                                 "<html><head><title>Using Lumacast</title></head>"
                                 "<body>Setup</body></html>");
     auto dialog = Open();
-    dialog->Controls().Get<QPushButton>(kSetupHelpButton)->click();
+    dialog->Controls().Get<QPushButton>(kHelpButton)->click();
     ASSERT_NE(CurrentHelpWindow(), nullptr);
     EXPECT_EQ(CurrentHelpWindow()->windowTitle(), "Using Lumacast");
     CurrentHelpWindow()->close();

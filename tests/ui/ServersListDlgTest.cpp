@@ -18,9 +18,11 @@
 #include "ui/Dialogs.h"
 #include "ui/RemotePlayerWindow.h"
 #include "ui/ServersListDlg.h"
+#include "ui/ServersListIds.h"
 
 namespace {
 
+using namespace serverslist;
 using serverstest::AnswerNextEdit;
 using serverstest::EditAnswer;
 
@@ -44,7 +46,7 @@ class ServersListDlgTest : public testing::Test {
     void Add(ServersListDlg& dialog, const QString& name, const QString& address) {
         EditAnswer answer{name, address};
         AnswerNextEdit(&answer);
-        Click(dialog, 1038);
+        Click(dialog, kAddButton);
         ASSERT_TRUE(answer.seen);
     }
     // Selects a row as a click would.
@@ -93,7 +95,7 @@ TEST_F(ServersListDlgTest, AddsAreListedAndWrittenAtOnce) {
         SCOPED_TRACE(c.name.toStdString());
         EditAnswer answer{c.name, c.address};
         AnswerNextEdit(&answer);
-        Click(dialog, 1038);
+        Click(dialog, kAddButton);
         ASSERT_TRUE(answer.seen);
         EXPECT_EQ(answer.shownName, "");  // Add opens with empty fields
         EXPECT_EQ(answer.shownAddress, "");
@@ -130,7 +132,7 @@ TEST_F(ServersListDlgTest, RefusedEntriesChangeNothing) {
         boxes_.Clear();
         EditAnswer answer{c.name, c.address};
         AnswerNextEdit(&answer);
-        Click(dialog, 1038);
+        Click(dialog, kAddButton);
         ASSERT_TRUE(answer.seen);
         ASSERT_EQ(boxes_.Count(), 1u);
         EXPECT_EQ(boxes_.Boxes()[0].text, kIncorrect);
@@ -143,7 +145,7 @@ TEST_F(ServersListDlgTest, RefusedEntriesChangeNothing) {
     Select(dialog, 0);
     EditAnswer answer{"Renamed", ""};
     AnswerNextEdit(&answer);
-    Click(dialog, 1039);
+    Click(dialog, kChangeButton);
     ASSERT_EQ(boxes_.Count(), 1u);
     EXPECT_EQ(Rows(dialog).at(0),
               std::make_pair(QString("Studio"), QString("http://192.168.0.5:8080")));
@@ -164,7 +166,7 @@ TEST_F(ServersListDlgTest, CommandsOnAnEmptyListDoNothing) {
         }
     });
     watchdog.start();
-    for (int id : {1039, 1036, 1040}) Click(dialog, id);  // Change, Remove, Connect
+    for (int id : {kChangeButton, kRemoveButton, kConnectButton}) Click(dialog, id);
     testsupport::ProcessEventsFor(std::chrono::milliseconds(50));
     EXPECT_FALSE(opened);
     EXPECT_TRUE(Players(&owner).isEmpty());
@@ -181,7 +183,7 @@ TEST_F(ServersListDlgTest, ChangeEditsTheMarkedEntryAndCancelKeepsIt) {
     Select(dialog, 1);
     EditAnswer cancelled{"Changed", "10.0.0.1", /*ok=*/false};
     AnswerNextEdit(&cancelled);
-    Click(dialog, 1039);
+    Click(dialog, kChangeButton);
     ASSERT_TRUE(cancelled.seen);
     EXPECT_EQ(cancelled.shownName, "Live");  // Change opens with the entry
     EXPECT_EQ(cancelled.shownAddress, "http://192.168.0.7:8080/live");
@@ -192,7 +194,7 @@ TEST_F(ServersListDlgTest, ChangeEditsTheMarkedEntryAndCancelKeepsIt) {
     // The mark is still on the row: the next Change edits it.
     EditAnswer changed{"Live B", "10.0.0.1:8080"};
     AnswerNextEdit(&changed);
-    Click(dialog, 1039);
+    Click(dialog, kChangeButton);
     ASSERT_TRUE(changed.seen);
     EXPECT_EQ(Rows(dialog).at(0).first, "Studio");
     EXPECT_EQ(Rows(dialog).at(1),
@@ -215,20 +217,20 @@ TEST_F(ServersListDlgTest, CommandsFollowTheSelectionMark) {
     dialog.show();
     dialog.ListView()->setFocus(Qt::TabFocusReason);
     testsupport::ProcessEventsFor(std::chrono::milliseconds(20));
-    Click(dialog, 1036);
+    Click(dialog, kRemoveButton);
     EXPECT_EQ(dialog.ListView()->topLevelItemCount(), 3);
 
     Select(dialog, 1);
     dialog.ListView()->clearSelection();
     EXPECT_EQ(dialog.SelectionMark(), 1);
-    Click(dialog, 1036);
+    Click(dialog, kRemoveButton);
     ASSERT_EQ(Rows(dialog).size(), 2u);
     EXPECT_EQ(Rows(dialog)[0].first, "A");
     EXPECT_EQ(Rows(dialog)[1].first, "C");
     EXPECT_EQ(ListBytes().size(), 8u + 2 * 192);
 
     EXPECT_EQ(dialog.SelectionMark(), -1);
-    Click(dialog, 1036);
+    Click(dialog, kRemoveButton);
     EXPECT_EQ(Rows(dialog).size(), 2u);
 
     // Selecting by keyboard moves the mark too.
@@ -236,7 +238,7 @@ TEST_F(ServersListDlgTest, CommandsFollowTheSelectionMark) {
     QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
     QApplication::sendEvent(dialog.ListView(), &down);
     EXPECT_EQ(dialog.SelectionMark(), 1);
-    Click(dialog, 1036);
+    Click(dialog, kRemoveButton);
     ASSERT_EQ(Rows(dialog).size(), 1u);
     EXPECT_EQ(Rows(dialog)[0].first, "A");
 }
@@ -245,7 +247,7 @@ TEST_F(ServersListDlgTest, RemovingTheOnlyEntryLeavesAnEmptyList) {
     ServersListDlg dialog(nullptr, nullptr);
     Add(dialog, "Studio", "192.168.0.5:8080");
     Select(dialog, 0);
-    Click(dialog, 1036);
+    Click(dialog, kRemoveButton);
     EXPECT_EQ(dialog.ListView()->topLevelItemCount(), 0);
     EXPECT_EQ(ListBytes(), Header(0));
 }
@@ -276,7 +278,7 @@ TEST_F(ServersListDlgTest, AFailedSaveKeepsTheChangeAndTheOldFile) {
     std::filesystem::remove(gone);
     boxes_.Clear();
     Select(dialog, 0);
-    Click(dialog, 1036);
+    Click(dialog, kRemoveButton);
     std::filesystem::current_path(folder_.Path());
     ASSERT_EQ(boxes_.Count(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].text, kCannotSave);
@@ -300,9 +302,9 @@ TEST_F(ServersListDlgTest, ConnectOpensPlayerWindowsThatOutliveTheDialog) {
         if (!dialog) return;
         driven = true;
         dialog->ListView()->setCurrentItem(dialog->ListView()->topLevelItem(0));
-        dialog->findChild<QPushButton*>("1040")->click();
-        dialog->findChild<QPushButton*>("1040")->click();
-        dialog->findChild<QPushButton*>("2")->click();
+        Click(*dialog, kConnectButton);
+        Click(*dialog, kConnectButton);
+        Click(*dialog, IDCANCEL);
     });
     RunServersDialog(&owner);
     ASSERT_TRUE(driven);

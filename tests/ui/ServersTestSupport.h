@@ -20,8 +20,10 @@
 #include <regex>
 #include <string>
 
+#include "platform/MessageBox.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
+#include "ui/ServerEditIds.h"
 
 namespace serverstest {
 
@@ -60,8 +62,11 @@ inline void AnswerNextEdit(EditAnswer* answer) {
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, [timer, answer] {
         QWidget* modal = QApplication::activeModalWidget();
-        auto* name = modal ? modal->findChild<QLineEdit*>(QStringLiteral("1042")) : nullptr;
-        auto* address = modal ? modal->findChild<QLineEdit*>(QStringLiteral("1044")) : nullptr;
+        const auto field = [modal](int id) {
+            return modal ? modal->findChild<QLineEdit*>(QString::number(id)) : nullptr;
+        };
+        QLineEdit* name = field(serveredit::kNameField);
+        QLineEdit* address = field(serveredit::kAddressField);
         if (!name || !address) return;
         timer->stop();
         timer->deleteLater();
@@ -70,8 +75,8 @@ inline void AnswerNextEdit(EditAnswer* answer) {
         answer->shownAddress = address->text();
         if (answer->name) name->setText(*answer->name);
         if (answer->address) address->setText(*answer->address);
-        const char* button = answer->ok ? "1" : "2";
-        modal->findChild<QPushButton*>(QString::fromLatin1(button))->click();
+        const int button = answer->ok ? IDOK : IDCANCEL;
+        modal->findChild<QPushButton*>(QString::number(button))->click();
     });
     timer->start();
 }

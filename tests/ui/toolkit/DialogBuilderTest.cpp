@@ -19,6 +19,7 @@
 #include <set>
 
 #include "tests/support/GuiTest.h"
+#include "ui/OutputSetupIds.h"
 #include "ui/Templates.h"
 #include "ui/toolkit/DialogBuilder.h"
 #include "ui/toolkit/Menus.h"
@@ -104,7 +105,8 @@ TEST_F(DialogBuilderTest, EveryTemplateBuildsAtItsRectangles) {
 }
 
 // The main window at the places the program is known by, from the same
-// dialog units computed here on their own.
+// dialog units computed here on their own. The ids are written as numbers so
+// that a renumbered id is caught.
 TEST_F(DialogBuilderTest, MainWindowControlsAtTheirPlaces) {
     QWidget client;
     const DialogControls controls = BuildDialog(&client, *FindDialogTemplate(kMainDialogId));
@@ -175,7 +177,7 @@ TEST_F(DialogBuilderTest, FactoryReplacesControlsAndTabOrderFollowsTheTemplate) 
 TEST_F(DialogBuilderTest, NumberFieldsTakeDigitsOnlyWhenTyped) {
     QDialog window;
     const DialogControls controls = BuildDialog(&window, *FindDialogTemplate(kServerSetupDialogId));
-    auto* bitrate = controls.Get<QLineEdit>(1011);
+    auto* bitrate = controls.Get<QLineEdit>(outputsetup::kBitrateField);
     ASSERT_NE(bitrate, nullptr);
     bitrate->setFocus();
     bitrate->insert("12");
@@ -193,6 +195,7 @@ TEST_F(DialogBuilderTest, LabelTextShowsDoubledAmpersandsOnce) {
     EXPECT_EQ(LabelText("&&&"), "&");
 }
 
+// Every command keeps its number and its text.
 TEST_F(DialogBuilderTest, MainMenuHasEveryCommandWithItsId) {
     QWidget window;
     std::vector<int> chosen;
