@@ -215,6 +215,12 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced, public IWMWrite
     void Run();
     void Process(const Slot& slot);
 
+    // Serialises setting the profile and beginning and ending writing. It is
+    // held across calls into the sinks: BeginWriting hands them the header,
+    // EndWriting waits for the threads that feed them. It cannot be let go
+    // there, as a Begin and an End would then overlap; it cannot deadlock,
+    // as the sink's interface rules out the calls that take it from inside
+    // a sink's calls.
     std::mutex apiMutex_;
     std::vector<StreamData> streams_;
     std::atomic<bool> writing_{false};
