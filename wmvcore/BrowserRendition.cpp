@@ -189,9 +189,9 @@ HRESULT BrowserRendition::Open() {
     }
     muxer_ = std::make_unique<WebmMuxer>(
         std::move(tracks), [this](const std::uint8_t* cluster, std::size_t size, bool start) {
-            sinks_.RenditionCluster(cluster, size, start);
+            sinks_.Deliver(StreamKind::Rendition, cluster, size, start);
         });
-    sinks_.RenditionStart(muxer_->Header());
+    sinks_.Start(StreamKind::Rendition, muxer_->Header());
     keyDone_ = false;
     open_ = true;
     running_ = true;
@@ -203,7 +203,7 @@ void BrowserRendition::Close() {
     muxer_.reset();
     video_.clear();
     audio_.clear();
-    if (open_) sinks_.RenditionEnd();
+    if (open_) sinks_.End(StreamKind::Rendition);
     open_ = false;
     running_ = false;
 }
