@@ -153,9 +153,12 @@ LiveQueue::Step LiveQueue::Reader::Next(std::size_t maxUnits, std::size_t maxByt
 bool LiveQueue::Reader::HasData() const {
     const LiveQueue& q = queue_;
     std::lock_guard lock(q.mutex_);
+    // A reader without a header has nothing to take until a stream begins,
+    // which wakes the server; its grace after an end is looked at on the
+    // server's rounds without asking to write.
+    if (!haveHeader_) return false;
     // Such a reader is served until it is through or its grace is over.
     if (q.ended_ && q.lag_ == LagPolicy::DropWithEndGrace) return true;
-    if (!haveHeader_) return false;
     if (generation_ != q.generation_ || q.ended_) return true;
     return placed_ && seq_ < q.head_;
 }

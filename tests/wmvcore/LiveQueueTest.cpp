@@ -173,4 +173,21 @@ TEST(LiveQueue, UnitsAReaderHoldsStayAsTheyWereWhileTheQueueMovesOn) {
     EXPECT_EQ(reader.Dropped(), LiveQueue::DropReason::FellBehind);
 }
 
+// A viewer that comes after the end has nothing to write while it waits for
+// a new stream or its grace to run out: the server must not poll it for
+// writing, or it spins.
+TEST(LiveQueue, AReaderWithoutAHeaderHasNothingDue) {
+    LiveQueue queue(LiveQueue::LagPolicy::DropWithEndGrace);
+    const std::uint8_t header = 1, unit = 2;
+    ASSERT_EQ(queue.Begin(&header, 1, {4, 1024}, Join::NextUnit), S_OK);
+    ASSERT_EQ(queue.Push(&unit, 1, false), S_OK);
+    LiveQueue::Reader early(queue);
+    ASSERT_NE(early.TakeHeader(), nullptr);
+    ASSERT_EQ(queue.End(), S_OK);
+    LiveQueue::Reader late(queue);
+    EXPECT_EQ(late.TakeHeader(), nullptr);
+    EXPECT_FALSE(late.HasData());
+    EXPECT_TRUE(early.HasData());  // its end is still to be told
+}
+
 }  // namespace
