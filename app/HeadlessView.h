@@ -10,7 +10,8 @@
 
 class HeadlessView : public SessionView {
   public:
-    // httpPort: where the web server serves the viewers' page.
+    // httpPort: where the web server serves the viewers' page; 0 when it
+    // serves nothing, and then no page address is printed.
     HeadlessView(int httpPort, std::FILE* out) : httpPort_(httpPort), out_(out) {}
 
     void EnableStartButton(bool) override {}

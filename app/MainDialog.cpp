@@ -7,11 +7,13 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Addresses.h"
 #include "app/MeterWidget.h"
 #include "app/NotifyIcon.h"
+#include "app/PortProblem.h"
 #include "app/PreviewWidget.h"
 #include "media/CapLib.h"
 #include "platform/MessageBox.h"
@@ -134,8 +136,14 @@ void CMainDialog::OnInitDialog() {
 
 void CMainDialog::StartWebServer() {
     m_pWebServer = std::make_unique<HttpServer>();
-    // A web server that cannot start has said why in its log; the window opens regardless.
-    m_pWebServer->Start(filesDir, "index.htm", g_settings.httpPort, kClientTimeoutMs);
+    const int port = g_settings.httpPort;
+    if (m_pWebServer->Start(filesDir, "index.htm", port, kClientTimeoutMs)) return;
+    // Viewers would be handed a page address that answers nobody: the user
+    // hears of it at once, over the window, and the window works regardless.
+    const std::string text =
+        PortProblemText(PortRole::WebServer, port, m_pWebServer->ListenError());
+    QTimer::singleShot(0, this,
+                       [text] { MessageBox(text.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION); });
 }
 
 void CMainDialog::GiveButtonsTheirIcons() {

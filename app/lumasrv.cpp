@@ -17,6 +17,7 @@
 #include "app/BroadcastApp.h"
 #include "app/BroadcastSession.h"
 #include "app/HeadlessView.h"
+#include "app/PortProblem.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
@@ -30,6 +31,11 @@
 #include "web/OpenFileLimit.h"
 
 namespace {
+
+// Server setup, which the port messages send the user to, has no place here.
+constexpr char kWhereServerSetupIs[] =
+    "Server setup is in lumasrv's window on a desktop; lumasrv --headless then "
+    "takes the saved configuration.";
 
 // The audio device's capture format that delivers what the chosen audio
 // codec format takes (16-bit, same rate and channels), or -1.
@@ -88,14 +94,19 @@ int RunHeadless(int argc, char** argv) {
     LoadConfig();
 
     HttpServer webServer;
-    if (!webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000)) {
-        std::fprintf(stderr, "lumasrv: the web server could not listen on port %d\n",
-                     g_settings.httpPort);
+    const bool pageServed = webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000);
+    if (!pageServed) {
+        // The stream still goes out; only the page's address is not printed.
+        std::fprintf(
+            stderr, "lumasrv: %s\n%s\n",
+            PortProblemText(PortRole::WebServer, g_settings.httpPort, webServer.ListenError())
+                .c_str(),
+            kWhereServerSetupIs);
     }
 
     CapLib capture;
     ChooseDevicesForThisRun(capture);
-    HeadlessView view(g_settings.httpPort, stdout);
+    HeadlessView view(pageServed ? webServer.Port() : 0, stdout);
     BroadcastSession session(&capture, &view);
     const BroadcastSettings settings = BroadcastSettingsFrom(g_settings);
     session.ConfigureCapture(settings);
@@ -104,8 +115,9 @@ int RunHeadless(int argc, char** argv) {
         // Without a window nobody would ever see why: write the trail out,
         // and end with a failure so that whoever started the program knows.
         WriteErrorDump();
-        std::fprintf(stderr, "lumasrv: the broadcast did not start; the failed steps are in %s\n",
-                     ReplaceLastThree(UserFilesPath(), "log").c_str());
+        std::fprintf(stderr,
+                     "lumasrv: the broadcast did not start; the failed steps are in %s\n%s\n",
+                     ReplaceLastThree(UserFilesPath(), "log").c_str(), kWhereServerSetupIs);
         capture.Close();
         webServer.Shutdown();
         return 1;

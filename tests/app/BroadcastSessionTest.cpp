@@ -341,8 +341,17 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks)
     UniqueFd holder = ListenOnFreePort(&busyPort);
     g_settings.asfPort = busyPort;
     Use(true, true);
+    RecordingMessageBoxes boxes;
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     EXPECT_FALSE(session_->IsRunning());
+    // The user hears which port and why, and where to choose another.
+    ASSERT_EQ(boxes.Count(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text,
+              "The broadcast cannot start: the stream cannot listen on ASF port " +
+                  std::to_string(busyPort) +
+                  ": another program, or another copy of Lumacast, already uses it.\n\n"
+                  "Choose another ASF port in Server setup, then save the configuration.");
+    EXPECT_EQ(boxes.Boxes()[0].type, static_cast<unsigned>(MB_OK | MB_ICONEXCLAMATION));
     EXPECT_TRUE(view_.startEnabled);
     EXPECT_FALSE(view_.stopEnabled);
     EXPECT_EQ(view_.url, "");
@@ -354,6 +363,7 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks)
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     EXPECT_TRUE(session_->IsRunning());
     EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
+    EXPECT_EQ(boxes.Count(), 1u);
 }
 
 // The trail lines of the last count entries, as the dump prints them.

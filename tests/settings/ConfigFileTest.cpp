@@ -99,7 +99,7 @@ TEST_F(ConfigFileTest, SavedDefaultsLieAtTheirFileOffsets) {
         {"audioFormatIndex", 32, 0},
         {"asfPort", 36, 8080},
         {"maxUsers", 40, 3},
-        {"httpPort", 44, 80},
+        {"httpPort", 44, 8000},
         {"reserved", 180, 1},
         {"videoDeviceIndex", 184, -1},
         {"audioDeviceIndex", 188, -1},
@@ -277,7 +277,7 @@ TEST_F(ConfigFileTest, OutOfRangeValuesGetTheirDefaults) {
          [](AppSettings& s, std::int32_t v) { s.httpPort = v; },
          [](const AppSettings& s) { return s.httpPort; },
          {0, 32769, 65536},
-         {1, 32768}},
+         {1, 80, 32768}},  // a file that names 80 keeps it, whatever the default
         {"meterScale",
          [](AppSettings& s, std::int32_t v) { s.meterScale = static_cast<std::int16_t>(v); },
          [](const AppSettings& s) { return std::int32_t{s.meterScale}; },
