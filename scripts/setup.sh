@@ -20,6 +20,9 @@ LUMACAST_PACKAGES=(
     xvfb xdotool openbox trayer x11-utils libx11-dev
     chromium nodejs iproute2
 )
+# Packaging and the package test: dpkg-shlibdeps computes the package's
+# dependencies, debootstrap makes the clean Debian system it is installed into.
+LUMACAST_PACKAGE_TOOLS=(dpkg-dev debootstrap)
 # The browser test's npm packages come through npm: Debian's package where the
 # installed Node.js brings no npm of its own.
 command -v npm > /dev/null 2>&1 || LUMACAST_PACKAGES+=(npm)
