@@ -152,10 +152,11 @@ bool CNotifyIcon::IsTrayAvailable() {
 }
 
 bool CNotifyIcon::IsStatusNotifierItem() {
-    // Qt makes its icons StatusNotifierItems when, at the first one, the
-    // session bus has a watcher that reports a registered host, and XEmbed
-    // icons otherwise, for the rest of the process. Asked the same way just
-    // before the first icon is made, the question gets the same answer.
+    // Qt (6.4, as Debian 12 has it) makes its icons StatusNotifierItems
+    // when, at the first one, the session bus has a watcher that reports a
+    // registered host, and XEmbed icons otherwise, for the rest of the
+    // process. Asked the same way just before the first icon is made, the
+    // question gets the same answer.
     static const bool statusNotifier = [] {
         const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
         const QDBusConnection bus = QDBusConnection::sessionBus();
