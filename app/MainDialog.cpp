@@ -25,6 +25,7 @@
 #include "ui/IconButton.h"
 #include "ui/Icons.h"
 #include "ui/Templates.h"
+#include "ui/TrayMenuIds.h"
 #include "ui/toolkit/Menus.h"
 #include "web/HttpServer.h"
 
@@ -50,7 +51,9 @@ constexpr ToolbarButton kToolbar[] = {
     {kSetupButton, kServerSetupIconId, "Server setup"},
 };
 
+// The tray icon shows the program's icon and has the tray menu.
 constexpr int kTrayIconId = kProgramIconId;
+static_assert(kTrayIconId == kTrayMenuId);
 
 }  // namespace
 
@@ -130,6 +133,9 @@ void CMainDialog::OnInitDialog() {
 
     m_pTrayIcon = new CNotifyIcon(this, kTrayIconId);
     m_pTrayIcon->SetTip("Lumacast!");
+    // Queued: Exit deletes the icon, whose menu is still closing.
+    connect(m_pTrayIcon, &CNotifyIcon::Command, this, &CMainDialog::OnCommand,
+            Qt::QueuedConnection);
 
     session_->m_bHidePending = g_settings.minimizeToTray != 0;
 }
@@ -203,6 +209,9 @@ void CMainDialog::OnCommand(int id) {
             break;
         case kAbout:
             ShowAbout();
+            break;
+        case traymenu::kRestore:
+            if (m_pTrayIcon) m_pTrayIcon->RestoreOwner();
             break;
         default:
             break;

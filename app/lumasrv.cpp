@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "app/BroadcastApp.h"
 #include "app/BroadcastSession.h"
@@ -137,11 +139,35 @@ int RunHeadless(int argc, char** argv) {
     return 0;
 }
 
+// Whether the user chose Qt's platform, by QT_QPA_PLATFORM or -platform.
+bool PlatformChosen(int argc, char** argv) {
+    if (std::getenv("QT_QPA_PLATFORM")) return true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "-platform" || argument == "--platform") return true;
+    }
+    return false;
+}
+
 // The desktop program: message boxes as windows, the application object's
 // runtime check, then the main window until it closes.
 int RunDesktop(int argc, char** argv) {
     RaiseOpenFileLimit();
-    QApplication application(argc, argv);
+    // The window runs on X11 wherever there is an X server, in a Wayland
+    // session too (XWayland), unless the user chose otherwise: a Wayland
+    // client can neither place its windows (the saved position, the players'
+    // corner) nor learn that it was minimised, which minimising to the tray
+    // needs. An argument rather than the environment, so that programs
+    // started from here (a browser, a mail program) choose for themselves.
+    std::vector<char*> arguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char x11Platform[] = "xcb";
+    if (std::getenv("DISPLAY") && !PlatformChosen(argc, argv)) {
+        arguments.insert(arguments.begin() + 1, {platformOption, x11Platform});
+    }
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    QApplication application(count, arguments.data());
     QApplication::setWindowIcon(IconById(kProgramIconId));
     InstallQtMessageBoxes();
     CBroadcastApp theApp;

@@ -5,8 +5,11 @@ LUMACAST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 
 # What the build needs, what the program needs at run time, the independent
-# clients the tests talk to, and the X server, window manager and tray host
-# that the desktop tests drive the program under.
+# clients the tests talk to, and the desktops that the desktop tests drive the
+# program under: an X server with a window manager and a tray of either kind
+# (trayer's XEmbed tray; Xfce's panel, a StatusNotifierItem host, on a session
+# bus of its own), and a Wayland session (Weston with XWayland, and Qt's
+# Wayland platform, which the program is to pass over there).
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
@@ -18,6 +21,7 @@ LUMACAST_PACKAGES=(
     gstreamer1.0-libav gstreamer1.0-plugins-ugly
     ffmpeg curl
     xvfb xdotool openbox trayer x11-utils libx11-dev
+    xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland
     chromium nodejs iproute2
 )
 # Packaging and the package test: dpkg-shlibdeps computes the package's

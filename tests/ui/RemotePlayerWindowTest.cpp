@@ -72,7 +72,7 @@ class RemotePlayerWindowTest : public testing::Test {
             60s);
     }
 
-    serverstest::TestStream stream_;
+    testsupport::TestStream stream_;
     std::unique_ptr<QWidget> owner_;  // the main window
 };
 

@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -172,6 +173,48 @@ TEST_F(DialogBuilderTest, FactoryReplacesControlsAndTabOrderFollowsTheTemplate) 
     EXPECT_TRUE(controls.Get<QPushButton>(1)->isDefault());
     EXPECT_FALSE(controls.Get<QPushButton>(2)->isDefault());
     EXPECT_EQ(controls.Get<QGroupBox>(-1), nullptr);  // statics are not addressed
+}
+
+// Enter presses the push button that has the focus, and the default button
+// when the focus is on any other control, in every dialog of the program.
+TEST_F(DialogBuilderTest, EnterPressesTheFocusedButtonOrElseTheDefault) {
+    for (int id : {kAboutDialogId, kServerSetupDialogId, kServersDialogId, kServerEditDialogId,
+                   kOptionsDialogId}) {
+        SCOPED_TRACE(id);
+        QDialog dialog;
+        const DialogControls controls = BuildDialog(&dialog, *FindDialogTemplate(id));
+        std::vector<QPushButton*> buttons;
+        QPushButton* defaultButton = nullptr;
+        std::vector<QWidget*> others;  // every other control that takes the focus
+        QPushButton* pressed = nullptr;
+        for (const auto& [control, widget] : controls.All()) {
+            if (auto* button = qobject_cast<QPushButton*>(widget)) {
+                buttons.push_back(button);
+                if (control->kind == ControlKind::DefaultPushButton) defaultButton = button;
+                QObject::connect(button, &QPushButton::clicked,
+                                 [&pressed, button] { pressed = button; });
+            } else if (widget->focusPolicy() & Qt::TabFocus && widget->isEnabled()) {
+                others.push_back(widget);
+            }
+        }
+        dialog.show();
+        dialog.activateWindow();
+        ASSERT_TRUE(testsupport::WaitFor([&] { return dialog.isActiveWindow(); }));
+        const auto enterOn = [&pressed](QWidget* focus) {
+            pressed = nullptr;
+            focus->setFocus(Qt::TabFocusReason);
+            QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+            QApplication::sendEvent(QApplication::focusWidget(), &enter);
+            return pressed;
+        };
+        ASSERT_FALSE(buttons.empty());
+        for (QPushButton* button : buttons) {
+            EXPECT_EQ(enterOn(button), button) << button->text().toStdString();
+        }
+        for (QWidget* other : others) {
+            EXPECT_EQ(enterOn(other), defaultButton) << other->objectName().toStdString();
+        }
+    }
 }
 
 TEST_F(DialogBuilderTest, NumberFieldsTakeDigitsOnlyWhenTyped) {
