@@ -131,7 +131,8 @@ class RecordingWriter final : public wmv::IWMWriter, public wmv::IWMWriterAdvanc
 
 using WriterFactory = HRESULT (*)(void*, wmv::IWMWriter**);
 
-// The media runtime's own writer factory, looked up past this program's.
+// The media runtime's own writer factory, looked up past this program's by
+// its symbol, the name WMCreateWriter(void*, wmv::IWMWriter**) links under.
 WriterFactory RuntimeWriterFactory() {
     static const auto factory = reinterpret_cast<WriterFactory>(
         ::dlsym(RTLD_NEXT, "_Z14WMCreateWriterPvPPN3wmv9IWMWriterE"));
