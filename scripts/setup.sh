@@ -9,7 +9,8 @@ LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 # program under: an X server with a window manager and a tray of either kind
 # (trayer's XEmbed tray; Xfce's panel, a StatusNotifierItem host, on a session
 # bus of its own), and a Wayland session (Weston with XWayland, and Qt's
-# Wayland platform, which the program is to pass over there).
+# Wayland platform, which the program is to pass over there), and the font whose
+# metrics the dialog layout tests know.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
@@ -20,7 +21,7 @@ LUMACAST_PACKAGES=(
     gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps
     gstreamer1.0-libav gstreamer1.0-plugins-ugly
     ffmpeg curl
-    xvfb xdotool openbox trayer x11-utils libx11-dev
+    xvfb xdotool openbox trayer x11-utils libx11-dev fonts-dejavu-core
     xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland
     chromium nodejs iproute2
 )
