@@ -154,7 +154,13 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
       var i, track;
       for (i = 0; i < tracks.length; ++i) {
         if (tracks[i].buffer) continue;
-        tracks[i].buffer = media.addSourceBuffer(tracks[i].type);
+        try {
+          tracks[i].buffer = media.addSourceBuffer(tracks[i].type);
+        } catch (error) {
+          // This browser's Media Source does not take these tracks together.
+          mse = false;
+          return restart(0);
+        }
         tracks[i].buffer.addEventListener("updateend", appended);
       }
       for (i = 0; i < tracks.length; ++i) {
@@ -171,11 +177,11 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     }
     function appended() {
       if (!current()) return;
-      var ranges = video.buffered;
+      var ranges = spans();
       if (!begun && ranges.length) {
         begun = true;
         // The stream starts where the broadcast is, not at zero.
-        video.currentTime = ranges.start(ranges.length - 1);
+        video.currentTime = ranges[ranges.length - 1][0];
         video.play().catch(function () {});
       }
       for (var i = 0; i < tracks.length && begun; ++i) {
@@ -271,20 +277,34 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     return all;
   }
 
+  // What is buffered, as [start, end] pairs, with the holes of a frame or
+  // less closed: frame times rounded to milliseconds leave a millisecond
+  // here and there, which players step over by themselves.
+  function spans() {
+    var ranges = video.buffered, out = [];
+    for (var i = 0; i < ranges.length; ++i) {
+      if (out.length && ranges.start(i) - out[out.length - 1][1] < 0.1)
+        out[out.length - 1][1] = ranges.end(i);
+      else
+        out.push([ranges.start(i), ranges.end(i)]);
+    }
+    return out;
+  }
+
   // How far playback is behind the newest picture, looked at as each new
   // piece arrives, when it is least.
   function watchEdge() {
-    var ranges = video.buffered;
+    var ranges = spans();
     // Not while it waits to start or to go on: then data only piles up.
     if (video.paused || video.readyState < 3 || !ranges.length) return;
     var now = performance.now();
-    lows.push([now, ranges.end(ranges.length - 1) - video.currentTime]);
+    lows.push([now, ranges[ranges.length - 1][1] - video.currentTime]);
     while (lows.length && lows[0][0] < now - 2000) lows.shift();
   }
   function holdEdge() {
-    var ranges = video.buffered;
+    var ranges = spans();
     if (video.paused || !ranges.length) return;
-    var time = video.currentTime, end = ranges.end(ranges.length - 1), ahead = end - time, i;
+    var time = video.currentTime, end = ranges[ranges.length - 1][1], ahead = end - time, i;
     if (!mse) {
       if (video.readyState < 2) return;
       // The browser's own player: what piles up ahead is played a little
@@ -298,7 +318,7 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     // Stuck before a hole in what is buffered (pictures lost on the way, a
     // key frame after them), or with data in hand that the browser's player
     // does not go on with: go on with the newest pictures.
-    var newest = ranges.start(ranges.length - 1);
+    var newest = ranges[ranges.length - 1][0];
     stuck = video.readyState < 3 && ahead > margin + 0.25 ? stuck + 1 : 0;
     if ((newest > time && video.readyState < 3) || stuck >= 4) {
       video.currentTime = Math.max(newest, end - margin);
@@ -307,7 +327,7 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     }
     if (video.readyState < 2) return;
     var now = performance.now();
-    if (now - calmSince > 30000) {
+    if (now - calmSince > 60000) {
       margin = Math.max(0.04, margin - 0.005);
       calmSince = now;
     }
@@ -331,12 +351,12 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     lows = [];
   });
   video.addEventListener("waiting", function () {
-    var ranges = video.buffered;
+    var ranges = spans();
     if (!mse || video.seeking || video.paused || !ranges.length) return;
     // Playback ran dry: the data did not come in time, or the browser's
     // player wants more in hand than it had (its sound output holds some).
-    var ahead = ranges.end(ranges.length - 1) - video.currentTime;
-    margin = Math.min(1, Math.max(margin * 1.25, ahead + 0.05));
+    var ahead = ranges[ranges.length - 1][1] - video.currentTime;
+    margin = Math.min(1, Math.max(margin + 0.02, ahead + 0.05));
     lows = [];
     calmSince = performance.now();
   });
