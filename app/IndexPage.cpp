@@ -22,12 +22,14 @@ constexpr const char* kBrowserPlayerHead =
 // The script right after the video element's opening tag. It runs before
 // the element has begun to fetch its source, so where Media Source
 // Extensions are there it takes the stream over: it fetches the WebM
-// rendition itself, feeds it to the element and holds playback close to
-// the newest picture, by playing a little faster or slower, never by
-// waiting for the browser to decide it has buffered enough. Elsewhere the
-// element plays the stream itself and the script only skips a backlog. It
-// starts again after a failure and says when the broadcast is not running.
-// Written with LF; the page gets CR LF.
+// rendition itself and feeds it to the element, which then starts with the
+// first key frame that arrives (a browser's own WebM player may wait for
+// more: Firefox's reads on to the next key frame before it shows the
+// first). It holds playback a margin behind the newest data by playing a
+// little faster or slower. Elsewhere the element plays the stream itself
+// and the script only skips a backlog. It starts again after a failure and
+// says when the broadcast is not running. Written with LF; the page gets
+// CR LF.
 constexpr const char* kBrowserPlayerScript = R"js(<script>
 (function () {
   var video = document.getElementById("lumavideo");
@@ -78,8 +80,12 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     var media = new Media(), tracks = null, pending = new Uint8Array(0), begun = false;
     var abort = window.AbortController ? new AbortController() : null;
     stopSession = function () { ++session; if (abort) abort.abort(); };
-    video.src = URL.createObjectURL(media);
-    media.addEventListener("sourceopen", append);
+    var url = URL.createObjectURL(media);
+    video.src = url;
+    media.addEventListener("sourceopen", function () {
+      URL.revokeObjectURL(url);
+      append();
+    });
     fetch(fresh(), { cache: "no-store", signal: abort ? abort.signal : undefined })
       .then(function (reply) {
         if (!current()) return;
@@ -97,9 +103,9 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
       }, function () { if (current()) failed(); });
 
     // Each track goes to a source buffer of its own, in clusters of its
-    // own: a player that gets sound and pictures in one buffer may take a
-    // cluster that starts before the last picture has ended for a new
-    // stream, and wait for a key frame.
+    // own: given sound and pictures in one buffer, Firefox takes a cluster
+    // that begins before the last picture has ended for a new stream, and
+    // drops pictures up to the next key frame.
     function take(bytes) {
       if (begun) watchEdge();
       pending = pending.length ? join([pending, bytes]) : bytes;
@@ -121,13 +127,13 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
         if (cluster.size < 0) return failed();
         var end = cluster.body + cluster.size;
         if (end > pending.length) break;
-        if (cluster.id === 0x1F43B675) split(cluster, at, end);
+        if (cluster.id === 0x1F43B675) split(cluster);
         at = end;
       }
       pending = pending.slice(at);
       append();
     }
-    function split(cluster, from, to) {
+    function split(cluster) {
       var time = null, blocks = {};
       each(pending, cluster, function (child, start, end) {
         var number = null;
@@ -277,9 +283,9 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     return all;
   }
 
-  // What is buffered, as [start, end] pairs, with the holes of a frame or
-  // less closed: frame times rounded to milliseconds leave a millisecond
-  // here and there, which players step over by themselves.
+  // What is buffered, as [start, end] pairs, with holes of a tenth of a
+  // second or less closed: frame times rounded to milliseconds leave a
+  // millisecond here and there, which players step over by themselves.
   function spans() {
     var ranges = video.buffered, out = [];
     for (var i = 0; i < ranges.length; ++i) {
@@ -353,10 +359,14 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
   video.addEventListener("waiting", function () {
     var ranges = spans();
     if (!mse || video.seeking || video.paused || !ranges.length) return;
-    // Playback ran dry: the data did not come in time, or the browser's
-    // player wants more in hand than it had (its sound output holds some).
+    // Playback ran dry. When the data did not come in time, keep a little
+    // more in hand from now on, up to 0.3 s. When the data was there, the
+    // browser's player may want more in hand than it had (its sound output
+    // holds some, Chromium's about 0.15 s), up to 0.2 s; beyond that it
+    // only lacked the time to play it, which no margin mends.
     var ahead = ranges[ranges.length - 1][1] - video.currentTime;
-    margin = Math.min(1, Math.max(margin + 0.02, ahead + 0.05));
+    if (ahead < margin / 2) margin = Math.min(0.3, margin + 0.02);
+    else margin = Math.max(margin, Math.min(0.2, ahead + 0.05));
     lows = [];
     calmSince = performance.now();
   });
