@@ -1,4 +1,4 @@
-// Shared by the browser tests and bench/browser: runs lumasrv --headless from
+// Shared by the browser test and bench/browser: runs lumasrv --headless from
 // a copy of the staged program folder on the test devices, and starts
 // Debian's Chromium or Firefox ESR through puppeteer-core.
 "use strict";
@@ -154,7 +154,8 @@ async function launchBrowser(kind, { sound = true } = {}) {
         "media.autoplay.default": 0,
         "media.autoplay.blocking_policy": 0,
         // Without a sound card Firefox has no audio output at all; its
-        // stand-in output then plays the sound in real time as one would.
+        // stand-in output then takes the sound as a card would (a little
+        // slower than real time when the machine is busy).
         ...(sound ? { "media.cubeb.force_mock_context": true } : { "media.cubeb.force_null_context": true }),
       },
     });
