@@ -322,11 +322,12 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
       return;
     }
     // Stuck before a hole in what is buffered (pictures lost on the way, a
-    // key frame after them), or with data in hand that the browser's player
-    // does not go on with: go on with the newest pictures.
+    // key frame after them), or for seconds with far more data in hand than
+    // the browser's player waits for before it goes on (a jump makes it
+    // wait anew, so only then): go on with the newest pictures.
     var newest = ranges[ranges.length - 1][0];
-    stuck = video.readyState < 3 && ahead > margin + 0.25 ? stuck + 1 : 0;
-    if ((newest > time && video.readyState < 3) || stuck >= 4) {
+    stuck = video.readyState < 3 && ahead > 3.5 ? stuck + 1 : 0;
+    if ((newest > time && video.readyState < 3) || stuck >= 8) {
       video.currentTime = Math.max(newest, end - margin);
       stuck = 0;
       return;
