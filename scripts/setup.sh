@@ -9,8 +9,9 @@ LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 # program under: an X server with a window manager and a tray of either kind
 # (trayer's XEmbed tray; Xfce's panel, a StatusNotifierItem host, on a session
 # bus of its own), and a Wayland session (Weston with XWayland, and Qt's
-# Wayland platform, which the program is to pass over there), and the font whose
-# metrics the dialog layout tests know.
+# Wayland platform, which the program is to pass over there), the font whose
+# metrics the dialog layout tests know, and the browsers that play the
+# viewers' page.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
@@ -23,7 +24,7 @@ LUMACAST_PACKAGES=(
     ffmpeg curl
     xvfb xdotool openbox trayer x11-utils libx11-dev fonts-dejavu-core
     xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland
-    chromium nodejs iproute2
+    chromium firefox-esr nodejs iproute2
 )
 # Packaging and the package test: dpkg-shlibdeps computes the package's
 # dependencies, debootstrap makes the clean Debian system it is installed into.

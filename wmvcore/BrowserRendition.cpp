@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kOpusRate = 48000;
 constexpr std::uint64_t kOpusSeekPreRollNs = 80000000;
+constexpr std::uint64_t kOpusFrameNs = 20000000;  // frame_duration below
 // Buffers the rendition may hold at once: when it falls further behind,
 // pictures are skipped for browsers rather than taken from the broadcast.
 constexpr int kMaxQueuedPictures = 2;
@@ -27,6 +28,7 @@ VideoSettings RenditionVideoSettings(const RenditionInput& input) {
     settings.bitRate = input.bitRate;
     settings.gopSize = input.gopSize;
     settings.globalHeader = false;
+    settings.keyAfterGap = true;
     const std::string rate = std::to_string(input.bitRate);
     // Real-time VP8: constant bit rate with a one-second buffer, no frames
     // held back for look-ahead, one thread, and key frames capped at three
@@ -181,6 +183,7 @@ HRESULT BrowserRendition::Open() {
             track.codecDelayNs =
                 static_cast<std::uint64_t>(c->initial_padding) * 1000000000u / kOpusRate;
             track.seekPreRollNs = kOpusSeekPreRollNs;
+            track.defaultDurationNs = kOpusFrameNs;
             video_.push_back(nullptr);
             audio_.push_back(std::move(encoder));
         }
