@@ -14,7 +14,12 @@ constexpr std::size_t kSendBudget = 256 * 1024;  // bytes per viewer per round
 
 class WebmViewer final : public Viewer {
   public:
-    explicit WebmViewer(WebmChannel& channel) : reader_(channel.queue_) {
+    // The viewer takes its place in the stream before it asks for a key
+    // frame: the writer may answer before the server first serves the
+    // viewer, and a start pushed before the place was taken would be missed
+    // for a whole spacing of scheduled key frames.
+    explicit WebmViewer(WebmChannel& channel)
+        : reader_(channel.queue_), header_(reader_.TakeHeader()) {
         channel.keyWanted_ = true;
     }
 
@@ -32,11 +37,12 @@ class WebmViewer final : public Viewer {
     // Puts what the viewer is due into its output. True when the viewer is
     // to be dropped.
     bool Fill(Connection& connection) {
-        if (!reader_.HasHeader()) {
-            const auto header = reader_.TakeHeader();
-            if (!header) return false;
-            connection.out.append(reinterpret_cast<const char*>(header->data()), header->size());
+        if (!reader_.HasHeader()) header_ = reader_.TakeHeader();
+        if (header_) {
+            connection.out.append(reinterpret_cast<const char*>(header_->data()), header_->size());
+            header_.reset();
         }
+        if (!reader_.HasHeader()) return false;
         switch (reader_.Next(SIZE_MAX, kSendBudget)) {
             case LiveQueue::Step::Wait:
                 return false;
@@ -59,6 +65,7 @@ class WebmViewer final : public Viewer {
     }
 
     LiveQueue::Reader reader_;
+    std::shared_ptr<const std::vector<std::uint8_t>> header_;  // taken, not yet sent
 };
 
 HRESULT WebmChannel::OnHeader(const std::uint8_t* header, std::size_t size) {

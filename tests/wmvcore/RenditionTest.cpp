@@ -3,9 +3,11 @@
 // ffmpeg and raw sockets, next to ASF viewers.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include "tests/wmvcore/LiveStreamFixture.h"
 #include "wmvcore/BrowserRendition.h"
+#include "wmvcore/WebmChannel.h"
 #include "wmvcore/WebmMuxer.h"
 
 using namespace wmv;
@@ -231,6 +233,36 @@ TEST(WebmMuxer, WithoutPicturesEverySoundFrameIsAStart) {
     muxer.Add(5, true, 40, frame, sizeof frame);  // no such track: ignored
     ASSERT_EQ(out.size(), 2u);
     EXPECT_TRUE(out[0].start && out[1].start);
+}
+
+TEST(WebmChannel, AViewerGetsTheKeyFrameItAskedForBeforeItWasFirstServed) {
+    WebmChannel channel;
+    const std::uint8_t header[] = {'H'};
+    ASSERT_EQ(channel.OnHeader(header, sizeof header), S_OK);
+    const std::uint8_t older[] = {'k', '0'};
+    ASSERT_EQ(channel.OnCluster(older, sizeof older, true), S_OK);
+
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    UniqueFd browser(pair[1]);
+    Connection connection;
+    connection.fd.Reset(pair[0]);
+    connection.state = Connection::State::Streaming;
+    connection.viewer = channel.NewViewer();
+    ASSERT_TRUE(channel.TakeKeyFrameRequest()) << "the viewer asks for a key frame";
+    // The writer answers before the server's next round serves the viewer.
+    const std::uint8_t asked[] = {'k', '1'};
+    const std::uint8_t next[] = {'p', '2'};
+    ASSERT_EQ(channel.OnCluster(asked, sizeof asked, true), S_OK);
+    ASSERT_EQ(channel.OnCluster(next, sizeof next, false), S_OK);
+
+    EXPECT_TRUE(connection.viewer->HasData());
+    connection.viewer->Pump(connection);
+    char got[16] = {};
+    const ssize_t received = ::recv(browser.Get(), got, sizeof got, MSG_DONTWAIT);
+    ASSERT_GT(received, 0);
+    EXPECT_EQ(std::string(got, static_cast<std::size_t>(received)), "Hk1p2")
+        << "the header, then the key frame the viewer asked for";
 }
 
 TEST(BrowserRendition, APictureAfterAGapIsAKeyFrame) {
