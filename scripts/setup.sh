@@ -5,8 +5,9 @@ LUMACAST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 
 # What the build needs, what the program needs at run time, the independent
-# clients the tests talk to, and the X server, window manager and tray host
-# that the desktop tests drive the program under.
+# clients the tests talk to, the X server, window manager and tray host that
+# the desktop tests drive the program under, and the PipeWire desktop (with
+# its PulseAudio server) whose virtual devices the real-device tests use.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
@@ -19,6 +20,7 @@ LUMACAST_PACKAGES=(
     ffmpeg curl
     xvfb xdotool openbox trayer x11-utils libx11-dev
     chromium nodejs iproute2
+    gstreamer1.0-pulseaudio pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus
 )
 # The browser test's npm packages come through npm: Debian's package where the
 # installed Node.js brings no npm of its own.

@@ -143,8 +143,10 @@ class RecordingView : public SessionView {
     void HideWindow() override { ++hidden; }
     int MeterScalePosition() override { return meterScale; }
     capture::PreviewSurface* PreviewWindow() override { return &surface; }
+    void ShowDeviceNotice(const std::string& text) override { notices.push_back(text); }
 
     bool startEnabled = true;
+    std::vector<std::string> notices;
     bool stopEnabled = false;
     std::string userCount = "0";
     std::string url;
