@@ -337,7 +337,7 @@ std::vector<MediaType> VideoCapabilities(const GstCaps* device) {
             const VIDEOINFOHEADER* vih = type.VideoInfo();
             const bool known = vih && vih->bmiHeader.biWidth > 0 && vih->bmiHeader.biHeight > 0;
             const bool duplicate = std::any_of(list.begin(), list.end(), [&](const MediaType& t) {
-                return t.subtype == type.subtype && t.caps == type.caps;
+                return t.subtype == type.subtype && t.format == type.format;
             });
             if (plain && known && !duplicate) list.push_back(std::move(type));
         }
@@ -530,10 +530,10 @@ bool CaptureFilter::Build() {
                          deliveryResample, delivery_, nullptr);
         // Audio: the device is asked for the capture format's rate and
         // channels (left open, a sound server's source settles on a rate of
-        // 1 Hz), in its own sample format when it has the chosen one; the
-        // conversions end in the chosen capture format. Behind it a second
-        // pair converts to the delivery format when one is set and passes the
-        // sound on untouched otherwise.
+        // 1 Hz) in a sample format of its own choice; the conversions end in
+        // the chosen capture format. Behind it a second pair converts to the
+        // delivery format when one is set and passes the sound on untouched
+        // otherwise.
         if (!gst_element_link_many(source_, deviceCaps_, volume_, convert, resample, capsfilter_,
                                    deliveryConvert, deliveryResample, delivery_, nullptr))
             return false;
@@ -654,14 +654,11 @@ HRESULT CaptureFilter::ApplyFormat(const MediaType& requested) {
     }
     g_object_set(capsfilter_, "caps", caps.get(), nullptr);
     if (deviceCaps_) {
-        CapsPtr own(gst_caps_intersect(caps.get(), device_->listCaps.get()));
-        if (gst_caps_is_empty(own.get())) {
-            const WAVEFORMATEX* wave = requested.Wave();
-            own.reset(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT,
-                                          static_cast<int>(wave->nSamplesPerSec), "channels",
-                                          G_TYPE_INT, static_cast<int>(wave->nChannels), nullptr));
-        }
-        g_object_set(deviceCaps_, "caps", own.get(), nullptr);
+        const WAVEFORMATEX* wave = requested.Wave();
+        CapsPtr rate(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT,
+                                         static_cast<int>(wave->nSamplesPerSec), "channels",
+                                         G_TYPE_INT, static_cast<int>(wave->nChannels), nullptr));
+        g_object_set(deviceCaps_, "caps", rate.get(), nullptr);
     }
     return S_OK;
 }
