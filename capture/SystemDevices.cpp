@@ -97,9 +97,11 @@ struct Registry {
     bool lookAgain = false;  // under watchMutex
 };
 
+// Never destroyed: a watch still held when the process ends (its owner
+// leaked) must not meet a registry already gone.
 Registry& TheRegistry() {
-    static Registry registry;
-    return registry;
+    static Registry* registry = new Registry;
+    return *registry;
 }
 
 enum class Provider { PipeWire, Pulse, V4l2, Alsa, Other };

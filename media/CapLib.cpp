@@ -747,8 +747,14 @@ void CapLib::TakeBack(bool video, const RefPtr<Moniker>& device, std::vector<Dev
         RefPtr<CaptureFilter> again;
         if (SUCCEEDED(MakeStandIn(filter->Category(), name, standIn->CurrentFormat(),
                                   delivery ? &*delivery : nullptr, &again)) &&
-            SUCCEEDED(graph->ReplaceFilter(filter.Get(), again.Get())))
+            SUCCEEDED(graph->ReplaceFilter(filter.Get(), again.Get()))) {
             standIn = again;
+        } else {
+            // The device stays where the graph has it, as a failed device.
+            standIn = filter;
+            slot.standingIn = false;
+            AfterDeviceChange(video);
+        }
         events->push_back(event);
         return;
     }
