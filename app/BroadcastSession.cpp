@@ -5,6 +5,7 @@
 
 #include "app/IndexPage.h"
 #include "app/Meter.h"
+#include "app/PortProblem.h"
 #include "diag/ErrorTrail.h"
 #include "diag/TrailLines.h"
 #include "media/CapLib.h"
@@ -184,7 +185,16 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     if (FAILED(hr)) return fail(hr, kTrailStartCreateWriter);
     hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(settings.asfPort),
                                   static_cast<std::uint32_t>(settings.maxUsers));
-    if (FAILED(hr)) return fail(hr, kTrailStartNetworkSink);
+    if (FAILED(hr)) {
+        fail(hr, kTrailStartNetworkSink);
+        // A port is the user's own choice, so a port that cannot be had is
+        // said in plain words; other failures are for the error trail.
+        if (const int error = PortErrorOf(hr)) {
+            MessageBox(PortProblemText(PortRole::Stream, settings.asfPort, error).c_str(),
+                       "Warning", MB_OK | MB_ICONEXCLAMATION);
+        }
+        return;
+    }
 
     if (hasVideo) {
         const wmv::RECT frame{0, 0, m_pCapture->GetFrameWidth(), m_pCapture->GetFrameHeight()};

@@ -4,8 +4,10 @@
 
 void HeadlessView::SetConnectionUrl(const std::string& url) {
     if (url.empty()) return;
-    std::fprintf(out_, "Viewer page: %s\nStream: %s/MyFile.wma\n",
-                 ViewerPageAddress(url, httpPort_).c_str(), url.c_str());
+    if (httpPort_ != 0) {
+        std::fprintf(out_, "Viewer page: %s\n", ViewerPageAddress(url, httpPort_).c_str());
+    }
+    std::fprintf(out_, "Stream: %s/MyFile.wma\n", url.c_str());
     std::fflush(out_);
 }
 

@@ -11,7 +11,8 @@
 
 class HeadlessView : public SessionView {
   public:
-    // httpPort: where the web server serves the viewers' page; out gets the
+    // httpPort: where the web server serves the viewers' page; 0 when it
+    // serves nothing, and then no page address is printed. out gets the
     // addresses, notices the device notices.
     HeadlessView(int httpPort, std::FILE* out, std::FILE* notices = stderr)
         : httpPort_(httpPort), out_(out), notices_(notices) {}

@@ -12,72 +12,389 @@ constexpr const char* kPlayerPackage =
 // Browsers without the player plug-in show the OBJECT's content: a state
 // line, an unmute button and a video element that plays the WebM rendition;
 // the EMBED that follows is the video element's own fallback. A client with
-// the plug-in ignores all of it. The script keeps playback near the live
-// edge, starts again after a failure and says when the broadcast is not
-// running. Nothing is loaded from anywhere but the stream server.
+// the plug-in ignores all of it. Nothing is loaded from anywhere but the
+// stream server.
 constexpr const char* kBrowserPlayerHead =
     "<div id=\"lumalive\" style=\"margin:6px;font:15px sans-serif\"><span id=\"lumastate\">"
     "</span> <button id=\"lumaunmute\" type=\"button\" style=\"display:none\">Unmute</button>"
-    "</div>\r\n<script>\r\n"
-    "document.addEventListener(\"DOMContentLoaded\", function () {\r\n"
-    "  var video = document.getElementById(\"lumavideo\");\r\n"
-    "  var state = document.getElementById(\"lumastate\");\r\n"
-    "  var unmute = document.getElementById(\"lumaunmute\");\r\n"
-    "  if (!video || !video.play) return;\r\n"
-    "  var source = video.getAttribute(\"src\");\r\n"
-    "  var retry = null, lastTime = -1, still = 0;\r\n"
-    "  function say(text) { state.textContent = text; }\r\n"
-    "  function showUnmute() { unmute.style.display = video.muted ? \"inline\" : \"none\"; }\r\n"
-    "  function restart(delay) {\r\n"
-    "    if (retry) return;\r\n"
-    "    retry = setTimeout(function () {\r\n"
-    "      retry = null; still = 0; lastTime = -1;\r\n"
-    "      video.src = source + (source.indexOf(\"?\") < 0 ? \"?\" : \"&\") + \"t=\" + "
-    "Date.now();\r\n"
-    "      video.play().catch(function () {});\r\n"
-    "    }, delay);\r\n"
-    "  }\r\n"
-    "  function failed() {\r\n"
-    "    // While the broadcast runs its server answers HEAD: then every place is taken.\r\n"
-    "    fetch(source, { method: \"HEAD\", cache: \"no-store\" }).then(function (reply) {\r\n"
-    "      say(reply.ok ? \"All places for viewers are taken; trying again...\"\r\n"
-    "                   : \"The broadcast is not running.\");\r\n"
-    "    }, function () { say(\"The broadcast is not running.\"); });\r\n"
-    "    restart(2000);\r\n"
-    "  }\r\n"
-    "  video.addEventListener(\"playing\", function () { say(\"Live\"); });\r\n"
-    "  video.addEventListener(\"error\", failed);\r\n"
-    "  video.addEventListener(\"ended\", failed);\r\n"
-    "  video.addEventListener(\"volumechange\", showUnmute);\r\n"
-    "  unmute.addEventListener(\"click\", function () {\r\n"
-    "    video.muted = false;\r\n"
-    "    video.play().catch(function () {});\r\n"
-    "  });\r\n"
-    "  setInterval(function () {\r\n"
-    "    if (video.paused || video.readyState < 2) return;\r\n"
-    "    // Stay near the live edge: what piles up ahead is played a little\r\n"
-    "    // faster (a jump costs a live stream a long pause), a large backlog\r\n"
-    "    // is skipped.\r\n"
-    "    var buffered = video.buffered;\r\n"
-    "    if (buffered.length) {\r\n"
-    "      var end = buffered.end(buffered.length - 1), ahead = end - video.currentTime;\r\n"
-    "      if (ahead > 3) video.currentTime = end - 0.2;\r\n"
-    "      else if (ahead > 0.8) video.playbackRate = 1.25;\r\n"
-    "      else if (ahead > 0.35) video.playbackRate = 1.1;\r\n"
-    "      else if (ahead < 0.2) video.playbackRate = 1;\r\n"
-    "    }\r\n"
-    "    // A stream that no longer moves is started again.\r\n"
-    "    if (video.currentTime === lastTime) {\r\n"
-    "      if (++still >= 20) { say(\"The broadcast is not running.\"); restart(0); }\r\n"
-    "    } else {\r\n"
-    "      still = 0;\r\n"
-    "    }\r\n"
-    "    lastTime = video.currentTime;\r\n"
-    "  }, 250);\r\n"
-    "  showUnmute();\r\n"
-    "  video.play().catch(function () {});\r\n"
-    "});\r\n"
-    "</script>\r\n";
+    "</div>\r\n";
+
+// The script right after the video element's opening tag. It runs before
+// the element has begun to fetch its source, so where Media Source
+// Extensions are there it takes the stream over: it fetches the WebM
+// rendition itself and feeds it to the element, which then starts with the
+// first key frame that arrives (a browser's own WebM player may wait for
+// more: Firefox's reads on to the next key frame before it shows the
+// first). It holds playback a margin behind the newest data by playing a
+// little faster or slower. Elsewhere the element plays the stream itself
+// and the script only skips a backlog. It starts again after a failure and
+// says when the broadcast is not running. Written with LF; the page gets
+// CR LF.
+constexpr const char* kBrowserPlayerScript = R"js(<script>
+(function () {
+  var video = document.getElementById("lumavideo");
+  var state = document.getElementById("lumastate");
+  var unmute = document.getElementById("lumaunmute");
+  if (!video || !video.play) return;
+  var source = video.getAttribute("src");
+  var Media = window.MediaSource;
+  var mse = !!(Media && window.fetch && window.ReadableStream && window.Uint8Array &&
+               Media.isTypeSupported("video/webm; codecs=\"vp8, opus\""));
+  if (mse) video.removeAttribute("src");
+  var session = 0, stopSession = null, retry = null, lastTime = -1, still = 0;
+  // How far playback stays behind the newest data it has, at the least:
+  // more after each time it ran dry, a little less after each calm while.
+  var lows = [], margin = 0.06, calmSince = 0, stuck = 0;
+
+  function say(text) { state.textContent = text; }
+  function showUnmute() { unmute.style.display = video.muted ? "inline" : "none"; }
+  function fresh() {
+    return source + (source.indexOf("?") < 0 ? "?" : "&") + "t=" + Date.now();
+  }
+  function restart(delay) {
+    if (retry) return;
+    if (stopSession) stopSession();
+    stopSession = null;
+    retry = setTimeout(function () {
+      retry = null; still = 0; lastTime = -1;
+      start();
+    }, delay);
+  }
+  function failed() {
+    // While the broadcast runs its server answers HEAD: then every place is taken.
+    fetch(source, { method: "HEAD", cache: "no-store" }).then(function (reply) {
+      say(reply.ok ? "All places for viewers are taken; trying again..."
+                   : "The broadcast is not running.");
+    }, function () { say("The broadcast is not running."); });
+    restart(2000);
+  }
+  function start() {
+    lows = [];
+    if (!mse) {
+      video.src = fresh();
+      video.play().catch(function () {});
+      return;
+    }
+    var id = ++session;
+    var current = function () { return id === session; };
+    var media = new Media(), tracks = null, pending = new Uint8Array(0), begun = false;
+    var abort = window.AbortController ? new AbortController() : null;
+    stopSession = function () { ++session; if (abort) abort.abort(); };
+    var url = URL.createObjectURL(media);
+    video.src = url;
+    media.addEventListener("sourceopen", function () {
+      URL.revokeObjectURL(url);
+      append();
+    });
+    fetch(fresh(), { cache: "no-store", signal: abort ? abort.signal : undefined })
+      .then(function (reply) {
+        if (!current()) return;
+        if (!reply.ok || !reply.body) return failed();
+        var reader = reply.body.getReader();
+        var read = function () {
+          reader.read().then(function (part) {
+            if (!current()) return reader.cancel();
+            if (part.done) return failed();
+            take(part.value);
+            read();
+          }, function () { if (current()) failed(); });
+        };
+        read();
+      }, function () { if (current()) failed(); });
+
+    // Each track goes to a source buffer of its own, in clusters of its
+    // own: given sound and pictures in one buffer, Firefox takes a cluster
+    // that begins before the last picture has ended for a new stream, and
+    // drops pictures up to the next key frame.
+    function take(bytes) {
+      if (begun) watchEdge();
+      pending = pending.length ? join([pending, bytes]) : bytes;
+      var at = 0;
+      if (!tracks) {
+        var header = readHeader(pending);
+        if (!header) return pending.length > 65536 ? failed() : undefined;
+        if (!header.tracks.length) {
+          // Not a stream this browser's Media Source takes: it plays it itself.
+          mse = false;
+          return restart(0);
+        }
+        tracks = header.tracks;
+        at = header.end;
+      }
+      for (;;) {
+        var cluster = element(pending, at);
+        if (!cluster) break;
+        if (cluster.size < 0) return failed();
+        var end = cluster.body + cluster.size;
+        if (end > pending.length) break;
+        if (cluster.id === 0x1F43B675) split(cluster);
+        at = end;
+      }
+      pending = pending.slice(at);
+      append();
+    }
+    function split(cluster) {
+      var time = null, blocks = {};
+      each(pending, cluster, function (child, start, end) {
+        var number = null;
+        if (child.id === 0xE7) time = pending.subarray(start, end);
+        if (child.id === 0xA3) number = pending[child.body] & 0x7F;
+        if (child.id === 0xA0) {
+          each(pending, child, function (part) {
+            if (part.id === 0xA1) number = pending[part.body] & 0x7F;
+          });
+        }
+        if (number !== null) (blocks[number] = blocks[number] || []).push(pending.subarray(start, end));
+      });
+      if (!time) return;
+      for (var i = 0; i < tracks.length; ++i) {
+        var parts = blocks[tracks[i].number];
+        if (!parts) continue;
+        var size = time.length;
+        for (var j = 0; j < parts.length; ++j) size += parts[j].length;
+        tracks[i].queue.push(join([[0x1F, 0x43, 0xB6, 0x75], sizeOf(size), time].concat(parts)));
+      }
+    }
+    function append() {
+      if (!current() || media.readyState !== "open" || !tracks) return;
+      var i, track;
+      for (i = 0; i < tracks.length; ++i) {
+        if (tracks[i].buffer) continue;
+        try {
+          tracks[i].buffer = media.addSourceBuffer(tracks[i].type);
+        } catch (error) {
+          // This browser's Media Source does not take these tracks together.
+          mse = false;
+          return restart(0);
+        }
+        tracks[i].buffer.addEventListener("updateend", appended);
+      }
+      for (i = 0; i < tracks.length; ++i) {
+        track = tracks[i];
+        if (track.buffer.updating || !track.queue.length) continue;
+        var bytes = track.queue.length === 1 ? track.queue[0] : join(track.queue);
+        track.queue = [];
+        try {
+          track.buffer.appendBuffer(bytes);
+        } catch (error) {
+          return failed();
+        }
+      }
+    }
+    function appended() {
+      if (!current()) return;
+      var ranges = spans();
+      if (!begun && ranges.length) {
+        begun = true;
+        // The stream starts where the broadcast is, not at zero.
+        video.currentTime = ranges[ranges.length - 1][0];
+        video.play().catch(function () {});
+      }
+      for (var i = 0; i < tracks.length && begun; ++i) {
+        var buffer = tracks[i].buffer, kept = buffer.buffered;
+        // What has been played goes; the next append waits for it.
+        if (!buffer.updating && kept.length && video.currentTime - kept.start(0) > 30)
+          buffer.remove(0, video.currentTime - 10);
+      }
+      append();
+    }
+  }
+
+  // The stream's header: where its first cluster begins, and for each track
+  // it plays, its number, its type and a header of its own. Null while the
+  // header is not complete; no tracks when a codec is not one this
+  // browser's Media Source takes.
+  function readHeader(bytes) {
+    var ebml = element(bytes, 0);
+    if (!ebml || ebml.size < 0) return null;
+    var segment = element(bytes, ebml.body + ebml.size);
+    if (!segment) return null;
+    var info = new Uint8Array(0), entries = [], at = segment.body;
+    for (;;) {
+      var child = element(bytes, at);
+      if (!child) return null;
+      if (child.id === 0x1F43B675) break;
+      if (child.size < 0) return { end: at, tracks: [] };
+      var end = child.body + child.size;
+      if (end > bytes.length) return null;
+      if (child.id === 0x1549A966) info = bytes.subarray(at, end);
+      if (child.id === 0x1654AE6B) {
+        each(bytes, child, function (entry, from, to) {
+          if (entry.id === 0xAE) entries.push({ entry: entry, bytes: bytes.subarray(from, to) });
+        });
+      }
+      at = end;
+    }
+    var types = { V_VP8: "video/webm; codecs=\"vp8\"", A_OPUS: "audio/webm; codecs=\"opus\"" };
+    var tracks = [];
+    for (var i = 0; i < entries.length; ++i) {
+      var number = null, type = null;
+      each(bytes, entries[i].entry, function (field) {
+        var value = bytes.subarray(field.body, field.body + field.size);
+        if (field.id === 0xD7) number = value[value.length - 1];
+        if (field.id === 0x86) type = types[String.fromCharCode.apply(null, value)];
+      });
+      if (!type || number === null || !Media.isTypeSupported(type)) return { end: at, tracks: [] };
+      var list = entries[i].bytes;
+      tracks.push({ number: number, type: type, buffer: null,
+                    queue: [join([bytes.subarray(0, segment.body), info,
+                                  [0x16, 0x54, 0xAE, 0x6B], sizeOf(list.length), list])] });
+    }
+    return { end: at, tracks: tracks };
+  }
+  // Calls visit(child, start, end) for each whole child element of parent.
+  function each(bytes, parent, visit) {
+    for (var at = parent.body; at < parent.body + parent.size;) {
+      var child = element(bytes, at);
+      if (!child || child.size < 0) return;
+      visit(child, at, child.body + child.size);
+      at = child.body + child.size;
+    }
+  }
+  // An EBML element at 'at': its id, where its body begins and its size (-1:
+  // unknown), or null when its head is not all there.
+  function element(bytes, at) {
+    var idLength = 1, sizeLength = 1, i;
+    while (idLength <= 4 && at < bytes.length && !(bytes[at] & (0x100 >> idLength))) ++idLength;
+    var sizeAt = at + idLength;
+    if (idLength > 4 || sizeAt >= bytes.length) return null;
+    while (sizeLength <= 8 && !(bytes[sizeAt] & (0x100 >> sizeLength))) ++sizeLength;
+    if (sizeLength > 8 || sizeAt + sizeLength > bytes.length) return null;
+    var id = 0, size = bytes[sizeAt] & (0xFF >> sizeLength);
+    var unknown = size === 0xFF >> sizeLength;
+    for (i = 0; i < idLength; ++i) id = id * 256 + bytes[at + i];
+    for (i = 1; i < sizeLength; ++i) {
+      size = size * 256 + bytes[sizeAt + i];
+      unknown = unknown && bytes[sizeAt + i] === 0xFF;
+    }
+    return { id: id, body: sizeAt + sizeLength, size: unknown ? -1 : size };
+  }
+  // An element size in eight bytes.
+  function sizeOf(size) {
+    var out = [1];
+    for (var i = 6; i >= 0; --i) out.push(Math.floor(size / Math.pow(2, 8 * i)) % 256);
+    return out;
+  }
+  function join(parts) {
+    var size = 0, at = 0, i;
+    for (i = 0; i < parts.length; ++i) size += parts[i].length;
+    var all = new Uint8Array(size);
+    for (i = 0; i < parts.length; ++i) { all.set(parts[i], at); at += parts[i].length; }
+    return all;
+  }
+
+  // What is buffered, as [start, end] pairs, with holes of a tenth of a
+  // second or less closed: frame times rounded to milliseconds leave a
+  // millisecond here and there, which players step over by themselves.
+  function spans() {
+    var ranges = video.buffered, out = [];
+    for (var i = 0; i < ranges.length; ++i) {
+      if (out.length && ranges.start(i) - out[out.length - 1][1] < 0.1)
+        out[out.length - 1][1] = ranges.end(i);
+      else
+        out.push([ranges.start(i), ranges.end(i)]);
+    }
+    return out;
+  }
+
+  // How far playback is behind the newest picture, looked at as each new
+  // piece arrives, when it is least.
+  function watchEdge() {
+    var ranges = spans();
+    // Not while it waits to start or to go on: then data only piles up.
+    if (video.paused || video.readyState < 3 || !ranges.length) return;
+    var now = performance.now();
+    lows.push([now, ranges[ranges.length - 1][1] - video.currentTime]);
+    while (lows.length && lows[0][0] < now - 2000) lows.shift();
+  }
+  function holdEdge() {
+    var ranges = spans();
+    if (video.paused || !ranges.length) return;
+    var time = video.currentTime, end = ranges[ranges.length - 1][1], ahead = end - time, i;
+    if (!mse) {
+      if (video.readyState < 2) return;
+      // The browser's own player: what piles up ahead is played a little
+      // faster (a jump costs it a long pause), a large backlog is skipped.
+      if (ahead > 3) video.currentTime = end - 0.2;
+      else if (ahead > 0.8) video.playbackRate = 1.25;
+      else if (ahead > 0.35) video.playbackRate = 1.1;
+      else if (ahead < 0.2) video.playbackRate = 1;
+      return;
+    }
+    // Stuck before a hole in what is buffered (pictures lost on the way, a
+    // key frame after them), or for seconds with far more data in hand than
+    // the browser's player waits for before it goes on (a jump makes it
+    // wait anew, so only then): go on with the newest pictures.
+    var newest = ranges[ranges.length - 1][0];
+    stuck = video.readyState < 3 && ahead > 3.5 ? stuck + 1 : 0;
+    if ((newest > time && video.readyState < 3) || stuck >= 8) {
+      video.currentTime = Math.max(newest, end - margin);
+      stuck = 0;
+      return;
+    }
+    if (video.readyState < 2) return;
+    var now = performance.now();
+    if (now - calmSince > 60000) {
+      margin = Math.max(0.04, margin - 0.005);
+      calmSince = now;
+    }
+    if (!lows.length || lows[lows.length - 1][0] - lows[0][0] < 1000) return;
+    // The least of the last seconds goes to the margin: a little more is
+    // played off faster, much more skipped (the browser's player then takes
+    // a moment to fill up again); less is built up slower.
+    var low = Infinity;
+    for (i = 0; i < lows.length; ++i) low = Math.min(low, lows[i][1]);
+    if (low - margin > 0.35) {
+      video.currentTime = end - margin;
+      lows = [];
+      return;
+    }
+    var rate = 1 + Math.max(-0.03, Math.min(0.25, low - margin));
+    if (Math.abs(rate - video.playbackRate) >= 0.005) video.playbackRate = rate;
+  }
+
+  video.addEventListener("playing", function () {
+    say("Live");
+    lows = [];
+  });
+  video.addEventListener("waiting", function () {
+    var ranges = spans();
+    if (!mse || video.seeking || video.paused || !ranges.length) return;
+    // Playback ran dry. When the data did not come in time, keep a little
+    // more in hand from now on, up to 0.3 s. When the data was there, the
+    // browser's player may want more in hand than it had (its sound output
+    // holds some, Chromium's about 0.15 s), up to 0.2 s; beyond that it
+    // only lacked the time to play it, which no margin mends.
+    var ahead = ranges[ranges.length - 1][1] - video.currentTime;
+    if (ahead < margin / 2) margin = Math.min(0.3, margin + 0.02);
+    else margin = Math.max(margin, Math.min(0.2, ahead + 0.05));
+    lows = [];
+    calmSince = performance.now();
+  });
+  video.addEventListener("error", function () { if (!retry) failed(); });
+  video.addEventListener("ended", failed);
+  video.addEventListener("volumechange", showUnmute);
+  unmute.addEventListener("click", function () {
+    video.muted = false;
+    video.play().catch(function () {});
+  });
+  setInterval(function () {
+    holdEdge();
+    if (video.paused || video.readyState < 2) return;
+    // A stream that no longer moves is started again.
+    if (video.currentTime === lastTime) {
+      if (++still >= 20) { say("The broadcast is not running."); restart(0); }
+    } else {
+      still = 0;
+    }
+    lastTime = video.currentTime;
+  }, 250);
+  showUnmute();
+  if (mse) start();
+  else video.play().catch(function () {});
+})();
+</script>
+)js";
 
 // Characters that would end an attribute value or start markup.
 std::string EscapeAttribute(const std::string& text) {
@@ -103,15 +420,24 @@ std::string EscapeAttribute(const std::string& text) {
     return escaped;
 }
 
+std::string WithCrLf(const char* text) {
+    std::string out;
+    for (; *text; ++text) {
+        if (*text == '\n') out += '\r';
+        out += *text;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string BrowserPlayerText(const std::string& streamUrl) {
     std::string text = kBrowserPlayerHead;
     text += "<video id=\"lumavideo\" src=\"" + EscapeAttribute(streamUrl) +
             "/live.webm\" crossorigin=\"anonymous\" autoplay muted playsinline controls>";
+    text += WithCrLf(kBrowserPlayerScript);
     return text;
 }
-
 std::string IndexPageText(const std::string& streamUrl) {
     std::string page;
     page += "<HTML><HEAD><TITLE>Lumacast</TITLE></HEAD><BODY><center><h1>My Webcam Page</h1><hr>";

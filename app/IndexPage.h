@@ -9,8 +9,8 @@
 std::string IndexPageText(const std::string& streamUrl);
 
 // What the page adds for browsers without the player plug-in, right after
-// the OBJECT's PARAMs: a state line, an unmute button, the script that keeps
-// playback live, and the opening tag of the video element.
+// the OBJECT's PARAMs: a state line, an unmute button, the opening tag of
+// the video element and the script that plays the stream in it.
 std::string BrowserPlayerText(const std::string& streamUrl);
 
 // Writes the page to path whole: viewers fetching it meanwhile get the old

@@ -8,11 +8,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Addresses.h"
 #include "app/MeterWidget.h"
 #include "app/NotifyIcon.h"
+#include "app/PortProblem.h"
 #include "app/PreviewWidget.h"
 #include "media/CapLib.h"
 #include "platform/MessageBox.h"
@@ -24,6 +26,7 @@
 #include "ui/IconButton.h"
 #include "ui/Icons.h"
 #include "ui/Templates.h"
+#include "ui/TrayMenuIds.h"
 #include "ui/toolkit/Menus.h"
 #include "web/HttpServer.h"
 
@@ -49,7 +52,9 @@ constexpr ToolbarButton kToolbar[] = {
     {kSetupButton, kServerSetupIconId, "Server setup"},
 };
 
+// The tray icon shows the program's icon and has the tray menu.
 constexpr int kTrayIconId = kProgramIconId;
+static_assert(kTrayIconId == kTrayMenuId);
 
 }  // namespace
 
@@ -129,14 +134,23 @@ void CMainDialog::OnInitDialog() {
 
     m_pTrayIcon = new CNotifyIcon(this, kTrayIconId);
     m_pTrayIcon->SetTip("Lumacast!");
+    // Queued: Exit deletes the icon, whose menu is still closing.
+    connect(m_pTrayIcon, &CNotifyIcon::Command, this, &CMainDialog::OnCommand,
+            Qt::QueuedConnection);
 
     session_->m_bHidePending = g_settings.minimizeToTray != 0;
 }
 
 void CMainDialog::StartWebServer() {
     m_pWebServer = std::make_unique<HttpServer>();
-    // A web server that cannot start has said why in its log; the window opens regardless.
-    m_pWebServer->Start(filesDir, "index.htm", g_settings.httpPort, kClientTimeoutMs);
+    const int port = g_settings.httpPort;
+    if (m_pWebServer->Start(filesDir, "index.htm", port, kClientTimeoutMs)) return;
+    // Viewers would be handed a page address that answers nobody: the user
+    // hears of it at once, over the window, and the window works regardless.
+    const std::string text =
+        PortProblemText(PortRole::WebServer, port, m_pWebServer->ListenError());
+    QTimer::singleShot(0, this,
+                       [text] { MessageBox(text.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION); });
 }
 
 void CMainDialog::GiveButtonsTheirIcons() {
@@ -196,6 +210,9 @@ void CMainDialog::OnCommand(int id) {
             break;
         case kAbout:
             ShowAbout();
+            break;
+        case traymenu::kRestore:
+            if (m_pTrayIcon) m_pTrayIcon->RestoreOwner();
             break;
         default:
             break;

@@ -1,13 +1,15 @@
 #include "app/NotifyIcon.h"
 
-#include <QAction>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusInterface>
 #include <QMenu>
 #include <QTimer>
 #include <QWidget>
 
 #include "ui/Icons.h"
 #include "ui/Templates.h"
+#include "ui/toolkit/Menus.h"
 
 namespace {
 
@@ -28,10 +30,20 @@ CNotifyIcon::CNotifyIcon(QWidget* owner, unsigned id, const QString& tip)
     : m_hWnd(owner),
       m_uID(id),
       m_menuId(id),
+      statusNotifier_(IsStatusNotifierItem()),
       tray_(new QSystemTrayIcon(this)),
       trayAvailable_(IsTrayAvailable()) {
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { OnMessage(m_hWnd, m_uID, reason); });
+    if (const MenuTemplate* menu = FindMenuTemplate(static_cast<int>(m_menuId));
+        menu && !menu->popups.empty()) {
+        menu_ = std::make_unique<QMenu>();
+        FillPopupMenu(menu_.get(), menu->popups.front(),
+                      [this](int command) { emit Command(command); });
+        // A StatusNotifierItem host shows the menu itself, from the copy
+        // Qt publishes on the bus; an XEmbed tray leaves it to ShowContextMenu.
+        if (statusNotifier_) tray_->setContextMenu(menu_.get());
+    }
     auto* trayCheck = new QTimer(this);
     connect(trayCheck, &QTimer::timeout, this, &CNotifyIcon::CheckTray);
     trayCheck->start(kTrayCheckMs);
@@ -40,6 +52,7 @@ CNotifyIcon::CNotifyIcon(QWidget* owner, unsigned id, const QString& tip)
 
 CNotifyIcon::~CNotifyIcon() {
     Remove();
+    delete tray_;  // before the menu it may publish
 }
 
 bool CNotifyIcon::Remove() {
@@ -87,24 +100,11 @@ void CNotifyIcon::KeepTip(const QString& tip) {
 }
 
 bool CNotifyIcon::ShowContextMenu(QWidget* owner) {
-    if (m_menuId == 0) return false;
-    const MenuTemplate* menu = FindMenuTemplate(static_cast<int>(m_menuId));
-    if (!menu || menu->popups.empty()) return false;
-
-    QMenu popup(owner);
-    for (const MenuItemTemplate& item : menu->popups.front().items) {
-        if (item.id == 0) {
-            popup.addSeparator();
-            continue;
-        }
-        const int command = item.id;
-        connect(popup.addAction(QString::fromLocal8Bit(item.text)), &QAction::triggered, this,
-                [this, command] { emit Command(command); });
-    }
+    if (m_menuId == 0 || !menu_) return false;
     if (owner) owner->activateWindow();
     // Centred on the pointer, above it.
-    const QSize size = popup.sizeHint();
-    popup.exec(QCursor::pos() - QPoint(size.width() / 2, size.height()));
+    const QSize size = menu_->sizeHint();
+    menu_->exec(QCursor::pos() - QPoint(size.width() / 2, size.height()));
     return true;
 }
 
@@ -118,16 +118,22 @@ void CNotifyIcon::OnMessage(QWidget* owner, unsigned id, QSystemTrayIcon::Activa
                 ShowContextMenu(owner);
             }
             break;
+        case QSystemTrayIcon::Trigger:
+            // A StatusNotifierItem host has no double click to pass on; an
+            // XEmbed tray reports each press of a double click this way too.
+            if (statusNotifier_) RestoreOwner();
+            break;
         case QSystemTrayIcon::DoubleClick:
-            ShowOwner();
+            RestoreOwner();
             break;
         default:
             break;
     }
 }
 
-void CNotifyIcon::ShowOwner() {
+void CNotifyIcon::RestoreOwner() {
     QWidget* owner = m_hWnd;
+    if (!owner) return;
     const Qt::WindowStates open = owner->windowState() & ~Qt::WindowMinimized;
     if (owner->isHidden()) {
         // A window hidden while minimised can keep the mark that it is to
@@ -143,6 +149,23 @@ void CNotifyIcon::ShowOwner() {
 
 bool CNotifyIcon::IsTrayAvailable() {
     return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+bool CNotifyIcon::IsStatusNotifierItem() {
+    // Qt (6.4, as Debian 12 has it) makes its icons StatusNotifierItems
+    // when, at the first one, the session bus has a watcher that reports a
+    // registered host, and XEmbed icons otherwise, for the rest of the
+    // process. Asked the same way just before the first icon is made, the
+    // question gets the same answer.
+    static const bool statusNotifier = [] {
+        const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+        const QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected()) return false;
+        QDBusInterface watcher(watcherName, QStringLiteral("/StatusNotifierWatcher"), watcherName,
+                               bus);
+        return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
+    }();
+    return statusNotifier;
 }
 
 void CNotifyIcon::CheckTray() {

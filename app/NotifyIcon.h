@@ -5,6 +5,12 @@
 // window makes one for its whole life, since a main window minimised to the
 // tray is hidden and the icon is then the way back to it.
 //
+// Trays come in two kinds. Current panels (KDE Plasma, Xfce, LXQt, MATE and
+// most others) host icons as StatusNotifierItems over D-Bus: the panel draws the icon and its menu,
+// and reports a click as an activation, never as a double click. Older trays embed an X window of
+// the program's own (XEmbed) and pass on every click. The toolkit picks the kind once per process,
+// as the first icon is made.
+//
 // A tray is not always there (a bare window manager, a desktop without a
 // notification area): IsTrayAvailable says whether one is, so the owner can
 // keep itself reachable instead of hiding. Should the tray go away while the
@@ -14,14 +20,18 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <functional>
+#include <memory>
 
+class QMenu;
 class QWidget;
 
 class CNotifyIcon : public QObject {
     Q_OBJECT
 
   public:
-    // Replaces the context menu on a right click.
+    // Replaces the context menu on a right click. A StatusNotifierItem host
+    // shows an icon's menu by itself, so there the handler is called only
+    // for an icon without one.
     using RightClickHandler = std::function<void(QWidget* owner, unsigned id)>;
 
     // The tray shows at most this many characters of a tooltip; the icon
@@ -49,31 +59,40 @@ class CNotifyIcon : public QObject {
 
     // The context menu of the icon's id at the pointer, over owner, its
     // commands going out through Command; false when there is no such menu.
+    // A StatusNotifierItem host has the same menu to show by itself.
     bool ShowContextMenu(QWidget* owner);
 
-    // What a click on the icon does: a double click brings owner back (shown,
-    // not minimised, raised and active); a right click calls the right-click
+    // What a click on the icon does: RestoreOwner on a double click, and on
+    // a single click where the tray is a StatusNotifierItem host (an XEmbed
+    // tray's single click does nothing); a right click calls the right-click
     // handler or shows the context menu. Events of another owner or icon id
     // and other clicks are ignored. The tray icon's clicks arrive here.
     void OnMessage(QWidget* owner, unsigned id, QSystemTrayIcon::ActivationReason reason);
+
+    // Brings the owner back: shown, not minimised, raised and active.
+    void RestoreOwner();
 
     void SetRightClickHandler(RightClickHandler handler) { m_pfnRightClick = std::move(handler); }
 
     // Whether the desktop has a tray at the moment.
     static bool IsTrayAvailable();
+    // Whether this process's icons are StatusNotifierItems rather than
+    // XEmbed icons; asked when the first icon is made, then kept.
+    static bool IsStatusNotifierItem();
 
     bool IsAdded() const { return m_bAdded; }
     const QString& Tip() const { return m_pszTip; }  // the whole tooltip kept
 
   signals:
-    // A command of the context menu was chosen.
+    // A command of the context menu was chosen. It may come while the menu
+    // is still on its way out: a receiver that deletes the icon takes it
+    // queued.
     void Command(int id);
     // The desktop's tray came or went.
     void TrayAvailabilityChanged(bool available);
 
   private:
     void KeepTip(const QString& tip);
-    void ShowOwner();
     void CheckTray();
 
     QPointer<QWidget> m_hWnd;
@@ -82,6 +101,8 @@ class CNotifyIcon : public QObject {
     QString m_pszTip;
     bool m_bAdded = false;
     RightClickHandler m_pfnRightClick;
-    QSystemTrayIcon* tray_;  // holds the icon; Qt puts it back into a restarted tray
+    std::unique_ptr<QMenu> menu_;  // the menu of m_menuId, or null
+    bool statusNotifier_;          // decided before tray_ is made
+    QSystemTrayIcon* tray_;        // holds the icon; Qt puts it back into a restarted tray
     bool trayAvailable_;
 };

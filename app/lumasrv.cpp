@@ -12,11 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "app/BroadcastApp.h"
 #include "app/BroadcastSession.h"
 #include "app/HeadlessView.h"
+#include "app/PortProblem.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
@@ -30,6 +33,11 @@
 #include "web/OpenFileLimit.h"
 
 namespace {
+
+// Server setup, which the port messages send the user to, has no place here.
+constexpr char kWhereServerSetupIs[] =
+    "Server setup is in lumasrv's window on a desktop; lumasrv --headless then "
+    "takes the saved configuration.";
 
 // The audio device's capture format that delivers what the chosen audio
 // codec format takes (16-bit, same rate and channels), or -1.
@@ -88,14 +96,19 @@ int RunHeadless(int argc, char** argv) {
     LoadConfig();
 
     HttpServer webServer;
-    if (!webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000)) {
-        std::fprintf(stderr, "lumasrv: the web server could not listen on port %d\n",
-                     g_settings.httpPort);
+    const bool pageServed = webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000);
+    if (!pageServed) {
+        // The stream still goes out; only the page's address is not printed.
+        std::fprintf(
+            stderr, "lumasrv: %s\n%s\n",
+            PortProblemText(PortRole::WebServer, g_settings.httpPort, webServer.ListenError())
+                .c_str(),
+            kWhereServerSetupIs);
     }
 
     CapLib capture;
     ChooseDevicesForThisRun(capture);
-    HeadlessView view(g_settings.httpPort, stdout);
+    HeadlessView view(pageServed ? webServer.Port() : 0, stdout);
     BroadcastSession session(&capture, &view);
     const BroadcastSettings settings = BroadcastSettingsFrom(g_settings);
     session.ConfigureCapture(settings);
@@ -104,8 +117,9 @@ int RunHeadless(int argc, char** argv) {
         // Without a window nobody would ever see why: write the trail out,
         // and end with a failure so that whoever started the program knows.
         WriteErrorDump();
-        std::fprintf(stderr, "lumasrv: the broadcast did not start; the failed steps are in %s\n",
-                     ReplaceLastThree(UserFilesPath(), "log").c_str());
+        std::fprintf(stderr,
+                     "lumasrv: the broadcast did not start; the failed steps are in %s\n%s\n",
+                     ReplaceLastThree(UserFilesPath(), "log").c_str(), kWhereServerSetupIs);
         capture.Close();
         webServer.Shutdown();
         return 1;
@@ -125,11 +139,35 @@ int RunHeadless(int argc, char** argv) {
     return 0;
 }
 
+// Whether the user chose Qt's platform, by QT_QPA_PLATFORM or -platform.
+bool PlatformChosen(int argc, char** argv) {
+    if (std::getenv("QT_QPA_PLATFORM")) return true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "-platform" || argument == "--platform") return true;
+    }
+    return false;
+}
+
 // The desktop program: message boxes as windows, the application object's
 // runtime check, then the main window until it closes.
 int RunDesktop(int argc, char** argv) {
     RaiseOpenFileLimit();
-    QApplication application(argc, argv);
+    // The window runs on X11 wherever there is an X server, in a Wayland
+    // session too (XWayland), unless the user chose otherwise: a Wayland
+    // client can neither place its windows (the saved position, the players'
+    // corner) nor learn that it was minimised, which minimising to the tray
+    // needs. An argument rather than the environment, so that programs
+    // started from here (a browser, a mail program) choose for themselves.
+    std::vector<char*> arguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char x11Platform[] = "xcb";
+    if (std::getenv("DISPLAY") && !PlatformChosen(argc, argv)) {
+        arguments.insert(arguments.begin() + 1, {platformOption, x11Platform});
+    }
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    QApplication application(count, arguments.data());
     QApplication::setWindowIcon(IconById(kProgramIconId));
     InstallQtMessageBoxes();
     CBroadcastApp theApp;

@@ -5,9 +5,14 @@ LUMACAST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 
 # What the build needs, what the program needs at run time, the independent
-# clients the tests talk to, the X server, window manager and tray host that
-# the desktop tests drive the program under, and the PipeWire desktop (with
-# its PulseAudio server) whose virtual devices the real-device tests use.
+# clients the tests talk to, and the desktops that the desktop tests drive the
+# program under: an X server with a window manager and a tray of either kind
+# (trayer's XEmbed tray; Xfce's panel, a StatusNotifierItem host, on a session
+# bus of its own), and a Wayland session (Weston with XWayland, and Qt's
+# Wayland platform, which the program is to pass over there), the font whose
+# metrics the dialog layout tests know, the browsers that play the viewers'
+# page, and the PipeWire desktop (with its PulseAudio server) whose virtual
+# devices the real-device tests use.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
@@ -18,10 +23,14 @@ LUMACAST_PACKAGES=(
     gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps
     gstreamer1.0-libav gstreamer1.0-plugins-ugly
     ffmpeg curl
-    xvfb xdotool openbox trayer x11-utils libx11-dev
-    chromium nodejs iproute2
+    xvfb xdotool openbox trayer x11-utils libx11-dev fonts-dejavu-core
+    xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland
+    chromium firefox-esr nodejs iproute2
     gstreamer1.0-pulseaudio pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus
 )
+# Packaging and the package test: dpkg-shlibdeps computes the package's
+# dependencies, debootstrap makes the clean Debian system it is installed into.
+LUMACAST_PACKAGE_TOOLS=(dpkg-dev debootstrap)
 # The browser test's npm packages come through npm: Debian's package where the
 # installed Node.js brings no npm of its own.
 command -v npm > /dev/null 2>&1 || LUMACAST_PACKAGES+=(npm)

@@ -29,7 +29,11 @@ struct AppSettings {
     std::int32_t audioFormatIndex = 0;  // in that codec's format list
     std::int32_t asfPort = 8080;        // stream port, 1 to 32767
     std::int32_t maxUsers = 3;          // viewers at once, 1 to 100
-    std::int32_t httpPort = 80;         // web server port, 1 to 32768
+    // Web server port, 1 to 32768. A new configuration starts above 1023:
+    // Linux keeps the ports below 1024 for the administrator, so port 80
+    // would leave an ordinary user's viewers without their page. A file
+    // that names 80 keeps it.
+    std::int32_t httpPort = 8000;
     std::uint8_t reserved44[132] = {};
     std::int32_t reserved176 = 1;
     std::int32_t videoDeviceIndex = -1;  // -1: "No video"

@@ -1,6 +1,6 @@
 #pragma once
 // Command ids of the main menu, for its template and the main window, which
-// carries out each one. The tray icon's context menu is the same menu.
+// carries out each one.
 
 namespace mainmenu {
 

@@ -290,6 +290,13 @@ RemotePlayerWindow::RemotePlayerWindow(const ServerEntry& entry, QWidget* owner)
     move(kLeft, kTop);
     resize(kWidth, kHeight);
 
+    // The owner closes its players when it closes, but a player is no
+    // transient window of the owner's: Qt blocks the input of a transient of
+    // a window that a modal dialog blocks, and the Servers dialog stays modal
+    // over the main window while the players it opened play.
+    create();
+    windowHandle()->setTransientParent(nullptr);
+
     if (BuildPipeline()) {
         StartPlaying();
     } else {

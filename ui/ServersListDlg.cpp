@@ -26,6 +26,9 @@ constexpr char kIncorrectEntry[] = "Incorrect server information";
 
 ServersListDlg::ServersListDlg(QWidget* parent, QWidget* playerOwner)
     : QDialog(parent), playerOwner_(playerOwner) {
+    // Modal over the window that opened it, and no other: the player windows
+    // it opens take input while it stays open.
+    setWindowModality(Qt::WindowModal);
     controls_ = BuildDialog(this, *FindDialogTemplate(kServersDialogId));
     listView_ = controls_.Get<QTreeWidget>(kListView);
     listView_->setColumnCount(2);
@@ -124,7 +127,11 @@ void ServersListDlg::OnConnect() {
     const ServerEntry* marked = MarkedEntry();
     if (!marked) return;
     auto* player = new RemotePlayerWindow(*marked, playerOwner_);
+    // In front of this dialog and the main window, with the focus, as the
+    // user asked for it.
     player->show();
+    player->raise();
+    player->activateWindow();
 }
 
 void RunServersDialog(QWidget* owner) {

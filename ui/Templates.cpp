@@ -1,4 +1,4 @@
-// The dialogs and the menu of the program, control by control, in tab order.
+// The dialogs and the menus of the program, control by control, in tab order.
 // Positions are x, y, width, height in dialog units. The ids are named once,
 // for each dialog in its own header that the dialog's code shares, since
 // dialogs reuse numbers; OK and Cancel are IDOK and IDCANCEL.
@@ -14,6 +14,7 @@
 #include "ui/OutputSetupIds.h"
 #include "ui/ServerEditIds.h"
 #include "ui/ServersListIds.h"
+#include "ui/TrayMenuIds.h"
 
 namespace {
 
@@ -162,6 +163,17 @@ constexpr MenuPopupTemplate kMainMenuPopups[] = {
 
 constexpr MenuTemplate kMainMenu{kMainMenuId, kMainMenuPopups};
 
+// The tray icon's menu: the way back to a window hidden in the tray, and out.
+constexpr MenuItemTemplate kTrayPopup[] = {
+    {"&Restore", traymenu::kRestore},
+    {"", 0},
+    {"E&xit", traymenu::kExit},
+};
+
+constexpr MenuPopupTemplate kTrayMenuPopups[] = {{"", kTrayPopup}};
+
+constexpr MenuTemplate kTrayMenu{kTrayMenuId, kTrayMenuPopups};
+
 }  // namespace
 
 const DialogTemplate* FindDialogTemplate(int id) {
@@ -176,5 +188,8 @@ const MenuTemplate& MainMenuTemplate() {
 }
 
 const MenuTemplate* FindMenuTemplate(int id) {
-    return id == kMainMenu.id ? &kMainMenu : nullptr;
+    for (const MenuTemplate* menu : {&kMainMenu, &kTrayMenu}) {
+        if (menu->id == id) return menu;
+    }
+    return nullptr;
 }

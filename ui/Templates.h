@@ -1,5 +1,5 @@
 #pragma once
-// The program's dialog templates and its menu, by their resource ids.
+// The program's dialog templates and its menus, by their resource ids.
 
 #include "ui/toolkit/DialogTemplate.h"
 
@@ -13,6 +13,8 @@ enum DialogId : int {
 };
 
 constexpr int kMainMenuId = 129;
+// The tray icon's context menu has the icon's id (ui/TrayMenuIds.h).
+constexpr int kTrayMenuId = 128;
 
 // The template of a dialog id; null for an id the program has no dialog for.
 const DialogTemplate* FindDialogTemplate(int id);

@@ -99,6 +99,7 @@ bool EventServer::Run(int port, std::uint32_t clientTimeoutMs) {
     }
     port_ = port;
     clientTimeoutMs_ = clientTimeoutMs;
+    listenError_ = 0;
     if (maxClients_ == 0) maxClients_ = DefaultMaxClients();
 
     // Every thread of the server waits on this event, so it exists before any
@@ -150,6 +151,7 @@ void EventServer::AcceptThread() {
         OpenListenSocket(static_cast<std::uint16_t>(port_ & 0xFFFF), &bound, &failed);
     if (!listener) {
         const int error = errno;
+        listenError_ = error;
         WriteServerLog(failed == ListenStep::Socket ? logtext::kSocket
                        : failed == ListenStep::Bind ? logtext::kBind
                                                     : logtext::kListen,

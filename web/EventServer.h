@@ -11,6 +11,7 @@
 // the process's descriptors, so the stream server beside it always has its
 // own. Connections beyond either bound are closed at once, without a thread.
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -51,6 +52,10 @@ class EventServer : public ServerLog {
 
     // The port the server listens on, once Run succeeded.
     int Port() const { return boundPort_; }
+    // Why the last Run could not listen: the system's error number of the
+    // step that failed (socket, bind, listen), or 0 when it listens or failed
+    // for another reason.
+    int ListenError() const { return listenError_; }
     // Connections being served right now.
     std::size_t ClientCount();
 
@@ -121,6 +126,7 @@ class EventServer : public ServerLog {
     std::uint32_t nextThreadId_ = 0;
     int port_ = 0;
     int boundPort_ = 0;
+    std::atomic<int> listenError_ = 0;  // written by the accept thread, read after Run
     std::uint32_t clientTimeoutMs_ = 0;
     std::size_t maxPerAddress_ = kMaxClientsPerAddress;
     std::size_t maxClients_ = 0;

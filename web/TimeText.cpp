@@ -16,11 +16,14 @@ std::string FormatTimeText(const std::tm& time) {
     return text;
 }
 
-std::string HttpDateNow() {
-    const std::time_t now = std::time(nullptr);
+std::string HttpDate(std::time_t time) {
     std::tm broken{};
-    gmtime_r(&now, &broken);
+    gmtime_r(&time, &broken);
     return FormatTimeText(broken) + " GMT";
+}
+
+std::string HttpDateNow() {
+    return HttpDate(std::time(nullptr));
 }
 
 std::string LocalTimestampNow() {

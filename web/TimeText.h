@@ -9,7 +9,9 @@ namespace web {
 
 std::string FormatTimeText(const std::tm& time);
 
-// The Date header value: the current UTC time followed by " GMT".
+// The Date header value of an instant: its UTC time followed by " GMT".
+std::string HttpDate(std::time_t time);
+// The same of the current time.
 std::string HttpDateNow();
 
 // The log's timestamp: the current local time.

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <new>
 
 #include "wmvcore/AsfPacket.h"
 #include "wmvcore/MmsFraming.h"
@@ -15,9 +13,8 @@
 namespace wmv {
 namespace {
 
-constexpr auto kEndGrace = std::chrono::seconds(3);
 constexpr std::size_t kSendBudget = 256 * 1024;  // bytes per viewer per round
-constexpr int kBatch = 16;                       // packets per send call
+constexpr std::size_t kBatch = 16;               // framed packets per send call
 constexpr int kRingSeconds = 6;                  // more than the longest key-frame spacing
 
 }  // namespace
@@ -25,25 +22,23 @@ constexpr int kRingSeconds = 6;                  // more than the longest key-fr
 class AsfViewer final : public Viewer {
   public:
     AsfViewer(AsfChannel& channel, bool framed, bool describe)
-        : channel_(channel), framed_(framed), describe_(describe) {}
+        : channel_(channel), framed_(framed), describe_(describe), reader_(channel.queue_) {}
 
-    bool HasData() override {
-        std::lock_guard lock(channel_.mutex_);
-        return channel_.ended_ || (!waitingStart_ && seq_ < channel_.head_);
-    }
+    bool HasData() override { return reader_.HasData(); }
 
     void Pump(Connection& connection) override;
     void StartStream(Connection& connection);
 
   private:
+    void StartAtKeyFrame(Connection& connection);
+    bool SendTaken(Connection& connection, std::size_t& budget);
+
     AsfChannel& channel_;
     const bool framed_;
     const bool describe_;
-    bool waitingHeader_ = true;
-    bool waitingStart_ = true;
-    std::uint64_t generation_ = 0;
-    std::uint64_t seq_ = 0;
-    std::size_t offset_ = 0;  // into prefix + packet
+    LiveQueue::Reader reader_;
+    std::uint16_t keyStream_ = 0;  // of the stream whose header the viewer got
+    std::size_t offset_ = 0;       // into prefix + packet
     std::uint32_t chunkSeq_ = 0;
     std::uint8_t prefixes_[kBatch][kChunkPrefixSize] = {};  // framing of the packets being sent
 };
@@ -51,46 +46,37 @@ class AsfViewer final : public Viewer {
 HRESULT AsfChannel::OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
                              std::uint16_t keyStream, std::uint32_t bitsPerSecond) {
     if (!header || size == 0 || size > 0xFFFF - 8 || packetSize == 0) return E_INVALIDARG;
-    std::lock_guard lock(mutex_);
-    try {
-        header_.assign(header, header + size);
-        const std::uint64_t bytesPerSecond = std::max<std::uint64_t>(bitsPerSecond / 8, 16000);
-        slots_ =
-            std::clamp<std::uint64_t>(bytesPerSecond * kRingSeconds / packetSize + 1, 64, 16384);
-        ring_.assign(slots_ * packetSize, 0);
-    } catch (const std::bad_alloc&) {
-        haveHeader_ = false;
-        return E_OUTOFMEMORY;
-    }
+    const std::uint64_t bytesPerSecond = std::max<std::uint64_t>(bitsPerSecond / 8, 16000);
+    LiveQueue::Limits limits;
+    limits.units = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(bytesPerSecond * kRingSeconds / packetSize + 1, 64, 16384));
+    limits.bytes = SIZE_MAX;
+    // Without a key stream any packet will do for a start.
+    const auto join =
+        keyStream ? LiveQueue::JoinPolicy::LatestStart : LiveQueue::JoinPolicy::NextUnit;
+    std::lock_guard lock(settingsMutex_);
+    const HRESULT hr = queue_.Begin(header, size, limits, join);
+    if (FAILED(hr)) return hr;
     packetSize_ = packetSize;
     keyStream_ = keyStream;
-    head_ = 0;
-    lastKey_ = UINT64_MAX;
-    ended_ = false;
-    haveHeader_ = true;
-    ++generation_;
     return S_OK;
 }
 
 HRESULT AsfChannel::OnDataUnit(const std::uint8_t* packets, std::size_t size) {
     if (!packets) return E_POINTER;
-    std::lock_guard lock(mutex_);
-    if (!haveHeader_ || ended_ || size == 0 || size % packetSize_ != 0) return E_INVALIDARG;
+    std::lock_guard lock(settingsMutex_);
+    if (packetSize_ == 0 || size == 0 || size % packetSize_ != 0) return E_INVALIDARG;
     for (std::size_t at = 0; at < size; at += packetSize_) {
         const std::uint8_t* one = packets + at;
-        std::memcpy(ring_.data() + (head_ % slots_) * packetSize_, one, packetSize_);
-        if (keyStream_ && PacketStartsKeyFrame(one, packetSize_, keyStream_)) lastKey_ = head_;
-        ++head_;
+        const bool key = keyStream_ && PacketStartsKeyFrame(one, packetSize_, keyStream_);
+        const HRESULT hr = queue_.Push(one, packetSize_, key);
+        if (FAILED(hr)) return hr;
     }
     return S_OK;
 }
 
 HRESULT AsfChannel::OnEndWriting() {
-    std::lock_guard lock(mutex_);
-    if (!haveHeader_ || ended_) return S_FALSE;
-    ended_ = true;
-    endedAt_ = Clock::now();
-    return S_OK;
+    return queue_.End();
 }
 
 std::unique_ptr<Viewer> AsfChannel::NewViewer(Connection& connection, bool framed, bool describe) {
@@ -101,34 +87,32 @@ std::unique_ptr<Viewer> AsfChannel::NewViewer(Connection& connection, bool frame
 
 // Puts the stream header into the connection's output once there is one.
 void AsfViewer::StartStream(Connection& connection) {
-    std::lock_guard lock(channel_.mutex_);
-    if (!channel_.haveHeader_ || channel_.ended_) return;
+    std::shared_ptr<const std::vector<std::uint8_t>> header;
+    {
+        std::lock_guard lock(channel_.settingsMutex_);
+        header = reader_.TakeHeader();
+        keyStream_ = channel_.keyStream_;
+    }
+    if (!header) return;
     if (framed_) {
         std::uint8_t prefix[kChunkPrefixSize];
-        ChunkPrefix(prefix, kChunkHeader, channel_.header_.size(), chunkSeq_++, 0x0C);
+        ChunkPrefix(prefix, kChunkHeader, header->size(), chunkSeq_++, 0x0C);
         connection.out.append(reinterpret_cast<const char*>(prefix), sizeof(prefix));
     }
-    connection.out.append(reinterpret_cast<const char*>(channel_.header_.data()),
-                          channel_.header_.size());
-    generation_ = channel_.generation_;
-    waitingHeader_ = false;
-    waitingStart_ = true;
+    connection.out.append(reinterpret_cast<const char*>(header->data()), header->size());
     // A describe request ends with the header.
     if (describe_) connection.closeAfterOut = true;
 }
 
 void AsfViewer::Pump(Connection& connection) {
-    if (connection.state == Connection::State::Streaming) {
-        std::lock_guard lock(channel_.mutex_);
-        if (channel_.ended_ && Clock::now() - channel_.endedAt_ > kEndGrace) {
-            connection.Drop();
-            return;
-        }
+    if (connection.state == Connection::State::Streaming && reader_.LateAfterEnd()) {
+        connection.Drop();
+        return;
     }
-    if (waitingHeader_) {
+    if (!reader_.HasHeader()) {
         StartStream(connection);
         // Before the first header only the response head may go out.
-        if (waitingHeader_) {
+        if (!reader_.HasHeader()) {
             connection.SendOut();
             return;
         }
@@ -139,115 +123,104 @@ void AsfViewer::Pump(Connection& connection) {
         return;
     }
     std::size_t budget = kSendBudget;
-    std::unique_lock lock(channel_.mutex_);
-    AsfChannel& c = channel_;
-    if (generation_ != c.generation_) {
-        lock.unlock();
-        connection.Drop();
-        return;
-    }
-    if (waitingStart_) {
-        if (!c.keyStream_) {
-            seq_ = c.head_;
-            waitingStart_ = false;
-        } else if (c.lastKey_ != UINT64_MAX && c.lastKey_ + c.slots_ > c.head_) {
-            // The first packet goes out as a private copy in which the video
-            // before the key frame is hidden, so the viewer's first frame is
-            // the key frame.
-            if (framed_) {
-                std::uint8_t prefix[kChunkPrefixSize];
-                ChunkPrefix(prefix, kChunkData, c.packetSize_, chunkSeq_++, 0);
-                connection.out.append(reinterpret_cast<const char*>(prefix), sizeof(prefix));
-            }
-            const std::size_t at = connection.out.size();
-            connection.out.append(reinterpret_cast<const char*>(
-                                      c.ring_.data() + (c.lastKey_ % c.slots_) * c.packetSize_),
-                                  c.packetSize_);
-            HidePayloadsBeforeKeyFrame(reinterpret_cast<std::uint8_t*>(connection.out.data()) + at,
-                                       c.packetSize_, c.keyStream_);
-            seq_ = c.lastKey_ + 1;
-            waitingStart_ = false;
-            return;  // sent from the output on the next round
-        } else if (c.ended_) {
-            lock.unlock();
-            connection.Drop();
-            return;
-        } else {
-            return;
-        }
-    }
-    const std::size_t prefixSize = framed_ ? kChunkPrefixSize : 0;
-    const std::size_t total = prefixSize + c.packetSize_;
     while (budget > 0) {
-        if (c.head_ > c.slots_ && seq_ < c.head_ - c.slots_) {
-            // The ring has moved past this viewer: it cannot keep up.
-            lock.unlock();
-            connection.Drop();
-            return;
-        }
-        if (seq_ >= c.head_) {
-            if (!c.ended_) return;
-            if (framed_) {
-                std::uint8_t end[kEndChunkSize];
-                EndChunk(end, chunkSeq_++);
-                connection.out.assign(reinterpret_cast<const char*>(end), sizeof(end));
-            }
-            connection.closeAfterOut = true;
-            lock.unlock();
-            if (connection.SendOut()) connection.Drop();
-            return;
-        }
-        // Everything the viewer is missing, up to kBatch packets, in one
-        // call: fewer system calls per viewer when packets come in bursts.
-        iovec parts[2 * kBatch];
-        int count = 0;
-        std::size_t offset = offset_;
-        std::size_t gathered = 0;
-        for (std::uint64_t seq = seq_; seq < c.head_ && count < 2 * kBatch && gathered < budget;
-             ++seq) {
-            const std::size_t unit = static_cast<std::size_t>(seq - seq_);
-            if (framed_) {
-                std::uint8_t* prefix = prefixes_[unit];
-                ChunkPrefix(prefix, kChunkData, c.packetSize_,
-                            chunkSeq_ + static_cast<std::uint32_t>(unit), 0);
-                if (offset < prefixSize) {
-                    parts[count++] = {prefix + offset, prefixSize - offset};
-                    gathered += prefixSize - offset;
+        // A framed packet takes two parts of the send call, prefix and
+        // packet; a plain one takes one.
+        switch (reader_.Next(framed_ ? kBatch : 2 * kBatch, budget + offset_)) {
+            case LiveQueue::Step::Wait:
+                return;
+            case LiveQueue::Step::Drop:
+                connection.Drop();
+                return;
+            case LiveQueue::Step::Start:
+                StartAtKeyFrame(connection);
+                return;  // sent from the output on the next round
+            case LiveQueue::Step::End:
+                if (framed_) {
+                    std::uint8_t end[kEndChunkSize];
+                    EndChunk(end, chunkSeq_++);
+                    connection.out.assign(reinterpret_cast<const char*>(end), sizeof(end));
                 }
-            }
-            const std::size_t skip = offset > prefixSize ? offset - prefixSize : 0;
-            parts[count++] = {c.ring_.data() + (seq % c.slots_) * c.packetSize_ + skip,
-                              c.packetSize_ - skip};
-            gathered += c.packetSize_ - skip;
-            offset = 0;
-        }
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = static_cast<std::size_t>(count);
-        const ssize_t n = ::sendmsg(connection.fd.Get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) connection.Blocked();
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-            lock.unlock();
-            connection.Drop();
-            return;
-        }
-        connection.blocked = false;
-        budget -= std::min(budget, static_cast<std::size_t>(n));
-        std::size_t sent = static_cast<std::size_t>(n);
-        while (sent > 0) {
-            const std::size_t left = total - offset_;
-            if (sent < left) {
-                offset_ += sent;
+                connection.closeAfterOut = true;
+                if (connection.SendOut()) connection.Drop();
+                return;
+            case LiveQueue::Step::Units:
+                if (!SendTaken(connection, budget)) return;
                 break;
-            }
-            sent -= left;
-            offset_ = 0;
-            ++seq_;
-            ++chunkSeq_;
         }
-        if (static_cast<std::size_t>(n) < gathered) return;  // the socket is full
     }
+}
+
+// The first packet goes out as a private copy in which the video before the
+// key frame is hidden, so the viewer's first frame is the key frame.
+void AsfViewer::StartAtKeyFrame(Connection& connection) {
+    const std::span<const std::uint8_t> packet = reader_.Unit(0);
+    if (framed_) {
+        std::uint8_t prefix[kChunkPrefixSize];
+        ChunkPrefix(prefix, kChunkData, packet.size(), chunkSeq_++, 0);
+        connection.out.append(reinterpret_cast<const char*>(prefix), sizeof(prefix));
+    }
+    const std::size_t at = connection.out.size();
+    connection.out.append(reinterpret_cast<const char*>(packet.data()), packet.size());
+    HidePayloadsBeforeKeyFrame(reinterpret_cast<std::uint8_t*>(connection.out.data()) + at,
+                               packet.size(), keyStream_);
+    reader_.Advance(1);
+}
+
+// Everything taken, from offset_ on, in one call: fewer system calls per
+// viewer when packets come in bursts. No lock is held across the call; the
+// packets taken stay as they are until the reader's next call. False when
+// the socket took less than it was offered or the connection was dropped.
+bool AsfViewer::SendTaken(Connection& connection, std::size_t& budget) {
+    const std::size_t prefixSize = framed_ ? kChunkPrefixSize : 0;
+    iovec parts[2 * kBatch];
+    std::size_t count = 0;
+    std::size_t offset = offset_;
+    std::size_t gathered = 0;
+    for (std::size_t unit = 0; unit < reader_.Taken() && gathered < budget; ++unit) {
+        const std::span<const std::uint8_t> packet = reader_.Unit(unit);
+        if (framed_) {
+            std::uint8_t* prefix = prefixes_[unit];
+            ChunkPrefix(prefix, kChunkData, packet.size(),
+                        chunkSeq_ + static_cast<std::uint32_t>(unit), 0);
+            if (offset < prefixSize) {
+                parts[count++] = {prefix + offset, prefixSize - offset};
+                gathered += prefixSize - offset;
+            }
+        }
+        const std::size_t skip = offset > prefixSize ? offset - prefixSize : 0;
+        // iovec wants a pointer it may write through; sendmsg only reads.
+        parts[count++] = {const_cast<std::uint8_t*>(packet.data()) + skip, packet.size() - skip};
+        gathered += packet.size() - skip;
+        offset = 0;
+    }
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(connection.fd.Get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK)
+            connection.Blocked();
+        else if (error != EINTR)
+            connection.Drop();
+        return false;
+    }
+    connection.blocked = false;
+    budget -= std::min(budget, static_cast<std::size_t>(n));
+    std::size_t sent = static_cast<std::size_t>(n);
+    for (std::size_t unit = 0; sent > 0; ++unit) {
+        const std::size_t left = prefixSize + reader_.Unit(unit).size() - offset_;
+        if (sent < left) {
+            offset_ += sent;
+            break;
+        }
+        sent -= left;
+        offset_ = 0;
+        reader_.Advance(1);
+        ++chunkSeq_;
+    }
+    return static_cast<std::size_t>(n) == gathered;
 }
 
 }  // namespace wmv

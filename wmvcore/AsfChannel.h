@@ -1,15 +1,16 @@
 #pragma once
-// The live ASF stream as the stream server hands it out: the header and a
-// ring of the latest data packets, shared by all ASF viewers; each viewer
-// only keeps its position. A new viewer starts at the latest key frame; one
-// that falls a whole ring behind is dropped, so a slow viewer costs neither
-// the writer nor the other viewers anything.
+// The live ASF stream as the stream server hands it out: the header and the
+// latest data packets in a live queue shared by all ASF viewers; each viewer
+// only keeps its place. A new viewer starts at the latest key frame; one
+// that falls a whole queue behind is dropped, and so is one still there a
+// grace time after the end, so a slow viewer costs neither the writer nor
+// the other viewers anything.
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <vector>
 
+#include "wmvcore/LiveQueue.h"
 #include "wmvcore/StreamServer.h"
 
 namespace wmv {
@@ -30,18 +31,13 @@ class AsfChannel {
   private:
     friend class AsfViewer;
 
-    std::mutex mutex_;
-    std::vector<std::uint8_t> header_;
-    bool haveHeader_ = false;
-    std::uint64_t generation_ = 0;
+    // Guards the stream's settings, and is held across the queue's Begin
+    // and a viewer's TakeHeader so that a viewer gets the key stream of the
+    // header it gets. Nothing is called under it but the queue.
+    std::mutex settingsMutex_;
     std::uint32_t packetSize_ = 0;
     std::uint16_t keyStream_ = 0;
-    std::vector<std::uint8_t> ring_;
-    std::uint64_t slots_ = 0;
-    std::uint64_t head_ = 0;  // sequence number of the next packet
-    std::uint64_t lastKey_ = UINT64_MAX;
-    bool ended_ = false;
-    Clock::time_point endedAt_{};
+    LiveQueue queue_{LiveQueue::LagPolicy::DropWithEndGrace};
 };
 
 }  // namespace wmv

@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kOpusRate = 48000;
 constexpr std::uint64_t kOpusSeekPreRollNs = 80000000;
+constexpr std::uint64_t kOpusFrameNs = 20000000;  // frame_duration below
 // Buffers the rendition may hold at once: when it falls further behind,
 // pictures are skipped for browsers rather than taken from the broadcast.
 constexpr int kMaxQueuedPictures = 2;
@@ -27,6 +28,7 @@ VideoSettings RenditionVideoSettings(const RenditionInput& input) {
     settings.bitRate = input.bitRate;
     settings.gopSize = input.gopSize;
     settings.globalHeader = false;
+    settings.keyAfterGap = true;
     const std::string rate = std::to_string(input.bitRate);
     // Real-time VP8: constant bit rate with a one-second buffer, no frames
     // held back for look-ahead, one thread, and key frames capped at three
@@ -181,6 +183,7 @@ HRESULT BrowserRendition::Open() {
             track.codecDelayNs =
                 static_cast<std::uint64_t>(c->initial_padding) * 1000000000u / kOpusRate;
             track.seekPreRollNs = kOpusSeekPreRollNs;
+            track.defaultDurationNs = kOpusFrameNs;
             video_.push_back(nullptr);
             audio_.push_back(std::move(encoder));
         }
@@ -189,9 +192,9 @@ HRESULT BrowserRendition::Open() {
     }
     muxer_ = std::make_unique<WebmMuxer>(
         std::move(tracks), [this](const std::uint8_t* cluster, std::size_t size, bool start) {
-            sinks_.RenditionCluster(cluster, size, start);
+            sinks_.Deliver(StreamKind::Rendition, cluster, size, start);
         });
-    sinks_.RenditionStart(muxer_->Header());
+    sinks_.Start(StreamKind::Rendition, muxer_->Header());
     keyDone_ = false;
     open_ = true;
     running_ = true;
@@ -203,7 +206,7 @@ void BrowserRendition::Close() {
     muxer_.reset();
     video_.clear();
     audio_.clear();
-    if (open_) sinks_.RenditionEnd();
+    if (open_) sinks_.End(StreamKind::Rendition);
     open_ = false;
     running_ = false;
 }

@@ -3,6 +3,11 @@
 #include <algorithm>
 
 namespace wmv {
+namespace {
+
+constexpr StreamKind kKindsInOrder[] = {StreamKind::Asf, StreamKind::Rendition};
+
+}  // namespace
 
 SinkList::Entries SinkList::Snapshot() {
     std::lock_guard lock(mutex_);
@@ -10,10 +15,36 @@ SinkList::Entries SinkList::Snapshot() {
 }
 
 template <typename Call>
-void SinkList::ForEach(const Entries& entries, Call call) {
+void SinkList::ForEach(const Entries& entries, StreamKind kind, Call call) {
     for (const auto& entry : entries) {
-        if (!entry->removed) call(*entry);
+        if (!entry->removed && Takes(*entry, kind)) call(*entry);
     }
+}
+
+void SinkList::SendHeader(Entry& entry, StreamKind kind, const Stream& stream) {
+    const std::vector<std::uint8_t>& header = stream.header;
+    if (kind == StreamKind::Asf) {
+        const StreamSettings& s = stream.settings;
+        entry.sink->OnHeader(header.data(), header.size(), s.packetSize, s.keyStream,
+                             s.bitsPerSecond);
+    } else {
+        entry.browser->OnRenditionHeader(header.data(), header.size());
+    }
+}
+
+void SinkList::SendData(Entry& entry, StreamKind kind, const std::uint8_t* data, std::size_t size,
+                        bool start) {
+    if (kind == StreamKind::Asf)
+        entry.sink->OnDataUnit(data, size);
+    else
+        entry.browser->OnRenditionCluster(data, size, start);
+}
+
+void SinkList::SendEnd(Entry& entry, StreamKind kind) {
+    if (kind == StreamKind::Asf)
+        entry.sink->OnEndWriting();
+    else
+        entry.browser->OnRenditionEnd();
 }
 
 HRESULT SinkList::Add(IWMWriterSink* sink) {
@@ -24,30 +55,26 @@ HRESULT SinkList::Add(IWMWriterSink* sink) {
     IWMBrowserRenditionSink* browser = nullptr;
     if (SUCCEEDED(sink->QueryInterface(&browser)))
         entry->browser = RefPtr<IWMBrowserRenditionSink>::Adopt(browser);
-    // What the sink starts with is copied under the list lock; the stream
-    // cannot move on meanwhile, as its calls wait for deliveryMutex_.
-    std::vector<std::uint8_t> header, renditionHeader;
-    bool headerReady = false, renditionRunning = false;
-    std::uint32_t packetSize = 0, bitsPerSecond = 0;
-    std::uint16_t keyStream = 0;
+    // What the sink starts with is copied under the list lock; the streams
+    // cannot move on meanwhile, as their calls wait for deliveryMutex_.
+    std::array<Stream, kKinds> running;
     {
         std::lock_guard lock(mutex_);
         for (const auto& existing : entries_) {
             if (existing->sink.Get() == sink) return E_INVALIDARG;
         }
         entries_.push_back(entry);
-        headerReady = headerReady_;
-        if (headerReady) header = header_;
-        packetSize = packetSize_;
-        keyStream = keyStream_;
-        bitsPerSecond = bitsPerSecond_;
-        renditionRunning = renditionRunning_ && entry->browser;
-        if (renditionRunning) renditionHeader = renditionHeader_;
+        for (StreamKind kind : kKindsInOrder) {
+            const Stream& stream = StreamOf(kind);
+            if (stream.running && Takes(*entry, kind))
+                running[static_cast<std::size_t>(kind)] = stream;
+        }
     }
-    if (headerReady)
-        sink->OnHeader(header.data(), header.size(), packetSize, keyStream, bitsPerSecond);
-    if (renditionRunning && !entry->removed)
-        entry->browser->OnRenditionHeader(renditionHeader.data(), renditionHeader.size());
+    // A sink may remove itself from inside its first header.
+    for (StreamKind kind : kKindsInOrder) {
+        const Stream& stream = running[static_cast<std::size_t>(kind)];
+        if (stream.running && !entry->removed) SendHeader(*entry, kind, stream);
+    }
     return S_OK;
 }
 
@@ -55,7 +82,7 @@ HRESULT SinkList::Remove(IWMWriterSink* sink) {
     if (!sink) return E_POINTER;
     std::lock_guard delivery(deliveryMutex_);
     std::shared_ptr<Entry> entry;
-    bool headerReady = false, renditionRunning = false;
+    std::array<bool, kKinds> running{};
     {
         std::lock_guard lock(mutex_);
         auto it = std::find_if(entries_.begin(), entries_.end(),
@@ -63,12 +90,13 @@ HRESULT SinkList::Remove(IWMWriterSink* sink) {
         if (it == entries_.end()) return E_INVALIDARG;
         entry = *it;
         entries_.erase(it);
-        headerReady = headerReady_;
-        renditionRunning = renditionRunning_;
+        for (StreamKind kind : kKindsInOrder)
+            running[static_cast<std::size_t>(kind)] = StreamOf(kind).running;
     }
     entry->removed = true;
-    if (headerReady) sink->OnEndWriting();
-    if (renditionRunning && entry->browser) entry->browser->OnRenditionEnd();
+    for (StreamKind kind : kKindsInOrder) {
+        if (running[static_cast<std::size_t>(kind)] && Takes(*entry, kind)) SendEnd(*entry, kind);
+    }
     return S_OK;
 }
 
@@ -77,39 +105,43 @@ std::uint32_t SinkList::Count() {
     return static_cast<std::uint32_t>(entries_.size());
 }
 
-void SinkList::Start(std::vector<std::uint8_t> header, std::uint32_t packetSize,
-                     std::uint16_t keyStream, std::uint32_t bitsPerSecond) {
+void SinkList::Start(StreamKind kind, std::vector<std::uint8_t> header, StreamSettings settings) {
+    std::lock_guard delivery(deliveryMutex_);
+    Stream stream;
+    stream.header = std::move(header);
+    stream.settings = settings;
+    stream.running = true;
+    Entries entries;
+    {
+        std::lock_guard lock(mutex_);
+        StreamOf(kind) = stream;
+        entries = entries_;
+    }
+    ForEach(entries, kind, [&](Entry& e) { SendHeader(e, kind, stream); });
+}
+
+void SinkList::Deliver(StreamKind kind, const std::uint8_t* data, std::size_t size, bool start) {
+    std::lock_guard delivery(deliveryMutex_);
+    ForEach(Snapshot(), kind, [&](Entry& e) { SendData(e, kind, data, size, start); });
+}
+
+void SinkList::End(StreamKind kind) {
     std::lock_guard delivery(deliveryMutex_);
     Entries entries;
     {
         std::lock_guard lock(mutex_);
-        header_ = header;
-        packetSize_ = packetSize;
-        keyStream_ = keyStream;
-        bitsPerSecond_ = bitsPerSecond;
-        headerReady_ = true;
+        Stream& stream = StreamOf(kind);
+        if (!stream.running) return;
+        stream = Stream{};
         entries = entries_;
     }
-    ForEach(entries, [&](Entry& e) {
-        e.sink->OnHeader(header.data(), header.size(), packetSize, keyStream, bitsPerSecond);
-    });
+    ForEach(entries, kind, [&](Entry& e) { SendEnd(e, kind); });
 }
 
-void SinkList::Deliver(const std::uint8_t* packets, std::size_t size) {
-    std::lock_guard delivery(deliveryMutex_);
-    ForEach(Snapshot(), [&](Entry& e) { e.sink->OnDataUnit(packets, size); });
-}
-
-void SinkList::End() {
-    std::lock_guard delivery(deliveryMutex_);
-    ForEach(Snapshot(), [&](Entry& e) { e.sink->OnEndWriting(); });
-}
-
-void SinkList::Reset() {
+void SinkList::Reset(StreamKind kind) {
     std::lock_guard delivery(deliveryMutex_);
     std::lock_guard lock(mutex_);
-    headerReady_ = false;
-    header_.clear();
+    StreamOf(kind) = Stream{};
 }
 
 // The two questions carry nothing in order, so they take no delivery lock.
@@ -126,42 +158,6 @@ bool SinkList::TakeKeyFrameRequest() {
         if (entry->browser) wanted = entry->browser->TakeKeyFrameRequest() || wanted;
     }
     return wanted;
-}
-
-void SinkList::RenditionStart(std::vector<std::uint8_t> header) {
-    std::lock_guard delivery(deliveryMutex_);
-    Entries entries;
-    {
-        std::lock_guard lock(mutex_);
-        renditionHeader_ = header;
-        renditionRunning_ = true;
-        entries = entries_;
-    }
-    ForEach(entries, [&](Entry& e) {
-        if (e.browser) e.browser->OnRenditionHeader(header.data(), header.size());
-    });
-}
-
-void SinkList::RenditionCluster(const std::uint8_t* cluster, std::size_t size, bool start) {
-    std::lock_guard delivery(deliveryMutex_);
-    ForEach(Snapshot(), [&](Entry& e) {
-        if (e.browser) e.browser->OnRenditionCluster(cluster, size, start);
-    });
-}
-
-void SinkList::RenditionEnd() {
-    std::lock_guard delivery(deliveryMutex_);
-    Entries entries;
-    {
-        std::lock_guard lock(mutex_);
-        if (!renditionRunning_) return;
-        renditionRunning_ = false;
-        renditionHeader_.clear();
-        entries = entries_;
-    }
-    ForEach(entries, [&](Entry& e) {
-        if (e.browser) e.browser->OnRenditionEnd();
-    });
 }
 
 }  // namespace wmv

@@ -15,6 +15,7 @@ HRESULT VideoEncoder::Open(const VideoSettings& settings) {
     encodedWidth_ = std::max(2, width_ & ~1);
     encodedHeight_ = std::max(2, height_ & ~1);
     fps_ = settings.fps;
+    keyAfterGap_ = settings.keyAfterGap;
     lastPts_ = -1;
     HRESULT hr = AllocateContext(settings.codec);
     if (FAILED(hr)) return hr;
@@ -67,6 +68,7 @@ void VideoEncoder::Encode(const std::uint8_t* data, std::uint32_t length, std::u
         pts = lastPts_ + 1;
         if (static_cast<std::uint64_t>(pts) * 10000000u > scaled + 1000000u) return;
     }
+    if (keyAfterGap_ && lastPts_ >= 0 && pts > lastPts_ + 1) keyFrame = true;
     lastPts_ = pts;
 
     AVFrame* frame = frame_.get();

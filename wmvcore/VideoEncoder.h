@@ -20,6 +20,10 @@ struct VideoSettings {
     int qmin = -1;  // -1: the encoder's own
     int qmax = -1;
     bool globalHeader = true;
+    // A picture that does not take the slot right after the last one is a
+    // key frame. Media Source players drop every picture after such a gap up
+    // to the next key frame.
+    bool keyAfterGap = false;
     EncoderOptions options;
 };
 
@@ -31,9 +35,8 @@ class VideoEncoder : public Encoder {
     HRESULT Open(const VideoSettings& settings);
 
     // Encodes one picture taken at time (100-ns units); keyFrame asks for a
-    // key frame. A picture that falls into the slot of the one before it
-    // moves to the next slot, or is dropped when that would run it ahead of
-    // its time.
+    // key frame (so does a gap, with keyAfterGap). A picture that falls into the slot of the one
+    // before it moves to the next slot, or is dropped when that would run it ahead of its time.
     void Encode(const std::uint8_t* data, std::uint32_t length, std::uint64_t time, bool keyFrame,
                 const Output& output);
     // Drains the encoder at the end of the stream.
@@ -53,6 +56,7 @@ class VideoEncoder : public Encoder {
     int encodedWidth_ = 0;
     int encodedHeight_ = 0;
     int fps_ = 30;
+    bool keyAfterGap_ = false;
     std::int64_t lastPts_ = -1;
 };
 

@@ -186,6 +186,11 @@ void WebmMuxer::AppendBlock(std::size_t track, bool key, std::int64_t timeMs,
 
 void WebmMuxer::Emit(bool start) {
     using namespace ebml;
+    // Blocks go out in time order, whichever track they belong to: Media
+    // Source players refuse a block that is earlier than the one before it
+    // in its cluster (sound encoded after a picture may be captured before).
+    std::stable_sort(blocks_.begin(), blocks_.end(),
+                     [](const Block& a, const Block& b) { return a.timeMs < b.timeMs; });
     // Cluster times rise; a block may lie a little before its cluster's time
     // (sound that was captured before the last picture went out).
     std::int64_t clusterMs = std::max(blocks_.front().timeMs, lastClusterMs_);

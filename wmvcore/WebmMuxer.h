@@ -18,8 +18,8 @@ struct WebmTrack {
     std::string codecId;  // "V_VP8", "A_OPUS"
     int width = 0;        // video
     int height = 0;
-    // Video: the frame interval. Players that know it need not measure the
-    // frame rate before they start.
+    // The frame interval. Players that know it need not measure the frame
+    // rate before they start, and know where the newest frame ends.
     std::uint64_t defaultDurationNs = 0;
     int sampleRate = 0;  // audio
     int channels = 0;

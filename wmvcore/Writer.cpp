@@ -215,6 +215,12 @@ class Writer final : public IWMWriter, public IWMWriterAdvanced, public IWMWrite
     void Run();
     void Process(const Slot& slot);
 
+    // Serialises setting the profile and beginning and ending writing. It is
+    // held across calls into the sinks: BeginWriting hands them the header,
+    // EndWriting waits for the threads that feed them. It cannot be let go
+    // there, as a Begin and an End would then overlap; it cannot deadlock,
+    // as the sink's interface rules out the calls that take it from inside
+    // a sink's calls.
     std::mutex apiMutex_;
     std::vector<StreamData> streams_;
     std::atomic<bool> writing_{false};
@@ -288,11 +294,14 @@ HRESULT Writer::OpenMuxer() {
     }
     muxer_ = std::make_unique<AsfMuxer>();
     HRESULT hr = muxer_->Open(streams, [this](const std::uint8_t* packets, std::size_t size) {
-        sinks_.Deliver(packets, size);
+        sinks_.Deliver(StreamKind::Asf, packets, size);
     });
     if (FAILED(hr)) return hr;
-    sinks_.Start(muxer_->Header(), muxer_->PacketSize(), muxer_->KeyStream(),
-                 muxer_->BitsPerSecond());
+    StreamSettings settings;
+    settings.packetSize = muxer_->PacketSize();
+    settings.keyStream = muxer_->KeyStream();
+    settings.bitsPerSecond = muxer_->BitsPerSecond();
+    sinks_.Start(StreamKind::Asf, muxer_->Header(), settings);
     return S_OK;
 }
 
@@ -349,7 +358,7 @@ HRESULT Writer::EndWriting() {
 
 void Writer::TearDown() {
     rendition_.End();
-    sinks_.Reset();
+    sinks_.Reset(StreamKind::Asf);
     muxer_.reset();
     inputs_.clear();
     pool_.Clear();
@@ -374,7 +383,7 @@ void Writer::Run() {
             in.audioEncoder->Finish(output);
     }
     muxer_->Finish();
-    sinks_.End();
+    sinks_.End(StreamKind::Asf);
 }
 
 void Writer::Process(const Slot& slot) {

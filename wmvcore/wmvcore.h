@@ -199,10 +199,12 @@ class IWMProfileManager : public IUnknownLike {
 // that begins writing, or from the one that adds the sink to a running
 // stream; OnDataUnit and OnEndWriting from the writer's own thread, or
 // OnEndWriting from the one that removes the sink. The calls to one sink
-// never overlap and come in that order; no writer lock that another call
-// into the writer needs is held, so a sink may add or remove sinks from
-// inside them. A call must not wait for another thread that is calling into
-// the writer.
+// never overlap and come in that order; no writer lock that adding or
+// removing sinks needs is held, so a sink may add or remove sinks from
+// inside them. It must not set the profile, count the inputs or begin or end
+// writing there: beginning and ending hold the lock those take while they
+// wait for the sinks' calls. A call must not wait for another thread that is
+// calling into the writer.
 class IWMWriterSink : public IUnknownLike {
   public:
     // keyStream: the stream number whose key frames a new viewer must start

@@ -2,6 +2,7 @@
 // by the test camera and microphone.
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -37,6 +38,122 @@
 #include "tests/support/GuiTest.h"
 #include "tests/support/ProgramFolder.h"
 #include "tests/support/Sockets.h"
+#include "wmvcore/wmvcore.h"
+
+namespace {
+
+// Every sample the session hands its writer, as the writer got it, and the
+// thread that wrote it.
+struct WrittenSample {
+    std::uint32_t input;
+    std::uint64_t time;
+    std::size_t length;
+    std::vector<std::uint8_t> bytes;  // while KeepBytes is set
+    std::thread::id thread;
+};
+
+class WrittenSamples {
+  public:
+    void KeepBytes(bool keep) { keepBytes_ = keep; }
+    void Add(std::uint32_t input, std::uint64_t time, wmv::INSSBuffer* sample) {
+        std::uint8_t* data = nullptr;
+        std::uint32_t length = 0;
+        if (!sample || FAILED(sample->GetBufferAndLength(&data, &length))) return;
+        WrittenSample written{input, time, length, {}, std::this_thread::get_id()};
+        if (keepBytes_) written.bytes.assign(data, data + length);
+        std::lock_guard lock(mutex_);
+        samples_.push_back(std::move(written));
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        samples_.clear();
+    }
+    std::size_t Count(std::uint32_t input) const {
+        std::lock_guard lock(mutex_);
+        return std::count_if(samples_.begin(), samples_.end(),
+                             [&](const WrittenSample& s) { return s.input == input; });
+    }
+    // Those of one input from one thread, in the order they were written.
+    std::vector<WrittenSample> From(std::thread::id thread, std::uint32_t input) const {
+        std::lock_guard lock(mutex_);
+        std::vector<WrittenSample> found;
+        for (const WrittenSample& s : samples_)
+            if (s.thread == thread && s.input == input) found.push_back(s);
+        return found;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<WrittenSample> samples_;
+    std::atomic<bool> keepBytes_{false};
+};
+
+WrittenSamples g_written;
+
+// The runtime's writer with a recorder in front of its WriteSample.
+class RecordingWriter final : public wmv::IWMWriter, public wmv::IWMWriterAdvanced {
+  public:
+    explicit RecordingWriter(RefPtr<wmv::IWMWriter> writer) : writer_(std::move(writer)) {
+        writer_->QueryInterface(advanced_.Put());
+    }
+    HRESULT SetProfile(wmv::IWMProfile* profile) override { return writer_->SetProfile(profile); }
+    HRESULT GetInputCount(std::uint32_t* count) override { return writer_->GetInputCount(count); }
+    HRESULT BeginWriting() override { return writer_->BeginWriting(); }
+    HRESULT AllocateSample(std::uint32_t size, wmv::INSSBuffer** sample) override {
+        return writer_->AllocateSample(size, sample);
+    }
+    HRESULT WriteSample(std::uint32_t input, std::uint64_t time, std::uint32_t flags,
+                        wmv::INSSBuffer* sample) override {
+        g_written.Add(input, time, sample);
+        return writer_->WriteSample(input, time, flags, sample);
+    }
+    HRESULT Flush() override { return writer_->Flush(); }
+    HRESULT EndWriting() override { return writer_->EndWriting(); }
+
+    HRESULT GetSinkCount(std::uint32_t* count) override { return advanced_->GetSinkCount(count); }
+    HRESULT AddSink(wmv::IWMWriterSink* sink) override { return advanced_->AddSink(sink); }
+    HRESULT RemoveSink(wmv::IWMWriterSink* sink) override { return advanced_->RemoveSink(sink); }
+    HRESULT SetLiveSource(std::int32_t live) override { return advanced_->SetLiveSource(live); }
+    HRESULT IsRealTime(std::int32_t* realTime) override { return advanced_->IsRealTime(realTime); }
+    HRESULT SetSyncTolerance(std::uint32_t ms) override { return advanced_->SetSyncTolerance(ms); }
+    HRESULT GetSyncTolerance(std::uint32_t* ms) override { return advanced_->GetSyncTolerance(ms); }
+
+  protected:
+    void* Find(wmv::Iid iid) override {
+        if (iid == wmv::Iid::IWMWriterAdvanced && advanced_)
+            return static_cast<wmv::IWMWriterAdvanced*>(this);
+        return nullptr;
+    }
+
+  private:
+    RefPtr<wmv::IWMWriter> writer_;
+    RefPtr<wmv::IWMWriterAdvanced> advanced_;
+};
+
+using WriterFactory = HRESULT (*)(void*, wmv::IWMWriter**);
+
+// The media runtime's own writer factory, looked up past this program's by
+// its symbol, the name WMCreateWriter(void*, wmv::IWMWriter**) links under.
+WriterFactory RuntimeWriterFactory() {
+    static const auto factory = reinterpret_cast<WriterFactory>(
+        ::dlsym(RTLD_NEXT, "_Z14WMCreateWriterPvPPN3wmv9IWMWriterE"));
+    return factory;
+}
+
+}  // namespace
+
+// The session's writer comes from here: this program's definition is found
+// before the runtime's, and puts the recorder in front of the runtime's writer.
+HRESULT WMCreateWriter(void* certificate, wmv::IWMWriter** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!RuntimeWriterFactory()) return E_FAIL;
+    RefPtr<wmv::IWMWriter> writer;
+    const HRESULT hr = RuntimeWriterFactory()(certificate, writer.Put());
+    if (FAILED(hr)) return hr;
+    *out = new RecordingWriter(std::move(writer));
+    return S_OK;
+}
 
 namespace {
 
@@ -191,6 +308,8 @@ class RecordingView : public SessionView {
 class BroadcastSessionTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        ASSERT_NE(RuntimeWriterFactory(), nullptr) << "the media runtime's writer factory";
+        g_written.Clear();
         testsupport::EnsureApplication();
         setenv("LUMACAST_FAKE_DEVICES", "1", 1);
         DetermineProgramDir();
@@ -307,8 +426,8 @@ TEST_F(BroadcastSessionTest, VideoOnlyLeavesTheMeterFlat) {
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
     EXPECT_EQ(session_->FrameTimerPeriod(), 200);
-    ProcessEventsFor(700ms);
-    EXPECT_TRUE(session_->HasVideoSample());
+    EXPECT_TRUE(WaitFor([&] { return g_written.Count(0) >= 3; })) << "frames written";
+    EXPECT_EQ(g_written.Count(1), 0u);
     EXPECT_EQ(view_.meterInvalidations, 0);
     for (std::int16_t column : session_->MeterColumns()) ASSERT_EQ(column, 0);
 }
@@ -356,8 +475,17 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks)
     UniqueFd holder = ListenOnFreePort(&busyPort);
     g_settings.asfPort = busyPort;
     Use(true, true);
+    RecordingMessageBoxes boxes;
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     EXPECT_FALSE(session_->IsRunning());
+    // The user hears which port and why, and where to choose another.
+    ASSERT_EQ(boxes.Count(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text,
+              "The broadcast cannot start: the stream cannot listen on ASF port " +
+                  std::to_string(busyPort) +
+                  ": another program, or another copy of Lumacast, already uses it.\n\n"
+                  "Choose another ASF port in Server setup, then save the configuration.");
+    EXPECT_EQ(boxes.Boxes()[0].type, static_cast<unsigned>(MB_OK | MB_ICONEXCLAMATION));
     EXPECT_TRUE(view_.startEnabled);
     EXPECT_FALSE(view_.stopEnabled);
     EXPECT_EQ(view_.url, "");
@@ -369,6 +497,7 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtTheSinkCleansUpAndTheNextOneWorks)
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     EXPECT_TRUE(session_->IsRunning());
     EXPECT_NE(view_.url.find(":" + std::to_string(g_settings.asfPort)), std::string::npos);
+    EXPECT_EQ(boxes.Count(), 1u);
 }
 
 // The trail lines of the last count entries, as the dump prints them.
@@ -583,7 +712,8 @@ TEST_F(BroadcastSessionTest, HidesAtTheFirstTimerTickWhenAsked) {
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
     EXPECT_TRUE(WaitFor([&] { return view_.hidden > 0; }));
-    ProcessEventsFor(1200ms);
+    const std::size_t frames = g_written.Count(0);
+    EXPECT_TRUE(WaitFor([&] { return g_written.Count(0) >= frames + 3; })) << "timer ticks";
     EXPECT_EQ(view_.hidden, 1);
 }
 
@@ -593,38 +723,72 @@ namespace {
 
 TEST_F(BroadcastSessionTest, AFrameOfAnotherSizeIsSkippedNotCopiedPastTheSample) {
     Use(true, false);
+    const auto formats = capture_->GetVideoFormats();
+    const auto format = [&](int width) {
+        return std::find_if(formats.begin(), formats.end(), [&](const capture::MediaType& type) {
+            return type.VideoInfo() && type.VideoInfo()->bmiHeader.biWidth == width;
+        });
+    };
+    ASSERT_NE(format(640), formats.end());
+    ASSERT_NE(format(320), formats.end());
+    ASSERT_EQ(capture_->SetVideoFormat(*format(640)), 1);
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
-    ASSERT_TRUE(WaitFor([&] { return session_->HasVideoSample(); }));
-    // The camera changes to a larger picture under the running broadcast.
-    const auto formats = capture_->GetVideoFormats();
-    const auto larger =
-        std::find_if(formats.begin(), formats.end(), [](const capture::MediaType& type) {
-            return type.VideoInfo() && type.VideoInfo()->bmiHeader.biWidth == 640;
-        });
-    ASSERT_NE(larger, formats.end());
-    ASSERT_EQ(capture_->SetVideoFormat(*larger), 1);
-    ASSERT_TRUE(WaitFor([&] { return capture_->GetFrameWidth() == 640; }));
-    ProcessEventsFor(500ms);
+    g_written.KeepBytes(true);
+
+    // A frame held still while the frame timer's work runs is written whole:
+    // 640 x 480 pixels of 3 bytes.
+    std::uint8_t* frame = capture_->LockFrame();
+    ASSERT_NE(frame, nullptr);
+    const std::vector<std::uint8_t> held(frame, frame + 921600);
+    session_->OnFrameTimer();
+    const std::vector<WrittenSample> written = g_written.From(std::this_thread::get_id(), 0);
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(written.back().length, 921600u);
+    EXPECT_TRUE(written.back().bytes == held) << "the frame written is the frame held";
+
+    // The camera changes to a smaller picture under the running broadcast:
+    // its frames (230400 bytes) are skipped, never copied into the larger
+    // sample nor read past their own end.
+    ASSERT_EQ(capture_->SetVideoFormat(*format(320)), 1);
+    ASSERT_TRUE(WaitFor([&] { return capture_->GetFrameLength() == 230400; }));
+    const std::size_t before = g_written.Count(0);
+    for (int tick = 0; tick < 3; ++tick) session_->OnFrameTimer();
+    EXPECT_EQ(g_written.Count(0), before);
     EXPECT_TRUE(session_->IsRunning());
-    EXPECT_TRUE(session_->HasVideoSample());
 }
 
 TEST_F(BroadcastSessionTest, AnAudioBufferLargerThanTheSampleGoesOutInPieces) {
     Use(false, true);
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
-    // Two and a half samples' worth of a loud square wave.
+    g_written.KeepBytes(true);
+    // Two and a half samples' worth of sound in which no two pieces are
+    // alike, so that a piece taken from the wrong place shows.
     std::vector<std::uint8_t> pcm(BroadcastSession::kAudioSampleBytes * 5 / 2);
     for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) {
-        const std::int16_t value = (i / 400) % 2 ? 20000 : -20000;
+        const auto value = static_cast<std::uint16_t>(i / 2);
         std::memcpy(&pcm[i], &value, 2);
     }
-    const int before = view_.meterInvalidations;
     session_->OnAudioChunk(pcm.data(), static_cast<std::int32_t>(pcm.size()));
-    EXPECT_GT(view_.meterInvalidations, before);
-    ProcessEventsFor(300ms);
-    EXPECT_TRUE(session_->IsRunning());
+
+    // Its pieces reach the writer whole and in order, each stamped with the
+    // time of its first byte: at 44100 Hz in stereo, 176400 bytes a second,
+    // 500000 bytes last 2.8344671 s.
+    const std::vector<WrittenSample> pieces = g_written.From(std::this_thread::get_id(), 0);
+    ASSERT_EQ(pieces.size(), 3u);
+    const std::size_t lengths[] = {500000, 500000, 250000};
+    const std::uint64_t after[] = {0, 28344671, 56689342};
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(pieces[i].length, lengths[i]);
+        ASSERT_EQ(pieces[i].bytes.size(), lengths[i]);
+        EXPECT_TRUE(std::equal(pieces[i].bytes.begin(), pieces[i].bytes.end(),
+                               pcm.begin() + static_cast<std::ptrdiff_t>(offset)));
+        EXPECT_EQ(pieces[i].time - pieces[0].time, after[i]);
+        offset += lengths[i];
+    }
 }
 
 }  // namespace

@@ -35,20 +35,23 @@ TEST(IndexPageTest, PageIsByteExactAndNamesTheStreamTwice) {
 
 TEST(IndexPageTest, BrowsersGetAMutedLiveVideoThatFallsBackToTheEmbed) {
     const std::string player = BrowserPlayerText("http://10.0.0.5:8080");
-    // The player ends with the video element's opening tag, left open: the
-    // EMBED after it is its fallback, closed by the OBJECT's end tag.
+    // The player ends with the video element's opening tag, left open, and
+    // the script that takes it over before it fetches its source: the EMBED
+    // after them is its fallback, closed by the OBJECT's end tag.
     const std::string video =
         "<video id=\"lumavideo\" src=\"http://10.0.0.5:8080/live.webm\" "
-        "crossorigin=\"anonymous\" autoplay muted playsinline controls>";
-    ASSERT_GE(player.size(), video.size());
-    EXPECT_EQ(player.substr(player.size() - video.size()), video);
+        "crossorigin=\"anonymous\" autoplay muted playsinline controls><script>\r\n";
+    const std::size_t at = player.find(video);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(player.find("</script>"), player.size() - 11) << "the script comes last";
+    EXPECT_EQ(player.find("<script"), at + video.size() - 10) << "one script";
     EXPECT_EQ(player.find("</video>"), std::string::npos);
     // Inline script only, and no address but the stream's.
     EXPECT_EQ(player.find("<script src"), std::string::npos);
     EXPECT_EQ(player.find("http://", 0), player.find("http://10.0.0.5:8080/live.webm"));
     EXPECT_EQ(player.find("http://", player.find("http://") + 1), std::string::npos);
-    for (const char* text :
-         {"Unmute", "The broadcast is not running.", "playbackRate", "buffered", "\"error\""})
+    for (const char* text : {"Unmute", "The broadcast is not running.", "playbackRate", "buffered",
+                             "\"error\"", "MediaSource", "addSourceBuffer"})
         EXPECT_NE(player.find(text), std::string::npos) << text;
     // A stream address that would break out of the attribute is escaped.
     const std::string odd = BrowserPlayerText("http://a\"b<c>&d");

@@ -30,6 +30,7 @@
 #include "app/PreviewWidget.h"
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
+#include "platform/ListenSocket.h"
 #include "platform/MessageBox.h"
 #include "platform/UrlOpener.h"
 #include "settings/AppSettings.h"
@@ -317,6 +318,44 @@ TEST_F(MainDialogTest, ServerSetupWithNewPortsRestartsTheBroadcastAndTheWebServe
     const std::string probe = Probe("http://127.0.0.1:" + std::to_string(newAsf) + "/MyFile.wma");
     EXPECT_NE(probe.find("video"), std::string::npos) << probe;
     EXPECT_NE(probe.find("audio"), std::string::npos) << probe;
+}
+
+// The web server's port is taken, at start and after Server setup: each time
+// the user is told at once which port, why and what to do, and a port that
+// is free again serves the page.
+TEST_F(MainDialogTest, ATakenHttpPortIsSaidAtOnce) {
+    const int taken = g_settings.httpPort;
+    const UniqueFd holder = OpenListenSocket(static_cast<std::uint16_t>(taken), nullptr, nullptr);
+    ASSERT_TRUE(holder);
+    const auto said = [](int port) {
+        return "The web server cannot listen on HTTP port " + std::to_string(port) +
+               ": another program, or another copy of Lumacast, already uses it.\nViewers "
+               "cannot open the viewers' page until it does.\n\nChoose another HTTP port in "
+               "Server setup, then save the configuration.";
+    };
+    Open();
+    ASSERT_TRUE(WaitFor([&] { return boxes_.Count() == 1; }));
+    EXPECT_EQ(boxes_.Boxes()[0].text, said(taken));
+    EXPECT_EQ(boxes_.Boxes()[0].type, static_cast<unsigned>(MB_OK | MB_ICONEXCLAMATION));
+
+    const auto setUp = [this](int port) {
+        testsupport::WhenModal<OutputSetupDlg>([port](OutputSetupDlg* dialog) {
+            const DialogControls& controls = dialog->Controls();
+            controls.Get<QLineEdit>(outputsetup::kHttpPortField)->setText(QString::number(port));
+            controls.Get<QPushButton>(IDOK)->click();
+        });
+        Menu(kServerSetup);
+    };
+    // The same port, still taken: said again, once the dialog has closed.
+    setUp(taken);
+    ASSERT_TRUE(WaitFor([&] { return boxes_.Count() == 2; }));
+    EXPECT_EQ(boxes_.Boxes()[1].text, said(taken));
+
+    const int free = testsupport::FreeTcpPort();
+    setUp(free);
+    EXPECT_TRUE(testsupport::AcceptsConnections(free));
+    QApplication::processEvents();  // where a box would have been shown
+    EXPECT_EQ(boxes_.Count(), 2u);
 }
 
 // Cancelled while broadcasting: the broadcast stopped for the dialog stays

@@ -1,9 +1,10 @@
-// The tray icon on a real X server with a real tray host (trayer) and window
-// manager (openbox), driven from outside with xdotool: the icon docks, its
-// tooltip reaches the tray cut and is kept whole, a double click brings a
-// hidden window back, a right click without handler or menu does nothing, and
-// the icon comes back when the tray host is restarted, or appears when one
-// starts later.
+// The tray icon on a real X server with a real XEmbed tray host (trayer) and
+// window manager (openbox), driven from outside with xdotool: the icon docks,
+// its tooltip reaches the tray cut and is kept whole, a double click brings a
+// hidden window back, a right click shows the menu of the icon's id, or does
+// nothing without handler or menu, and the icon comes back when the tray host
+// is restarted, or appears when one starts later. The end-to-end tests drive
+// the program's icon in a StatusNotifierItem host too.
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,7 @@
 #include "ui/Icons.h"
 #include "ui/MainMenuIds.h"
 #include "ui/Templates.h"
+#include "ui/TrayMenuIds.h"
 
 namespace {
 
@@ -242,7 +244,7 @@ TEST_F(NotifyIconTest, DoubleClickBringsBackTheHiddenMinimisedOwner) {
 }
 
 TEST_F(NotifyIconTest, OneClickOrARightClickWithoutHandlerOrMenuDoesNothing) {
-    CNotifyIcon icon(owner_.get(), kProgramIconId);
+    CNotifyIcon icon(owner_.get(), kHelpIconId);  // an icon without a menu
     ASSERT_TRUE(WaitDocked());
     MinimiseToTray();
 
@@ -263,7 +265,7 @@ TEST_F(NotifyIconTest, OneClickOrARightClickWithoutHandlerOrMenuDoesNothing) {
     ClickIcon(3, 1);
     EXPECT_TRUE(WaitFor([&] { return calledWith != nullptr; }));
     EXPECT_EQ(calledWith, owner_.get());
-    EXPECT_EQ(calledId, unsigned(kProgramIconId));
+    EXPECT_EQ(calledId, unsigned(kHelpIconId));
     EXPECT_TRUE(owner_->isHidden());
 }
 
@@ -330,36 +332,54 @@ TEST_F(NotifyIconTest, RemovedIconsLeaveTheTray) {
     EXPECT_TRUE(WaitFor([&] { return IconWindow() == 0 || !InTray(IconWindow()); }));
 }
 
+// The menu of the icon's id: the tray icon's own (the way back and out), or
+// any other menu of the program, such as the main menu.
 TEST_F(NotifyIconTest, TheContextMenuOfTheIdSitsAboveThePointerAndSendsItsCommands) {
-    CNotifyIcon withMenu(owner_.get(), kMainMenuId);  // the main menu's id, no icon of its own
-    std::vector<int> commands;
-    QObject::connect(&withMenu, &CNotifyIcon::Command, [&](int id) { commands.push_back(id); });
+    struct Case {
+        unsigned id;
+        QStringList texts;
+        QString chosen;
+        int command;
+    };
+    const Case cases[] = {
+        {kProgramIconId, {"&Restore", "E&xit"}, "&Restore", traymenu::kRestore},
+        {kMainMenuId,
+         {"Run server", "Stop server", "Server setup", "Options", "Save configuration",
+          "Remote servers", "E&xit"},
+         "Server setup",
+         mainmenu::kServerSetup},
+    };
     owner_->show();
-    QCursor::setPos(500, 400);
-    ASSERT_TRUE(WaitFor([] { return QCursor::pos() == QPoint(500, 400); }));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        CNotifyIcon withMenu(owner_.get(), c.id);
+        std::vector<int> commands;
+        QObject::connect(&withMenu, &CNotifyIcon::Command, [&](int id) { commands.push_back(id); });
+        QCursor::setPos(500, 400);
+        ASSERT_TRUE(WaitFor([] { return QCursor::pos() == QPoint(500, 400); }));
 
-    QStringList texts;
-    QRect placed;
-    QTimer::singleShot(300, [&] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu) return;
-        placed = menu->geometry();
-        for (QAction* action : menu->actions()) {
-            if (action->isSeparator()) continue;
-            texts << action->text();
-            if (action->text() == QStringLiteral("Server setup")) action->trigger();
-        }
-        menu->close();
-    });
-    EXPECT_TRUE(withMenu.ShowContextMenu(owner_.get()));
-    EXPECT_EQ(texts.size(), 7);
-    EXPECT_TRUE(texts.contains(QStringLiteral("Run server")));
-    EXPECT_EQ(commands, std::vector<int>{mainmenu::kServerSetup});
-    EXPECT_NEAR(placed.center().x(), 500, 2);
-    EXPECT_NEAR(placed.bottom() + 1, 400, 2);
+        QStringList texts;
+        QRect placed;
+        QTimer::singleShot(300, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu) return;
+            placed = menu->geometry();
+            for (QAction* action : menu->actions()) {
+                if (action->isSeparator()) continue;
+                texts << action->text();
+                if (action->text() == c.chosen) action->trigger();
+            }
+            menu->close();
+        });
+        EXPECT_TRUE(withMenu.ShowContextMenu(owner_.get()));
+        EXPECT_EQ(texts, c.texts);
+        EXPECT_EQ(commands, std::vector<int>{c.command});
+        EXPECT_NEAR(placed.center().x(), 500, 2);
+        EXPECT_NEAR(placed.bottom() + 1, 400, 2);
+    }
 
-    // The tray icon's own id has no menu.
-    CNotifyIcon withoutMenu(owner_.get(), kProgramIconId);
+    // An id without a menu shows none.
+    CNotifyIcon withoutMenu(owner_.get(), kHelpIconId);
     EXPECT_FALSE(withoutMenu.ShowContextMenu(owner_.get()));
 }
 

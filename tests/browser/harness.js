@@ -1,6 +1,6 @@
 // Shared by the browser test and bench/browser: runs lumasrv --headless from
 // a copy of the staged program folder on the test devices, and starts
-// Chromium (Debian's) through puppeteer-core.
+// Debian's Chromium or Firefox ESR through puppeteer-core.
 "use strict";
 
 const { spawn, execFileSync } = require("node:child_process");
@@ -9,10 +9,20 @@ const net = require("node:net");
 const os = require("node:os");
 const path = require("node:path");
 
-const CHROMIUM = process.env.LUMACAST_CHROMIUM || "/usr/bin/chromium";
+// The browsers, by the name the tests and the benchmark take.
+const BROWSERS = {
+  chromium: { title: "Chromium", executable: process.env.LUMACAST_CHROMIUM || "/usr/bin/chromium" },
+  firefox: { title: "Firefox ESR", executable: process.env.LUMACAST_FIREFOX || "/usr/bin/firefox-esr" },
+};
 
-function haveChromium() {
-  return fs.existsSync(CHROMIUM);
+function haveBrowser(kind) {
+  return fs.existsSync(BROWSERS[kind].executable);
+}
+
+// The browser's own version line.
+function browserVersion(kind) {
+  return execFileSync(BROWSERS[kind].executable, ["--version"], { stdio: ["ignore", "pipe", "ignore"] })
+    .toString().trim();
 }
 
 // A port nobody listens on, below the stream port's upper limit.
@@ -125,27 +135,49 @@ async function startProgram(options = {}) {
   };
 }
 
-// Chromium as root in a container: no sandbox, no GPU, and none of its own
-// background connections.
-async function launchBrowser(extraArgs = []) {
+// A fresh browser with a profile of its own that may play sound without a
+// click. Chromium runs as root in a container: no sandbox, no GPU, and none
+// of its own background connections. Firefox is driven over WebDriver BiDi.
+// sound: false switches the browser's audio output off (the page then runs
+// on the system clock, as on a machine without sound).
+async function launchBrowser(kind, { sound = true } = {}) {
   const puppeteer = require("puppeteer-core");
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "lumacast-chromium-"));
-  const browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    userDataDir: profile,
-    args: [
-      "--no-sandbox",
-      "--disable-gpu",
-      "--disable-quic",
-      "--no-first-run",
-      "--disable-background-networking",
-      "--disable-component-update",
-      "--disable-sync",
-      "--disable-dev-shm-usage",
-      ...extraArgs,
-    ],
-  });
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), `lumacast-${kind}-`));
+  let browser;
+  if (kind === "firefox") {
+    browser = await puppeteer.launch({
+      browser: "firefox",
+      executablePath: BROWSERS.firefox.executable,
+      headless: true,
+      userDataDir: profile,
+      extraPrefsFirefox: {
+        "media.autoplay.default": 0,
+        "media.autoplay.blocking_policy": 0,
+        // Without a sound card Firefox has no audio output at all; its
+        // stand-in output then takes the sound as a card would (a little
+        // slower than real time when the machine is busy).
+        ...(sound ? { "media.cubeb.force_mock_context": true } : { "media.cubeb.force_null_context": true }),
+      },
+    });
+  } else {
+    browser = await puppeteer.launch({
+      executablePath: BROWSERS.chromium.executable,
+      headless: true,
+      userDataDir: profile,
+      args: [
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-quic",
+        "--no-first-run",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--disable-dev-shm-usage",
+        "--autoplay-policy=no-user-gesture-required",
+        ...(sound ? [] : ["--disable-audio-output"]),
+      ],
+    });
+  }
   const close = browser.close.bind(browser);
   browser.close = async () => {
     await close();
@@ -169,4 +201,4 @@ async function waitFor(check, timeoutMs, stepMs = 200) {
   }
 }
 
-module.exports = { haveChromium, startProgram, launchBrowser, sleep, waitFor, CHROMIUM };
+module.exports = { BROWSERS, haveBrowser, browserVersion, startProgram, launchBrowser, sleep, waitFor };

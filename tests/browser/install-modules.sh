@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the browser tests' npm packages (puppeteer-core, without a browser
-# of its own: Debian's Chromium is used) into DEST/node_modules, from the npm
-# registry and exactly as the lockfile says. Does nothing when DEST already
-# holds what this lockfile names.
+# of its own: Debian's Chromium and Firefox ESR are used) into
+# DEST/node_modules, from the npm registry and exactly as the lockfile says.
+# Does nothing when DEST already holds what this lockfile names.
 #   install-modules.sh DEST
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

@@ -26,6 +26,7 @@
 
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
+#include "platform/ListenSocket.h"
 #include "platform/UniqueHandle.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
@@ -344,14 +345,38 @@ TEST_F(HeadlessProgramTest, PrivateFilesStayPrivateWhenTheProgramFileWasReplaced
     EXPECT_EQ(settings.rfind("HTTP/1.0 404 Resource not found\r\n", 0), 0u) << settings.size();
 }
 
+// The web server's port is taken: the program says so on standard error and
+// prints no page address, while the stream goes out as ever.
+TEST_F(HeadlessProgramTest, ATakenPagePortIsSaidAndNoPageAddressIsPrinted) {
+    const int takenPort = g_settings.httpPort;
+    const UniqueFd holder =
+        OpenListenSocket(static_cast<std::uint16_t>(takenPort), nullptr, nullptr);
+    ASSERT_TRUE(holder);
+    Launch();
+    EXPECT_EQ(stdout_.find("Viewer page:"), std::string::npos) << stdout_;
+    const std::string errors = ReadWholeFile(folder_ / "stderr.txt");
+    EXPECT_NE(errors.find("lumasrv: The web server cannot listen on HTTP port " +
+                          std::to_string(takenPort) + ": another program"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("in Server setup"), std::string::npos) << errors;
+}
+
 TEST_F(HeadlessProgramTest, ABroadcastThatCannotStartEndsTheProgramWithAFailure) {
+    const int takenPort = FreeTcpPort();
+    const UniqueFd holder =
+        OpenListenSocket(static_cast<std::uint16_t>(takenPort), nullptr, nullptr);
+    ASSERT_TRUE(holder);
     struct Case {
         const char* name;
         std::function<void(AppSettings&)> change;
+        std::string said;  // on standard error besides the failed start
     };
     const std::vector<Case> cases = {
-        {"no such video codec", [](AppSettings& s) { s.videoCodecIndex = 99; }},
-        {"no such audio format", [](AppSettings& s) { s.audioFormatIndex = 999; }},
+        {"no such video codec", [](AppSettings& s) { s.videoCodecIndex = 99; }, ""},
+        {"no such audio format", [](AppSettings& s) { s.audioFormatIndex = 999; }, ""},
+        {"the stream's port is taken", [&](AppSettings& s) { s.asfPort = takenPort; },
+         "the stream cannot listen on ASF port " + std::to_string(takenPort) + ": another program"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -363,9 +388,9 @@ TEST_F(HeadlessProgramTest, ABroadcastThatCannotStartEndsTheProgramWithAFailure)
         ASSERT_NE(status, -1) << "still running";
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_NE(WEXITSTATUS(status), 0);
-        EXPECT_NE(ReadWholeFile(folder_ / "stderr.txt").find("the broadcast did not start"),
-                  std::string::npos)
-            << ReadWholeFile(folder_ / "stderr.txt");
+        const std::string errors = ReadWholeFile(folder_ / "stderr.txt");
+        EXPECT_NE(errors.find("the broadcast did not start"), std::string::npos) << errors;
+        EXPECT_NE(errors.find(c.said), std::string::npos) << errors;
         EXPECT_NE(ReadWholeFile(program_ / "lumasrv.log").find(" Error dump\n"), std::string::npos);
         ChangeSettings([&](AppSettings& s) { s = good; });
     }

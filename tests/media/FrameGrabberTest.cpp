@@ -5,7 +5,11 @@
 #include <QDate>
 #include <QFontMetrics>
 #include <QLocale>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -84,28 +88,45 @@ TEST(FrameGrabber, NewFrameLengthRebuildsTheBuffer) {
 
 TEST(FrameGrabber, LockWaitsForACopyInProgress) {
     // Frames race against lock and unlock; every locked picture is one
-    // whole frame, never a mix of two.
+    // whole frame, never a mix of two. Each frame is one value throughout,
+    // a new value each time.
     FrameGrabberCallback grabber(64, 48, nullptr);
     std::atomic<bool> stop{false};
+    std::atomic<int> delivered{0};
     std::thread producer([&] {
         std::vector<std::uint8_t> frame = Frame(64, 48, 0);
         for (std::uint8_t value = 0; !stop; ++value) {
             std::memset(frame.data(), value, frame.size());
-            grabber.BufferCB(0.0, frame.data(), static_cast<long>(frame.size()));
+            if (grabber.BufferCB(0.0, frame.data(), static_cast<long>(frame.size())) == S_OK)
+                ++delivered;
         }
     });
-    for (int i = 0; i < 200; ++i) {
-        if (grabber.GetFrameLength() == 0) continue;
-        std::uint8_t* pixels = grabber.LockFrame();
-        if (pixels) {
-            const std::uint8_t first = pixels[0];
-            for (int b = 0; b < capture::DibStride(64) * 48; ++b)
-                ASSERT_EQ(pixels[b], first) << "byte " << b;
+    // Each lock after the producer has brought a new frame, while it is
+    // busy with the next one.
+    const std::ptrdiff_t kFrameBytes = 64 * 3 * 48;
+    int inspected = 0, mixed = 0;
+    std::set<std::uint8_t> values;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (inspected < 200 && std::chrono::steady_clock::now() < deadline) {
+        const int before = delivered;
+        while (delivered == before && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        const std::uint8_t* pixels = grabber.LockFrame();
+        if (!pixels) {
+            grabber.UnlockFrame();
+            ADD_FAILURE() << "no frame to lock within a second";
+            break;
         }
+        ++inspected;
+        values.insert(pixels[0]);
+        if (std::count(pixels, pixels + kFrameBytes, pixels[0]) != kFrameBytes) ++mixed;
         grabber.UnlockFrame();
     }
     stop = true;
     producer.join();
+    EXPECT_EQ(inspected, 200) << "frames locked within 10 s";
+    EXPECT_GE(values.size(), 50u) << "different frames locked";
+    EXPECT_EQ(mixed, 0) << "locked frames that mixed two";
 }
 
 TEST(Caption, TextIsTheCustomTextOrDateAndTime) {

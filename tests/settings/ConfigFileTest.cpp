@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -99,7 +100,7 @@ TEST_F(ConfigFileTest, SavedDefaultsLieAtTheirFileOffsets) {
         {"audioFormatIndex", 32, 0},
         {"asfPort", 36, 8080},
         {"maxUsers", 40, 3},
-        {"httpPort", 44, 80},
+        {"httpPort", 44, 8000},
         {"reserved", 180, 1},
         {"videoDeviceIndex", 184, -1},
         {"audioDeviceIndex", 188, -1},
@@ -277,7 +278,7 @@ TEST_F(ConfigFileTest, OutOfRangeValuesGetTheirDefaults) {
          [](AppSettings& s, std::int32_t v) { s.httpPort = v; },
          [](const AppSettings& s) { return s.httpPort; },
          {0, 32769, 65536},
-         {1, 32768}},
+         {1, 80, 32768}},  // a file that names 80 keeps it, whatever the default
         {"meterScale",
          [](AppSettings& s, std::int32_t v) { s.meterScale = static_cast<std::int16_t>(v); },
          [](const AppSettings& s) { return std::int32_t{s.meterScale}; },
@@ -333,15 +334,31 @@ TEST_F(ConfigFileTest, UnwritableLocationFailsAndKeepsThePromptArmed) {
         EXPECT_EQ(shown[0].type, MB_OK | MB_ICONSTOP);
         EXPECT_TRUE(configChanged);
     }
-    if (::geteuid() != 0) {  // the superuser writes into read-only folders
-        SetProgramPath(folder_ + "/ro/lumasrv.bin");
-        std::filesystem::create_directory(folder_ + "/ro");
-        ::chmod((folder_ + "/ro").c_str(), 0555);
-        configChanged = true;
-        EXPECT_FALSE(SaveConfig());
-        EXPECT_TRUE(configChanged);
-        ::chmod((folder_ + "/ro").c_str(), 0755);
+
+    // A program folder the user may not write to. The superuser writes
+    // anywhere, so the save runs in a child that gives up the superuser's
+    // rights first (and may pass through the test's folder to get there).
+    const std::string readOnly = folder_ + "/ro";
+    SetProgramPath(readOnly + "/lumasrv.bin");
+    std::filesystem::create_directory(readOnly);
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(folder_.c_str(), 0711), 0);
+    configChanged = true;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) _exit(2);
+        if (SaveConfig()) _exit(1);
+        _exit(configChanged ? 0 : 3);
     }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(folder_.c_str(), 0700);
+    ::chmod(readOnly.c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: saved anyway, 2: could not drop rights, 3: the prompt was disarmed";
+    EXPECT_EQ(testsupport::FolderNames(readOnly), std::vector<std::string>{});
 }
 
 TEST_F(ConfigFileTest, InterruptedSaveLeavesThePreviousFile) {

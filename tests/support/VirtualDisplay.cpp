@@ -15,9 +15,50 @@
 #include <string>
 #include <thread>
 
+extern char** environ;
+
 #include "tests/support/Commands.h"
 
 namespace testsupport {
+
+pid_t SpawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& variables,
+                   const std::string& outputPath) {
+    // Everything the child needs is made before the fork: a test process
+    // has threads, and the child may only exec.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string variable = *entry;
+        const std::string name = variable.substr(0, variable.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& change : variables) {
+            if (change.compare(0, name.size(), name) == 0) replaced = true;
+        }
+        if (!replaced) environment.push_back(variable);
+    }
+    for (const std::string& change : variables) {
+        if (change.back() != '=') environment.push_back(change);
+    }
+    std::vector<char*> envp, args;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const int output = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (input >= 0) ::dup2(input, STDIN_FILENO);
+        if (output >= 0) {
+            ::dup2(output, STDOUT_FILENO);
+            ::dup2(output, STDERR_FILENO);
+        }
+        ::execvpe(args[0], args.data(), envp.data());
+        ::_exit(127);
+    }
+    if (output >= 0) ::close(output);
+    if (input >= 0) ::close(input);
+    return pid;
+}
 
 void StopProcess(pid_t pid) {
     if (pid <= 0) return;
@@ -75,8 +116,7 @@ VirtualDisplay::VirtualDisplay(const Options& options) : options_(options) {
         if (!HaveProgram("openbox")) {
             error_ = "openbox is not installed";
         } else {
-            const char* argv[] = {"openbox", "--sm-disable", nullptr};
-            windowManagerPid_ = Spawn(argv);
+            windowManagerPid_ = SpawnProcess({"openbox", "--sm-disable"}, {"DISPLAY=" + display_});
             // The window manager announces itself on the root window.
             if (!WaitUntil("xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'", 10000)) {
                 error_ = "openbox did not start";
@@ -92,21 +132,6 @@ VirtualDisplay::~VirtualDisplay() {
     StopProcess(serverPid_);
 }
 
-pid_t VirtualDisplay::Spawn(const char* const argv[]) const {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("DISPLAY", display_.c_str(), 1);
-        const int devNull = ::open("/dev/null", O_RDWR);
-        if (devNull >= 0) {
-            ::dup2(devNull, STDOUT_FILENO);
-            ::dup2(devNull, STDERR_FILENO);
-        }
-        ::execvp(argv[0], const_cast<char* const*>(argv));
-        ::_exit(127);
-    }
-    return pid;
-}
-
 bool VirtualDisplay::WaitUntil(const std::string& command, int timeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -119,9 +144,9 @@ bool VirtualDisplay::WaitUntil(const std::string& command, int timeoutMs) const 
 bool VirtualDisplay::StartTrayHost() {
     if (!Ok() || !HaveProgram("trayer")) return false;
     StopTrayHost();
-    const char* argv[] = {"trayer",  "--edge",   "top", "--align",       "right", "--widthtype",
-                          "request", "--height", "32",  "--transparent", "false", nullptr};
-    trayPid_ = Spawn(argv);
+    trayPid_ = SpawnProcess({"trayer", "--edge", "top", "--align", "right", "--widthtype",
+                             "request", "--height", "32", "--transparent", "false"},
+                            {"DISPLAY=" + display_});
     // The tray host is ready once it owns the notification area's selection,
     // which is what applications look for.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -167,6 +192,25 @@ int VirtualDisplay::Run(const std::string& command, std::string* output) const {
     }
     const int status = ::pclose(pipe);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool VirtualDisplay::WindowRect(const std::string& window, ScreenRect* rect) const {
+    return WindowRectOn(display_, window, rect);
+}
+
+bool WindowRectOn(const std::string& display, const std::string& window, ScreenRect* rect) {
+    int exitCode = -1;
+    const std::string info =
+        RunCommand("DISPLAY=" + display + " xwininfo -id " + window + " 2>/dev/null", &exitCode);
+    if (exitCode != 0) return false;
+    auto field = [&info](const std::string& label, int* value) {
+        const auto at = info.find(label + ":");
+        if (at == std::string::npos) return false;
+        *value = std::atoi(info.c_str() + at + label.size() + 1);
+        return true;
+    };
+    return field("Absolute upper-left X", &rect->x) && field("Absolute upper-left Y", &rect->y) &&
+           field("Width", &rect->width) && field("Height", &rect->height);
 }
 
 bool VirtualDisplay::Screenshot(const std::string& pngPath) const {

@@ -7,8 +7,16 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
+
+// A rectangle on the screen, in pixels.
+struct ScreenRect {
+    int x = 0, y = 0, width = 0, height = 0;
+    int CentreX() const { return x + width / 2; }
+    int CentreY() const { return y + height / 2; }
+};
 
 class VirtualDisplay {
   public:
@@ -45,8 +53,10 @@ class VirtualDisplay {
     bool Screenshot(const std::string& pngPath) const;
     bool Screenshot(const std::string& pngPath, int x, int y, int width, int height) const;
 
+    // Where a window (by its id, as xwininfo takes it) is on the screen.
+    bool WindowRect(const std::string& window, ScreenRect* rect) const;
+
   private:
-    pid_t Spawn(const char* const argv[]) const;
     bool WaitUntil(const std::string& command, int timeoutMs) const;
 
     Options options_;
@@ -57,7 +67,18 @@ class VirtualDisplay {
     pid_t trayPid_ = -1;
 };
 
+// Where a window (by its id, as xwininfo takes it) is on the screen of an
+// X display (":N").
+bool WindowRectOn(const std::string& display, const std::string& window, ScreenRect* rect);
+
 // Stops a process started for a test: SIGTERM, then SIGKILL after a while.
 void StopProcess(pid_t pid);
+
+// Starts a program (argv[0] found on the PATH) with this process's
+// environment plus variables ("NAME=value", replacing one of the same name;
+// "NAME=" alone removes it), its output appended to outputPath; its pid, or
+// -1.
+pid_t SpawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& variables,
+                   const std::string& outputPath = "/dev/null");
 
 }  // namespace testsupport

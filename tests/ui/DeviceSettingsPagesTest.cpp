@@ -65,14 +65,21 @@ class PagesTest : public dialogtest::DialogTest {
         return view_.surface.LastFrame(&bits, &width, &height) ? width : 0;
     }
 
-    // The loudest meter column seen over a while of broadcasting.
+    // The loudest meter column over the next eight buffers of sound (each
+    // buffer gives the meter new columns).
     int MeterPeak() {
-        int peak = 0;
-        for (int i = 0; i < 40; ++i) {
-            testsupport::ProcessEventsFor(std::chrono::milliseconds(25));
-            for (std::int16_t column : session_->MeterColumns())
+        int peak = 0, buffers = 0;
+        std::vector<std::int16_t> last;
+        EXPECT_TRUE(WaitFor([&] {
+            const std::vector<std::int16_t> columns = session_->MeterColumns();
+            if (columns == last) return false;
+            last = columns;
+            ++buffers;
+            for (std::int16_t column : columns)
                 peak = std::max(peak, std::abs(static_cast<int>(column)));
-        }
+            return buffers >= 8;
+        })) << "the meter moved "
+            << buffers << " times";
         return peak;
     }
 

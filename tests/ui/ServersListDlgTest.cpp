@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -241,6 +242,48 @@ TEST_F(ServersListDlgTest, CommandsFollowTheSelectionMark) {
     Click(dialog, kRemoveButton);
     ASSERT_EQ(Rows(dialog).size(), 1u);
     EXPECT_EQ(Rows(dialog)[0].first, "A");
+}
+
+// Moving through the list by keyboard selects the row it lands on, also the
+// row that held the focus mark unselected, and Enter there connects to it
+// (Connect is the default button).
+TEST_F(ServersListDlgTest, KeyboardMovementSelectsTheRowThatEnterConnects) {
+    const QString address = QString("127.0.0.1:%1").arg(testsupport::UnusedPort());
+    {
+        ServersListDlg dialog(nullptr, nullptr);
+        for (const char* name : {"A", "B", "C"}) Add(dialog, name, address);
+    }
+    struct Case {
+        Qt::Key key;
+        int markedRow;  // the row with the focus mark, unselected
+        const char* connected;
+    };
+    const Case cases[] = {
+        {Qt::Key_Home, 0, "A"},     {Qt::Key_End, 2, "C"},  {Qt::Key_PageUp, 0, "A"},
+        {Qt::Key_PageDown, 2, "C"}, {Qt::Key_Down, 0, "B"}, {Qt::Key_Up, 0, "A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QKeySequence(c.key).toString().toStdString());
+        QWidget owner;
+        ServersListDlg dialog(nullptr, &owner);
+        dialog.show();
+        dialog.activateWindow();
+        ASSERT_TRUE(testsupport::WaitFor([&] { return dialog.isActiveWindow(); }));
+        QTreeWidget* view = dialog.ListView();
+        view->setFocus(Qt::TabFocusReason);
+        view->selectionModel()->setCurrentIndex(view->model()->index(c.markedRow, 0),
+                                                QItemSelectionModel::NoUpdate);
+        ASSERT_EQ(dialog.SelectionMark(), -1);
+
+        for (Qt::Key key : {c.key, Qt::Key_Return}) {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QApplication::sendEvent(QApplication::focusWidget(), &press);
+        }
+        const QList<RemotePlayerWindow*> players = Players(&owner);
+        ASSERT_EQ(players.size(), 1);
+        EXPECT_TRUE(players[0]->windowTitle().startsWith(QString(c.connected) + " ( "))
+            << players[0]->windowTitle().toStdString();
+    }
 }
 
 TEST_F(ServersListDlgTest, RemovingTheOnlyEntryLeavesAnEmptyList) {

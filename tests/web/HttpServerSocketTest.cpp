@@ -128,16 +128,24 @@ TEST_F(HttpServerSocketTest, LargeFilesArriveWholeWithBoundedMemory) {
                   std::string::npos);
         EXPECT_NE(head.find("\r\nContent-Type: application/octet-stream\r\n"), std::string::npos);
 
-        // Read and check the body piece by piece, so the test holds no copy.
+        // Read and check the body piece by piece, so the test holds no copy,
+        // until the server closes or has sent nothing for 10 s.
         std::size_t received = head.size() - bodyStart;
         std::size_t mismatches = 0;
         char buffer[1 << 16];
+        bool closed = false;
         for (;;) {
+            pollfd event{client.Get(), POLLIN, 0};
+            if (poll(&event, 1, 10000) <= 0) break;
             const ssize_t got = recv(client.Get(), buffer, sizeof buffer, 0);
-            if (got <= 0) break;
+            if (got <= 0) {
+                closed = true;
+                break;
+            }
             for (ssize_t i = 0; i < got; ++i) mismatches += buffer[i] != Pattern(received + i);
             received += static_cast<std::size_t>(got);
         }
+        EXPECT_TRUE(closed) << "the server went quiet after " << received << " bytes";
         EXPECT_EQ(received, size);
         EXPECT_EQ(mismatches, 0u);
         // The server process and this client share one address space: a copy of

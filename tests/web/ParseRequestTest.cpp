@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <regex>
 
@@ -11,6 +13,7 @@
 #include "diag/ProgramPath.h"
 #include "web/HttpServer.h"
 #include "web/MimeTypes.h"
+#include "web/TimeText.h"
 
 namespace {
 
@@ -160,6 +163,30 @@ TEST_F(ParseRequestTest, NotFoundHeaderIsByteExact) {
     EXPECT_TRUE(std::regex_match(Wire(response), expected)) << Wire(response);
     EXPECT_FALSE(response.body);
     EXPECT_EQ(keepAlive, 0);
+}
+
+// The Date header of fixed instants, in UTC whatever the local time zone
+// (here nine hours ahead of it).
+TEST(HttpDateTest, AnInstantIsWrittenInUtc) {
+    const char* zone = std::getenv("TZ");
+    const std::string previous = zone ? zone : "";
+    setenv("TZ", "XST-9", 1);
+    tzset();
+    const struct {
+        std::time_t time;
+        const char* text;
+    } cases[] = {
+        {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+        {784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},
+        {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},   // 11016 days
+        {1735689599, "Tue, 31 Dec 2024 23:59:59 GMT"},  // a second before 20089 days
+    };
+    for (const auto& c : cases) EXPECT_EQ(web::HttpDate(c.time), c.text) << c.time;
+    if (zone)
+        setenv("TZ", previous.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 TEST_F(ParseRequestTest, KeepAliveRisesWithTheMarkerOnlyAndFallsOnNotFound) {

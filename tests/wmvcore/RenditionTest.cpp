@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/wmvcore/LiveStreamFixture.h"
+#include "wmvcore/BrowserRendition.h"
 #include "wmvcore/WebmMuxer.h"
 
 using namespace wmv;
@@ -182,6 +183,7 @@ TEST(WebmMuxer, KeyPicturesStartClustersAndSoundRidesWithTheNextPicture) {
     add(0, true, 1000, "K1");  // ... and goes out before the key picture's own cluster
     add(1, true, 1010, "a2");
     add(1, true, 1030, "a3");
+    add(1, true, 1040, "a7");   // captured after the picture, encoded before it
     add(0, false, 1033, "p2");  // a picture ends its cluster, with the sound before it
     add(1, true, 1020, "a4");   // sound a little older than the last cluster
     add(0, true, 1066, "K3");
@@ -205,7 +207,8 @@ TEST(WebmMuxer, KeyPicturesStartClustersAndSoundRidesWithTheNextPicture) {
     };
     EXPECT_EQ(describe(clusters[0]), "2k:a1@990 ");
     EXPECT_EQ(describe(clusters[1]), "1k:K1@1000 ");
-    EXPECT_EQ(describe(clusters[2]), "2k:a2@1010 2k:a3@1030 1:p2@1033 ");
+    EXPECT_EQ(describe(clusters[2]), "2k:a2@1010 2k:a3@1030 1:p2@1033 2k:a7@1040 ")
+        << "blocks in time order, whatever their track";
     EXPECT_EQ(describe(clusters[3]), "2k:a4@1020 ") << "blocks keep their own times";
     EXPECT_EQ(describe(clusters[4]), "1k:K3@1066 ");
     EXPECT_EQ(describe(clusters[5]), "2k:a5@1100 2k:a6@1310 ");
@@ -228,6 +231,33 @@ TEST(WebmMuxer, WithoutPicturesEverySoundFrameIsAStart) {
     muxer.Add(5, true, 40, frame, sizeof frame);  // no such track: ignored
     ASSERT_EQ(out.size(), 2u);
     EXPECT_TRUE(out[0].start && out[1].start);
+}
+
+TEST(BrowserRendition, APictureAfterAGapIsAKeyFrame) {
+    // Media Source players drop the pictures after a gap up to the next key
+    // frame; the rendition's encoder makes that the picture after the gap.
+    RenditionInput input;
+    input.video = true;
+    input.width = 64;
+    input.height = 48;
+    input.fps = 10;
+    input.bitRate = 100000;
+    input.gopSize = 100;
+    FailureReport report;
+    VideoEncoder encoder(&report);
+    ASSERT_EQ(encoder.Open(RenditionVideoSettings(input)), S_OK);
+    std::vector<std::uint8_t> picture(encoder.MaxLength());
+    std::string keys;
+    const int slots[] = {0, 1, 2, 4, 5, 6, 9, 10};
+    for (int i = 0; i < 8; ++i) {
+        for (std::size_t j = 0; j < picture.size(); ++j)
+            picture[j] = static_cast<std::uint8_t>(j * 7 + i * 13);
+        encoder.Encode(
+            picture.data(), static_cast<std::uint32_t>(picture.size()),
+            static_cast<std::uint64_t>(slots[i]) * 1000000u, false,
+            [&](AVPacket* packet) { keys += packet->flags & AV_PKT_FLAG_KEY ? 'K' : '-'; });
+    }
+    EXPECT_EQ(keys, "K--K--K-");
 }
 
 class BrowserStream : public LiveStreamFixture {

@@ -2,11 +2,16 @@
 // little: they are bounded per address and in all, apart from the viewers,
 // and must bring their request in time, while viewers elsewhere are served.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -49,12 +54,47 @@ class Hello final : public StreamServer::Handler {
 
 constexpr char kRequest[] = "GET /MyFile.wma HTTP/1.0\r\n\r\n";
 
+// The accepts the stream server tries while a test watches: when each began
+// and ended, and the error it failed with (0: none).
+struct AcceptTry {
+    Clock::time_point start, end;
+    int error;
+};
+std::mutex g_acceptsLock;
+std::vector<AcceptTry> g_accepts;
+std::atomic<bool> g_watchingAccepts{false};
+
+std::vector<AcceptTry> AcceptTries() {
+    std::lock_guard lock(g_acceptsLock);
+    return g_accepts;
+}
+
 bool Answered(std::uint32_t port, const char* from) {
     UniqueFd client = Connect(port, 0, from);
     if (!client || !SendAll(client.Get(), kRequest)) return false;
     const std::string reply = ReadSome(client.Get(), 64, 10000);
     return reply == "HTTP/1.0 200 OK\r\n\r\nhello";
 }
+
+}  // namespace
+
+// The server's accept4 comes here first (this program's definition is found
+// before the C library's), and goes on to the next one.
+extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+    using Accept = int (*)(int, sockaddr*, socklen_t*, int);
+    static const auto next = reinterpret_cast<Accept>(::dlsym(RTLD_NEXT, "accept4"));
+    const Clock::time_point start = Clock::now();
+    const int result = next(fd, address, length, flags);
+    const int error = result < 0 ? errno : 0;
+    if (g_watchingAccepts) {
+        std::lock_guard lock(g_acceptsLock);
+        g_accepts.push_back({start, Clock::now(), error});
+    }
+    errno = error;
+    return result;
+}
+
+namespace {
 
 TEST(StreamServerRequestLimits, BoundsAndDeadlineOfConnectionsAwaitingARequest) {
     using std::chrono::milliseconds;
@@ -122,6 +162,44 @@ TEST(StreamServerRequestLimits, BoundsAndDeadlineOfConnectionsAwaitingARequest) 
                  ASSERT_TRUE(SendAll(client.Get(), piece));
              }
              EXPECT_EQ(ReadSome(client.Get(), 64, 10000), "HTTP/1.0 200 OK\r\n\r\nhello");
+         }},
+        {"out of descriptors, a client waits in the queue and is tried again later", 16, 256,
+         seconds(60),
+         [](std::uint32_t port) {
+             rlimit files{};
+             ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+             // The lowest free descriptor number becomes the limit, with
+             // one number below it kept for the client's own socket.
+             UniqueFd kept(::dup(STDERR_FILENO));
+             const int lowest = ::dup(STDERR_FILENO);
+             ASSERT_TRUE(kept && lowest >= 0);
+             ::close(lowest);
+             rlimit none = files;
+             none.rlim_cur = static_cast<rlim_t>(lowest);
+             ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+             kept.Reset();
+             g_watchingAccepts = true;
+             UniqueFd client = Connect(port, 0, "127.0.0.3");
+             const auto failed = [] {
+                 const auto tries = AcceptTries();
+                 return std::count_if(tries.begin(), tries.end(),
+                                      [](const AcceptTry& t) { return t.error == EMFILE; });
+             };
+             const bool triedThrice = WaitFor([&] { return failed() >= 3; }, 10000);
+             ::setrlimit(RLIMIT_NOFILE, &files);
+             ASSERT_TRUE(client);
+             EXPECT_TRUE(triedThrice) << failed() << " accepts failed for want of descriptors";
+             // Once there are descriptors again, it is served.
+             ASSERT_TRUE(SendAll(client.Get(), kRequest));
+             EXPECT_EQ(ReadSome(client.Get(), 64, 10000), "HTTP/1.0 200 OK\r\n\r\nhello");
+             g_watchingAccepts = false;
+             // Each failure is followed by a pause of 100 ms before the next try.
+             const auto tries = AcceptTries();
+             std::size_t soon = 0;
+             for (std::size_t i = 1; i < tries.size(); ++i)
+                 soon += tries[i - 1].error == EMFILE &&
+                         tries[i].start - tries[i - 1].end < milliseconds(100);
+             EXPECT_EQ(soon, 0u) << "tries sooner than 100 ms after a failure, of " << tries.size();
          }},
     };
     for (const Case& c : cases) {

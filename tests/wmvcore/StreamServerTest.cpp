@@ -164,8 +164,8 @@ TEST_F(LiveStream, StalledViewerIsDroppedWhileAnotherKeepsReceiving) {
     EXPECT_TRUE(WaitFor([&] { return Clients() == 1; }, 60000))
         << "the stalled viewer must be dropped";
     const std::size_t before = received;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_GT(received.load(), before) << "the other viewer keeps receiving";
+    EXPECT_TRUE(WaitFor([&] { return received > before; }, 10000))
+        << "the other viewer keeps receiving";
     EXPECT_EQ(feeder->Failures(), 0) << "the writer never stalled";
     reading = false;
     drain.join();
@@ -177,27 +177,33 @@ TEST_F(LiveStream, EndOfWritingEndsEveryViewersStream) {
     ASSERT_TRUE(SendAll(plain.Get(), PlainRequest()));
     ASSERT_TRUE(SendAll(framed.Get(), FramedRequest(true)));
     EXPECT_TRUE(WaitFor([&] { return Clients() == 2; }, 5000));
-    std::atomic<bool> plainClosed{false}, framedClosed{false};
-    std::string framedTail;
-    std::thread plainReader([&] {
+    // Each viewer reads until its stream ends, or for 20 s at most, so that a
+    // stream that never ends fails the test rather than hanging it.
+    struct Seen {
+        std::atomic<std::size_t> bytes{0};
         bool closed = false;
-        while (!closed) ReadSome(plain.Get(), 1 << 20, 500, &closed);
-        plainClosed = true;
-    });
-    std::thread framedReader([&] {
-        bool closed = false;
-        std::string all;
-        while (!closed && all.size() < (64u << 20))
-            all += ReadSome(framed.Get(), 1 << 20, 500, &closed);
-        framedTail = all.size() >= 8 ? all.substr(all.size() - 8) : all;
-        framedClosed = true;
-    });
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::string tail;  // the last 8 bytes
+    };
+    const auto readUntilEnd = [deadline = std::chrono::steady_clock::now() +
+                                          std::chrono::seconds(20)](int fd, Seen* seen) {
+        while (!seen->closed && std::chrono::steady_clock::now() < deadline) {
+            const std::string data = ReadSome(fd, 1 << 20, 200, &seen->closed);
+            seen->bytes += data.size();
+            seen->tail += data;
+            if (seen->tail.size() > 8) seen->tail.erase(0, seen->tail.size() - 8);
+        }
+    };
+    Seen plainSeen, framedSeen;
+    std::thread plainReader(readUntilEnd, plain.Get(), &plainSeen);
+    std::thread framedReader(readUntilEnd, framed.Get(), &framedSeen);
+    EXPECT_TRUE(WaitFor([&] { return plainSeen.bytes > 0 && framedSeen.bytes > 0; }, 10000))
+        << "both viewers receive the stream";
     StopWriting();
-    EXPECT_TRUE(WaitFor([&] { return plainClosed && framedClosed; }, 10000));
     plainReader.join();
     framedReader.join();
-    EXPECT_EQ(framedTail.substr(0, 2), "$E") << "the framed stream ends with its end chunk";
+    EXPECT_TRUE(plainSeen.closed) << "the plain stream did not end within 20 s";
+    EXPECT_TRUE(framedSeen.closed) << "the framed stream did not end within 20 s";
+    EXPECT_EQ(framedSeen.tail.substr(0, 2), "$E") << "the framed stream ends with its end chunk";
     EXPECT_TRUE(WaitFor([&] { return Clients() == 0; }, 5000));
 }
 

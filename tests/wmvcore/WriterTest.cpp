@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
+#include <memory>
 #include <sstream>
 
 #include "tests/wmvcore/StreamTestSupport.h"
+#include "wmvcore/SamplePool.h"
 
 using namespace wmv;
 using namespace wmvtest;
@@ -104,6 +107,58 @@ TEST(Writer, StateRules) {
     // Writing can begin again with the same profile.
     EXPECT_EQ(writer->BeginWriting(), S_OK);
     EXPECT_EQ(writer->EndWriting(), S_OK);
+}
+
+// Writing never waits for the writer's thread: with every buffer of an
+// input taken, a sample is refused at once while the other input still
+// takes its own, and a buffer the thread is done with takes samples again.
+// The writer's thread here is the test, taking buffers in turn.
+TEST(SamplePool, AFullInputRefusesASampleAtOnce) {
+    auto pool = std::make_shared<SamplePool>();
+    SamplePool::InputLayout pictures, sound;
+    pictures.count = 2;
+    pictures.capacity = pictures.minLength = 4;
+    sound.count = 1;
+    sound.capacity = sound.minLength = sound.blockAlign = 4;
+    ASSERT_EQ(pool->Begin({pictures, sound}), S_OK);
+    // Each write on a thread of its own: one that waits for a buffer is left
+    // waiting, with the pool, and fails the test.
+    const auto write = [pool](std::uint32_t input, std::uint64_t time) {
+        auto result = std::make_shared<std::promise<HRESULT>>();
+        std::future<HRESULT> written = result->get_future();
+        std::thread([pool, result, input, time] {
+            static const std::uint8_t bytes[4] = {1, 2, 3, 4};
+            result->set_value(pool->Write(input, time, bytes, sizeof bytes));
+        }).detach();
+        if (written.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+            return written.get();
+        ADD_FAILURE() << "writing " << input << " at " << time << " waited";
+        return E_FAIL;
+    };
+    const HRESULT full = HresultFromErrno(ENOBUFS);
+    EXPECT_EQ(write(0, 1), S_OK);
+    EXPECT_EQ(write(0, 2), S_OK);
+    EXPECT_EQ(write(0, 3), full);
+    EXPECT_EQ(write(1, 1), S_OK);
+    EXPECT_EQ(write(1, 2), full);
+    if (HasFailure()) return;  // what the pool holds is not known
+
+    // The thread takes the first picture and is done with it: its buffer
+    // takes the next one. The queue keeps the order of writing.
+    const int first = pool->Next();
+    EXPECT_EQ(pool->At(first).time, 1u);
+    pool->Done(first);
+    ASSERT_EQ(write(0, 3), S_OK);
+    const std::pair<std::uint32_t, std::uint64_t> order[] = {{0, 2}, {1, 1}, {0, 3}};
+    for (const auto& [input, time] : order) {
+        const int index = pool->Next();
+        EXPECT_EQ(pool->At(index).input, input);
+        EXPECT_EQ(pool->At(index).time, time);
+        pool->Done(index);
+    }
+    pool->Stop();
+    EXPECT_EQ(pool->Next(), -1);
+    EXPECT_EQ(write(0, 4), NS_E_INVALID_REQUEST);
 }
 
 TEST(Writer, SinksGetHeaderPacketsAndEnd) {

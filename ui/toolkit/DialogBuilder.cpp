@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,6 +25,36 @@ int MulDiv(int a, int b, int c) {
     const long long product = static_cast<long long>(a) * b;
     return static_cast<int>(product >= 0 ? (product + c / 2) / c : (product - c / 2) / c);
 }
+
+// A list view in report view. Moving through it by keyboard selects the row
+// it lands on, also the row that already held the focus mark unselected
+// (Home on the first row), where Qt would leave it unselected.
+class ReportView : public QTreeWidget {
+  public:
+    using QTreeWidget::QTreeWidget;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        QTreeWidget::keyPressEvent(event);
+        switch (event->key()) {
+            case Qt::Key_Up:
+            case Qt::Key_Down:
+            case Qt::Key_Home:
+            case Qt::Key_End:
+            case Qt::Key_PageUp:
+            case Qt::Key_PageDown:
+                break;
+            default:
+                return;
+        }
+        const QModelIndex current = currentIndex();
+        if (selectionMode() == SingleSelection && current.isValid() &&
+            !selectionModel()->isSelected(current)) {
+            selectionModel()->select(
+                current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        }
+    }
+};
 
 QWidget* MakeControl(const ControlTemplate& control, QWidget* parent) {
     const QString text = QString::fromLocal8Bit(control.text);
@@ -68,7 +99,9 @@ QWidget* MakeControl(const ControlTemplate& control, QWidget* parent) {
         case ControlKind::PushButton:
         case ControlKind::DefaultPushButton: {
             auto* button = new QPushButton(text, parent);
-            button->setAutoDefault(false);
+            // Enter presses the push button that has the focus; on any other
+            // control it presses the dialog's default button.
+            button->setAutoDefault(true);
             button->setDefault(control.kind == ControlKind::DefaultPushButton);
             return button;
         }
@@ -100,7 +133,7 @@ QWidget* MakeControl(const ControlTemplate& control, QWidget* parent) {
             return slider;
         }
         case ControlKind::ListView: {
-            auto* list = new QTreeWidget(parent);
+            auto* list = new ReportView(parent);
             list->setRootIsDecorated(false);
             list->setUniformRowHeights(true);
             list->setItemsExpandable(false);

@@ -8,21 +8,25 @@ QMenuBar* BuildMenuBar(const MenuTemplate& menu, QWidget* parent,
                        std::function<void(int id)> onCommand) {
     auto* bar = new QMenuBar(parent);
     for (const MenuPopupTemplate& popup : menu.popups) {
-        QMenu* popupMenu = bar->addMenu(QString::fromLocal8Bit(popup.text));
-        for (const MenuItemTemplate& item : popup.items) {
-            if (item.id == 0) {
-                popupMenu->addSeparator();
-                continue;
-            }
-            QAction* action = popupMenu->addAction(QString::fromLocal8Bit(item.text));
-            action->setData(item.id);
-            const int id = item.id;
-            QObject::connect(action, &QAction::triggered, bar, [onCommand, id] {
-                if (onCommand) onCommand(id);
-            });
-        }
+        FillPopupMenu(bar->addMenu(QString::fromLocal8Bit(popup.text)), popup, onCommand);
     }
     return bar;
+}
+
+void FillPopupMenu(QMenu* menu, const MenuPopupTemplate& popup,
+                   std::function<void(int id)> onCommand) {
+    for (const MenuItemTemplate& item : popup.items) {
+        if (item.id == 0) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* action = menu->addAction(QString::fromLocal8Bit(item.text));
+        action->setData(item.id);
+        const int id = item.id;
+        QObject::connect(action, &QAction::triggered, menu, [onCommand, id] {
+            if (onCommand) onCommand(id);
+        });
+    }
 }
 
 QAction* FindMenuCommand(const QMenuBar* bar, int id) {

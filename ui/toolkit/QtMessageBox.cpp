@@ -1,6 +1,8 @@
 #include "ui/toolkit/QtMessageBox.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QThread>
 
@@ -44,31 +46,58 @@ QMessageBox::Icon QtIcon(unsigned type) {
     }
 }
 
+// A box that has no Cancel and more than one button can only be answered by
+// one of its buttons: Escape and the close box do nothing, and the frame
+// shows no close box. Qt would otherwise take No, or another button, as the
+// answer to Escape.
+class AnswerBox : public QMessageBox {
+  public:
+    AnswerBox(QWidget* parent, bool escapable) : QMessageBox(parent), escapable_(escapable) {
+        if (!escapable_) {
+            setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                           Qt::WindowTitleHint);
+        }
+    }
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (!escapable_ && event->matches(QKeySequence::Cancel)) return;
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (!escapable_) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
+  private:
+    bool escapable_;
+};
+
 int ShowOnThisThread(const std::string& text, const std::string& caption, unsigned type) {
-    QMessageBox box(QApplication::activeWindow());
+    const std::vector<int> answers = MessageBoxButtons(type);
+    // Escape answers Cancel where there is one, or the only button.
+    int escapeAnswer = answers.size() == 1 ? answers.front() : 0;
+    for (int answer : answers) {
+        if (answer == IDCANCEL) escapeAnswer = IDCANCEL;
+    }
+    AnswerBox box(QApplication::activeWindow(), escapeAnswer != 0);
     box.setWindowTitle(QString::fromLocal8Bit(caption.c_str()));
     box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromLocal8Bit(text.c_str()));
     box.setIcon(QtIcon(type));
-    const std::vector<int> answers = MessageBoxButtons(type);
     for (int answer : answers) box.addButton(QtButton(answer));
     box.setDefaultButton(QtButton(DefaultMessageBoxButton(type)));
-    // Escape answers Cancel where there is one, or the only button; a box
-    // without either stays open until a button is pressed.
-    for (int answer : answers) {
-        if (answer == IDCANCEL) box.setEscapeButton(QtButton(IDCANCEL));
-    }
-    if (answers.size() == 1) box.setEscapeButton(QtButton(answers.front()));
+    if (escapeAnswer != 0) box.setEscapeButton(QtButton(escapeAnswer));
     box.exec();
     QAbstractButton* pressed = box.clickedButton();
     for (int answer : answers) {
         if (pressed && box.button(QtButton(answer)) == pressed) return answer;
     }
-    // Closed without a button: what Escape would have answered.
-    for (int answer : answers) {
-        if (answer == IDCANCEL) return IDCANCEL;
-    }
-    return answers.size() == 1 ? answers.front() : DefaultMessageBoxButton(type);
+    // Closed without a button, which only a box with an escape answer allows.
+    return escapeAnswer != 0 ? escapeAnswer : DefaultMessageBoxButton(type);
 }
 
 }  // namespace

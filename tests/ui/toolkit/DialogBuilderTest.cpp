@@ -8,8 +8,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
-#include <QFontMetrics>
+#include <QFontInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -50,16 +51,32 @@ TEST_F(DialogBuilderTest, DialogUnitsRoundEachEdgeLikeTheSystem) {
     }
 }
 
+// The font's own tables: DejaVu Sans's 52 letters advance 65813 units of
+// its 2048-unit em together, its ascent is 1901 units and its descent 483.
+QFont DejaVuSans(int pixels) {
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(pixels);
+    return font;
+}
+
 TEST_F(DialogBuilderTest, UnitsComeFromTheFontsAverageWidthAndHeight) {
-    const QFont font = QApplication::font();
-    const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    const DialogUnits units(font);
-    EXPECT_EQ(units.BaseX(), (letters / 26 + 1) / 2);
-    EXPECT_EQ(units.BaseY(), metrics.height());
-    EXPECT_GT(units.BaseX(), 3);
-    EXPECT_GT(units.BaseY(), 8);
+    struct Case {
+        int pixels;
+        int baseX, baseY;
+    };
+    const Case cases[] = {
+        {12, 7, 14},   // 385.6 px of letters, 14 a pair, so 7; 11.1 + 2.8 high
+        {16, 10, 19},  // 514.2 px, 19 a pair, 9.5 rounds up; 14.9 + 3.8
+        {24, 15, 28},  // 771.2 px, 29 a pair, 14.5 rounds up; 22.3 + 5.7
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pixels);
+        const QFont font = DejaVuSans(c.pixels);
+        ASSERT_EQ(QFontInfo(font).family(), "DejaVu Sans") << "fonts-dejavu-core is installed";
+        const DialogUnits units(font);
+        EXPECT_EQ(units.BaseX(), c.baseX);
+        EXPECT_EQ(units.BaseY(), c.baseY);
+    }
 }
 
 // Every control of every template lands at the rectangle its dialog units
@@ -104,40 +121,36 @@ TEST_F(DialogBuilderTest, EveryTemplateBuildsAtItsRectangles) {
     EXPECT_EQ(FindDialogTemplate(999), nullptr);
 }
 
-// The main window at the places the program is known by, from the same
-// dialog units computed here on their own. The ids are written as numbers so
-// that a renumbered id is caught.
+// The main window at the places the program is known by. In DejaVu Sans at
+// 12 px a dialog unit is 7 / 4 = 1.75 px across and 14 / 8 = 1.75 px down;
+// each edge is rounded on its own, halves up. The ids are written as numbers
+// so that a renumbered id is caught.
 TEST_F(DialogBuilderTest, MainWindowControlsAtTheirPlaces) {
     QWidget client;
+    client.setFont(DejaVuSans(12));
     const DialogControls controls = BuildDialog(&client, *FindDialogTemplate(kMainDialogId));
-    const QFontMetrics metrics(client.font());
-    const double across = ((metrics.horizontalAdvance(QStringLiteral(
-                                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
-                            26) +
-                           1) /
-                          2 / 4.0;
-    const double down = metrics.height() / 8.0;
     struct Place {
         int id;
-        int x, y, w, h;
+        QRect pixels;  // from the template's x, y, w, h
     };
     const Place places[] = {
-        {1047, 3, 0, 27, 24},      {1048, 33, 0, 27, 24},   {1054, 63, 0, 27, 24},
-        {1053, 93, 0, 27, 24},     {1020, 258, 0, 27, 24},  {1023, 11, 39, 128, 96},
-        {1051, 163, 39, 98, 40},   {1052, 264, 33, 15, 51}, {1022, 231, 101, 32, 12},
-        {1056, 162, 126, 117, 14},
+        {1047, QRect(5, 0, 48, 42)},       // 3, 0, 27, 24: 5.25 to 52.5
+        {1048, QRect(58, 0, 47, 42)},      // 33, 0, 27, 24: 57.75 to 105
+        {1054, QRect(110, 0, 48, 42)},     // 63, 0, 27, 24: 110.25 to 157.5
+        {1053, QRect(163, 0, 47, 42)},     // 93, 0, 27, 24: 162.75 to 210
+        {1020, QRect(452, 0, 47, 42)},     // 258, 0, 27, 24: 451.5 to 498.75
+        {1023, QRect(19, 68, 224, 168)},   // 11, 39, 128, 96: 19.25 to 243.25
+        {1051, QRect(285, 68, 172, 70)},   // 163, 39, 98, 40: 285.25 to 456.75
+        {1052, QRect(462, 58, 26, 89)},    // 264, 33, 15, 51: 462 to 488.25
+        {1022, QRect(404, 177, 56, 21)},   // 231, 101, 32, 12: 404.25 to 460.25
+        {1056, QRect(284, 221, 204, 24)},  // 162, 126, 117, 14: 283.5 to 488.25
     };
     for (const Place& p : places) {
         QWidget* widget = controls.Find(p.id);
         ASSERT_NE(widget, nullptr) << p.id;
-        const QRect rect = widget->geometry();
-        EXPECT_NEAR(rect.x(), p.x * across, 1.0) << p.id;
-        EXPECT_NEAR(rect.y(), p.y * down, 1.0) << p.id;
-        EXPECT_NEAR(rect.width(), p.w * across, 1.0) << p.id;
-        EXPECT_NEAR(rect.height(), p.h * down, 1.0) << p.id;
+        EXPECT_EQ(widget->geometry(), p.pixels) << p.id;
     }
-    EXPECT_NEAR(client.width(), 289 * across, 1.0);
-    EXPECT_NEAR(client.height(), 161 * down, 1.0);
+    EXPECT_EQ(client.size(), QSize(506, 282));  // 289 x 161: 505.75 and 281.75
 
     auto* users = controls.Get<QLabel>(1022);
     ASSERT_NE(users, nullptr);
@@ -172,6 +185,48 @@ TEST_F(DialogBuilderTest, FactoryReplacesControlsAndTabOrderFollowsTheTemplate) 
     EXPECT_TRUE(controls.Get<QPushButton>(1)->isDefault());
     EXPECT_FALSE(controls.Get<QPushButton>(2)->isDefault());
     EXPECT_EQ(controls.Get<QGroupBox>(-1), nullptr);  // statics are not addressed
+}
+
+// Enter presses the push button that has the focus, and the default button
+// when the focus is on any other control, in every dialog of the program.
+TEST_F(DialogBuilderTest, EnterPressesTheFocusedButtonOrElseTheDefault) {
+    for (int id : {kAboutDialogId, kServerSetupDialogId, kServersDialogId, kServerEditDialogId,
+                   kOptionsDialogId}) {
+        SCOPED_TRACE(id);
+        QDialog dialog;
+        const DialogControls controls = BuildDialog(&dialog, *FindDialogTemplate(id));
+        std::vector<QPushButton*> buttons;
+        QPushButton* defaultButton = nullptr;
+        std::vector<QWidget*> others;  // every other control that takes the focus
+        QPushButton* pressed = nullptr;
+        for (const auto& [control, widget] : controls.All()) {
+            if (auto* button = qobject_cast<QPushButton*>(widget)) {
+                buttons.push_back(button);
+                if (control->kind == ControlKind::DefaultPushButton) defaultButton = button;
+                QObject::connect(button, &QPushButton::clicked,
+                                 [&pressed, button] { pressed = button; });
+            } else if (widget->focusPolicy() & Qt::TabFocus && widget->isEnabled()) {
+                others.push_back(widget);
+            }
+        }
+        dialog.show();
+        dialog.activateWindow();
+        ASSERT_TRUE(testsupport::WaitFor([&] { return dialog.isActiveWindow(); }));
+        const auto enterOn = [&pressed](QWidget* focus) {
+            pressed = nullptr;
+            focus->setFocus(Qt::TabFocusReason);
+            QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+            QApplication::sendEvent(QApplication::focusWidget(), &enter);
+            return pressed;
+        };
+        ASSERT_FALSE(buttons.empty());
+        for (QPushButton* button : buttons) {
+            EXPECT_EQ(enterOn(button), button) << button->text().toStdString();
+        }
+        for (QWidget* other : others) {
+            EXPECT_EQ(enterOn(other), defaultButton) << other->objectName().toStdString();
+        }
+    }
 }
 
 TEST_F(DialogBuilderTest, NumberFieldsTakeDigitsOnlyWhenTyped) {
