@@ -66,6 +66,7 @@ BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
     frameTimer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&frameTimer_, &QTimer::timeout, [this] { OnFrameTimer(); });
     QObject::connect(&statusTimer_, &QTimer::timeout, [this] { OnStatusTimer(); });
+    QObject::connect(&deviceTimer_, &QTimer::timeout, [this] { OnDeviceTimer(); });
 }
 
 BroadcastSession::~BroadcastSession() {
@@ -86,7 +87,7 @@ int BroadcastSession::FrameTimerPeriod() const {
 }
 
 std::uint32_t BroadcastSession::AudioInputNumber() const {
-    return settings_.videoDeviceIndex != -1 ? 1 : 0;
+    return hasVideoStream_ ? 1 : 0;
 }
 
 std::int64_t BroadcastSession::SampleTimeNow() const {
@@ -124,24 +125,56 @@ void BroadcastSession::ConfigureCapture(const BroadcastSettings& settings) {
     m_pCapture->StartPreview();
     m_pCapture->SetFrameCallback(&caption_);
     callbacksInstalled_ = true;
+    deviceTimer_.start(kDeviceCheckMs);
+}
+
+void BroadcastSession::OnDeviceTimer() {
+    for (const CapLib::DeviceEvent& event : m_pCapture->CheckDevices())
+        view_->ShowDeviceNotice(DeviceNoticeText(event));
+}
+
+std::string BroadcastSession::DeviceNoticeText(const CapLib::DeviceEvent& event) {
+    using Kind = CapLib::DeviceEvent::Kind;
+    const std::string device =
+        std::string(event.video ? "The camera \"" : "The microphone \"") + event.name + "\"";
+    const std::string meanwhile =
+        event.video ? " A \"No signal\" card takes its place." : " Silence takes its place.";
+    switch (event.kind) {
+        case Kind::Lost:
+            return device + " was lost." + meanwhile + " It is taken up again when it comes back.";
+        case Kind::Back:
+            return device + " is back.";
+        case Kind::Busy:
+            return device + " cannot be used: another program holds it." + meanwhile;
+        case Kind::RefusesFormat:
+            return device + " cannot be used: it refuses the format it was set to." + meanwhile;
+        case Kind::Failed:
+            break;
+    }
+    return device + " cannot be used" + (event.detail.empty() ? "" : ": " + event.detail) + "." +
+           meanwhile;
 }
 
 void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     if (m_bRunning) return;
     settings_ = settings;
     caption_.SetCaption(settings.caption);
-    const bool hasVideo = settings.videoDeviceIndex != -1;
-    const bool hasAudio = settings.audioDeviceIndex != -1;
-    if (!hasVideo && !hasAudio) {
+    if (settings.videoDeviceIndex == -1 && settings.audioDeviceIndex == -1) {
         MessageBox("No audio/video capture devices selected.\nDo setup before staring server",
                    nullptr, MB_OK | MB_ICONINFORMATION);
         return;
     }
+    // The header names only streams whose samples will come: a device that
+    // could not be opened has none (a device lost later has its stand-in).
+    const bool hasVideo = settings.videoDeviceIndex != -1 && m_pCapture->HasVideo();
+    const bool hasAudio = settings.audioDeviceIndex != -1 && m_pCapture->HasAudio();
+    hasVideoStream_ = hasVideo;
     view_->SetWaitCursor(true);
     const auto fail = [this](HRESULT hr, TrailLine line) {
         Trail(hr, line);
         CleanUpFailedStart();
     };
+    if (!hasVideo && !hasAudio) return fail(0, kTrailStartPreview);
 
     pWriter = std::make_unique<WmWriter>();
     pProfile = std::make_unique<WmProfile>();  // an earlier broadcast's goes

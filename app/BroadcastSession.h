@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "diag/TrailLines.h"
+#include "media/CapLib.h"
 #include "media/Caption.h"
 #include "media/SoundCaptureFilter.h"
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
 
 struct AppSettings;
-class CapLib;
 namespace capture {
 class PreviewSurface;
 }
@@ -57,6 +57,11 @@ class SessionView {
     virtual int MeterScalePosition() = 0;
     // ConfigureCapture: where the capture preview is shown.
     virtual capture::PreviewSurface* PreviewWindow() = 0;
+    // The device check's timer: a chosen camera or microphone was lost, came
+    // back or cannot be used; the text names it and says what happens
+    // meanwhile. Shown without waiting for the user: the capture and a
+    // broadcast go on.
+    virtual void ShowDeviceNotice(const std::string& text) = 0;
 };
 
 // What the capture and a broadcast take from the settings: a copy made on
@@ -104,6 +109,11 @@ class BroadcastSession final : public AudioChunkCallback {
     // Timer work, on the user-interface thread (the timers call these).
     void OnFrameTimer();
     void OnStatusTimer();
+    // Twice a second once the capture is configured: what became of the
+    // chosen devices, told to the view.
+    void OnDeviceTimer();
+    // What the user is told of a device event.
+    static std::string DeviceNoticeText(const CapLib::DeviceEvent& event);
     // One captured PCM buffer, on the audio streaming thread: the meter
     // columns, then the view's InvalidateMeter, then the writer.
     void OnAudioChunk(const std::uint8_t* data, std::int32_t length) override;
@@ -126,6 +136,7 @@ class BroadcastSession final : public AudioChunkCallback {
     static constexpr std::uint32_t kAudioSampleBytes = 500000;
     static constexpr int kFrameTimerId = 1;
     static constexpr int kStatusTimerId = 2;
+    static constexpr int kDeviceCheckMs = 500;
 
     // Hide the window at the next timer tick (the window sets it).
     bool m_bHidePending = false;
@@ -141,6 +152,9 @@ class BroadcastSession final : public AudioChunkCallback {
     SessionView* view_;
     // The settings of the running broadcast, or of the last one.
     BroadcastSettings settings_;
+    // Whether the running broadcast carries pictures: a camera is chosen and
+    // the capture has it (or its stand-in).
+    bool hasVideoStream_ = false;
     CaptionOverlay caption_;
     bool callbacksInstalled_ = false;
 
@@ -170,6 +184,7 @@ class BroadcastSession final : public AudioChunkCallback {
 
     QTimer frameTimer_;
     QTimer statusTimer_;
+    QTimer deviceTimer_;
     // Guards m_meterWidth and m_meterSamples: the audio path fills the
     // columns, the meter's painting copies them.
     mutable std::mutex meterLock_;

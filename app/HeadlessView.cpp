@@ -11,6 +11,11 @@ void HeadlessView::SetConnectionUrl(const std::string& url) {
     std::fflush(out_);
 }
 
+void HeadlessView::ShowDeviceNotice(const std::string& text) {
+    std::fprintf(notices_, "lumasrv: %s\n", text.c_str());
+    std::fflush(notices_);
+}
+
 int HeadlessView::MeterScalePosition() {
     return g_settings.meterScale;
 }

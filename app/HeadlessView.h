@@ -1,6 +1,7 @@
 #pragma once
 // The session's window when there is none: the preview goes to a headless
-// surface, and the stream's addresses are printed once a broadcast runs.
+// surface, the stream's addresses are printed once a broadcast runs, and what
+// becomes of the chosen devices goes to standard error.
 
 #include <cstdio>
 #include <string>
@@ -11,8 +12,10 @@
 class HeadlessView : public SessionView {
   public:
     // httpPort: where the web server serves the viewers' page; 0 when it
-    // serves nothing, and then no page address is printed.
-    HeadlessView(int httpPort, std::FILE* out) : httpPort_(httpPort), out_(out) {}
+    // serves nothing, and then no page address is printed. out gets the
+    // addresses, notices the device notices.
+    HeadlessView(int httpPort, std::FILE* out, std::FILE* notices = stderr)
+        : httpPort_(httpPort), out_(out), notices_(notices) {}
 
     void EnableStartButton(bool) override {}
     void EnableStopButton(bool) override {}
@@ -23,6 +26,7 @@ class HeadlessView : public SessionView {
     void HideWindow() override {}
     int MeterScalePosition() override;
     capture::PreviewSurface* PreviewWindow() override { return &surface_; }
+    void ShowDeviceNotice(const std::string& text) override;
 
     // The viewers' page for a stream URL "http://host:port": the same host on
     // the web server's port.
@@ -31,5 +35,6 @@ class HeadlessView : public SessionView {
   private:
     int httpPort_;
     std::FILE* out_;
+    std::FILE* notices_;
     capture::HeadlessSurface surface_;
 };

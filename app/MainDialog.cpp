@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QTimer>
@@ -351,4 +352,20 @@ int CMainDialog::MeterScalePosition() {
 
 capture::PreviewSurface* CMainDialog::PreviewWindow() {
     return preview_;
+}
+
+void CMainDialog::ShowDeviceNotice(const std::string& text) {
+    // Not modal: the broadcast goes on while the box is up. What comes while
+    // it is open is added below, so a device lost and back reads in order.
+    const QString line = QString::fromLocal8Bit(text.c_str());
+    if (!deviceNotice_) {
+        deviceNotice_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Capture devices"),
+                                        line, QMessageBox::Ok, this);
+        deviceNotice_->setWindowModality(Qt::NonModal);
+    } else if (deviceNotice_->isVisible()) {
+        deviceNotice_->setText(deviceNotice_->text() + QStringLiteral("\n\n") + line);
+    } else {
+        deviceNotice_->setText(line);
+    }
+    deviceNotice_->show();
 }

@@ -8,6 +8,8 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QMessageBox>
+#include <QPointer>
 #include <atomic>
 #include <memory>
 
@@ -51,6 +53,7 @@ class CMainDialog : public QDialog, public SessionView {
     void HideWindow() override;
     int MeterScalePosition() override;
     capture::PreviewSurface* PreviewWindow() override;
+    void ShowDeviceNotice(const std::string& text) override;
 
     // What tests and the toolbar look at.
     BroadcastSession& Session() { return *session_; }
@@ -63,6 +66,8 @@ class CMainDialog : public QDialog, public SessionView {
     MeterWidget* Meter() const { return meter_; }
     bool CloseAllowed() const { return m_bCloseAllowed != 0; }
     CNotifyIcon* TrayIcon() const { return m_pTrayIcon; }
+    // The box that tells of the chosen devices, once there was anything to tell.
+    QMessageBox* DeviceNotice() const { return deviceNotice_; }
 
   public slots:
     void done(int result) override;
@@ -98,6 +103,7 @@ class CMainDialog : public QDialog, public SessionView {
     QLabel* userCount_ = nullptr;
     QLineEdit* connectionUrl_ = nullptr;
     QSlider* meterScale_ = nullptr;
+    QPointer<QMessageBox> deviceNotice_;
     int waitCursors_ = 0;
     bool initialised_ = false;
     bool destroyed_ = false;

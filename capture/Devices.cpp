@@ -1,5 +1,6 @@
 #include "capture/Devices.h"
 
+#include <gst/audio/audio.h>
 #include <gst/video/colorbalance.h>
 #include <gst/video/video.h>
 
@@ -11,20 +12,11 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/UniqueHandle.h"
+#include "capture/DeviceDescription.h"
 
 namespace capture {
 
 namespace {
-
-void UnrefCaps(GstCaps* caps) {
-    gst_caps_unref(caps);
-}
-void UnrefDevice(GstDevice* device) {
-    gst_object_unref(device);
-}
-using CapsPtr = UniqueHandle<GstCaps, UnrefCaps>;
-using DevicePtr = UniqueHandle<GstDevice, UnrefDevice>;
 
 constexpr int kStandardRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
 
@@ -93,27 +85,6 @@ GstPadProbeReturn StampClockProbe(GstPad* pad, GstPadProbeInfo* info, gpointer) 
 
 }  // namespace
 
-struct DeviceDescription {
-    DeviceCategory category = DeviceCategory::VideoInput;
-    std::string name;
-    bool hasName = true;
-    DevicePtr device;  // null for a test device
-    bool live = true;
-    bool hasStreamConfig = true;
-    bool canBind = true;
-    bool compressed = false;
-    bool stampsClock = false;
-    bool eightBitOnly = false;
-    CapsPtr listCaps;    // the formats the device lists
-    CapsPtr acceptCaps;  // the formats it can be set to
-
-    // What the settings pages set stays with the device for as long as it
-    // is listed: a filter made for it again starts from these.
-    mutable std::mutex settingsMutex;
-    mutable std::optional<MediaType> chosenFormat;
-    mutable std::vector<std::pair<std::string, int>> chosenControls;
-};
-
 std::vector<TestDevice> DefaultTestDevices() {
     TestDevice camera;
     camera.category = DeviceCategory::VideoInput;
@@ -148,13 +119,23 @@ void StampCaptureClock(std::uint8_t* yuy2, int width, int height, int stride,
 }
 
 void SetTestDevices(std::vector<TestDevice> devices) {
-    std::lock_guard lock(g_testMutex);
-    g_testDevices = std::move(devices);
+    {
+        std::lock_guard lock(g_testMutex);
+        g_testDevices = std::move(devices);
+    }
+    NoteTestDevicesChanged();
 }
 
 void ResetTestDevices() {
-    std::lock_guard lock(g_testMutex);
-    g_testDevices.reset();
+    {
+        std::lock_guard lock(g_testMutex);
+        g_testDevices.reset();
+    }
+    NoteTestDevicesChanged();
+}
+
+bool SystemDevicesListed() {
+    return !OnlyFakeDevices();
 }
 
 namespace {
@@ -164,12 +145,14 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     d->category = test.category;
     d->name = test.name;
     d->hasName = test.hasName;
+    d->key = "test:" + test.name;
     d->live = test.live;
     d->hasStreamConfig = test.hasStreamConfig;
     d->canBind = test.canBind;
     d->compressed = test.compressed;
     d->stampsClock = test.stampsClock;
     d->eightBitOnly = test.eightBitOnly;
+    d->busy = test.busy;
     if (test.category == DeviceCategory::VideoInput && test.compressed) {
         d->listCaps.reset(
             gst_caps_from_string("image/jpeg,width=320,height=240,framerate=30/1;"
@@ -194,50 +177,11 @@ std::shared_ptr<DeviceDescription> DescribeTestDevice(const TestDevice& test) {
     return d;
 }
 
-std::shared_ptr<DeviceDescription> DescribeSystemDevice(GstDevice* device,
-                                                        DeviceCategory category) {
-    auto d = std::make_shared<DeviceDescription>();
-    d->category = category;
-    gchar* name = gst_device_get_display_name(device);
-    d->hasName = name && *name;
-    d->name = name ? name : "";
-    g_free(name);
-    d->device.reset(GST_DEVICE(gst_object_ref(device)));
-    GstCaps* caps = gst_device_get_caps(device);
-    d->listCaps.reset(caps ? caps : gst_caps_new_any());
-    d->acceptCaps.reset(gst_caps_copy(d->listCaps.get()));
-    return d;
-}
-
-std::string DeviceSortKey(GstDevice* device) {
-    std::string key;
-    if (GstStructure* props = gst_device_get_properties(device)) {
-        for (const char* field : {"device.path", "object.path", "alsa.card", "udev-probed"}) {
-            if (const char* v = gst_structure_get_string(props, field)) key += v;
-        }
-        gst_structure_free(props);
-    }
-    return key;
-}
-
-std::vector<std::shared_ptr<DeviceDescription>> SystemDevices(DeviceCategory category) {
-    std::vector<std::shared_ptr<DeviceDescription>> result;
-    if (!EnsureGstreamer()) return result;
-    GstDeviceMonitor* monitor = gst_device_monitor_new();
-    gst_device_monitor_add_filter(
-        monitor, category == DeviceCategory::VideoInput ? "Video/Source" : "Audio/Source", nullptr);
-    GList* devices = gst_device_monitor_get_devices(monitor);
-    for (GList* l = devices; l; l = l->next)
-        result.push_back(DescribeSystemDevice(GST_DEVICE(l->data), category));
-    g_list_free_full(devices, gst_object_unref);
-    gst_object_unref(monitor);
-    // The monitor's order depends on its providers; sort so that indices
-    // stay put while the set of devices does not change.
-    std::stable_sort(result.begin(), result.end(), [](const auto& a, const auto& b) {
-        if (a->name != b->name) return a->name < b->name;
-        return DeviceSortKey(a->device.get()) < DeviceSortKey(b->device.get());
-    });
-    return result;
+// The test devices listed now.
+std::vector<TestDevice> CurrentTestDevices() {
+    std::lock_guard lock(g_testMutex);
+    if (g_testDevices) return *g_testDevices;
+    return FakeDevicesEnabled() ? DefaultTestDevices() : std::vector<TestDevice>{};
 }
 
 }  // namespace
@@ -246,22 +190,27 @@ HRESULT CreateClassEnumerator(DeviceCategory category, std::vector<RefPtr<Monike
     if (!monikers) return E_POINTER;
     monikers->clear();
     if (!EnsureGstreamer()) return E_FAIL;
-    if (!OnlyFakeDevices()) {
-        for (auto& d : SystemDevices(category))
+    if (SystemDevicesListed()) {
+        RefreshSystemDevices();
+        for (auto& d : LatestSystemDevices(category))
             monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(d)));
     }
-    std::vector<TestDevice> tests;
-    {
-        std::lock_guard lock(g_testMutex);
-        if (g_testDevices)
-            tests = *g_testDevices;
-        else if (FakeDevicesEnabled())
-            tests = DefaultTestDevices();
-    }
-    for (const auto& t : tests)
+    for (const auto& t : CurrentTestDevices())
         if (t.category == category)
             monikers->push_back(RefPtr<Moniker>::Adopt(new Moniker(DescribeTestDevice(t))));
     return monikers->empty() ? S_FALSE : S_OK;
+}
+
+RefPtr<Moniker> FindDevice(DeviceCategory category, const std::string& key) {
+    if (!EnsureGstreamer()) return nullptr;
+    if (SystemDevicesListed()) {
+        for (auto& d : LatestSystemDevices(category))
+            if (d->key == key) return RefPtr<Moniker>::Adopt(new Moniker(d));
+    }
+    for (const auto& t : CurrentTestDevices())
+        if (t.category == category && "test:" + t.name == key)
+            return RefPtr<Moniker>::Adopt(new Moniker(DescribeTestDevice(t)));
+    return nullptr;
 }
 
 // ---- Moniker --------------------------------------------------------------
@@ -279,6 +228,28 @@ HRESULT Moniker::ReadFriendlyName(std::string* name) const {
     return S_OK;
 }
 
+const std::string& Moniker::Key() const {
+    return device_->key;
+}
+
+bool Moniker::SameInstance(const Moniker& other) const {
+    return device_->key == other.device_->key && device_->instance == other.device_->instance;
+}
+
+void Moniker::InheritSettings(const Moniker& from) const {
+    if (from.device_ == device_) return;
+    std::optional<MediaType> format;
+    std::vector<std::pair<std::string, int>> controls;
+    {
+        std::lock_guard lock(from.device_->settingsMutex);
+        format = from.device_->chosenFormat;
+        controls = from.device_->chosenControls;
+    }
+    std::lock_guard lock(device_->settingsMutex);
+    device_->chosenFormat = std::move(format);
+    device_->chosenControls = std::move(controls);
+}
+
 HRESULT Moniker::BindToObject(RefPtr<CaptureFilter>* filter) const {
     if (!filter) return E_POINTER;
     *filter = nullptr;
@@ -293,23 +264,44 @@ HRESULT Moniker::BindToObject(RefPtr<CaptureFilter>* filter) const {
 
 namespace {
 
-// The usual PCM formats a device offers. With sampleSizes, only the sample
-// sizes its caps name; otherwise both, as the converters behind a system
-// device make either from whatever it captures.
-std::vector<MediaType> AudioCapabilities(const GstCaps* device, bool sampleSizes) {
+// The sample sizes that audio caps name at a rate and channel count: 8 and
+// 16 bits where a structure names them; a structure that names no sample
+// format takes any, which counts as 16 bits.
+void NamedSampleSizes(const GstCaps* device, int rate, int channels, bool* eight, bool* sixteen) {
+    *eight = *sixteen = false;
+    if (gst_caps_is_any(device)) {
+        *sixteen = true;
+        return;
+    }
+    CapsPtr where(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate, "channels",
+                                      G_TYPE_INT, channels, nullptr));
+    CapsPtr u8(gst_caps_from_string("audio/x-raw,format=U8"));
+    CapsPtr s16(gst_caps_from_string("audio/x-raw,format={S16LE,S16BE}"));
+    for (guint i = 0; i < gst_caps_get_size(device); ++i) {
+        CapsPtr one(gst_caps_copy_nth(device, i));
+        if (!gst_caps_can_intersect(one.get(), where.get())) continue;
+        if (!gst_structure_has_field(gst_caps_get_structure(one.get(), 0), "format")) {
+            *sixteen = true;
+            continue;
+        }
+        *eight = *eight || gst_caps_can_intersect(one.get(), u8.get());
+        *sixteen = *sixteen || gst_caps_can_intersect(one.get(), s16.get());
+    }
+}
+
+}  // namespace
+
+std::vector<MediaType> AudioCapabilities(const GstCaps* device) {
     std::vector<MediaType> list;
     for (int rate : kStandardRates) {
         for (int channels : {1, 2}) {
             CapsPtr candidate(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate,
                                                   "channels", G_TYPE_INT, channels, nullptr));
             if (!gst_caps_can_intersect(device, candidate.get())) continue;
+            bool eight = false, sixteen = false;
+            NamedSampleSizes(device, rate, channels, &eight, &sixteen);
             for (int bits : {8, 16}) {
-                if (sampleSizes) {
-                    CapsPtr sized(gst_caps_new_simple(
-                        "audio/x-raw", "format", G_TYPE_STRING, bits == 8 ? "U8" : "S16LE", "rate",
-                        G_TYPE_INT, rate, "channels", G_TYPE_INT, channels, nullptr));
-                    if (!gst_caps_can_intersect(device, sized.get())) continue;
-                }
+                if (bits == 8 ? !eight : !sixteen && eight) continue;
                 WAVEFORMATEX wave{};
                 wave.wFormatTag = WAVE_FORMAT_PCM;
                 wave.nChannels = static_cast<std::uint16_t>(channels);
@@ -345,7 +337,7 @@ std::vector<MediaType> VideoCapabilities(const GstCaps* device) {
             const VIDEOINFOHEADER* vih = type.VideoInfo();
             const bool known = vih && vih->bmiHeader.biWidth > 0 && vih->bmiHeader.biHeight > 0;
             const bool duplicate = std::any_of(list.begin(), list.end(), [&](const MediaType& t) {
-                return t.subtype == type.subtype && t.caps == type.caps;
+                return t.subtype == type.subtype && t.format == type.format;
             });
             if (plain && known && !duplicate) list.push_back(std::move(type));
         }
@@ -353,8 +345,6 @@ std::vector<MediaType> VideoCapabilities(const GstCaps* device) {
     }
     return list;
 }
-
-}  // namespace
 
 // ---- CaptureFilter --------------------------------------------------------
 
@@ -375,10 +365,92 @@ bool CaptureFilter::HasStreamConfig() const {
     return device_->hasStreamConfig;
 }
 
+const std::string& CaptureFilter::DeviceName() const {
+    return device_->name;
+}
+
+bool CaptureFilter::IsStandIn() const {
+    return device_->standIn != StandInKind::None;
+}
+
+namespace {
+
+// A device held by another program: it opens, then fails as it starts to
+// stream and delivers nothing, as a V4L2 camera in use elsewhere does.
+GstPadProbeReturn BusyProbe(GstPad* pad, GstPadProbeInfo*, gpointer name) {
+    if (GstElement* source = gst_pad_get_parent_element(pad)) {
+        if (!g_object_get_data(G_OBJECT(source), "lumacast-busy-told")) {
+            g_object_set_data(G_OBJECT(source), "lumacast-busy-told", source);
+            GST_ELEMENT_ERROR(source, RESOURCE, BUSY,
+                              ("Device '%s' is busy", static_cast<const char*>(name)), (nullptr));
+        }
+        gst_object_unref(source);
+    }
+    return GST_PAD_PROBE_DROP;
+}
+
+// A live capture never ends. A device that stops (unplugged, failed) says so
+// on the graph's bus; its end of stream is kept from what follows, so that
+// whatever takes the device's place streams on into it.
+GstPadProbeReturn DropEndOfStream(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstEvent* event = gst_pad_probe_info_get_event(info);
+    return event && GST_EVENT_TYPE(event) == GST_EVENT_EOS ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
+// A PipeWire capture element made from a listed device: it connects the way
+// every such element does (the connection the list was read on is the
+// list's own), and its stream is not moved to another device by the session
+// manager when its device goes away: the capture would quietly come from
+// somewhere else.
+void KeepToTheDevice(GstElement* source) {
+    GstElementFactory* factory = gst_element_get_factory(source);
+    if (!factory || std::strcmp(GST_OBJECT_NAME(factory), "pipewiresrc") != 0) return;
+    GObjectClass* kind = G_OBJECT_GET_CLASS(source);
+    if (g_object_class_find_property(kind, "fd")) g_object_set(source, "fd", -1, nullptr);
+    if (!g_object_class_find_property(kind, "stream-properties")) return;
+    GstStructure* props =
+        gst_structure_new("props", "node.dont-reconnect", G_TYPE_STRING, "true", nullptr);
+    g_object_set(source, "stream-properties", props, nullptr);
+    gst_structure_free(props);
+}
+
+// The capture element of a listed device. PipeWire's provider makes a
+// playback element for a virtual source (the microphone of a noise filter,
+// say); such a source is captured from as any other, by its serial.
+GstElement* CaptureElement(GstDevice* device) {
+    GstElement* element = gst_device_create_element(device, nullptr);
+    if (!element || gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(element), "src"))
+        return element;
+    gst_object_unref(gst_object_ref_sink(element));
+    GstStructure* props = gst_device_get_properties(device);
+    const char* serial = props ? gst_structure_get_string(props, "object.serial") : nullptr;
+    GstElement* source = serial && g_str_has_prefix(gst_structure_get_name(props), "pipewire")
+                             ? gst_element_factory_make("pipewiresrc", nullptr)
+                             : nullptr;
+    if (source) g_object_set(source, "target-object", serial, nullptr);
+    if (props) gst_structure_free(props);
+    return source;
+}
+
+}  // namespace
+
 bool CaptureFilter::Build() {
     const bool video = device_->category == DeviceCategory::VideoInput;
     if (device_->device) {
-        source_ = gst_device_create_element(device_->device.get(), nullptr);
+        source_ = CaptureElement(device_->device.get());
+        if (source_) KeepToTheDevice(source_);
+        // The graph keeps the system clock (see FilterGraph). A sound card's
+        // source following a clock not its own would skip and repeat pieces
+        // of sound to keep in step; nothing here plays to a clock, so it
+        // keeps its own pace.
+        if (source_ && g_object_class_find_property(G_OBJECT_GET_CLASS(source_), "slave-method"))
+            gst_util_set_object_arg(G_OBJECT(source_), "slave-method", "none");
+    } else if (device_->standIn == StandInKind::NoSignalCard) {
+        source_ = gst_element_factory_make("videotestsrc", nullptr);
+        if (source_) {
+            g_object_set(source_, "is-live", TRUE, "foreground-color", 0xff202428u, nullptr);
+            gst_util_set_object_arg(G_OBJECT(source_), "pattern", "solid-color");
+        }
     } else if (video) {
         GstElement* pattern = gst_element_factory_make("videotestsrc", nullptr);
         if (pattern)
@@ -410,10 +482,17 @@ bool CaptureFilter::Build() {
         if (source_) {
             g_object_set(source_, "is-live", device_->live ? TRUE : FALSE, "freq", 440.0, "volume",
                          0.4, nullptr);
-            gst_util_set_object_arg(G_OBJECT(source_), "wave", "sine");
+            gst_util_set_object_arg(G_OBJECT(source_), "wave",
+                                    device_->standIn == StandInKind::Silence ? "silence" : "sine");
         }
     }
     if (!source_) return false;
+    if (device_->busy) {
+        GstPad* out = gst_element_get_static_pad(source_, "src");
+        gst_pad_add_probe(out, GST_PAD_PROBE_TYPE_BUFFER, BusyProbe,
+                          g_strdup(device_->name.c_str()), g_free);
+        gst_object_unref(out);
+    }
     capsfilter_ = gst_element_factory_make("capsfilter", nullptr);
     if (!capsfilter_) {
         gst_object_unref(gst_object_ref_sink(source_));
@@ -421,10 +500,10 @@ bool CaptureFilter::Build() {
     }
     gst_bin_add_many(GST_BIN(bin_), source_, capsfilter_, nullptr);
     caps_ = video ? VideoCapabilities(device_->listCaps.get())
-                  : AudioCapabilities(device_->listCaps.get(), !device_->device);
+                  : AudioCapabilities(device_->listCaps.get());
 
     if (video) {
-        if (!device_->device && !device_->compressed) {
+        if (!device_->device && !device_->compressed && device_->standIn == StandInKind::None) {
             // The test pattern gets picture controls, as a real camera has.
             GstElement* balance = gst_element_factory_make("videobalance", nullptr);
             if (!balance) return false;
@@ -438,26 +517,31 @@ bool CaptureFilter::Build() {
         GstElement* deliveryResample = gst_element_factory_make("audioresample", nullptr);
         volume_ = gst_element_factory_make("volume", nullptr);
         delivery_ = gst_element_factory_make("capsfilter", nullptr);
+        deviceCaps_ = gst_element_factory_make("capsfilter", nullptr);
         if (!convert || !resample || !deliveryConvert || !deliveryResample || !volume_ ||
-            !delivery_) {
-            for (GstElement* e :
-                 {convert, resample, deliveryConvert, deliveryResample, volume_, delivery_})
+            !delivery_ || !deviceCaps_) {
+            for (GstElement* e : {convert, resample, deliveryConvert, deliveryResample, volume_,
+                                  delivery_, deviceCaps_})
                 if (e) gst_object_unref(gst_object_ref_sink(e));
-            volume_ = delivery_ = nullptr;
+            volume_ = delivery_ = deviceCaps_ = nullptr;
             return false;
         }
-        gst_bin_add_many(GST_BIN(bin_), convert, resample, volume_, deliveryConvert,
+        gst_bin_add_many(GST_BIN(bin_), deviceCaps_, convert, resample, volume_, deliveryConvert,
                          deliveryResample, delivery_, nullptr);
-        // Audio: the device delivers what it likes; the conversions end in
+        // Audio: the device is asked for the capture format's rate and
+        // channels (left open, a sound server's source settles on a rate of
+        // 1 Hz) in a sample format of its own choice; the conversions end in
         // the chosen capture format. Behind it a second pair converts to the
         // delivery format when one is set and passes the sound on untouched
         // otherwise.
-        if (!gst_element_link_many(source_, volume_, convert, resample, capsfilter_,
+        if (!gst_element_link_many(source_, deviceCaps_, volume_, convert, resample, capsfilter_,
                                    deliveryConvert, deliveryResample, delivery_, nullptr))
             return false;
         AddPin(delivery_, "src", "Capture");
         ghost_ = gst_element_get_static_pad(bin_, "Capture");
         gst_object_unref(ghost_);  // the bin keeps it
+        gst_pad_add_probe(ghost_, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, DropEndOfStream, nullptr,
+                          nullptr);
     }
     std::optional<MediaType> chosen;
     std::vector<std::pair<std::string, int>> controls;
@@ -541,6 +625,8 @@ bool CaptureFilter::RebuildChain() {
         AddPin(last, "src", "Capture");
         ghost_ = gst_element_get_static_pad(bin_, "Capture");
         gst_object_unref(ghost_);
+        gst_pad_add_probe(ghost_, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, DropEndOfStream, nullptr,
+                          nullptr);
     } else {
         ok = gst_ghost_pad_set_target(GST_GHOST_PAD(ghost_), target);
     }
@@ -567,6 +653,13 @@ HRESULT CaptureFilter::ApplyFormat(const MediaType& requested) {
         return E_FAIL;
     }
     g_object_set(capsfilter_, "caps", caps.get(), nullptr);
+    if (deviceCaps_) {
+        const WAVEFORMATEX* wave = requested.Wave();
+        CapsPtr rate(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT,
+                                         static_cast<int>(wave->nSamplesPerSec), "channels",
+                                         G_TYPE_INT, static_cast<int>(wave->nChannels), nullptr));
+        g_object_set(deviceCaps_, "caps", rate.get(), nullptr);
+    }
     return S_OK;
 }
 
@@ -669,6 +762,55 @@ HRESULT StreamConfig::SetFormat(const MediaType& type) {
     if (SUCCEEDED(hr) && filter_->Category() == DeviceCategory::VideoInput)
         filter_->RememberFormat();
     return hr;
+}
+
+// ---- stand-ins ------------------------------------------------------------
+
+HRESULT MakeStandIn(DeviceCategory category, const std::string& name, const MediaType& format,
+                    const MediaType* delivery, RefPtr<CaptureFilter>* standIn) {
+    if (!standIn) return E_POINTER;
+    *standIn = nullptr;
+    if (!EnsureGstreamer()) return E_FAIL;
+    auto d = std::make_shared<DeviceDescription>();
+    d->category = category;
+    d->name = name;
+    d->key = "stand-in:" + name;
+    d->hasStreamConfig = false;
+    MediaType applied = format;
+    if (category == DeviceCategory::VideoInput) {
+        const VIDEOINFOHEADER* vih = format.VideoInfo();
+        if (!vih || vih->bmiHeader.biWidth <= 0 || vih->bmiHeader.biHeight == 0)
+            return E_INVALIDARG;
+        const int height =
+            vih->bmiHeader.biHeight < 0 ? -vih->bmiHeader.biHeight : vih->bmiHeader.biHeight;
+        // The card is raw whatever the device sent; its size and rate are the device's.
+        int num = 30, den = 1;
+        if (vih->AvgTimePerFrame > 0) {
+            num = 10000000;
+            den = static_cast<int>(vih->AvgTimePerFrame);
+        }
+        applied = VideoMediaType(SubType::YUY2, vih->bmiHeader.biWidth, height, num, den);
+        d->standIn = StandInKind::NoSignalCard;
+        d->listCaps.reset(CapsFromMediaType(applied));
+    } else {
+        if (!format.Wave()) return E_INVALIDARG;
+        d->standIn = StandInKind::Silence;
+        d->listCaps.reset(gst_caps_from_string(
+            "audio/x-raw,format={U8,S16LE},layout=interleaved,rate=[8000,48000],channels=[1,2]"));
+    }
+    if (!d->listCaps) return E_INVALIDARG;
+    d->acceptCaps.reset(gst_caps_copy(d->listCaps.get()));
+    RefPtr<CaptureFilter> filter;
+    HRESULT hr = Moniker(d).BindToObject(&filter);
+    if (FAILED(hr)) return hr;
+    hr = filter->ApplyFormat(applied);
+    if (FAILED(hr)) return hr;
+    if (delivery && category == DeviceCategory::AudioInput) {
+        hr = filter->SetDeliveryFormat(delivery);
+        if (FAILED(hr)) return hr;
+    }
+    *standIn = filter;
+    return S_OK;
 }
 
 }  // namespace capture

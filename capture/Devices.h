@@ -30,6 +30,14 @@ class Moniker : public RefCounted {
     // A new capture filter for the device.
     HRESULT BindToObject(RefPtr<CaptureFilter>* filter) const;
     DeviceCategory Category() const;
+    // What names the device in every list and after it was plugged in again.
+    const std::string& Key() const;
+    // Whether both name the same appearance of a device: one plugged in
+    // again is the same device (same key) but another appearance.
+    bool SameInstance(const Moniker& other) const;
+    // Takes over what the settings pages set for the device that names it
+    // (a list made anew has new monikers for the same devices).
+    void InheritSettings(const Moniker& from) const;
 
   private:
     std::shared_ptr<const DeviceDescription> device_;
@@ -37,8 +45,32 @@ class Moniker : public RefCounted {
 
 // The devices of a category, real ones first, then (with
 // LUMACAST_FAKE_DEVICES=1) the test devices; LUMACAST_FAKE_DEVICES=only lists
-// the test devices alone. S_FALSE for an empty category.
+// the test devices alone. The system is looked at anew. S_FALSE for an empty
+// category.
 HRESULT CreateClassEnumerator(DeviceCategory category, std::vector<RefPtr<Moniker>>* monikers);
+
+// The device of a category with this key as the last look at the system
+// (or the test device list) has it, or null. Does not look anew.
+RefPtr<Moniker> FindDevice(DeviceCategory category, const std::string& key);
+
+// Counts every change of what CreateClassEnumerator would list: a device
+// plugged in or out as a look at the system saw it, the test devices replaced.
+std::uint64_t DeviceListGeneration();
+
+// While one lives, a thread of its own looks at the system's devices every
+// second (and at once when udev or the sound server tells of a change), so
+// that DeviceListGeneration counts a device plugged in or out without anyone
+// asking. Any thread; the first starts the thread, the last stops it.
+class DeviceWatch {
+  public:
+    DeviceWatch();
+    ~DeviceWatch();
+    DeviceWatch(const DeviceWatch&) = delete;
+    DeviceWatch& operator=(const DeviceWatch&) = delete;
+
+  private:
+    bool holding_ = false;
+};
 
 // A test device. The default list (used when LUMACAST_FAKE_DEVICES=1) is one
 // "Lumacast Test Camera" and one "Lumacast Test Microphone"; tests may set
@@ -53,7 +85,9 @@ struct TestDevice {
     bool compressed = false;      // a camera that delivers JPEG frames (MJPEG)
     bool stampsClock = false;     // a camera that stamps its capture time (see below)
     bool eightBitOnly = false;    // a microphone that offers 8-bit formats only
+    bool busy = false;            // held by another program: fails as it starts
 };
+// Replaces the test devices (and counts a change of the device lists).
 void SetTestDevices(std::vector<TestDevice> devices);
 
 // A camera with stampsClock (the default test camera when
@@ -106,6 +140,9 @@ class CaptureFilter : public BaseFilter {
     DeviceCategory Category() const;
     MajorType StreamType() const;
     bool HasStreamConfig() const;
+    // The name of the device, or of the device it stands in for.
+    const std::string& DeviceName() const;
+    bool IsStandIn() const;
     const std::vector<MediaType>& Capabilities() const { return caps_; }
     const MediaType& CurrentFormat() const { return current_; }
     HRESULT ApplyFormat(const MediaType& type);
@@ -146,9 +183,18 @@ class CaptureFilter : public BaseFilter {
     GstElement* decoder_ = nullptr;
     GstElement* tail_ = nullptr;  // ghosted as "Capture"
     GstElement* volume_ = nullptr;
-    GstElement* delivery_ = nullptr;  // audio: the delivery format's capsfilter
+    GstElement* deviceCaps_ = nullptr;  // audio: what the device is asked for
+    GstElement* delivery_ = nullptr;    // audio: the delivery format's capsfilter
     std::optional<MediaType> deliveryFormat_;
     GstPad* ghost_ = nullptr;
 };
+
+// What takes the place of a device that is gone or failed, so that what
+// follows it sees the same stream: for a camera a card in the format given
+// (raw, at its size and rate; the frame tap's owner writes "No signal" on
+// it), for a microphone silence in the capture format given and delivered
+// as delivery (null: as captured). name: the device's.
+HRESULT MakeStandIn(DeviceCategory category, const std::string& name, const MediaType& format,
+                    const MediaType* delivery, RefPtr<CaptureFilter>* standIn);
 
 }  // namespace capture

@@ -2,6 +2,7 @@
 
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +213,12 @@ FilterGraph::FilterGraph() {
     EnsureGstreamer();
     pipeline_ = gst_pipeline_new(nullptr);
     gst_object_ref_sink(pipeline_);
+    // A sound device offers its own clock; one that is unplugged and leaves
+    // the graph would leave it on a clock that stands still, and the live
+    // sources that take its place would wait on it for ever.
+    GstClock* clock = gst_system_clock_obtain();
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock);
+    gst_object_unref(clock);
     GstBus* bus = gst_element_get_bus(pipeline_);
     gst_bus_set_sync_handler(bus, &FilterGraph::OnBusMessage, this, nullptr);
     gst_object_unref(bus);
@@ -226,16 +233,77 @@ FilterGraph::~FilterGraph() {
     gst_object_unref(pipeline_);
 }
 
+namespace {
+
+FilterError::Kind KindOf(const GError* error, const char* debug) {
+    const std::string details = debug ? debug : "";
+    if (error && error->domain == GST_RESOURCE_ERROR) {
+        if (error->code == GST_RESOURCE_ERROR_BUSY) return FilterError::Kind::Busy;
+        if (error->code == GST_RESOURCE_ERROR_NOT_FOUND ||
+            details.find("No such device") != std::string::npos)
+            return FilterError::Kind::Gone;
+    }
+    if ((error && error->domain == GST_STREAM_ERROR &&
+         (error->code == GST_STREAM_ERROR_FORMAT || error->code == GST_STREAM_ERROR_WRONG_TYPE)) ||
+        (error && error->domain == GST_CORE_ERROR && error->code == GST_CORE_ERROR_NEGOTIATION) ||
+        details.find("not-negotiated") != std::string::npos)
+        return FilterError::Kind::Format;
+    return FilterError::Kind::Other;
+}
+
+// The filter of the graph that an element belongs to, or null.
+const BaseFilter* OwningFilter(GstObject* source) {
+    GstObject* object = source ? GST_OBJECT(gst_object_ref(source)) : nullptr;
+    while (object) {
+        if (const BaseFilter* filter = BaseFilter::FromElement(object)) {
+            gst_object_unref(object);
+            return filter;
+        }
+        GstObject* parent = gst_object_get_parent(object);
+        gst_object_unref(object);
+        object = parent;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 GstBusSyncReply FilterGraph::OnBusMessage(GstBus*, GstMessage* message, gpointer data) {
     auto* self = static_cast<FilterGraph*>(data);
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError* error = nullptr;
-        gst_message_parse_error(message, &error, nullptr);
-        std::lock_guard lock(self->errorMutex_);
-        if (self->lastError_.empty()) self->lastError_ = error ? error->message : "error";
+        gchar* debug = nullptr;
+        gst_message_parse_error(message, &error, &debug);
+        const std::string text = error ? error->message : "error";
+        const FilterError::Kind kind = KindOf(error, debug);
+        const BaseFilter* filter = OwningFilter(GST_MESSAGE_SRC(message));
+        {
+            std::lock_guard lock(self->errorMutex_);
+            if (self->lastError_.empty()) self->lastError_ = text;
+            const bool told =
+                std::any_of(self->filterErrors_.begin(), self->filterErrors_.end(),
+                            [&](const PendingError& e) { return e.filter == filter; });
+            if (filter && !told) self->filterErrors_.push_back({filter, kind, text});
+        }
         if (error) g_error_free(error);
+        g_free(debug);
     }
     return GST_BUS_DROP;  // nobody polls this bus; nothing may pile up
+}
+
+std::vector<FilterError> FilterGraph::TakeFilterErrors() {
+    std::vector<PendingError> pending;
+    {
+        std::lock_guard lock(errorMutex_);
+        pending.swap(filterErrors_);
+    }
+    std::vector<FilterError> errors;
+    for (const PendingError& e : pending) {
+        for (auto& filter : filters_) {
+            if (filter.Get() == e.filter) errors.push_back({filter, e.kind, e.message});
+        }
+    }
+    return errors;
 }
 
 std::string FilterGraph::LastError() const {
@@ -265,6 +333,12 @@ HRESULT FilterGraph::RemoveFilter(BaseFilter* filter) {
     gst_element_set_state(filter->bin_, GST_STATE_NULL);
     gst_bin_remove(GST_BIN(pipeline_), filter->bin_);
     filter->graph_ = nullptr;
+    {
+        // Stopped, it reports nothing more.
+        std::lock_guard lock(errorMutex_);
+        std::erase_if(filterErrors_,
+                      [filter](const PendingError& e) { return e.filter == filter; });
+    }
     for (auto it = filters_.begin(); it != filters_.end(); ++it) {
         if (it->Get() == filter) {
             filters_.erase(it);  // may delete the filter
@@ -296,6 +370,37 @@ HRESULT FilterGraph::ConnectDirect(Pin* out, Pin* in) {
     if (!offered || !accepted || !gst_caps_can_intersect(offered.get(), accepted.get()))
         return VFW_E_CANNOT_CONNECT;
     if (gst_pad_link(out->Pad(), in->Pad()) != GST_PAD_LINK_OK) return VFW_E_CANNOT_CONNECT;
+    return S_OK;
+}
+
+HRESULT FilterGraph::ReplaceFilter(BaseFilter* old, BaseFilter* replacement) {
+    if (!old || !replacement) return E_POINTER;
+    if (old->graph_ != this || replacement->graph_ || GST_OBJECT_PARENT(replacement->bin_))
+        return E_INVALIDARG;
+    RefPtr<BaseFilter> keep(old);  // the graph may hold its only reference
+    RefPtr<Pin> oldOut = old->FindPin(PinDirection::Output);
+    RefPtr<Pin> fed;
+    if (oldOut) oldOut->ConnectedTo(&fed);
+    RefPtr<Pin> newOut = replacement->FindPin(PinDirection::Output);
+    if (fed) {
+        if (!newOut) return VFW_E_CANNOT_CONNECT;
+        CapsPtr offered(gst_pad_query_caps(newOut->Pad(), nullptr));
+        CapsPtr accepted(gst_pad_query_caps(fed->Pad(), nullptr));
+        if (!offered || !accepted || !gst_caps_can_intersect(offered.get(), accepted.get()))
+            return VFW_E_CANNOT_CONNECT;
+    }
+    const std::string name = old->Name();
+    RemoveFilter(old);
+    HRESULT hr = AddFilter(replacement, name.c_str());
+    if (FAILED(hr)) return hr;
+    if (fed) {
+        hr = ConnectDirect(newOut.Get(), fed.Get());
+        if (FAILED(hr)) return hr;
+    }
+    if (!running_) return S_OK;
+    gst_element_set_locked_state(replacement->bin_, !fed);
+    if (fed && !gst_element_sync_state_with_parent(replacement->bin_)) return E_FAIL;
+    DumpDot();
     return S_OK;
 }
 

@@ -106,7 +106,18 @@ class VideoRenderer : public BaseFilter {
     std::uint64_t frames_ = 0;
 };
 
-// The graph: a pipeline of filters.
+// A failure that a filter of a graph reported (a device unplugged, busy,
+// refusing its format).
+struct FilterError {
+    enum class Kind { Gone, Busy, Format, Other };
+    RefPtr<BaseFilter> filter;
+    Kind kind = Kind::Other;
+    std::string message;  // GStreamer's own words
+};
+
+// The graph: a pipeline of filters. It keeps the system clock whatever its
+// filters offer, so that a filter leaving a running graph never takes the
+// graph's clock with it.
 class FilterGraph : public RefCounted {
   public:
     FilterGraph();
@@ -121,6 +132,12 @@ class FilterGraph : public RefCounted {
     // Connects an output pin to an input pin; VFW_E_CANNOT_CONNECT when
     // their formats cannot meet.
     HRESULT ConnectDirect(Pin* out, Pin* in);
+    // Puts replacement (in no graph) where old is, under old's name and
+    // connected as old was, in the graph's state: running, the rest of the
+    // graph runs on meanwhile. VFW_E_CANNOT_CONNECT (nothing changed) when the
+    // replacement's formats cannot meet what old fed; E_FAIL when the
+    // replacement would not start (it stays in the graph, to be replaced).
+    HRESULT ReplaceFilter(BaseFilter* old, BaseFilter* replacement);
     HRESULT Run();
     // Returns after every streaming thread of the graph has stopped.
     HRESULT Stop();
@@ -132,6 +149,9 @@ class FilterGraph : public RefCounted {
     HRESULT QueryVideoWindow(RefPtr<VideoRenderer>* window) const;
     // The first error the pipeline reported since Run, or empty.
     std::string LastError() const;
+    // The errors that filters still in the graph reported since the last
+    // call, oldest first, one per filter.
+    std::vector<FilterError> TakeFilterErrors();
     GstElement* Pipeline() const { return pipeline_; }
 
     // Writes the graph as "<name>.dot" when GST_DEBUG_DUMP_DOT_DIR is set.
@@ -141,12 +161,23 @@ class FilterGraph : public RefCounted {
   private:
     static GstBusSyncReply OnBusMessage(GstBus* bus, GstMessage* message, gpointer self);
 
+    // An error noted on a streaming thread. The filter is only compared,
+    // never used, until the user-interface thread finds it in the graph;
+    // removing a filter drops its errors, so an address is never mistaken
+    // for a filter made later at the same place.
+    struct PendingError {
+        const BaseFilter* filter;
+        FilterError::Kind kind;
+        std::string message;
+    };
+
     GstElement* pipeline_;
     std::vector<RefPtr<BaseFilter>> filters_;
     bool running_ = false;
     std::string dumpName_;
     mutable std::mutex errorMutex_;
-    std::string lastError_;
+    std::string lastError_;                   // under errorMutex_
+    std::vector<PendingError> filterErrors_;  // under errorMutex_
 };
 
 class StreamConfig;

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "diag/ProgramPath.h"
 #include "media/CapLog.h"
@@ -87,6 +89,9 @@ CapLib::~CapLib() {
 // ---- devices --------------------------------------------------------------
 
 void CapLib::EnumerateDevices() {
+    std::vector<RefPtr<Moniker>> before(std::begin(videoDeviceMonikers),
+                                        std::end(videoDeviceMonikers));
+    before.insert(before.end(), std::begin(audioDeviceMonikers), std::end(audioDeviceMonikers));
     for (auto& m : videoDeviceMonikers) m = nullptr;
     for (auto& m : audioDeviceMonikers) m = nullptr;
     videoDeviceCount = audioDeviceCount = 0;
@@ -105,6 +110,49 @@ void CapLib::EnumerateDevices() {
     };
     fill(DeviceCategory::VideoInput, videoDeviceMonikers, videoDeviceCount);
     fill(DeviceCategory::AudioInput, audioDeviceMonikers, audioDeviceCount);
+    listsGeneration_ = DeviceListGeneration();
+
+    // Lists made anew have new monikers: what was set for a device stays
+    // with it, and the selection's indices follow their devices.
+    const auto indexOf = [](const RefPtr<Moniker>(&table)[kMaxDevices], int count,
+                            const RefPtr<Moniker>& device) {
+        for (int i = 0; device && i < count; ++i)
+            if (table[i]->Key() == device->Key()) return i;
+        return -1;
+    };
+    for (const RefPtr<Moniker>& old : before) {
+        if (!old) continue;
+        const bool video = old->Category() == DeviceCategory::VideoInput;
+        const int at = video ? indexOf(videoDeviceMonikers, videoDeviceCount, old)
+                             : indexOf(audioDeviceMonikers, audioDeviceCount, old);
+        if (at >= 0) (video ? videoDeviceMonikers : audioDeviceMonikers)[at]->InheritSettings(*old);
+    }
+    if (selectedVideoIndex != -1)
+        selectedVideoIndex = indexOf(videoDeviceMonikers, videoDeviceCount, selectedVideoMoniker);
+    if (selectedAudioIndex != -1)
+        selectedAudioIndex = indexOf(audioDeviceMonikers, audioDeviceCount, selectedAudioMoniker);
+}
+
+bool CapLib::DevicesChanged() const {
+    return DeviceListGeneration() != listsGeneration_;
+}
+
+std::optional<CapLib::DeviceIndexMap> CapLib::RefreshDevices() {
+    if (!DevicesChanged()) return std::nullopt;
+    std::vector<std::string> videoKeys, audioKeys;
+    for (int i = 0; i < videoDeviceCount; ++i) videoKeys.push_back(videoDeviceMonikers[i]->Key());
+    for (int i = 0; i < audioDeviceCount; ++i) audioKeys.push_back(audioDeviceMonikers[i]->Key());
+    EnumerateDevices();
+    const auto follow = [](const std::vector<std::string>& keys,
+                           const RefPtr<Moniker>(&table)[kMaxDevices], int count) {
+        std::vector<int> to(keys.size(), -1);
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            for (int j = 0; j < count; ++j)
+                if (table[j]->Key() == keys[i]) to[i] = j;
+        return to;
+    };
+    return DeviceIndexMap{follow(videoKeys, videoDeviceMonikers, videoDeviceCount),
+                          follow(audioKeys, audioDeviceMonikers, audioDeviceCount)};
 }
 
 RefPtr<Moniker> CapLib::VideoMoniker(int index) const {
@@ -166,8 +214,13 @@ int CapLib::SelectDevices(int videoIndex, int audioIndex, PreviewSurface* window
     previewWindow = window;
     RefPtr<Moniker> video = VideoMoniker(videoIndex);
     RefPtr<Moniker> audio = AudioMoniker(audioIndex);
-    if (video.Get() == selectedVideoMoniker.Get() && audio.Get() == selectedAudioMoniker.Get() &&
-        formatIndex == audioCaptureFormatIndex)
+    // Lists made anew name the same devices with new monikers. A device that
+    // a stand-in replaces is tried again.
+    const auto same = [](const RefPtr<Moniker>& a, const RefPtr<Moniker>& b) {
+        return a.Get() == b.Get() || (a && b && a->SameInstance(*b));
+    };
+    if (same(video, selectedVideoMoniker) && same(audio, selectedAudioMoniker) &&
+        formatIndex == audioCaptureFormatIndex && !videoSlot_.standingIn && !audioSlot_.standingIn)
         return 1;
     selectedVideoMoniker = video;
     selectedAudioMoniker = audio;
@@ -194,6 +247,10 @@ int CapLib::InitCaptureFilters() {
         return 0;
     };
     if (!builder) builder = RefPtr<CaptureGraphBuilder>::Adopt(new CaptureGraphBuilder);
+    // A device plugged in again since it was listed is reached anew.
+    selectedVideoMoniker = Latest(selectedVideoMoniker);
+    selectedAudioMoniker = Latest(selectedAudioMoniker);
+    checkedGeneration_ = DeviceListGeneration();
     if (selectedVideoMoniker && FAILED(selectedVideoMoniker->BindToObject(&videoCaptureFilter)))
         return fatal(message::kNoVideoFilter);
     if (!graph) {
@@ -237,10 +294,20 @@ int CapLib::InitCaptureFilters() {
                 ShowError(message::kNoAudioConfig);
             } else {
                 MediaType format;
+                bool set = false;
                 if (FAILED(audioStreamConfig->GetStreamCaps(audioCaptureFormatIndex, &format)))
                     ShowError(message::kNoAudioCaps);
                 else if (FAILED(audioStreamConfig->SetFormat(format)))
                     ShowError(message::kAudioFormat);
+                else
+                    set = true;
+                // The format the settings name is not this device's (they were
+                // made for another, or its formats changed): it captures in its
+                // own format nearest to what is wanted, and the delivery
+                // format converts from there.
+                const int nearest = set ? -1 : NearestAudioFormat();
+                if (nearest >= 0 && SUCCEEDED(audioStreamConfig->GetStreamCaps(nearest, &format)))
+                    audioStreamConfig->SetFormat(format);
             }
             if (audioDeliveryFormat_) {
                 const MediaType delivery = AudioMediaType(*audioDeliveryFormat_);
@@ -249,6 +316,30 @@ int CapLib::InitCaptureFilters() {
         }
     }
     return 1;
+}
+
+int CapLib::NearestAudioFormat() const {
+    if (!audioStreamConfig) return -1;
+    int count = 0, size = 0;
+    if (FAILED(audioStreamConfig->GetNumberOfCapabilities(&count, &size))) return -1;
+    const std::uint32_t rate = audioDeliveryFormat_ ? audioDeliveryFormat_->nSamplesPerSec : 44100;
+    const int channels = audioDeliveryFormat_ ? audioDeliveryFormat_->nChannels : 2;
+    int best = -1;
+    std::tuple<bool, std::uint32_t, int> bestDistance{};
+    for (int i = 0; i < count; ++i) {
+        MediaType type;
+        if (FAILED(audioStreamConfig->GetStreamCaps(i, &type)) || !type.Wave()) continue;
+        const WAVEFORMATEX& w = *type.Wave();
+        const std::tuple<bool, std::uint32_t, int> distance{
+            w.wBitsPerSample != 16,
+            w.nSamplesPerSec > rate ? w.nSamplesPerSec - rate : rate - w.nSamplesPerSec,
+            std::abs(w.nChannels - channels)};
+        if (best < 0 || distance < bestDistance) {
+            best = i;
+            bestDistance = distance;
+        }
+    }
+    return best;
 }
 
 int CapLib::SetAudioDeliveryFormat(const WAVEFORMATEX* format) {
@@ -386,6 +477,8 @@ void CapLib::FreeCaptureFilters() {
     rotRegistration = 0;
     previewGraphBuilt = false;
     previewing = false;
+    videoSlot_ = {};
+    audioSlot_ = {};
 }
 
 // ---- running --------------------------------------------------------------
@@ -408,13 +501,23 @@ int CapLib::StartPreview() {
         frameGrabberCallback.reset();
         frameGrabberCallback = std::make_unique<FrameGrabberCallback>(width, height, sampleGrabber);
         // The caption goes on across a restart (a settings page changed the
-        // camera's format while the preview ran).
+        // camera's format while the preview ran), and so does a card.
         frameGrabberCallback->SetFrameCallback(frameCallback_);
+        frameGrabberCallback->SetNoSignal(videoSlot_.standingIn);
         sampleGrabber->SetBufferSamples(false);
         sampleGrabber->SetOneShot(false);
         sampleGrabber->SetCallback(frameGrabberCallback.get(), 1);
     }
     if (SUCCEEDED(graph->Run())) {
+        previewing = true;
+        return 1;
+    }
+    graph->Stop();
+    // A device that would not start (busy, refusing its format) gives way
+    // to its stand-in, and the rest runs; the next check tells of it.
+    const std::size_t told = pendingEvents_.size();
+    StandInForFailedDevices(&pendingEvents_);
+    if (pendingEvents_.size() > told && SUCCEEDED(graph->Run())) {
         previewing = true;
         return 1;
     }
@@ -511,6 +614,169 @@ void CapLib::UnlockFrame() {
 
 void CapLib::SetAudioCallback(AudioChunkCallback* callback) {
     if (soundFilter) soundFilter->SetAudioCallback(callback);
+}
+
+// ---- devices that go and come back ----------------------------------------
+
+bool CapLib::HasVideo() const {
+    return static_cast<bool>(videoCaptureFilter);
+}
+
+bool CapLib::HasAudio() const {
+    if (!audioCaptureFilter) return false;
+    if (!previewGraphBuilt) return true;
+    RefPtr<Pin> out = audioCaptureFilter->FindPin(PinDirection::Output);
+    RefPtr<Pin> peer;
+    return out && SUCCEEDED(out->ConnectedTo(&peer));
+}
+
+RefPtr<Moniker> CapLib::Latest(const RefPtr<Moniker>& moniker) {
+    if (!moniker) return moniker;
+    RefPtr<Moniker> latest = FindDevice(moniker->Category(), moniker->Key());
+    if (!latest || latest->SameInstance(*moniker)) return moniker;
+    latest->InheritSettings(*moniker);
+    return latest;
+}
+
+std::vector<CapLib::DeviceEvent> CapLib::CheckDevices() {
+    std::vector<DeviceEvent> events;
+    events.swap(pendingEvents_);
+    if (!graph) return events;
+    StandInForFailedDevices(&events);
+    const std::uint64_t generation = DeviceListGeneration();
+    if (generation == checkedGeneration_) return events;
+    checkedGeneration_ = generation;
+    for (const bool video : {true, false}) {
+        const RefPtr<Moniker> chosen = SelectedMoniker(video);
+        if (!chosen || !DeviceFilter(video)) continue;
+        const RefPtr<Moniker> current = FindDevice(chosen->Category(), chosen->Key());
+        DeviceSlot& slot = Slot(video);
+        if (!slot.standingIn) {
+            if (current && current->SameInstance(*chosen)) continue;
+            StandIn(video, DeviceEvent::Kind::Lost, "", &events);
+            slot.seenAbsent = !current;
+            // Plugged out and in again between two looks: a new appearance.
+            if (current && slot.standingIn) TakeBack(video, current, &events);
+        } else if (!current) {
+            slot.seenAbsent = true;
+        } else if (slot.seenAbsent || !slot.failed || !current->SameInstance(*slot.failed)) {
+            TakeBack(video, current, &events);
+        }
+    }
+    return events;
+}
+
+void CapLib::StandInForFailedDevices(std::vector<DeviceEvent>* events) {
+    if (!graph) return;
+    for (const FilterError& error : graph->TakeFilterErrors()) {
+        for (const bool video : {true, false}) {
+            const RefPtr<CaptureFilter>& filter = DeviceFilter(video);
+            if (!filter || filter.Get() != error.filter.Get() || filter->IsStandIn()) continue;
+            DeviceEvent::Kind kind = DeviceEvent::Kind::Failed;
+            if (error.kind == FilterError::Kind::Gone) kind = DeviceEvent::Kind::Lost;
+            if (error.kind == FilterError::Kind::Busy) kind = DeviceEvent::Kind::Busy;
+            if (error.kind == FilterError::Kind::Format) kind = DeviceEvent::Kind::RefusesFormat;
+            StandIn(video, kind, error.message, events);
+        }
+    }
+}
+
+void CapLib::StandIn(bool video, DeviceEvent::Kind why, const std::string& detail,
+                     std::vector<DeviceEvent>* events) {
+    RefPtr<CaptureFilter>& filter = DeviceFilter(video);
+    DeviceSlot& slot = Slot(video);
+    if (!filter || slot.standingIn || !graph) return;
+    events->push_back({why, video, filter->DeviceName(), detail});
+    MediaType format = filter->CurrentFormat();
+    if (video) {
+        // A card of the size the frames had, so the picture keeps its size.
+        int width = frameGrabberCallback ? frameGrabberCallback->GetFrameWidth() : frameWidth;
+        int height = frameGrabberCallback ? frameGrabberCallback->GetFrameHeight() : frameHeight;
+        if (width <= 0 || height <= 0) {
+            width = 320;
+            height = 240;
+        }
+        const VIDEOINFOHEADER* vih = format.VideoInfo();
+        const std::int64_t frameTime = vih && vih->AvgTimePerFrame > 0 ? vih->AvgTimePerFrame : 0;
+        format = VideoMediaType(SubType::YUY2, width, height, frameTime ? 10000000 : 30,
+                                frameTime ? static_cast<int>(frameTime) : 1);
+    }
+    std::optional<MediaType> delivery;
+    if (!video && audioDeliveryFormat_) delivery = AudioMediaType(*audioDeliveryFormat_);
+    RefPtr<CaptureFilter> standIn;
+    if (FAILED(MakeStandIn(filter->Category(), filter->DeviceName(), format,
+                           delivery ? &*delivery : nullptr, &standIn)) ||
+        FAILED(graph->ReplaceFilter(filter.Get(), standIn.Get())))
+        return;  // nothing takes its place: the picture holds, the sound stops
+    slot.standingIn = true;
+    slot.format = filter->CurrentFormat();
+    slot.failed = SelectedMoniker(video);
+    slot.seenAbsent = false;
+    filter = standIn;
+    AfterDeviceChange(video);
+}
+
+void CapLib::TakeBack(bool video, const RefPtr<Moniker>& device, std::vector<DeviceEvent>* events) {
+    DeviceSlot& slot = Slot(video);
+    RefPtr<CaptureFilter>& standIn = DeviceFilter(video);
+    const std::string name = standIn->DeviceName();
+    // Whatever fails now is tried again only when the device comes anew.
+    slot.failed = device;
+    slot.seenAbsent = false;
+    device->InheritSettings(*SelectedMoniker(video));
+    RefPtr<CaptureFilter> filter;
+    if (FAILED(device->BindToObject(&filter))) {
+        events->push_back({DeviceEvent::Kind::Failed, video, name, "it cannot be opened"});
+        return;
+    }
+    std::optional<MediaType> delivery;
+    if (!video && audioDeliveryFormat_) delivery = AudioMediaType(*audioDeliveryFormat_);
+    HRESULT hr = filter->ApplyFormat(slot.format);
+    if (SUCCEEDED(hr) && delivery) hr = filter->SetDeliveryFormat(&*delivery);
+    if (SUCCEEDED(hr)) hr = graph->ReplaceFilter(standIn.Get(), filter.Get());
+    if (hr == E_FAIL && filter->Graph() == graph.Get()) {
+        // In the graph, it would not start: a stand-in takes its place again.
+        DeviceEvent event{DeviceEvent::Kind::Failed, video, name, "it would not start"};
+        for (const FilterError& error : graph->TakeFilterErrors()) {
+            if (error.filter.Get() != filter.Get()) continue;
+            event.detail = error.message;
+            if (error.kind == FilterError::Kind::Busy) event.kind = DeviceEvent::Kind::Busy;
+            if (error.kind == FilterError::Kind::Format)
+                event.kind = DeviceEvent::Kind::RefusesFormat;
+        }
+        RefPtr<CaptureFilter> again;
+        if (SUCCEEDED(MakeStandIn(filter->Category(), name, standIn->CurrentFormat(),
+                                  delivery ? &*delivery : nullptr, &again)) &&
+            SUCCEEDED(graph->ReplaceFilter(filter.Get(), again.Get()))) {
+            standIn = again;
+        } else {
+            // The device stays where the graph has it, as a failed device.
+            standIn = filter;
+            slot.standingIn = false;
+            AfterDeviceChange(video);
+        }
+        events->push_back(event);
+        return;
+    }
+    if (FAILED(hr)) {
+        events->push_back({DeviceEvent::Kind::RefusesFormat, video, name, ""});
+        return;
+    }
+    standIn = filter;
+    SelectedMoniker(video) = device;
+    slot = {};
+    AfterDeviceChange(video);
+    events->push_back({DeviceEvent::Kind::Back, video, name, ""});
+}
+
+void CapLib::AfterDeviceChange(bool video) {
+    RefPtr<CaptureFilter>& filter = DeviceFilter(video);
+    RefPtr<StreamConfig>& config = video ? videoStreamConfig : audioStreamConfig;
+    config = nullptr;
+    if (!filter->IsStandIn())
+        builder->FindStreamConfig(PinCategory::Capture, video ? MajorType::Video : MajorType::Audio,
+                                  filter.Get(), &config);
+    if (video && frameGrabberCallback) frameGrabberCallback->SetNoSignal(filter->IsStandIn());
 }
 
 std::vector<std::string> CapLib::GraphFilterNames() const {

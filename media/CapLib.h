@@ -31,6 +31,18 @@ class CapLib {
 
     // Device lists (at most ten of each kind, in the system's order).
     void EnumerateDevices();
+    // Whether the system's devices changed since the lists were made.
+    bool DevicesChanged() const;
+    // Where each device of the old lists is in the new ones (-1: gone).
+    struct DeviceIndexMap {
+        std::vector<int> video;
+        std::vector<int> audio;
+    };
+    // Makes the lists anew when the devices changed (a camera plugged in
+    // while Server setup is open) and tells where the old entries went, so
+    // that an index kept elsewhere can follow its device; nothing when
+    // unchanged. The library's own selection follows by itself.
+    std::optional<DeviceIndexMap> RefreshDevices();
     int GetVideoDeviceCount() const { return videoDeviceCount; }
     int GetAudioDeviceCount() const { return audioDeviceCount; }
     // The device's name in a buffer that the next call of the same kind
@@ -80,6 +92,28 @@ class CapLib {
     // restarts when what the callback receives changes. 1 = in force.
     int SetAudioDeliveryFormat(const WAVEFORMATEX* format);
 
+    // What happened to a chosen device, for the user to be told.
+    struct DeviceEvent {
+        enum class Kind { Lost, Back, Busy, RefusesFormat, Failed };
+        Kind kind = Kind::Lost;
+        bool video = true;   // the camera, else the microphone
+        std::string name;    // the device's
+        std::string detail;  // the system's words, for Failed
+    };
+    // Called on the user-interface thread every half second or so (the
+    // broadcast session does): a chosen device that went away or failed gives
+    // way, in the running graph, to a stand-in in the same format (a card
+    // saying "No signal", silence) while the other device runs on; a device
+    // that comes back is taken up again in the format it had. What happened
+    // since the last call, each thing once.
+    std::vector<DeviceEvent> CheckDevices();
+    bool VideoStandingIn() const { return videoSlot_.standingIn; }
+    bool AudioStandingIn() const { return audioSlot_.standingIn; }
+    // Whether the capture gives pictures, and sound, now: from the chosen
+    // device or its stand-in. A device that could not be opened gives none.
+    bool HasVideo() const;
+    bool HasAudio() const;
+
     // The devices of the last selection (-1: none), for the setup dialog.
     int GetSelectedVideoIndex() const { return selectedVideoIndex; }
     int GetSelectedAudioIndex() const { return selectedAudioIndex; }
@@ -103,6 +137,36 @@ class CapLib {
     void FreeCaptureFilters();
     RefPtr<capture::Moniker> VideoMoniker(int index) const;
     RefPtr<capture::Moniker> AudioMoniker(int index) const;
+
+    // What the library keeps of a chosen device while a stand-in takes its
+    // place.
+    struct DeviceSlot {
+        bool standingIn = false;
+        capture::MediaType format;        // the device's when it left
+        RefPtr<capture::Moniker> failed;  // the appearance that failed
+        bool seenAbsent = false;          // gone since it failed
+    };
+    DeviceSlot& Slot(bool video) { return video ? videoSlot_ : audioSlot_; }
+    RefPtr<capture::CaptureFilter>& DeviceFilter(bool video) {
+        return video ? videoCaptureFilter : audioCaptureFilter;
+    }
+    RefPtr<capture::Moniker>& SelectedMoniker(bool video) {
+        return video ? selectedVideoMoniker : selectedAudioMoniker;
+    }
+    // The latest appearance of a chosen device (a device plugged in again is
+    // a new one), with what was set for it.
+    static RefPtr<capture::Moniker> Latest(const RefPtr<capture::Moniker>& moniker);
+    void StandIn(bool video, DeviceEvent::Kind why, const std::string& detail,
+                 std::vector<DeviceEvent>* events);
+    void TakeBack(bool video, const RefPtr<capture::Moniker>& device,
+                  std::vector<DeviceEvent>* events);
+    void AfterDeviceChange(bool video);
+    // The errors of the devices in the graph, each turned into its stand-in.
+    void StandInForFailedDevices(std::vector<DeviceEvent>* events);
+    // The audio capture format nearest to what is wanted (the delivery
+    // format, else 16-bit stereo at 44100 Hz): same sample size first, then
+    // the nearest rate, then the channel count.
+    int NearestAudioFormat() const;
 
     RefPtr<capture::CaptureGraphBuilder> builder;
     RefPtr<capture::VideoRenderer> videoWindow;
@@ -133,4 +197,11 @@ class CapLib {
     bool closed = false;
     std::optional<WAVEFORMATEX> audioDeliveryFormat_;
     FrameCallback* frameCallback_ = nullptr;
+
+    capture::DeviceWatch watch_;
+    std::uint64_t listsGeneration_ = 0;    // DeviceListGeneration when the lists were made
+    std::uint64_t checkedGeneration_ = 0;  // ... when CheckDevices last looked
+    DeviceSlot videoSlot_;
+    DeviceSlot audioSlot_;
+    std::vector<DeviceEvent> pendingEvents_;  // from a start, told by the next check
 };

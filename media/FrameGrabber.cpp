@@ -1,8 +1,26 @@
 #include "media/FrameGrabber.h"
 
+#include <QGuiApplication>
 #include <QPainter>
 #include <algorithm>
 #include <cstring>
+
+namespace {
+
+void DrawNoSignal(FrameDC* dc) {
+    if (!dc || !QGuiApplication::instance()) return;
+    QImage& image = dc->Image();
+    if (image.isNull()) return;
+    QPainter painter(&image);
+    dc->Orient(painter);
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(std::max(image.height() / 8, 8));
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(image.rect(), Qt::AlignCenter, QStringLiteral("No signal"));
+}
+
+}  // namespace
 
 FrameDC::FrameDC(std::uint8_t* bits, int width, int height)
     : image_(bits, width, height, capture::DibStride(width), QImage::Format_BGR888) {}
@@ -64,6 +82,7 @@ HRESULT FrameGrabberCallback::BufferCB(double, std::uint8_t* buffer, long length
     }
     std::memcpy(pixels_.get(), buffer, static_cast<std::size_t>(length));
     frameReady_.Set();
+    if (noSignal_) DrawNoSignal(dc_.get());
     if (callback_) callback_->OnFrame(dc_.get());
     std::memcpy(buffer, pixels_.get(), static_cast<std::size_t>(length));
     return S_OK;

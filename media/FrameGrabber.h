@@ -59,6 +59,9 @@ class FrameGrabberCallback : public capture::ISampleGrabberCB {
     // Installs the frame callback (null: none). Waits for a frame in
     // progress, so the callback it replaces gets no call after it returns.
     void SetFrameCallback(FrameCallback* callback);
+    // While set (the camera is gone and a card stands in for it), "No signal"
+    // is written across the middle of each frame, under the caption.
+    void SetNoSignal(bool noSignal) { noSignal_ = noSignal; }
     FrameDC* GetFrameDC() { return dc_.get(); }  // streaming thread, during the frame callback
     int GetFrameWidth() const { return width_; }
     int GetFrameHeight() const { return height_; }
@@ -81,6 +84,7 @@ class FrameGrabberCallback : public capture::ISampleGrabberCB {
     FrameCallback* callback_ = nullptr;  // under frameMutex_
     Event frameReady_{Event::Kind::ManualReset, false};
     std::atomic<bool> frameLocked_{false};
+    std::atomic<bool> noSignal_{false};
     // Held while a frame is copied and captioned, so that a lock is taken
     // between frames and never lands in the middle of a copy. The frame
     // callback is called under it: the callback only draws into the frame

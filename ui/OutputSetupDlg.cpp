@@ -162,7 +162,7 @@ void OutputSetupDlg::setVisible(bool visible) {
 
 // ---- filling --------------------------------------------------------------
 
-void OutputSetupDlg::FillDeviceList(QComboBox* list, const char* none, bool video) {
+void OutputSetupDlg::AddDeviceNames(QComboBox* list, const char* none, bool video) {
     list->clear();
     list->addItem(QString::fromLatin1(none));
     const int count =
@@ -172,6 +172,39 @@ void OutputSetupDlg::FillDeviceList(QComboBox* list, const char* none, bool vide
             video ? capture_->GetVideoDeviceName(i) : capture_->GetAudioDeviceName(i);
         list->addItem(QString::fromLocal8Bit(name));
     }
+}
+
+namespace {
+
+// An index into the old device list, moved to where its device is now (-1:
+// gone); an index that named no device stays.
+void FollowDevice(std::int32_t& index, const std::vector<int>& moved) {
+    if (index >= 0 && static_cast<std::size_t>(index) < moved.size())
+        index = moved[static_cast<std::size_t>(index)];
+}
+
+}  // namespace
+
+void OutputSetupDlg::RefreshDeviceLists() {
+    const auto moved = capture_ ? capture_->RefreshDevices() : std::nullopt;
+    if (!moved) return;
+    FollowDevice(g_settings.videoDeviceIndex, moved->video);
+    FollowDevice(g_settings.audioDeviceIndex, moved->audio);
+    std::int32_t video = videoDevices_->currentIndex() - 1;
+    std::int32_t audio = audioDevices_->currentIndex() - 1;
+    FollowDevice(video, moved->video);
+    FollowDevice(audio, moved->audio);
+    // The format list stays: the device it lists for is the same, or gone
+    // (and "No audio" keeps the list).
+    AddDeviceNames(videoDevices_, "No video", true);
+    AddDeviceNames(audioDevices_, "No audio", false);
+    videoDevices_->setCurrentIndex(video + 1);
+    audioDevices_->setCurrentIndex(audio + 1);
+}
+
+void OutputSetupDlg::FillDeviceList(QComboBox* list, const char* none, bool video) {
+    AddDeviceNames(list, none, video);
+    const int count = list->count() - 1;
     // A device that has gone (unplugged since the settings were saved) falls
     // back to none at once.
     std::int32_t& index = video ? g_settings.videoDeviceIndex : g_settings.audioDeviceIndex;
@@ -201,6 +234,14 @@ void OutputSetupDlg::FillCodecList(QComboBox* list, bool video) {
 }
 
 void OutputSetupDlg::OnInitDialog() {
+    // Devices plugged in or out since the lists were made show as they are;
+    // the settings' indices follow their devices.
+    if (const auto moved = capture_ ? capture_->RefreshDevices() : std::nullopt) {
+        FollowDevice(g_settings.videoDeviceIndex, moved->video);
+        FollowDevice(g_settings.audioDeviceIndex, moved->audio);
+    }
+    connect(&devicesTimer_, &QTimer::timeout, this, [this] { RefreshDeviceLists(); });
+    devicesTimer_.start(500);
     FillDeviceList(videoDevices_, "No video", true);
     FillDeviceList(audioDevices_, "No audio", false);
     FillCodecList(videoCodecs_, true);

@@ -7,6 +7,7 @@
 // opened on the capture library the main window hands in.
 
 #include <QDialog>
+#include <QTimer>
 #include <cstdint>
 #include <memory>
 
@@ -58,6 +59,11 @@ class OutputSetupDlg : public QDialog {
     // stored place; runs once, before the dialog is first shown.
     void OnInitDialog();
     void FillDeviceList(QComboBox* list, const char* none, bool video);
+    void AddDeviceNames(QComboBox* list, const char* none, bool video);
+    // Twice a second while open: when the system's devices changed (a camera
+    // plugged in), both device lists are filled anew, each showing the
+    // device it showed, and the indices in g_settings follow their devices.
+    void RefreshDeviceLists();
     void FillCodecList(QComboBox* list, bool video);
     // Reads and checks the six numbers in the order OK checks them. A value
     // is taken only once it has passed its check; the first failure shows
@@ -84,4 +90,5 @@ class OutputSetupDlg : public QDialog {
     // port: the numbers exchanged with their fields.
     std::uint32_t numbers_[6] = {};
     bool initialised_ = false;
+    QTimer devicesTimer_;
 };

@@ -26,6 +26,7 @@
 
 #include "app/BroadcastSession.h"
 #include "app/IndexPage.h"
+#include "capture/Devices.h"
 #include "capture/PreviewSurface.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
@@ -260,8 +261,10 @@ class RecordingView : public SessionView {
     void HideWindow() override { ++hidden; }
     int MeterScalePosition() override { return meterScale; }
     capture::PreviewSurface* PreviewWindow() override { return &surface; }
+    void ShowDeviceNotice(const std::string& text) override { notices.push_back(text); }
 
     bool startEnabled = true;
+    std::vector<std::string> notices;
     bool stopEnabled = false;
     std::string userCount = "0";
     std::string url;
@@ -333,6 +336,18 @@ class BroadcastSessionTest : public ::testing::Test {
         session_.reset();
         capture_->Close();
         capture_.reset();
+        capture::ResetTestDevices();
+    }
+
+    // A capture library and session on these test devices.
+    void UseDevices(std::vector<capture::TestDevice> devices) {
+        session_.reset();
+        capture_->Close();
+        capture::SetTestDevices(std::move(devices));
+        capture_ = std::make_unique<CapLib>();
+        camera_ = capture_->GetVideoDeviceCount() - 1;
+        microphone_ = capture_->GetAudioDeviceCount() - 1;
+        session_ = std::make_unique<BroadcastSession>(capture_.get(), &view_);
     }
 
     // Chooses the devices, with the microphone on the capture format that
@@ -540,6 +555,89 @@ TEST_F(BroadcastSessionTest, AStartThatFailsAtAStreamLeavesTheStepsLines) {
     Use(true, true);
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     EXPECT_TRUE(session_->IsRunning()) << TrailText();
+}
+
+// The first bytes a viewer of the stream gets: the stream's header.
+std::string StreamHeader(int port) {
+    std::string bytes;
+    UniqueFd fd = testsupport::ConnectLoopback(port);
+    if (!fd) return bytes;
+    testsupport::SendAll(fd.Get(), "GET /MyFile.wma HTTP/1.0\r\n\r\n");
+    char buffer[65536];
+    // The header comes at once; the samples behind it only while the test
+    // runs the event loop, which it does not meanwhile.
+    while (bytes.size() < 16384) {
+        pollfd event{fd.Get(), POLLIN, 0};
+        if (poll(&event, 1, bytes.empty() ? 5000 : 500) <= 0) break;
+        const ssize_t got = recv(fd.Get(), buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+// The header names only streams whose samples will come: a microphone that
+// cannot be opened leaves its stream out (a viewer waiting for its sound
+// would wait for ever); without any device that can be opened, no broadcast
+// starts.
+TEST_F(BroadcastSessionTest, TheHeaderNamesOnlyStreamsThatCome) {
+    // The media types of the stream properties, as the header's bytes have them.
+    const std::string audioMedia("\x40\x9E\x69\xF8\x4D\x5B\xCF\x11\xA8\xFD\x00\x80\x5F\x5C\x44\x2B",
+                                 16);
+    const std::string videoMedia("\xC0\xEF\x19\xBC\x4D\x5B\xCF\x11\xA8\xFD\x00\x80\x5F\x5C\x44\x2B",
+                                 16);
+    struct Case {
+        const char* name;
+        bool cameraOpens, microphoneOpens;
+        bool runs, video, audio;
+    };
+    for (const Case& c : {Case{"both open", true, true, true, true, true},
+                          Case{"the microphone does not open", true, false, true, true, false},
+                          Case{"the camera does not open", false, true, false, false, false}}) {
+        SCOPED_TRACE(c.name);
+        RecordingMessageBoxes boxes;
+        std::vector<capture::TestDevice> devices = capture::DefaultTestDevices();
+        devices[0].canBind = c.cameraOpens;
+        devices[1].canBind = c.microphoneOpens;
+        UseDevices(devices);
+        g_settings.asfPort = UnusedPort();
+        Use(true, true);
+        const std::size_t trail = g_errorTrail.EntryCount();
+        session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
+        ASSERT_EQ(session_->IsRunning(), c.runs) << TrailText();
+        if (!c.runs) {
+            ASSERT_EQ(g_errorTrail.EntryCount(), trail + 1);
+            EXPECT_EQ(LastTrailLines(1),
+                      std::vector<std::string>{"Line  379   hresult failed == 0x0"});
+            continue;
+        }
+        const std::string header = StreamHeader(g_settings.asfPort);
+        ASSERT_GT(header.size(), 100u);
+        EXPECT_EQ(header.find(videoMedia) != std::string::npos, c.video);
+        EXPECT_EQ(header.find(audioMedia) != std::string::npos, c.audio);
+        EXPECT_EQ(session_->AudioInputNumber(), 1u);
+        session_->StopBroadcast();
+    }
+}
+
+// The view hears once that the microphone was lost and once that it is
+// back, while the broadcast goes on.
+TEST_F(BroadcastSessionTest, TheViewHearsOnceOfADeviceLostAndBack) {
+    Use(true, true);
+    session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
+    ASSERT_TRUE(session_->IsRunning()) << TrailText();
+    const std::vector<capture::TestDevice> both = capture::DefaultTestDevices();
+    capture::SetTestDevices({both[0]});
+    EXPECT_TRUE(WaitFor([&] { return !view_.notices.empty(); }));
+    capture::SetTestDevices(both);
+    EXPECT_TRUE(WaitFor([&] { return view_.notices.size() >= 2; }));
+    ProcessEventsFor(1200ms);
+    EXPECT_EQ(view_.notices,
+              (std::vector<std::string>{
+                  "The microphone \"Lumacast Test Microphone\" was lost. Silence takes its place. "
+                  "It is taken up again when it comes back.",
+                  "The microphone \"Lumacast Test Microphone\" is back."}));
+    EXPECT_TRUE(session_->IsRunning());
 }
 
 TEST_F(BroadcastSessionTest, UserCountFollowsTheViewers) {

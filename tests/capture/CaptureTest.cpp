@@ -14,6 +14,7 @@
 #include <thread>
 #include <tuple>
 
+#include "capture/DeviceDescription.h"
 #include "capture/Devices.h"
 #include "capture/Filter.h"
 #include "capture/PreviewSurface.h"
@@ -607,3 +608,153 @@ TEST_F(CaptureTest, OnlyTheTestDevicesWhenAskedSo) {
     EXPECT_EQ(video, std::vector<std::string>{"Lumacast Test Camera"});
     EXPECT_EQ(audio, std::vector<std::string>{"Lumacast Test Microphone"});
 }
+
+// ---- the system's devices -------------------------------------------------
+
+namespace {
+
+// The formats offered are the device's own: its sample sizes where its caps
+// name them (none of 8 bits where it names none, as PipeWire's provider
+// does), 16 bits made by conversion where it names neither, its rates and
+// channel counts; and of a camera's caps (as V4L2 lists them) each raw or
+// JPEG size once, in system memory, at the frame rate nearest 30.
+TEST(DeviceFormats, ListsAreTheDevicesOwn) {
+    ASSERT_TRUE(EnsureGstreamer());
+    struct Case {
+        const char* name;
+        const char* caps;
+        int eightBit, sixteenBit, mono;
+    };
+    const Case audio[] = {
+        {"PipeWire's tone node",
+         "audio/x-raw,layout=interleaved,format={S16LE,S32LE,F32LE,F64LE},"
+         "rate=[1,2147483647],channels=[1,2147483647]",
+         0, 14, 7},
+        {"PulseAudio's source",
+         "audio/x-raw,format={S16LE,S16BE,F32LE,S32LE,U8},layout=interleaved,rate=[1,384000],"
+         "channels=[1,32];audio/x-alaw,rate=[1,384000],channels=[1,32]",
+         14, 14, 14},
+        {"a float-only stereo source", "audio/x-raw,format=F32LE,rate=[1,2147483647],channels=2", 0,
+         7, 0},
+        {"a source naming no sample format", "audio/x-raw,layout=interleaved,channels=2", 0, 7, 0},
+        {"an 8-bit card", "audio/x-raw,format=U8,rate=[8000,48000],channels=[1,2]", 14, 0, 7},
+        {"a card at one rate", "audio/x-raw,format=S16LE,rate=48000,channels=1", 0, 1, 1},
+    };
+    for (const Case& c : audio) {
+        SCOPED_TRACE(c.name);
+        CapsPtr caps(gst_caps_from_string(c.caps));
+        int eight = 0, sixteen = 0, mono = 0;
+        for (const MediaType& type : AudioCapabilities(caps.get())) {
+            const WAVEFORMATEX* w = type.Wave();
+            ASSERT_NE(w, nullptr);
+            eight += w->wBitsPerSample == 8;
+            sixteen += w->wBitsPerSample == 16;
+            mono += w->nChannels == 1;
+        }
+        EXPECT_EQ(eight, c.eightBit);
+        EXPECT_EQ(sixteen, c.sixteenBit);
+        EXPECT_EQ(mono, c.mono);
+    }
+
+    CapsPtr camera(gst_caps_from_string(
+        "video/x-raw,format=YUY2,width=640,height=480,pixel-aspect-ratio=1/1,"
+        "framerate={30/1,15/1};"
+        "video/x-raw,format=YUY2,width=1280,height=720,framerate={10/1,5/1};"
+        "image/jpeg,width=1280,height=720,framerate={30/1,15/1};"
+        "video/x-raw(memory:DMABuf),format=NV12,width=640,height=480,framerate=30/1;"
+        "video/x-raw,format=YUY2,width=640,height=480,framerate=30/1"));
+    struct Frame {
+        SubType subtype;
+        int width, height;
+        std::int64_t frameTime;
+    };
+    std::vector<Frame> frames;
+    for (const MediaType& type : VideoCapabilities(camera.get())) {
+        const VIDEOINFOHEADER* vih = type.VideoInfo();
+        frames.push_back(
+            {type.subtype, vih->bmiHeader.biWidth, vih->bmiHeader.biHeight, vih->AvgTimePerFrame});
+    }
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].subtype, SubType::YUY2);
+    EXPECT_EQ(frames[0].frameTime, 333333);
+    EXPECT_EQ(frames[1].width, 1280);
+    EXPECT_EQ(frames[1].frameTime, 1000000);
+    EXPECT_EQ(frames[2].subtype, SubType::MJPG);
+    EXPECT_EQ(frames[2].height, 720);
+}
+
+// A device as a provider lists it.
+struct ListedDevice {
+    GstDevice parent;
+};
+struct ListedDeviceClass {
+    GstDeviceClass parent;
+};
+G_DEFINE_TYPE(ListedDevice, listed_device, GST_TYPE_DEVICE)
+void listed_device_class_init(ListedDeviceClass*) {}
+void listed_device_init(ListedDevice*) {}
+
+GstDevice* Listed(const char* name, const char* kind, const char* properties) {
+    CapsPtr caps(gst_caps_from_string(kind[0] == 'A' ? "audio/x-raw" : "video/x-raw"));
+    GstStructure* props = gst_structure_from_string(properties, nullptr);
+    auto* device =
+        GST_DEVICE(g_object_new(listed_device_get_type(), "display-name", name, "device-class",
+                                kind, "caps", caps.get(), "properties", props, nullptr));
+    gst_structure_free(props);
+    return GST_DEVICE(gst_object_ref_sink(device));
+}
+
+// One entry per device, from the provider that serves it best, by name; what
+// captures nothing, or what a sound server holds, is left out.
+TEST(DeviceLists, ProvidersBecomeOneEntryPerDevice) {
+    ASSERT_TRUE(EnsureGstreamer());
+    using Listing = std::tuple<const char*, const char*, const char*>;
+    struct Case {
+        const char* name;
+        std::vector<Listing> listed;
+        DeviceCategory category;
+        // Each entry's name and its provider's properties.
+        std::vector<std::pair<std::string, std::string>> entries;
+    };
+    const Case cases[] = {
+        {"a microphone through PipeWire and PulseAudio",
+         {{"USB Mic", "Audio/Source",
+           "pipewire-proplist,node.name=alsa_input.usb,object.serial=(string)40"},
+          {"Monitor of Speakers", "Audio/Source",
+           "pulse-proplist,node.name=alsa_output.pci,device.class=monitor"},
+          {"USB Mic", "Audio/Source",
+           "pulse-proplist,node.name=alsa_input.usb,object.serial=(string)40"},
+          {"HDA Intel PCH", "Audio/Source", "alsa-proplist,alsa.card=(string)0"}},
+         DeviceCategory::AudioInput,
+         {{"USB Mic", "pulse-proplist"}}},
+        {"sound cards without a sound server",
+         {{"HDA Intel PCH", "Audio/Source", "alsa-proplist,alsa.card=(string)0"},
+          {"C-Media USB", "Audio/Source", "alsa-proplist,alsa.card=(string)1"}},
+         DeviceCategory::AudioInput,
+         {{"C-Media USB", "alsa-proplist"}, {"HDA Intel PCH", "alsa-proplist"}}},
+        {"a webcam through V4L2 and PipeWire, and a virtual camera",
+         {{"HD Webcam (V4L2)", "Video/Source",
+           "pipewire-proplist,api.v4l2.path=/dev/video0,node.name=v4l2_input.usb"},
+          {"Virtual Camera", "Video/Source", "pipewire-proplist,node.name=obs_virtual"},
+          {"HD Webcam", "Video/Source", "v4l2deviceprovider,device.path=/dev/video0"},
+          {"USB Mic", "Audio/Source", "pipewire-proplist,node.name=alsa_input.usb"}},
+         DeviceCategory::VideoInput,
+         {{"HD Webcam", "v4l2deviceprovider"}, {"Virtual Camera", "pipewire-proplist"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<GstDevice*> devices;
+        for (const auto& [name, kind, props] : c.listed)
+            devices.push_back(Listed(name, kind, props));
+        std::vector<std::pair<std::string, std::string>> entries;
+        for (const auto& d : MergeProvidedDevices(devices, c.category)) {
+            GstStructure* props = gst_device_get_properties(d->device.get());
+            entries.emplace_back(d->name, gst_structure_get_name(props));
+            gst_structure_free(props);
+        }
+        EXPECT_EQ(entries, c.entries);
+        for (GstDevice* device : devices) gst_object_unref(device);
+    }
+}
+
+}  // namespace

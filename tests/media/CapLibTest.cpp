@@ -25,6 +25,7 @@ struct AudioLog {
     std::atomic<int> chunks{0};
     std::atomic<long> bytes{0};
     std::atomic<int> oddLengths{0};
+    std::atomic<int> lastPeak{0};  // of the latest buffer
 };
 // A log must outlive the library that calls into it: a buffer may be on its
 // way on the audio thread while the test takes the callback away.
@@ -40,6 +41,10 @@ void AudioRecorder::OnAudioChunk(const std::uint8_t* data, std::int32_t length) 
     ++log->chunks;
     log->bytes += length;
     if (length % 4 != 0) ++log->oddLengths;
+    const auto* pcm = reinterpret_cast<const std::int16_t*>(data);
+    int peak = 0;
+    for (std::int32_t i = 0; i < length / 2; ++i) peak = std::max(peak, std::abs(int{pcm[i]}));
+    log->lastPeak = peak;
     std::lock_guard lock(log->mutex);
     if (log->samples.size() < 200000) {
         const auto* s = reinterpret_cast<const std::int16_t*>(data);
@@ -581,6 +586,9 @@ struct FailureCase {
     const char* message;
     bool fatal;
     bool audioRuns;
+    // The microphone captures in its format nearest to 16-bit stereo at
+    // 44100 Hz, as the one named cannot be set.
+    bool nearest = false;
 };
 
 class Failures : public CapLibTest, public ::testing::WithParamInterface<FailureCase> {};
@@ -610,6 +618,13 @@ TEST_P(Failures, ShowTheirMessage) {
         EXPECT_TRUE(WaitUntil([&] { return log.chunks > 2; }));
         lib.SetAudioCallback(nullptr);
     }
+    if (c.nearest) {
+        const MediaType format = lib.AudioCaptureFilter()->CurrentFormat();
+        ASSERT_NE(format.Wave(), nullptr);
+        EXPECT_EQ(std::uint32_t{format.Wave()->nSamplesPerSec}, 44100u);
+        EXPECT_EQ(format.Wave()->nChannels, 2);
+        EXPECT_EQ(format.Wave()->wBitsPerSample, 16);
+    }
     lib.Close();
 }
 
@@ -634,7 +649,142 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"NoAudioStreamConfig", Camera(), Microphone(true, false), 0,
                                   "Cannot find ACapture:IAMStreamConfig", false, true},
                       FailureCase{"FormatIndexBeyondList", Camera(), Microphone(), 28,
-                                  "Cannot GetStreamCaps", false, true}),
+                                  "Cannot GetStreamCaps", false, true, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- devices that go, fail and come back ----------------------------------
+
+// The frame the encoder would take, with its middle rows' white pixels (the
+// "No signal" of a card) and whether it is one colour around them.
+struct CardLook {
+    int whiteInMiddle = 0;
+    bool plainBelow = true;
+};
+CardLook LookAtFrame(CapLib& lib) {
+    CardLook look;
+    const int width = lib.GetFrameWidth(), height = lib.GetFrameHeight();
+    const std::uint8_t* bits = lib.LockFrame();
+    if (bits) {
+        const int stride = DibStride(width);
+        // Rows are bottom-up: the picture's middle band, then a band near its
+        // bottom, away from the text.
+        for (int y = height * 2 / 5; y < height * 3 / 5; ++y)
+            for (int x = 0; x < width; ++x) {
+                const std::uint8_t* p = bits + y * stride + x * 3;
+                look.whiteInMiddle += p[0] > 200 && p[1] > 200 && p[2] > 200;
+            }
+        const std::uint8_t* corner = bits + 5 * stride;
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                look.plainBelow = look.plainBelow && std::abs(corner[x * 3 + c] - corner[c]) < 8;
+    }
+    lib.UnlockFrame();
+    return look;
+}
+
+// A chosen device that goes away gives way, in the running graph, to its
+// stand-in of the same format while the other device runs on; this is told
+// once, and the device is taken up again when it comes back.
+TEST_F(CapLibTest, UnpluggedDevicesGiveWayToStandInsAndComeBack) {
+    using Kind = CapLib::DeviceEvent::Kind;
+    for (const bool camera : {true, false}) {
+        SCOPED_TRACE(camera ? "camera" : "microphone");
+        const std::vector<TestDevice> both = DefaultTestDevices();
+        const std::string& name = both[camera ? 0 : 1].name;
+        SetTestDevices(both);
+        HeadlessSurface surface;  // outlives the library, which clears it on closing
+        AudioLog log;
+        CapLib lib;
+        lib.wantPreview = true;
+        const int audio = LastAudio(lib);
+        lib.SelectDevices(LastVideo(lib), audio, &surface, FormatIndex(lib, audio, 44100, 2, 16));
+        g_audio = &log;
+        lib.SetAudioCallback(&g_recorder);
+        const auto bothRun = [&] {
+            const auto frames = surface.FrameCount();
+            const int chunks = log.chunks;
+            return WaitUntil(
+                [&] { return surface.FrameCount() > frames + 3 && log.chunks > chunks + 3; });
+        };
+        ASSERT_TRUE(bothRun());
+        EXPECT_TRUE(lib.CheckDevices().empty());
+        const int length = lib.GetFrameLength();
+        EXPECT_FALSE(LookAtFrame(lib).plainBelow) << "a card before any device went";
+
+        SetTestDevices({both[camera ? 1 : 0]});
+        auto events = lib.CheckDevices();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].kind, Kind::Lost);
+        EXPECT_EQ(events[0].video, camera);
+        EXPECT_EQ(events[0].name, name);
+        EXPECT_EQ(camera ? lib.VideoStandingIn() : lib.AudioStandingIn(), true);
+        EXPECT_TRUE(lib.CheckDevices().empty()) << "told twice";
+        ASSERT_TRUE(bothRun());
+        EXPECT_EQ(lib.GetFrameLength(), length) << "the picture changed its size";
+        if (camera) {
+            const CardLook card = LookAtFrame(lib);
+            EXPECT_GT(card.whiteInMiddle, 100) << "no \"No signal\" on the card";
+            EXPECT_TRUE(card.plainBelow);
+        } else {
+            EXPECT_EQ(log.lastPeak, 0) << "sound where the microphone was";
+        }
+
+        SetTestDevices(both);
+        events = lib.CheckDevices();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].kind, Kind::Back);
+        EXPECT_EQ(events[0].name, name);
+        EXPECT_FALSE(camera ? lib.VideoStandingIn() : lib.AudioStandingIn());
+        ASSERT_TRUE(bothRun());
+        if (camera) {
+            EXPECT_FALSE(LookAtFrame(lib).plainBelow) << "still the card";
+        } else {
+            EXPECT_GT(log.lastPeak, 5000) << "no tone once the microphone is back";
+        }
+        EXPECT_EQ(boxes_.Count(), 0u);
+        lib.SetAudioCallback(nullptr);
+        lib.Close();
+        g_audio = nullptr;
+    }
+}
+
+// A device that another program holds fails as it starts: it gives way to
+// its stand-in, told as busy and named, and the other device runs.
+TEST_F(CapLibTest, ABusyDeviceIsToldAndTheOtherRuns) {
+    for (const bool camera : {true, false}) {
+        SCOPED_TRACE(camera ? "camera" : "microphone");
+        std::vector<TestDevice> devices = DefaultTestDevices();
+        devices[camera ? 0 : 1].busy = true;
+        SetTestDevices(devices);
+        HeadlessSurface surface;  // outlives the library, which clears it on closing
+        AudioLog log;
+        CapLib lib;
+        lib.wantPreview = true;
+        g_audio = &log;
+        const int audio = LastAudio(lib);
+        lib.SelectDevices(LastVideo(lib), audio, &surface, FormatIndex(lib, audio, 44100, 2, 16));
+        lib.SetAudioCallback(&g_recorder);
+        std::vector<CapLib::DeviceEvent> events;
+        ASSERT_TRUE(WaitUntil([&] {
+            for (auto& event : lib.CheckDevices()) events.push_back(event);
+            return !events.empty();
+        }));
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].kind, CapLib::DeviceEvent::Kind::Busy);
+        EXPECT_EQ(events[0].name, devices[camera ? 0 : 1].name);
+        EXPECT_TRUE(camera ? lib.VideoStandingIn() : lib.AudioStandingIn());
+        EXPECT_TRUE(lib.Previewing());
+        const auto frames = surface.FrameCount();
+        const int chunks = log.chunks;
+        EXPECT_TRUE(WaitUntil(
+            [&] { return surface.FrameCount() > frames + 3 && log.chunks > chunks + 3; }));
+        if (!camera) {
+            EXPECT_EQ(log.lastPeak, 0);
+        }
+        lib.SetAudioCallback(nullptr);
+        lib.Close();
+        g_audio = nullptr;
+    }
+}
 
 }  // namespace

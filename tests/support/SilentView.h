@@ -22,6 +22,7 @@ class SilentView : public SessionView {
     void HideWindow() override {}
     int MeterScalePosition() override { return 32767; }
     capture::PreviewSurface* PreviewWindow() override { return &surface; }
+    void ShowDeviceNotice(const std::string&) override {}
 
     capture::HeadlessSurface surface;
 };

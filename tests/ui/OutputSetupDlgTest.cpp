@@ -175,6 +175,32 @@ TEST_F(SetupDialogTest, IndicesBeyondTheListsSelectNothingAndDevicesFallBack) {
     }
 }
 
+// Devices plugged in or out while the dialog is open show in its lists
+// soon after; each list keeps showing the device it showed, and the
+// settings' indices follow their devices.
+TEST_F(SetupDialogTest, PluggedDevicesShowWhileOpenAndChoicesFollowTheirDevices) {
+    const std::vector<capture::TestDevice> devices = capture::DefaultTestDevices();
+    g_settings.videoDeviceIndex = 0;
+    g_settings.audioDeviceIndex = 0;
+    auto dialog = Open();
+    capture::TestDevice second = devices[0];
+    second.name = "A Second Camera";
+    capture::SetTestDevices({second, devices[0]});
+    ASSERT_TRUE(
+        testsupport::WaitFor([&] { return List(*dialog, kVideoDeviceList)->count() == 3; }));
+    EXPECT_EQ(Entries(List(*dialog, kVideoDeviceList)),
+              (std::vector<std::string>{"No video", "A Second Camera", "Lumacast Test Camera"}));
+    EXPECT_EQ(List(*dialog, kVideoDeviceList)->currentIndex(), 2);
+    EXPECT_EQ(g_settings.videoDeviceIndex, 1);
+    // The microphone went: "No audio", and the setting says so.
+    EXPECT_EQ(Entries(List(*dialog, kAudioDeviceList)), std::vector<std::string>{"No audio"});
+    EXPECT_EQ(List(*dialog, kAudioDeviceList)->currentIndex(), 0);
+    EXPECT_EQ(g_settings.audioDeviceIndex, -1);
+    dialog->accept();
+    EXPECT_EQ(g_settings.videoDeviceIndex, 1);
+    EXPECT_EQ(Capture().GetVideoDeviceName(1), std::string("Lumacast Test Camera"));
+}
+
 // Each field's bounds and messages: the dialog stays open with nothing
 // written, the failing field has the focus and its whole text selected.
 TEST_F(SetupDialogTest, EachFieldTakesItsRangeAndRefusesTheRest) {
