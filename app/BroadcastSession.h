@@ -18,6 +18,8 @@
 #include "media/SoundCaptureFilter.h"
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
+#include "relay/RelayPublisher.h"
+#include "settings/RelayConfig.h"
 
 struct AppSettings;
 class CapLib;
@@ -57,6 +59,14 @@ class SessionView {
     virtual int MeterScalePosition() = 0;
     // ConfigureCapture: where the capture preview is shown.
     virtual capture::PreviewSurface* PreviewWindow() = 0;
+    // Start and stop sequences and the status timer: the relay's one-line
+    // state ("publishing", "reconnecting in N s: reason", "off" ...), each
+    // time it reads otherwise. newState is false when only the count of
+    // seconds moved on.
+    virtual void SetRelayState(const std::string& line, bool newState) {
+        (void)line;
+        (void)newState;
+    }
 };
 
 // What the capture and a broadcast take from the settings: a copy made on
@@ -75,6 +85,8 @@ struct BroadcastSettings {
     int asfPort = 0;
     int maxUsers = 0;
     CaptionChoice caption;
+    // From relay.cfg, which the caller reads.
+    RelaySettings relay;
 };
 
 BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings);
@@ -116,6 +128,8 @@ class BroadcastSession final : public AudioChunkCallback {
     void CopyMeterColumns(std::vector<std::int16_t>* columns) const;
 
     bool IsRunning() const { return m_bRunning; }
+    // The relay publisher's state; off when none runs.
+    relay::PublishStatus RelayStatus() const;
     CapLib* CaptureLibrary() const { return m_pCapture; }
     bool HasVideoSample() const { return static_cast<bool>(m_pVideoSample); }
     int FrameTimerPeriod() const;  // ms while the frame timer runs, else -1
@@ -132,6 +146,9 @@ class BroadcastSession final : public AudioChunkCallback {
 
   private:
     void CleanUpFailedStart();
+    void StartRelay(const BroadcastSettings& settings, bool hasVideo, bool hasAudio);
+    void StopRelay();
+    void ShowRelayState(const relay::PublishStatus& status);
     void ReleaseSamples();
     void AfterTimer();
     std::int64_t SampleTimeNow() const;
@@ -177,4 +194,11 @@ class BroadcastSession final : public AudioChunkCallback {
     // releases it, so a late buffer never lands in a released sample. Taken
     // under the audio tap's callback lock, never the other way round.
     std::mutex audioLock_;
+
+    // While publishing: the relay publisher, fed the samples the writer
+    // gets. Set and cleared on the user-interface thread under audioLock_,
+    // which the audio path holds while it feeds it.
+    std::unique_ptr<relay::RelayPublisher> relay_;
+    std::string relayLine_;
+    std::string relayStateKey_;
 };

@@ -11,6 +11,15 @@ void HeadlessView::SetConnectionUrl(const std::string& url) {
     std::fflush(out_);
 }
 
+void HeadlessView::SetRelayState(const std::string& line, bool newState) {
+    if (!newState) return;
+    if (relayAddress_.empty())
+        std::fprintf(errors_, "lumasrv: relay: %s\n", line.c_str());
+    else
+        std::fprintf(errors_, "lumasrv: relay %s: %s\n", relayAddress_.c_str(), line.c_str());
+    std::fflush(errors_);
+}
+
 int HeadlessView::MeterScalePosition() {
     return g_settings.meterScale;
 }

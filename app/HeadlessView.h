@@ -12,7 +12,9 @@ class HeadlessView : public SessionView {
   public:
     // httpPort: where the web server serves the viewers' page; 0 when it
     // serves nothing, and then no page address is printed.
-    HeadlessView(int httpPort, std::FILE* out) : httpPort_(httpPort), out_(out) {}
+    // The relay's state changes go to errors (standard error).
+    HeadlessView(int httpPort, std::FILE* out, std::FILE* errors = stderr)
+        : httpPort_(httpPort), out_(out), errors_(errors) {}
 
     void EnableStartButton(bool) override {}
     void EnableStopButton(bool) override {}
@@ -23,6 +25,9 @@ class HeadlessView : public SessionView {
     void HideWindow() override {}
     int MeterScalePosition() override;
     capture::PreviewSurface* PreviewWindow() override { return &surface_; }
+    // Each new state on its own line, with the relay's masked address.
+    void SetRelayState(const std::string& line, bool newState) override;
+    void SetRelayAddress(const std::string& maskedUrl) { relayAddress_ = maskedUrl; }
 
     // The viewers' page for a stream URL "http://host:port": the same host on
     // the web server's port.
@@ -31,5 +36,7 @@ class HeadlessView : public SessionView {
   private:
     int httpPort_;
     std::FILE* out_;
+    std::FILE* errors_;
+    std::string relayAddress_;
     capture::HeadlessSurface surface_;
 };
