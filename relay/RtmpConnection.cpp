@@ -108,9 +108,14 @@ bool RtmpConnection::Open(const std::string& url, AVCodecContext* video, AVCodec
                         &options);
     av_dict_free(&options);
     if (result < 0) {
-        *reason = ReasonFor(result, "connecting and publishing");
-        if (!timedOut_ && result != AVERROR(ECONNREFUSED) && !stop_->load())
-            *reason += "; is the stream key right?";
+        // Past a refused connection and a timeout, what is left is a relay
+        // that answered and would not take the stream: most often a wrong
+        // stream key or application.
+        if (timedOut_ || result == AVERROR(ECONNREFUSED) || stop_->load())
+            *reason = ReasonFor(result, "connecting and publishing");
+        else
+            *reason = "the relay did not take the stream (" + AvErrorText(result) +
+                      "); are the application and the stream key right?";
         return false;
     }
     ArmDeadline(deadline);

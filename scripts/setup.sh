@@ -10,8 +10,9 @@ LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 # (trayer's XEmbed tray; Xfce's panel, a StatusNotifierItem host, on a session
 # bus of its own), and a Wayland session (Weston with XWayland, and Qt's
 # Wayland platform, which the program is to pass over there), the font whose
-# metrics the dialog layout tests know, and the browsers that play the
-# viewers' page.
+# metrics the dialog layout tests know, the browsers that play the viewers'
+# page, and nginx with its RTMP module for the example relay cluster that the
+# program publishes to.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
@@ -25,6 +26,7 @@ LUMACAST_PACKAGES=(
     xvfb xdotool openbox trayer x11-utils libx11-dev fonts-dejavu-core
     xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland
     chromium firefox-esr nodejs iproute2
+    nginx libnginx-mod-rtmp
 )
 # Packaging and the package test: dpkg-shlibdeps computes the package's
 # dependencies, debootstrap makes the clean Debian system it is installed into.
