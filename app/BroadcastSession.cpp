@@ -61,6 +61,17 @@ BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings) {
     return broadcast;
 }
 
+BroadcastSettings BroadcastSettingsWithRelay(const AppSettings& settings) {
+    BroadcastSettings broadcast = BroadcastSettingsFrom(settings);
+    RelayConfig config;
+    std::string error;
+    const RelayConfigLoad loaded = LoadRelayConfig(RelayConfigPath(), &config, &error);
+    if (loaded == RelayConfigLoad::kDamaged || loaded == RelayConfigLoad::kUnreadable)
+        broadcast.relayProblem = error;
+    broadcast.relay = config.Settings();
+    return broadcast;
+}
+
 BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
     : m_pCapture(capture), view_(view) {
     frameTimer_.setTimerType(Qt::PreciseTimer);
@@ -300,6 +311,11 @@ void BroadcastSession::ReleaseSamples() {
 }
 
 void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVideo, bool hasAudio) {
+    if (!settings.relayProblem.empty()) {
+        relay::PublishStatus off;
+        off.reason = settings.relayProblem;
+        return ShowRelayState(off);
+    }
     if (!settings.relay.publish) return ShowRelayState({});
     const std::string problem = RelayUrlProblem(settings.relay.url);
     if (!problem.empty()) {

@@ -85,11 +85,16 @@ struct BroadcastSettings {
     int asfPort = 0;
     int maxUsers = 0;
     CaptionChoice caption;
-    // From relay.cfg, which the caller reads.
+    // From relay.cfg (see BroadcastSettingsWithRelay); relayProblem says why
+    // the file could not be used, and then nothing is published.
     RelaySettings relay;
+    std::string relayProblem;
 };
 
 BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings);
+// The same with the relay's settings read from relay.cfg beside the
+// configuration; a damaged file leaves the relay off with its reason.
+BroadcastSettings BroadcastSettingsWithRelay(const AppSettings& settings);
 CaptionChoice CaptionChoiceFrom(const AppSettings& settings);
 
 // The session is the capture library's audio callback while it broadcasts,

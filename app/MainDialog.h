@@ -51,6 +51,7 @@ class CMainDialog : public QDialog, public SessionView {
     void HideWindow() override;
     int MeterScalePosition() override;
     capture::PreviewSurface* PreviewWindow() override;
+    void SetRelayState(const std::string& line, bool newState) override;
 
     // What tests and the toolbar look at.
     BroadcastSession& Session() { return *session_; }
@@ -97,6 +98,7 @@ class CMainDialog : public QDialog, public SessionView {
     MeterWidget* meter_ = nullptr;
     QLabel* userCount_ = nullptr;
     QLineEdit* connectionUrl_ = nullptr;
+    QLabel* relayState_ = nullptr;
     QSlider* meterScale_ = nullptr;
     int waitCursors_ = 0;
     bool initialised_ = false;

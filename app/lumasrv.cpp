@@ -111,15 +111,12 @@ int RunHeadless(int argc, char** argv) {
     ChooseDevicesForThisRun(capture);
     HeadlessView view(pageServed ? webServer.Port() : 0, stdout);
     BroadcastSession session(&capture, &view);
-    BroadcastSettings settings = BroadcastSettingsFrom(g_settings);
     // A damaged relay file costs the relay, never the broadcast.
-    RelayConfig relayConfig;
-    std::string relayError;
-    const RelayConfigLoad relayLoad = LoadRelayConfig(RelayConfigPath(), &relayConfig, &relayError);
-    if (relayLoad == RelayConfigLoad::kDamaged || relayLoad == RelayConfigLoad::kUnreadable) {
-        std::fprintf(stderr, "lumasrv: %s; broadcasting without the relay\n", relayError.c_str());
+    const BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
+    if (!settings.relayProblem.empty()) {
+        std::fprintf(stderr, "lumasrv: %s; broadcasting without the relay\n",
+                     settings.relayProblem.c_str());
     }
-    settings.relay = relayConfig.Settings();
     view.SetRelayAddress(MaskRelayUrl(settings.relay.url));
     session.ConfigureCapture(settings);
     session.StartBroadcast(settings);
