@@ -282,7 +282,10 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     char url[WmWriter::kConnectionUrlSize] = {};
     pWriter->GetConnectionUrl(url);
     // The web server serves the user's files folder, so the page goes there.
-    WriteIndexPage(filesDir + "index.htm", url);
+    // The relay's HLS address goes to viewers only while it is published.
+    const bool relayed = settings.relayProblem.empty() && settings.relay.publish &&
+                         RelayUrlProblem(settings.relay.url).empty();
+    WriteIndexPage(filesDir + "index.htm", url, relayed ? settings.relay.hls : std::string());
     view_->SetConnectionUrl(url);
     view_->SetWaitCursor(false);
 }

@@ -12,7 +12,9 @@ void HeadlessView::SetConnectionUrl(const std::string& url) {
 }
 
 void HeadlessView::SetRelayState(const std::string& line, bool newState) {
-    if (!newState) return;
+    // A program that never publishes says nothing of a relay.
+    if (!newState || (line == "off" && !relayLogged_)) return;
+    relayLogged_ = true;
     if (relayAddress_.empty())
         std::fprintf(errors_, "lumasrv: relay: %s\n", line.c_str());
     else

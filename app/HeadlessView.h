@@ -38,5 +38,6 @@ class HeadlessView : public SessionView {
     std::FILE* out_;
     std::FILE* errors_;
     std::string relayAddress_;
+    bool relayLogged_ = false;
     capture::HeadlessSurface surface_;
 };

@@ -205,9 +205,22 @@ class RelayClusterTest : public ::testing::Test {
 };
 
 TEST_F(RelayClusterTest, BothEdgesCarryTheBroadcastThroughAnOriginRestart) {
-    WriteRelayFile("# the example cluster\nurl=" + OriginUrl() + "\npublish=1\n");
+    const std::string hls = "http://127.0.0.1:" + std::to_string(ports_[8936]) + "/hls/stream.m3u8";
+    WriteRelayFile("# the example cluster\nurl=" + OriginUrl() + "\npublish=1\nhls=" + hls + "\n");
     Launch();
     ASSERT_TRUE(WaitUntil(20s, [&] { return CountInErrors(": publishing") >= 1; })) << Errors();
+    // The viewers' page sends browsers to the edge, with hls.js from our
+    // own web server; the settings file with the key stays private.
+    const std::string page = testsupport::Fetch(g_settings.httpPort, "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_NE(page.find("data-hls=\"" + hls + "\""), std::string::npos) << page;
+    EXPECT_EQ(page.find(kKey), std::string::npos);
+    const std::string library =
+        testsupport::Fetch(g_settings.httpPort, "GET /hls.min.js HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(library.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << library.substr(0, 200);
+    EXPECT_NE(library.find("isSupported"), std::string::npos);
+    EXPECT_EQ(testsupport::Fetch(g_settings.httpPort, "GET /relay.cfg HTTP/1.0\r\n\r\n")
+                  .rfind("HTTP/1.0 404", 0),
+              0u);
     for (const int edge : {ports_[1936], ports_[1937]}) {
         EXPECT_TRUE(WaitUntil(15s, [&] { return EdgeCarriesTheBroadcast(edge); }))
             << edge << ": " << Probe(edge);
