@@ -419,15 +419,25 @@ constexpr const char* kRelayPlayerScript = R"js(<script>
   if (window.Hls && window.Hls.isSupported()) {
     window.lumaRelayPlays = true;
     video.removeAttribute("src");
-    var player = new window.Hls({ lowLatencyMode: false, liveSyncDurationCount: 2 });
-    player.on(window.Hls.Events.ERROR, function (event, data) {
-      if (!data.fatal) return;
-      if (data.type === window.Hls.ErrorTypes.MEDIA_ERROR) player.recoverMediaError();
-      else { player.destroy(); local(); }
-    });
-    player.loadSource(relay);
-    player.attachMedia(video);
-    video.play().catch(function () {});
+    // The relay's first segments come a few seconds after the broadcast
+    // starts: a relay that fails is asked again for a while before the page
+    // turns to the local stream.
+    var tries = 0;
+    var open = function () {
+      var player = new window.Hls({ lowLatencyMode: false, liveSyncDurationCount: 2 });
+      player.on(window.Hls.Events.ERROR, function (event, data) {
+        if (!data.fatal) return;
+        if (data.type === window.Hls.ErrorTypes.MEDIA_ERROR) return player.recoverMediaError();
+        player.destroy();
+        if (++tries < 8) setTimeout(open, 2000);
+        else local();
+      });
+      player.on(window.Hls.Events.MANIFEST_PARSED, function () { tries = 0; });
+      player.loadSource(relay);
+      player.attachMedia(video);
+      video.play().catch(function () {});
+    };
+    open();
   } else if (video.canPlayType("application/vnd.apple.mpegurl")) {
     window.lumaRelayPlays = true;
     video.src = relay;
