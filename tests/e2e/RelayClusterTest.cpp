@@ -290,8 +290,10 @@ TEST_F(RelayClusterTest, AFrozenOriginNeverStallsTheLocalViewers) {
     std::this_thread::sleep_for(15s);
     const int framesFrozen = ViewerFrames() - framesBefore;
     kill(-servers_["origin"], SIGCONT);
-    // 15 s at 10 pictures a second: the local viewer kept watching.
-    EXPECT_GT(framesFrozen, 100) << "the local viewer got " << framesFrozen << " pictures in 15 s";
+    // 15 s at 10 pictures a second: the local viewer kept watching (a
+    // capture held up by the relay would give it next to none; half the
+    // rate leaves room for a busy machine).
+    EXPECT_GT(framesFrozen, 75) << "the local viewer got " << framesFrozen << " pictures in 15 s";
     // The frozen relay was noticed and left; publishing comes back.
     EXPECT_GE(CountInErrors(": reconnecting in"), 1u) << Errors();
     EXPECT_TRUE(WaitUntil(40s, [&] { return CountInErrors(": publishing") >= 2; })) << Errors();
