@@ -225,6 +225,36 @@ TEST_F(RelayClusterTest, BothEdgesCarryTheBroadcastThroughAnOriginRestart) {
         EXPECT_TRUE(WaitUntil(15s, [&] { return EdgeCarriesTheBroadcast(edge); }))
             << edge << ": " << Probe(edge);
     }
+    // The caption is in the edge's pictures: its white letters on their
+    // black shadow in the top-left corner, over the test picture's light
+    // left bar, which below them has no dark pixel.
+    const fs::path picture = folder_ / "edge.rgb";
+    ASSERT_EQ(RunCommand("timeout 20 ffmpeg -v error -y -i rtmp://127.0.0.1:" +
+                         std::to_string(ports_[1937]) +
+                         "/live/stream -frames:v 1 -f rawvideo -pix_fmt rgb24 " + picture.string() +
+                         " && echo decoded"),
+              "decoded\n");
+    const std::string pixels = ReadWholeFile(picture);
+    ASSERT_EQ(pixels.size(), static_cast<std::size_t>(frameWidth_ * frameHeight_ * 3));
+    const auto luma = [&](int x, int y) {
+        const auto* p =
+            reinterpret_cast<const unsigned char*>(pixels.data()) + (y * frameWidth_ + x) * 3;
+        return (p[0] * 299 + p[1] * 587 + p[2] * 114) / 1000;
+    };
+    int white = 0, dark = 0, darkBelow = 0;
+    for (int y = 2; y < 14; ++y) {
+        for (int x = 2; x < 40; ++x) {
+            white += luma(x, y) > 220;
+            dark += luma(x, y) < 70;
+        }
+    }
+    for (int y = 40; y < 80; ++y) {
+        for (int x = 2; x < 40; ++x) darkBelow += luma(x, y) < 70;
+    }
+    EXPECT_GT(white, 10);
+    EXPECT_GT(dark, 10);
+    EXPECT_EQ(darkBelow, 0);
+
     for (const char* edge : {"edge-push", "edge-pull"}) {
         const fs::path playlist = folder_ / edge / "hls/stream.m3u8";
         EXPECT_TRUE(WaitUntil(15s, [&] {
