@@ -61,6 +61,17 @@ BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings) {
     return broadcast;
 }
 
+BroadcastSettings BroadcastSettingsWithRelay(const AppSettings& settings) {
+    BroadcastSettings broadcast = BroadcastSettingsFrom(settings);
+    RelayConfig config;
+    std::string error;
+    const RelayConfigLoad loaded = LoadRelayConfig(RelayConfigPath(), &config, &error);
+    if (loaded == RelayConfigLoad::kDamaged || loaded == RelayConfigLoad::kUnreadable)
+        broadcast.relayProblem = error;
+    broadcast.relay = config.Settings();
+    return broadcast;
+}
+
 BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
     : m_pCapture(capture), view_(view) {
     frameTimer_.setTimerType(Qt::PreciseTimer);
@@ -294,6 +305,7 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
         frameTimer_.start(static_cast<int>(FrameTimerPeriodMs(settings.videoFramesPerSecond)));
         m_nFrameTimer = kFrameTimerId;
     }
+    StartRelay(settings, hasVideo, hasAudio);
     m_startTime = timeGetTime();
     audioClockRunning_ = true;
     m_bRunning = true;
@@ -303,7 +315,10 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     char url[WmWriter::kConnectionUrlSize] = {};
     pWriter->GetConnectionUrl(url);
     // The web server serves the user's files folder, so the page goes there.
-    WriteIndexPage(filesDir + "index.htm", url);
+    // The relay's HLS address goes to viewers only while it is published.
+    const bool relayed = settings.relayProblem.empty() && settings.relay.publish &&
+                         RelayUrlProblem(settings.relay.url).empty();
+    WriteIndexPage(filesDir + "index.htm", url, relayed ? settings.relay.hls : std::string());
     view_->SetConnectionUrl(url);
     view_->SetWaitCursor(false);
 }
@@ -331,10 +346,72 @@ void BroadcastSession::ReleaseSamples() {
     m_pAudioBuffer = nullptr;
 }
 
+void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVideo, bool hasAudio) {
+    if (!settings.relayProblem.empty()) {
+        relay::PublishStatus off;
+        off.reason = settings.relayProblem;
+        return ShowRelayState(off);
+    }
+    if (!settings.relay.publish) return ShowRelayState({});
+    const std::string problem = RelayUrlProblem(settings.relay.url);
+    if (!problem.empty()) {
+        relay::PublishStatus off;
+        off.reason = problem;
+        return ShowRelayState(off);
+    }
+    relay::PublisherSettings publisher;
+    publisher.url = settings.relay.url;
+    publisher.shownUrl = MaskRelayUrl(settings.relay.url);
+    if (hasVideo) {
+        publisher.shape.width = m_pCapture->GetFrameWidth();
+        publisher.shape.height = m_pCapture->GetFrameHeight();
+        publisher.shape.framesPerSecond = settings.videoFramesPerSecond;
+        publisher.shape.videoBitRate = settings.videoBitrateKbps * 1000;
+    }
+    if (hasAudio) {
+        publisher.shape.sampleRate = m_nSamplesPerSec;
+        publisher.shape.channels = m_nChannels;
+    }
+    auto started = std::make_unique<relay::RelayPublisher>(std::move(publisher));
+    started->Start();
+    {
+        std::lock_guard guard(audioLock_);
+        relay_ = std::move(started);
+    }
+    ShowRelayState(RelayStatus());
+}
+
+void BroadcastSession::StopRelay() {
+    std::unique_ptr<relay::RelayPublisher> stopping;
+    {
+        std::lock_guard guard(audioLock_);
+        stopping = std::move(relay_);
+    }
+    if (!stopping) return;
+    // Joined without the audio lock: the audio path never waits on the relay.
+    stopping->Stop();
+    ShowRelayState({});
+}
+
+relay::PublishStatus BroadcastSession::RelayStatus() const {
+    return relay_ ? relay_->Status() : relay::PublishStatus{};
+}
+
+void BroadcastSession::ShowRelayState(const relay::PublishStatus& status) {
+    const std::string line = relay::PublishStatusText(status);
+    if (line == relayLine_) return;
+    const std::string key = std::to_string(static_cast<int>(status.state)) + status.reason;
+    const bool newState = key != relayStateKey_;
+    relayLine_ = line;
+    relayStateKey_ = key;
+    view_->SetRelayState(line, newState);
+}
+
 void BroadcastSession::CleanUpFailedStart() {
     // The audio callback may already be in place; it must not outlive the sample.
     m_pCapture->SetAudioCallback(nullptr);
     audioClockRunning_ = false;
+    StopRelay();
     if (pWriter) pWriter->StopWriting();
     ReleaseSamples();
     pProfile.reset();
@@ -349,6 +426,7 @@ void BroadcastSession::StopBroadcast() {
     m_pCapture->SetFrameCallback(nullptr);
     m_pCapture->SetAudioCallback(nullptr);
     audioClockRunning_ = false;
+    StopRelay();
 
     if (!pWriter) RecordEntry("pWriter", kTrailStopWriter, true).SetValue(0);
     if (!pProfile) RecordEntry("pProfile", kTrailStopProfile, true).SetValue(0);
@@ -389,6 +467,9 @@ void BroadcastSession::OnFrameTimer() {
                 m_videoTime = SampleTimeNow();
                 pWriter->Writer()->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
                                                m_pVideoSample.Get());
+                // Taken from the sample, not the frame: the relay gets what
+                // the writer got. relay_ changes only on this thread.
+                if (relay_) relay_->PushVideo(m_pVideoBuffer, m_videoSampleLength, m_videoTime);
             }
             m_pCapture->UnlockFrame();
         }
@@ -398,6 +479,7 @@ void BroadcastSession::OnFrameTimer() {
 
 void BroadcastSession::OnStatusTimer() {
     if (pWriter) view_->SetUserCount(std::to_string(pWriter->GetClientCount()));
+    if (relay_) ShowRelayState(relay_->Status());
     g_settings.meterScale = static_cast<std::int16_t>(view_->MeterScalePosition());
     AfterTimer();
 }
@@ -444,4 +526,5 @@ void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t lengt
                                        m_pAudioSample.Get());
         done += static_cast<std::int32_t>(piece);
     }
+    if (relay_) relay_->PushAudio(data, static_cast<std::size_t>(length), now);
 }

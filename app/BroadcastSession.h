@@ -19,6 +19,8 @@
 #include "media/SoundCaptureFilter.h"
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
+#include "relay/RelayPublisher.h"
+#include "settings/RelayConfig.h"
 
 struct AppSettings;
 namespace capture {
@@ -62,6 +64,14 @@ class SessionView {
     // meanwhile. Shown without waiting for the user: the capture and a
     // broadcast go on.
     virtual void ShowDeviceNotice(const std::string& text) = 0;
+    // Start and stop sequences and the status timer: the relay's one-line
+    // state ("publishing", "reconnecting in N s: reason", "off" ...), each
+    // time it reads otherwise. newState is false when only the count of
+    // seconds moved on.
+    virtual void SetRelayState(const std::string& line, bool newState) {
+        (void)line;
+        (void)newState;
+    }
 };
 
 // What the capture and a broadcast take from the settings: a copy made on
@@ -80,9 +90,16 @@ struct BroadcastSettings {
     int asfPort = 0;
     int maxUsers = 0;
     CaptionChoice caption;
+    // From relay.cfg (see BroadcastSettingsWithRelay); relayProblem says why
+    // the file could not be used, and then nothing is published.
+    RelaySettings relay;
+    std::string relayProblem;
 };
 
 BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings);
+// The same with the relay's settings read from relay.cfg beside the
+// configuration; a damaged file leaves the relay off with its reason.
+BroadcastSettings BroadcastSettingsWithRelay(const AppSettings& settings);
 CaptionChoice CaptionChoiceFrom(const AppSettings& settings);
 
 // The session is the capture library's audio callback while it broadcasts,
@@ -126,6 +143,8 @@ class BroadcastSession final : public AudioChunkCallback {
     void CopyMeterColumns(std::vector<std::int16_t>* columns) const;
 
     bool IsRunning() const { return m_bRunning; }
+    // The relay publisher's state; off when none runs.
+    relay::PublishStatus RelayStatus() const;
     CapLib* CaptureLibrary() const { return m_pCapture; }
     bool HasVideoSample() const { return static_cast<bool>(m_pVideoSample); }
     int FrameTimerPeriod() const;  // ms while the frame timer runs, else -1
@@ -143,6 +162,9 @@ class BroadcastSession final : public AudioChunkCallback {
 
   private:
     void CleanUpFailedStart();
+    void StartRelay(const BroadcastSettings& settings, bool hasVideo, bool hasAudio);
+    void StopRelay();
+    void ShowRelayState(const relay::PublishStatus& status);
     void ReleaseSamples();
     void AfterTimer();
     std::int64_t SampleTimeNow() const;
@@ -192,4 +214,11 @@ class BroadcastSession final : public AudioChunkCallback {
     // releases it, so a late buffer never lands in a released sample. Taken
     // under the audio tap's callback lock, never the other way round.
     std::mutex audioLock_;
+
+    // While publishing: the relay publisher, fed the samples the writer
+    // gets. Set and cleared on the user-interface thread under audioLock_,
+    // which the audio path holds while it feeds it.
+    std::unique_ptr<relay::RelayPublisher> relay_;
+    std::string relayLine_;
+    std::string relayStateKey_;
 };

@@ -12,8 +12,19 @@ void HeadlessView::SetConnectionUrl(const std::string& url) {
 }
 
 void HeadlessView::ShowDeviceNotice(const std::string& text) {
-    std::fprintf(notices_, "lumasrv: %s\n", text.c_str());
-    std::fflush(notices_);
+    std::fprintf(errors_, "lumasrv: %s\n", text.c_str());
+    std::fflush(errors_);
+}
+
+void HeadlessView::SetRelayState(const std::string& line, bool newState) {
+    // A program that never publishes says nothing of a relay.
+    if (!newState || (line == "off" && !relayLogged_)) return;
+    relayLogged_ = true;
+    if (relayAddress_.empty())
+        std::fprintf(errors_, "lumasrv: relay: %s\n", line.c_str());
+    else
+        std::fprintf(errors_, "lumasrv: relay %s: %s\n", relayAddress_.c_str(), line.c_str());
+    std::fflush(errors_);
 }
 
 int HeadlessView::MeterScalePosition() {

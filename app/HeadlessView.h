@@ -13,9 +13,10 @@ class HeadlessView : public SessionView {
   public:
     // httpPort: where the web server serves the viewers' page; 0 when it
     // serves nothing, and then no page address is printed. out gets the
-    // addresses, notices the device notices.
-    HeadlessView(int httpPort, std::FILE* out, std::FILE* notices = stderr)
-        : httpPort_(httpPort), out_(out), notices_(notices) {}
+    // addresses, errors (standard error) the device notices and the relay's
+    // state changes.
+    HeadlessView(int httpPort, std::FILE* out, std::FILE* errors = stderr)
+        : httpPort_(httpPort), out_(out), errors_(errors) {}
 
     void EnableStartButton(bool) override {}
     void EnableStopButton(bool) override {}
@@ -27,6 +28,9 @@ class HeadlessView : public SessionView {
     int MeterScalePosition() override;
     capture::PreviewSurface* PreviewWindow() override { return &surface_; }
     void ShowDeviceNotice(const std::string& text) override;
+    // Each new state on its own line, with the relay's masked address.
+    void SetRelayState(const std::string& line, bool newState) override;
+    void SetRelayAddress(const std::string& maskedUrl) { relayAddress_ = maskedUrl; }
 
     // The viewers' page for a stream URL "http://host:port": the same host on
     // the web server's port.
@@ -35,6 +39,8 @@ class HeadlessView : public SessionView {
   private:
     int httpPort_;
     std::FILE* out_;
-    std::FILE* notices_;
+    std::FILE* errors_;
+    std::string relayAddress_;
+    bool relayLogged_ = false;
     capture::HeadlessSurface surface_;
 };

@@ -36,6 +36,13 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
   var state = document.getElementById("lumastate");
   var unmute = document.getElementById("lumaunmute");
   if (!video || !video.play) return;
+  if (window.lumaRelayPlays) {
+    unmute.onclick = function () { video.muted = false; video.play().catch(function () {}); };
+    var shown = function () { unmute.style.display = video.muted ? "inline" : "none"; };
+    video.addEventListener("volumechange", shown);
+    shown();
+    return;
+  }
   var source = video.getAttribute("src");
   var Media = window.MediaSource;
   var mse = !!(Media && window.fetch && window.ReadableStream && window.Uint8Array &&
@@ -396,6 +403,51 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
 </script>
 )js";
 
+// Played before the local stream when the page names a relay's HLS address
+// (the video element's data-hls): through hls.js where the browser has Media
+// Source Extensions, natively where it plays HLS itself (Safari, iOS), and
+// otherwise, or after a failure the relay does not recover from, the local
+// stream as without a relay. Taking over, it sets window.lumaRelayPlays so
+// that the local player's script stands aside.
+constexpr const char* kRelayPlayerScript = R"js(<script>
+(function () {
+  var video = document.getElementById("lumavideo");
+  if (!video || !video.play || location.hash === "#local") return;
+  var relay = video.getAttribute("data-hls");
+  if (!relay) return;
+  var local = function () { location.hash = "#local"; location.reload(); };
+  if (window.Hls && window.Hls.isSupported()) {
+    window.lumaRelayPlays = true;
+    video.removeAttribute("src");
+    // The relay's first segments come a few seconds after the broadcast
+    // starts: a relay that fails is asked again for a while before the page
+    // turns to the local stream.
+    var tries = 0;
+    var open = function () {
+      var player = new window.Hls({ lowLatencyMode: false, liveSyncDurationCount: 2 });
+      player.on(window.Hls.Events.ERROR, function (event, data) {
+        if (!data.fatal) return;
+        if (data.type === window.Hls.ErrorTypes.MEDIA_ERROR) return player.recoverMediaError();
+        player.destroy();
+        if (++tries < 8) setTimeout(open, 2000);
+        else local();
+      });
+      player.on(window.Hls.Events.MANIFEST_PARSED, function () { tries = 0; });
+      player.loadSource(relay);
+      player.attachMedia(video);
+      video.play().catch(function () {});
+    };
+    open();
+  } else if (video.canPlayType("application/vnd.apple.mpegurl")) {
+    window.lumaRelayPlays = true;
+    video.src = relay;
+    video.addEventListener("error", local);
+    video.play().catch(function () {});
+  }
+})();
+</script>
+)js";
+
 // Characters that would end an attribute value or start markup.
 std::string EscapeAttribute(const std::string& text) {
     std::string escaped;
@@ -431,14 +483,20 @@ std::string WithCrLf(const char* text) {
 
 }  // namespace
 
-std::string BrowserPlayerText(const std::string& streamUrl) {
+std::string BrowserPlayerText(const std::string& streamUrl, const std::string& hlsUrl) {
     std::string text = kBrowserPlayerHead;
-    text += "<video id=\"lumavideo\" src=\"" + EscapeAttribute(streamUrl) +
-            "/live.webm\" crossorigin=\"anonymous\" autoplay muted playsinline controls>";
+    text += "<video id=\"lumavideo\" src=\"" + EscapeAttribute(streamUrl) + "/live.webm\"";
+    if (!hlsUrl.empty()) text += " data-hls=\"" + EscapeAttribute(hlsUrl) + "\"";
+    text += " crossorigin=\"anonymous\" autoplay muted playsinline controls>";
+    if (!hlsUrl.empty()) {
+        // From our own web server, beside the page.
+        text += "<script src=\"hls.min.js\"></script>\r\n";
+        text += WithCrLf(kRelayPlayerScript);
+    }
     text += WithCrLf(kBrowserPlayerScript);
     return text;
 }
-std::string IndexPageText(const std::string& streamUrl) {
+std::string IndexPageText(const std::string& streamUrl, const std::string& hlsUrl) {
     std::string page;
     page += "<HTML><HEAD><TITLE>Lumacast</TITLE></HEAD><BODY><center><h1>My Webcam Page</h1><hr>";
     page +=
@@ -451,15 +509,16 @@ std::string IndexPageText(const std::string& streamUrl) {
     page += "<PARAM name=\"filename\" value=\"" + streamUrl + "/MyFile.wma\">";
     // The video element stays open: the OBJECT's end tag closes it, so the
     // EMBED is its fallback.
-    page += BrowserPlayerText(streamUrl);
+    page += BrowserPlayerText(streamUrl, hlsUrl);
     page += "<EMBED TYPE=\"application/x-mplayer2\"";
     page += "SRC=\"" + streamUrl + "/MyFile.wma\" NAME=\"MediaPlayer\">\r\n";
     page += "</EMBED></OBJECT></center></BODY></HTML>";
     return page;
 }
 
-bool WriteIndexPage(const std::string& path, const std::string& streamUrl) {
-    const std::string page = IndexPageText(streamUrl);
+bool WriteIndexPage(const std::string& path, const std::string& streamUrl,
+                    const std::string& hlsUrl) {
+    const std::string page = IndexPageText(streamUrl, hlsUrl);
     const std::string temporary = path + ".new";
     FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file) return false;

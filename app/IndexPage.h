@@ -1,18 +1,21 @@
 #pragma once
 // The page every broadcast start writes for viewers: a player that opens the
 // stream at streamUrl + "/MyFile.wma", and for browsers without that player a
-// video element that plays streamUrl + "/live.webm".
+// video element that plays streamUrl + "/live.webm", or, when the broadcast
+// is published to a relay whose HLS address hlsUrl names, that (through
+// hls.js, from the web server beside the page), falling back to the WebM.
 
 #include <string>
 
 // The page's bytes for the stream URL (line breaks as CR LF).
-std::string IndexPageText(const std::string& streamUrl);
+std::string IndexPageText(const std::string& streamUrl, const std::string& hlsUrl = "");
 
 // What the page adds for browsers without the player plug-in, right after
 // the OBJECT's PARAMs: a state line, an unmute button, the opening tag of
 // the video element and the script that plays the stream in it.
-std::string BrowserPlayerText(const std::string& streamUrl);
+std::string BrowserPlayerText(const std::string& streamUrl, const std::string& hlsUrl = "");
 
 // Writes the page to path whole: viewers fetching it meanwhile get the old
 // page or the new one, never a part. False when it could not be written.
-bool WriteIndexPage(const std::string& path, const std::string& streamUrl);
+bool WriteIndexPage(const std::string& path, const std::string& streamUrl,
+                    const std::string& hlsUrl = "");

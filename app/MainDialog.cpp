@@ -21,10 +21,12 @@
 #include "platform/UrlOpener.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "settings/RelayConfig.h"
 #include "ui/Dialogs.h"
 #include "ui/Help.h"
 #include "ui/IconButton.h"
 #include "ui/Icons.h"
+#include "ui/RelayDialog.h"
 #include "ui/Templates.h"
 #include "ui/TrayMenuIds.h"
 #include "ui/toolkit/Menus.h"
@@ -71,6 +73,7 @@ CMainDialog::CMainDialog(QWidget* parent)
     setWindowTitle(QString::fromLocal8Bit(FindDialogTemplate(kMainDialogId)->caption));
     userCount_ = controls_.Get<QLabel>(kUserCountControl);
     connectionUrl_ = controls_.Get<QLineEdit>(kConnectionUrlControl);
+    relayState_ = controls_.Get<QLabel>(kRelayStateControl);
     meterScale_ = controls_.Get<QSlider>(kMeterScaleControl);
     for (int id : {kStartButton, kStopButton, kSetupButton, kConnectButton, kHelpButton}) {
         auto* button = qobject_cast<QAbstractButton*>(controls_.Find(id));
@@ -130,7 +133,8 @@ void CMainDialog::OnInitDialog() {
 
     move(g_settings.mainWindowLeft, g_settings.mainWindowTop);
 
-    if (g_settings.autoStartServer) session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
+    if (g_settings.autoStartServer)
+        session_->StartBroadcast(BroadcastSettingsWithRelay(g_settings));
 
     m_pTrayIcon = new CNotifyIcon(this, kTrayIconId);
     m_pTrayIcon->SetTip("Lumacast!");
@@ -173,7 +177,7 @@ void CMainDialog::OnCommand(int id) {
     switch (id) {
         case kRunServer:
         case kStartButton:
-            session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
+            session_->StartBroadcast(BroadcastSettingsWithRelay(g_settings));
             break;
         case kStopServer:
         case kStopButton:
@@ -187,6 +191,10 @@ void CMainDialog::OnCommand(int id) {
             // The capture thread draws the caption from its own copy, which
             // only an accepted dialog replaces.
             if (RunOptionsDialog(this) == IDOK) session_->SetCaption(CaptionChoiceFrom(g_settings));
+            break;
+        case kRelay:
+            // Takes effect at the broadcast's next start.
+            RunRelayDialog(this, RelayConfigPath().c_str());
             break;
         case kRemoteServers:
         case kConnectButton:
@@ -225,7 +233,7 @@ void CMainDialog::ServerSetupFlow() {
     // Cancelled: a broadcast stopped for the dialog stays stopped.
     if (RunServerSetup(this, m_pCapture.get(), preview_) != IDOK) return;
     configChanged = true;
-    const BroadcastSettings settings = BroadcastSettingsFrom(g_settings);
+    const BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
     session_->ConfigureCapture(settings);
     if (wasRunning) session_->StartBroadcast(settings);
     // A new web server, so that a new HTTP port takes effect at once.
@@ -320,6 +328,10 @@ void CMainDialog::SetUserCount(const std::string& text) {
 
 void CMainDialog::SetConnectionUrl(const std::string& url) {
     connectionUrl_->setText(QString::fromStdString(url));
+}
+
+void CMainDialog::SetRelayState(const std::string& line, bool) {
+    relayState_->setText(QString::fromStdString(line));
 }
 
 void CMainDialog::InvalidateMeter() {

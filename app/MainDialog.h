@@ -54,6 +54,7 @@ class CMainDialog : public QDialog, public SessionView {
     int MeterScalePosition() override;
     capture::PreviewSurface* PreviewWindow() override;
     void ShowDeviceNotice(const std::string& text) override;
+    void SetRelayState(const std::string& line, bool newState) override;
 
     // What tests and the toolbar look at.
     BroadcastSession& Session() { return *session_; }
@@ -102,6 +103,7 @@ class CMainDialog : public QDialog, public SessionView {
     MeterWidget* meter_ = nullptr;
     QLabel* userCount_ = nullptr;
     QLineEdit* connectionUrl_ = nullptr;
+    QLabel* relayState_ = nullptr;
     QSlider* meterScale_ = nullptr;
     QPointer<QMessageBox> deviceNotice_;
     int waitCursors_ = 0;

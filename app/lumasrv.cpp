@@ -27,6 +27,7 @@
 #include "platform/StopSignals.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "settings/RelayConfig.h"
 #include "ui/Icons.h"
 #include "ui/toolkit/QtMessageBox.h"
 #include "web/HttpServer.h"
@@ -110,7 +111,13 @@ int RunHeadless(int argc, char** argv) {
     ChooseDevicesForThisRun(capture);
     HeadlessView view(pageServed ? webServer.Port() : 0, stdout);
     BroadcastSession session(&capture, &view);
-    const BroadcastSettings settings = BroadcastSettingsFrom(g_settings);
+    // A damaged relay file costs the relay, never the broadcast.
+    const BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
+    if (!settings.relayProblem.empty()) {
+        std::fprintf(stderr, "lumasrv: %s; broadcasting without the relay\n",
+                     settings.relayProblem.c_str());
+    }
+    view.SetRelayAddress(MaskRelayUrl(settings.relay.url));
     session.ConfigureCapture(settings);
     session.StartBroadcast(settings);
     if (!session.IsRunning()) {

@@ -48,11 +48,17 @@ const std::string& DetermineProgramDir() {
     programDir = FolderOf(ProgramPath());
     filesDir = FolderOf(UserFilesPath());
     if (filesDir != programDir && !filesDir.empty()) {
-        // The web server has one root: the status pages join the user's
-        // files there, brought up to date at every start.
+        // The web server has one root: the status pages and the page's
+        // scripts join the user's files there, brought up to date at every
+        // start.
         for (const char* page : kStatusPages) {
             std::error_code ignored;
             std::filesystem::copy_file(programDir + page, filesDir + page,
+                                       std::filesystem::copy_options::overwrite_existing, ignored);
+        }
+        for (const char* script : kPageScripts) {
+            std::error_code ignored;
+            std::filesystem::copy_file(programDir + script, filesDir + script,
                                        std::filesystem::copy_options::overwrite_existing, ignored);
         }
     }

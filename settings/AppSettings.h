@@ -138,3 +138,5 @@ const std::string& DetermineProgramDir();
 
 // The status pages of the web server, kept in the program's folder.
 constexpr const char* kStatusPages[] = {"fnf.html", "mna.html"};
+// The scripts the viewers' page loads from the web server: hls.js.
+constexpr const char* kPageScripts[] = {"hls.min.js"};

@@ -15,6 +15,7 @@ enum ControlId : int {
     kMeterScaleControl = 1052,  // the slider beside it
     kUserCountControl = 1022,
     kConnectionUrlControl = 1056,
+    kRelayStateControl = 1057,  // the relay's one-line state
 };
 
 }  // namespace maindialog

@@ -9,6 +9,7 @@ enum CommandId : int {
     kStopServer = 163,
     kServerSetup = 153,
     kOptions = 32778,
+    kRelay = 32790,
     kSaveConfiguration = 32779,
     kRemoteServers = 32777,
     kExit = 130,

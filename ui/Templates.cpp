@@ -12,6 +12,7 @@
 #include "ui/MainMenuIds.h"
 #include "ui/MainOptionsIds.h"
 #include "ui/OutputSetupIds.h"
+#include "ui/RelayDialogIds.h"
 #include "ui/ServerEditIds.h"
 #include "ui/ServersListIds.h"
 #include "ui/TrayMenuIds.h"
@@ -38,6 +39,8 @@ constexpr ControlTemplate kMainDialogControls[] = {
     {-1, K::Label, "Connection URL", 162, 117, 52, 8},
     {maindialog::kConnectionUrlControl, K::Edit, "", 162, 126, 117, 14,
      kStyleReadOnly | kStyleBorder},
+    {-1, K::Label, "Relay", 6, 149, 22, 8},
+    {maindialog::kRelayStateControl, K::Label, "off", 30, 147, 253, 12, kStyleSunken},
 };
 
 constexpr ControlTemplate kAboutDialogControls[] = {
@@ -125,6 +128,20 @@ constexpr ControlTemplate kOptionsDialogControls[] = {
     {IDCANCEL, K::PushButton, "Cancel", 174, 108, 50, 14},
 };
 
+constexpr ControlTemplate kRelayDialogControls[] = {
+    {-1, K::GroupBox, " Publish to a relay ", 6, 6, 262, 74},
+    {-1, K::Label, "Relay address with the stream key (rtmp:// or rtmps://)", 15, 18, 230, 8},
+    {relaydialog::kUrlEdit, K::Edit, "", 12, 28, 250, 14, kStyleBorder},
+    {relaydialog::kShownUrlLabel, K::Label, "", 15, 46, 247, 8},
+    {relaydialog::kPublishBox, K::CheckBox, "Publish while broadcasting", 15, 61, 120, 10},
+    {-1, K::GroupBox, " Viewers' page ", 6, 84, 262, 40},
+    {-1, K::Label, "HLS address of the relay for viewers (empty: none)", 15, 96, 230, 8},
+    {relaydialog::kHlsEdit, K::Edit, "", 12, 106, 250, 14, kStyleBorder},
+    {relaydialog::kHelpButton, K::PushButton, "Help", 6, 130, 50, 14},
+    {IDOK, K::DefaultPushButton, "OK", 158, 130, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancel", 218, 130, 50, 14},
+};
+
 constexpr std::array kDialogs = {
     DialogTemplate{kMainDialogId, "Lumacast!", 289, 161, kMainDialogControls},
     DialogTemplate{kAboutDialogId, "About Lumacast!", 170, 62, kAboutDialogControls},
@@ -132,6 +149,7 @@ constexpr std::array kDialogs = {
     DialogTemplate{kServersDialogId, "Servers", 226, 143, kServersDialogControls},
     DialogTemplate{kServerEditDialogId, "Add / change server", 217, 92, kServerEditControls},
     DialogTemplate{kOptionsDialogId, "Options", 232, 127, kOptionsDialogControls},
+    DialogTemplate{kRelayDialogId, "Relay", 274, 150, kRelayDialogControls},
 };
 
 constexpr MenuItemTemplate kMainPopup[] = {
@@ -140,6 +158,7 @@ constexpr MenuItemTemplate kMainPopup[] = {
     {"", 0},
     {"Server setup", mainmenu::kServerSetup},
     {"Options", mainmenu::kOptions},
+    {"Relay", mainmenu::kRelay},
     {"Save configuration", mainmenu::kSaveConfiguration},
     {"", 0},
     {"Remote servers", mainmenu::kRemoteServers},

@@ -10,6 +10,7 @@ enum DialogId : int {
     kServersDialogId = 164,
     kServerEditDialogId = 165,
     kOptionsDialogId = 174,
+    kRelayDialogId = 175,
 };
 
 constexpr int kMainMenuId = 129;

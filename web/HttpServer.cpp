@@ -73,7 +73,7 @@ HttpServer::~HttpServer() {
 }
 
 std::vector<std::string> HttpServer::PrivateFilesOf(const std::string& programPath) {
-    std::vector<std::string> names{"srvlist.cfg", "caplib.txt"};
+    std::vector<std::string> names{"srvlist.cfg", "caplib.txt", "relay.cfg"};
     const std::string programName = programPath.substr(programPath.rfind('/') + 1);
     for (const char* suffix : {"cfg", "log"}) {
         if (const std::string name = ReplaceLastThree(programName, suffix); !name.empty()) {

@@ -35,9 +35,10 @@ class HttpServer : public EventServer {
 
     // The private files of the program file programPath (a full path, or a
     // bare file name): its configuration and error dump (the last three
-    // characters replaced by "cfg" and "log") and "srvlist.cfg" and
-    // "caplib.txt", by name in the document root; for a full path also the
-    // configuration and dump where the program keeps them.
+    // characters replaced by "cfg" and "log"), "srvlist.cfg", "caplib.txt"
+    // and "relay.cfg" (it holds the relay's stream key), by name in the
+    // document root; for a full path also the configuration and dump where
+    // the program keeps them.
     static std::vector<std::string> PrivateFilesOf(const std::string& programPath);
 
     // Files up to this size go out in the response itself; larger ones are

@@ -58,6 +58,32 @@ TEST(IndexPageTest, BrowsersGetAMutedLiveVideoThatFallsBackToTheEmbed) {
     EXPECT_NE(odd.find("src=\"http://a&quot;b&lt;c&gt;&amp;d/live.webm\""), std::string::npos);
 }
 
+TEST(IndexPageTest, ARelaysHlsAddressIsPlayedFirstWithTheWebmBehindIt) {
+    const std::string player = BrowserPlayerText("http://10.0.0.5:8080",
+                                                 "http://edge.example:8936/hls/s.m3u8?a=1&b=\"2\"");
+    const std::string video =
+        "<video id=\"lumavideo\" src=\"http://10.0.0.5:8080/live.webm\" "
+        "data-hls=\"http://edge.example:8936/hls/s.m3u8?a=1&amp;b=&quot;2&quot;\" "
+        "crossorigin=\"anonymous\" autoplay muted playsinline controls>";
+    const std::size_t at = player.find(video);
+    ASSERT_NE(at, std::string::npos) << player.substr(0, 400);
+    // hls.js from our own web server, then the relay's player, then the
+    // local one, which stands aside when the relay plays.
+    const std::size_t library = player.find("<script src=\"hls.min.js\"></script>");
+    const std::size_t relay = player.find("data-hls", library);
+    const std::size_t local = player.find("addSourceBuffer");
+    EXPECT_EQ(library, at + video.size());
+    EXPECT_LT(library, relay);
+    EXPECT_LT(relay, local);
+    for (const char* text :
+         {"Hls.isSupported()", "application/vnd.apple.mpegurl", "#local", "lumaRelayPlays"})
+        EXPECT_NE(player.find(text), std::string::npos) << text;
+    // Without an HLS address the page is as it was.
+    EXPECT_EQ(BrowserPlayerText("http://10.0.0.5:8080", ""),
+              BrowserPlayerText("http://10.0.0.5:8080"));
+    EXPECT_EQ(BrowserPlayerText("http://10.0.0.5:8080").find("hls.min.js"), std::string::npos);
+}
+
 TEST(IndexPageTest, WritingReplacesThePageWholeAndLeavesNothingBehind) {
     const testsupport::TempFolder temp("lumapage");
     const fs::path& folder = temp.Path();

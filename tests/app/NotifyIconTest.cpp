@@ -344,7 +344,7 @@ TEST_F(NotifyIconTest, TheContextMenuOfTheIdSitsAboveThePointerAndSendsItsComman
     const Case cases[] = {
         {kProgramIconId, {"&Restore", "E&xit"}, "&Restore", traymenu::kRestore},
         {kMainMenuId,
-         {"Run server", "Stop server", "Server setup", "Options", "Save configuration",
+         {"Run server", "Stop server", "Server setup", "Options", "Relay", "Save configuration",
           "Remote servers", "E&xit"},
          "Server setup",
          mainmenu::kServerSetup},

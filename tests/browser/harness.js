@@ -63,7 +63,7 @@ function settingsRecord({ httpPort, asfPort, fps, bitrateKbps, maxUsers, caption
 // Starts lumasrv --headless and waits for the lines naming the page and the
 // stream. options: fps, bitrateKbps, maxUsers, caption, clock (the test
 // camera stamps its capture time), videoSize ("640x480": the test camera's
-// size).
+// size), relay (the text of relay.cfg).
 async function startProgram(options = {}) {
   const staged = process.env.LUMACAST_PROGRAM_DIR;
   if (!staged || !fs.existsSync(path.join(staged, "lumasrv.bin")))
@@ -86,6 +86,7 @@ async function startProgram(options = {}) {
       caption: options.caption,
     }),
   );
+  if (options.relay !== undefined) fs.writeFileSync(path.join(program, "relay.cfg"), options.relay);
   const env = {
     ...process.env,
     LUMACAST_FAKE_DEVICES: "only",
@@ -201,4 +202,4 @@ async function waitFor(check, timeoutMs, stepMs = 200) {
   }
 }
 
-module.exports = { BROWSERS, haveBrowser, browserVersion, startProgram, launchBrowser, sleep, waitFor };
+module.exports = { BROWSERS, haveBrowser, browserVersion, freePort, startProgram, launchBrowser, sleep, waitFor };

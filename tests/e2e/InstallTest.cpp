@@ -73,7 +73,8 @@ TEST_F(InstallTest, TheTreeIsComplete) {
     const fs::path program = prefix_ / "lib/lumacast";
     for (const char* file :
          {"lumasrv.bin", "libwmvcore.so.9", "liblumacheck.so", "lumacheck", "fnf.html", "mna.html",
-          "help/index.htm", "help/using.htm", "help/servers.htm", "icons/lumacast.svg"}) {
+          "help/index.htm", "help/using.htm", "help/servers.htm", "help/relay.htm", "hls.min.js",
+          "icons/lumacast.svg"}) {
         EXPECT_TRUE(fs::exists(program / file)) << file;
     }
     EXPECT_EQ(fs::read_symlink(program / "lumasrv"), "lumasrv.bin");
@@ -184,6 +185,8 @@ TEST_F(InstallTest, InstalledProgramKeepsTheUsersFilesInTheirFolder) {
     EXPECT_TRUE(fs::exists(userFolder / "index.htm"));
     EXPECT_TRUE(fs::exists(userFolder / "caplib.txt"));
     EXPECT_TRUE(fs::exists(userFolder / "fnf.html"));
+    // The page's player comes from the web server, whose root is here.
+    EXPECT_TRUE(fs::exists(userFolder / "hls.min.js"));
     EXPECT_EQ(FilesUnder(program), installed) << "nothing is written into the installed folder";
     if (!root) ::chmod(program.c_str(), 0755);
 }

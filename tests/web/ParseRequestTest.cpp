@@ -40,6 +40,7 @@ class ParseRequestTest : public ::testing::Test {
         folder_.Write("lumasrv.log", "dump");
         folder_.Write("srvlist.cfg", "servers");
         folder_.Write("caplib.txt", "devices");
+        folder_.Write("relay.cfg", "url=rtmp://relay/live/key");
         folder_.Write("lumasrv.cfg.txt", "not private");
         ASSERT_TRUE(server_.Start(folder_.Docs().string(), "index.htm", 0, 30000));
     }
@@ -114,6 +115,8 @@ TEST_F(ParseRequestTest, MapsRequestsToFilesStatusesAndTypes) {
          "text/html", notFound},
         {"capture log is private", "GET /caplib.txt HTTP/1.0\r\n\r\n", "404 Resource not found",
          "text/html", notFound},
+        {"relay settings with the stream key are private", "GET /relay.cfg HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
         {"private file under another spelling", "GET ///./lumasrv.cfg HTTP/1.0\r\n\r\n",
          "404 Resource not found", "text/html", notFound},
         {"a similar name is not private", "GET /lumasrv.cfg.txt HTTP/1.0\r\n\r\n", "200 OK",
@@ -327,12 +330,12 @@ TEST(MimeTypesTest, TableHoldsEveryExtensionOnce) {
 TEST(PrivateFilesTest, ReplaceTheLastThreeCharactersOfTheProgramName) {
     using Names = std::vector<std::string>;
     EXPECT_EQ(HttpServer::PrivateFilesOf("lumasrv.bin"),
-              (Names{"srvlist.cfg", "caplib.txt", "lumasrv.cfg", "lumasrv.log"}));
+              (Names{"srvlist.cfg", "caplib.txt", "relay.cfg", "lumasrv.cfg", "lumasrv.log"}));
     EXPECT_EQ(HttpServer::PrivateFilesOf("server.exe"),
-              (Names{"srvlist.cfg", "caplib.txt", "server.cfg", "server.log"}));
-    EXPECT_EQ(HttpServer::PrivateFilesOf("ab"), (Names{"srvlist.cfg", "caplib.txt"}));
+              (Names{"srvlist.cfg", "caplib.txt", "relay.cfg", "server.cfg", "server.log"}));
+    EXPECT_EQ(HttpServer::PrivateFilesOf("ab"), (Names{"srvlist.cfg", "caplib.txt", "relay.cfg"}));
     EXPECT_EQ(HttpServer::PrivateFilesOf("/opt/luma/lumasrv.bin"),
-              (Names{"srvlist.cfg", "caplib.txt", "lumasrv.cfg", "lumasrv.log",
+              (Names{"srvlist.cfg", "caplib.txt", "relay.cfg", "lumasrv.cfg", "lumasrv.log",
                      "/opt/luma/lumasrv.cfg", "/opt/luma/lumasrv.log"}));
 }
 

@@ -84,7 +84,7 @@ TEST_F(DialogBuilderTest, UnitsComeFromTheFontsAverageWidthAndHeight) {
 // takes the template's size.
 TEST_F(DialogBuilderTest, EveryTemplateBuildsAtItsRectangles) {
     for (int id : {kMainDialogId, kAboutDialogId, kServerSetupDialogId, kServersDialogId,
-                   kServerEditDialogId, kOptionsDialogId}) {
+                   kServerEditDialogId, kOptionsDialogId, kRelayDialogId}) {
         const DialogTemplate* dialog = FindDialogTemplate(id);
         ASSERT_NE(dialog, nullptr) << id;
         QDialog window;
@@ -191,7 +191,7 @@ TEST_F(DialogBuilderTest, FactoryReplacesControlsAndTabOrderFollowsTheTemplate) 
 // when the focus is on any other control, in every dialog of the program.
 TEST_F(DialogBuilderTest, EnterPressesTheFocusedButtonOrElseTheDefault) {
     for (int id : {kAboutDialogId, kServerSetupDialogId, kServersDialogId, kServerEditDialogId,
-                   kOptionsDialogId}) {
+                   kOptionsDialogId, kRelayDialogId}) {
         SCOPED_TRACE(id);
         QDialog dialog;
         const DialogControls controls = BuildDialog(&dialog, *FindDialogTemplate(id));
@@ -267,6 +267,7 @@ TEST_F(DialogBuilderTest, MainMenuHasEveryCommandWithItsId) {
                           {163, "Stop server"},
                           {153, "Server setup"},
                           {32778, "Options"},
+                          {32790, "Relay"},
                           {32779, "Save configuration"},
                           {32777, "Remote servers"},
                           {130, "E&xit"},
@@ -284,7 +285,7 @@ TEST_F(DialogBuilderTest, MainMenuHasEveryCommandWithItsId) {
     EXPECT_EQ(chosen.size(), std::size(items));
     EXPECT_EQ(chosen.front(), 138);
     EXPECT_EQ(chosen.back(), 143);
-    EXPECT_EQ(bar->actions()[0]->menu()->actions().size(), 10);  // three separators
+    EXPECT_EQ(bar->actions()[0]->menu()->actions().size(), 11);  // three separators
     EXPECT_EQ(bar->actions()[1]->menu()->actions().size(), 6);   // two separators
     EXPECT_EQ(FindMenuCommand(bar, 999), nullptr);
 }

@@ -1,0 +1,121 @@
+// The viewers' page with a relay: lumasrv --headless publishes to the example
+// cluster of doc/relay (nginx with its RTMP module, run with only its ports
+// and folders changed), its page names the pushed edge's HLS, and Debian's
+// Chromium and Firefox ESR must play that through hls.js: moving pictures of
+// the broadcast's size from a Media Source, not the local WebM. A browser
+// that is not installed is skipped by name; exits 77 (skipped) when none is
+// or when nginx's RTMP module is missing.
+"use strict";
+
+const { spawn } = require("node:child_process");
+const fs = require("node:fs");
+const os = require("node:os");
+const path = require("node:path");
+const harness = require("./harness.js");
+
+const SERVERS = ["origin", "edge-push", "edge-pull"];
+const EXAMPLE_PORTS = [1935, 1936, 1937, 8935, 8936, 8937];
+const results = [];
+
+function check(name, ok, detail) {
+  results.push(ok);
+  console.log(`${ok ? "ok" : "not ok"} - ${name}${ok || detail === undefined ? "" : ": " + JSON.stringify(detail)}`);
+}
+
+// The example cluster with each of its ports replaced by a free one and its
+// folders moved into a folder of the test's own.
+async function startCluster() {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), "lumacast-relay-"));
+  fs.chmodSync(folder, 0o777);
+  const ports = {};
+  const taken = [];
+  for (const example of EXAMPLE_PORTS) taken.push((ports[example] = await harness.freePort(taken)));
+  const children = [];
+  for (const server of SERVERS) {
+    let text = fs.readFileSync(path.join(__dirname, "../../doc/relay", server + ".conf"), "utf8");
+    text = text.split("/var/lib/lumacast-relay").join(folder);
+    for (const example of EXAMPLE_PORTS) text = text.replace(new RegExp(`\\b${example}\\b`, "g"), String(ports[example]));
+    fs.mkdirSync(path.join(folder, server, "hls"), { recursive: true });
+    fs.chmodSync(path.join(folder, server), 0o777);
+    fs.chmodSync(path.join(folder, server, "hls"), 0o777);
+    fs.writeFileSync(path.join(folder, server + ".conf"), text);
+    const child = spawn("nginx", ["-c", path.join(folder, server + ".conf"), "-g", "daemon off;"], { stdio: "ignore" });
+    process.on("exit", () => child.kill("SIGKILL"));
+    children.push(child);
+  }
+  return {
+    ports,
+    stop() {
+      for (const child of children) child.kill("SIGTERM");
+      fs.rmSync(folder, { recursive: true, force: true });
+    },
+  };
+}
+
+async function main() {
+  if (!fs.existsSync("/usr/lib/nginx/modules/ngx_rtmp_module.so")) {
+    console.log("skipped: nginx's RTMP module (libnginx-mod-rtmp) is not installed");
+    process.exit(77);
+  }
+  const kinds = Object.keys(harness.BROWSERS).filter((kind) => {
+    if (harness.haveBrowser(kind)) return true;
+    console.log(`skipped: ${harness.BROWSERS[kind].title} (${harness.BROWSERS[kind].executable}) is not installed`);
+    return false;
+  });
+  if (!kinds.length) process.exit(77);
+  const cluster = await startCluster();
+  await harness.sleep(1000);
+  // The edge at the address the page comes from: a browser keeps a page
+  // from elsewhere away from loopback.
+  const host = "198.51.100.1";
+  const hls = `http://${host}:${cluster.ports[8936]}/hls/stream.m3u8`;
+  const relay = `url=rtmp://127.0.0.1:${cluster.ports[1935]}/live/stream?key=CHANGE-THIS-KEY\npublish=1\nhls=${hls}\n`;
+  const program = await harness.startProgram({ fps: 15, bitrateKbps: 400, relay });
+  try {
+    const publishing = await harness.waitFor(() => /: publishing$/m.test(program.output()), 30000);
+    check("the program publishes to the origin", !!publishing, program.output());
+    for (const kind of kinds) {
+      const title = harness.BROWSERS[kind].title;
+      const browser = await harness.launchBrowser(kind);
+      try {
+        const page = await browser.newPage();
+        await page.goto(program.pageUrl, { waitUntil: "domcontentloaded", timeout: 60000 });
+        const look = () =>
+          page.evaluate(() => {
+            const video = document.getElementById("lumavideo");
+            return { relay: !!window.lumaRelayPlays, source: video.currentSrc, time: video.currentTime,
+                     width: video.videoWidth, height: video.videoHeight,
+                     frames: video.getVideoPlaybackQuality().totalVideoFrames };
+          });
+        const playing = await harness.waitFor(async () => {
+          const seen = await look();
+          return seen.time > 1 && seen.frames > 10 ? seen : null;
+        }, 40000, 500);
+        const seen = playing || (await look());
+        check(`${title}: the page plays the relay's HLS through hls.js`,
+              !!playing && seen.relay && seen.source.startsWith("blob:"), seen);
+        check(`${title}: pictures of the broadcast's size (320x240)`, seen.width === 320 && seen.height === 240, seen);
+        await harness.sleep(2000);
+        const later = await look();
+        check(`${title}: the pictures keep coming`, later.frames > seen.frames && later.time > seen.time, later);
+      } finally {
+        await browser.close();
+      }
+    }
+  } finally {
+    await program.stop();
+    cluster.stop();
+  }
+}
+
+main().then(
+  () => {
+    const failed = results.filter((ok) => !ok).length;
+    console.log(`${results.length - failed} passed, ${failed} failed`);
+    process.exit(failed || results.length === 0 ? 1 : 0);
+  },
+  (error) => {
+    console.error(error);
+    process.exit(1);
+  },
+);
