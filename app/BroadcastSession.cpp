@@ -75,7 +75,12 @@ BroadcastSettings BroadcastSettingsWithRelay(const AppSettings& settings) {
 BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
     : m_pCapture(capture), view_(view) {
     frameTimer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&frameTimer_, &QTimer::timeout, [this] { OnFrameTimer(); });
+    QObject::connect(&frameTimer_, &QTimer::timeout, [this] {
+        // The picture holds while no frame came for a period and a half.
+        if (FramePacer::Clock::now() - lastFrameWritten_ >=
+            frameTimer_.interval() * 3 / 2 * std::chrono::milliseconds(1))
+            OnFrameTimer();
+    });
     QObject::connect(&statusTimer_, &QTimer::timeout, [this] { OnStatusTimer(); });
     QObject::connect(&deviceTimer_, &QTimer::timeout, [this] { OnDeviceTimer(); });
 }
@@ -134,7 +139,7 @@ void BroadcastSession::ConfigureCapture(const BroadcastSettings& settings) {
         std::fill(m_meterSamples.begin(), m_meterSamples.end(), 0);
     }
     m_pCapture->StartPreview();
-    m_pCapture->SetFrameCallback(&caption_);
+    m_pCapture->SetFrameCallback(&frameTap_);
     callbacksInstalled_ = true;
     deviceTimer_.start(kDeviceCheckMs);
 }
@@ -297,13 +302,18 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
         return CleanUpFailedStart();
     }
 
-    m_pCapture->SetFrameCallback(&caption_);
+    m_pCapture->SetFrameCallback(&frameTap_);
     callbacksInstalled_ = true;
     statusTimer_.start(1000);
     m_nStatusTimer = kStatusTimerId;
     if (hasVideo) {
         frameTimer_.start(static_cast<int>(FrameTimerPeriodMs(settings.videoFramesPerSecond)));
         m_nFrameTimer = kFrameTimerId;
+        {
+            std::lock_guard guard(pacerMutex_);
+            pacer_ = FramePacer(settings.videoFramesPerSecond);
+        }
+        pacing_ = true;
     }
     StartRelay(settings, hasVideo, hasAudio);
     m_startTime = timeGetTime();
@@ -422,6 +432,7 @@ void BroadcastSession::CleanUpFailedStart() {
 void BroadcastSession::StopBroadcast() {
     if (!m_bRunning) return;
     view_->SetWaitCursor(true);
+    pacing_ = false;
     m_pCapture->StopPreview();
     m_pCapture->SetFrameCallback(nullptr);
     m_pCapture->SetAudioCallback(nullptr);
@@ -470,11 +481,33 @@ void BroadcastSession::OnFrameTimer() {
                 // Taken from the sample, not the frame: the relay gets what
                 // the writer got. relay_ changes only on this thread.
                 if (relay_) relay_->PushVideo(m_pVideoBuffer, m_videoSampleLength, m_videoTime);
+                lastFrameWritten_ = FramePacer::Clock::now();
             }
             m_pCapture->UnlockFrame();
         }
     }
     AfterTimer();
+}
+
+void BroadcastSession::FrameTap::OnFrame(FrameDC* dc) {
+    session_.caption_.OnFrame(dc);
+    if (!session_.pacing_) return;
+    {
+        std::lock_guard guard(session_.pacerMutex_);
+        if (!session_.pacer_.Take(FramePacer::Clock::now())) return;
+    }
+    // One write waits at a time: a busy user-interface thread takes the
+    // latest frame when it comes to it.
+    if (session_.framePosted_.exchange(true)) return;
+    // Posted to the frame timer, which the session owns: a write still
+    // waiting when the session goes is dropped with it.
+    QMetaObject::invokeMethod(
+        &session_.frameTimer_,
+        [&session = session_] {
+            session.framePosted_ = false;
+            session.OnFrameTimer();
+        },
+        Qt::QueuedConnection);
 }
 
 void BroadcastSession::OnStatusTimer() {

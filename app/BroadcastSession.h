@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/FramePacer.h"
 #include "diag/TrailLines.h"
 #include "media/CapLib.h"
 #include "media/Caption.h"
@@ -124,6 +125,9 @@ class BroadcastSession final : public AudioChunkCallback {
     void SetCaption(CaptionChoice caption) { caption_.SetCaption(std::move(caption)); }
 
     // Timer work, on the user-interface thread (the timers call these).
+    // OnFrameTimer writes the latest frame; while the camera delivers, each
+    // frame due calls it as soon as it is captured, and the frame timer only
+    // holds the picture when frames stop coming.
     void OnFrameTimer();
     void OnStatusTimer();
     // Twice a second once the capture is configured: what became of the
@@ -178,6 +182,23 @@ class BroadcastSession final : public AudioChunkCallback {
     // the capture has it (or its stand-in).
     bool hasVideoStream_ = false;
     CaptionOverlay caption_;
+    // The frame callback: draws the caption, then while a broadcast with
+    // pictures runs, has each frame due written at once (on the
+    // user-interface thread, which the streaming thread does not wait for).
+    class FrameTap final : public FrameCallback {
+      public:
+        explicit FrameTap(BroadcastSession& session) : session_(session) {}
+        void OnFrame(FrameDC* dc) override;
+
+      private:
+        BroadcastSession& session_;
+    };
+    FrameTap frameTap_{*this};
+    std::atomic<bool> pacing_{false};       // frames due are written as they come
+    std::atomic<bool> framePosted_{false};  // a write waits on the user-interface thread
+    std::mutex pacerMutex_;
+    FramePacer pacer_;                                  // under pacerMutex_
+    FramePacer::Clock::time_point lastFrameWritten_{};  // user-interface thread
     bool callbacksInstalled_ = false;
 
     std::unique_ptr<WmWriter> pWriter;

@@ -1,8 +1,9 @@
 // lumastream: a live test stream from libwmvcore, and its benchmark.
 //
-//   lumastream serve PORT SECONDS
-//       serves a moving test picture with a tone on PORT (0: any) for SECONDS;
-//       play it with: ffplay http://127.0.0.1:PORT/MyFile.wma
+//   lumastream serve PORT SECONDS [WIDTH HEIGHT VIEWERS]
+//       serves a moving test picture with a tone on PORT (0: any) for SECONDS,
+//       at 320x240 to 10 viewers unless told; play it with:
+//       ffplay http://127.0.0.1:PORT/MyFile.wma
 //   lumastream bench WIDTH HEIGHT SECONDS VIEWERS
 //       WMV 8 at 1 Mbit/s with WMA 2 at 30 frames per second to VIEWERS
 //       loopback viewers (a separate process), then the same frames through
@@ -362,12 +363,12 @@ int RunViewers(std::uint32_t port, int count, double seconds, int resultFd) {
     return 0;
 }
 
-int Serve(std::uint32_t port, double seconds) {
+int Serve(std::uint32_t port, double seconds, int width, int height, int viewers) {
     Live live;
-    if (!StartLive(live, 320, 240, port, 10)) return 1;
+    if (!StartLive(live, width, height, port, static_cast<std::uint32_t>(viewers))) return 1;
     std::printf("serving http://127.0.0.1:%u/MyFile.wma for %.0f s\n", live.port, seconds);
     std::fflush(stdout);
-    Feed(live.writer.Get(), MakeFrames(320, 240, 60), live.wave, seconds, nullptr);
+    Feed(live.writer.Get(), MakeFrames(width, height, 60), live.wave, seconds, nullptr);
     StopLive(live);
     return 0;
 }
@@ -487,13 +488,15 @@ int Bench(int width, int height, double seconds, int viewerCount) {
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "serve" && argc == 4)
-        return Serve(static_cast<std::uint32_t>(std::atoi(argv[2])), std::atof(argv[3]));
+    if (mode == "serve" && (argc == 4 || argc == 7))
+        return Serve(static_cast<std::uint32_t>(std::atoi(argv[2])), std::atof(argv[3]),
+                     argc == 7 ? std::atoi(argv[4]) : 320, argc == 7 ? std::atoi(argv[5]) : 240,
+                     argc == 7 ? std::atoi(argv[6]) : 10);
     if (mode == "bench" && argc == 6)
         return Bench(std::atoi(argv[2]), std::atoi(argv[3]), std::atof(argv[4]),
                      std::atoi(argv[5]));
     std::fprintf(stderr,
-                 "usage: lumastream serve PORT SECONDS\n"
+                 "usage: lumastream serve PORT SECONDS [WIDTH HEIGHT VIEWERS]\n"
                  "       lumastream bench WIDTH HEIGHT SECONDS VIEWERS\n");
     return 2;
 }

@@ -61,8 +61,8 @@ std::string Format(const char* format, auto... values) {
 
 }  // namespace
 
-HttpServer::HttpServer(std::vector<std::string> privateFiles)
-    : privateFiles_(std::move(privateFiles)) {
+HttpServer::HttpServer(std::vector<std::string> privateFiles, std::chrono::milliseconds settle)
+    : privateFiles_(std::move(privateFiles)), files_(settle, kInlineFileBytes) {
     FillMimeTypes(mimeTypes_);
 }
 
@@ -118,9 +118,7 @@ bool HttpServer::ProcessRequest(const std::string& request, ServerResponse& resp
     return ParseRequest(request, response, keepAlive);
 }
 
-bool HttpServer::IsPrivate(int fd) const {
-    struct stat served {};
-    if (fstat(fd, &served) != 0) return true;
+bool HttpServer::IsPrivate(const struct stat& served) const {
     for (const std::string& name : privateFiles_) {
         struct stat hidden {};
         const std::string path = name.front() == '/' ? name : documentRoot_ + name;
@@ -175,17 +173,27 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
     response.body.Reset();
     response.bodyLength = 0;
 
+    const char* connection = keepAlive ? "Keep-Alive" : "close";
+    const auto inlineResponse = [&](const std::string& bytes) {
+        response.head =
+            Format(kFoundTemplate, status, date.c_str(), kServerBanner,
+                   static_cast<unsigned long long>(bytes.size()), connection, contentType.c_str());
+        response.head += bytes;
+    };
+    const std::string served = documentRoot_ + path;
+    // A page served before and unchanged since: one stat, no open, no read.
+    if (const SmallFileCache::Bytes kept = files_.Find(served)) {
+        inlineResponse(*kept);
+        return true;
+    }
     struct stat info {};
-    UniqueFd file = OpenServedFile(documentRoot_ + path, info);
-    if (file && !IsPrivate(file.Get())) {
+    UniqueFd file = OpenServedFile(served, info);
+    if (file && !IsPrivate(info)) {
         const auto size = static_cast<std::uint64_t>(info.st_size);
-        const char* connection = keepAlive ? "Keep-Alive" : "close";
         if (size <= kInlineFileBytes) {
             const std::string bytes = ReadWhole(file.Get(), size);
-            response.head = Format(kFoundTemplate, status, date.c_str(), kServerBanner,
-                                   static_cast<unsigned long long>(bytes.size()), connection,
-                                   contentType.c_str());
-            response.head += bytes;
+            files_.Keep(served, info, bytes);
+            inlineResponse(bytes);
         } else {
             response.head =
                 Format(kFoundTemplate, status, date.c_str(), kServerBanner,

@@ -3,11 +3,15 @@
 // to the viewers of a broadcast, above all the generated page index.htm. GET
 // only; other methods get the "mna.html" page, missing files "fnf.html".
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "diag/ProgramPath.h"
 #include "web/EventServer.h"
+#include "web/FileCache.h"
 #include "web/MimeTypes.h"
 
 class HttpServer : public EventServer {
@@ -16,7 +20,10 @@ class HttpServer : public EventServer {
     // (the user's configuration, dumps and lists live beside the pages; by
     // default those named after the user's files path, see diag/ProgramPath.h).
     // A name without a leading '/' lies in the document root.
-    explicit HttpServer(std::vector<std::string> privateFiles = PrivateFilesOf(UserFilesPath()));
+    // Small files are answered from memory once they have stood unchanged
+    // for settle (see web/FileCache.h).
+    explicit HttpServer(std::vector<std::string> privateFiles = PrivateFilesOf(UserFilesPath()),
+                        std::chrono::milliseconds settle = std::chrono::seconds(2));
     ~HttpServer() override;
 
     // Serves documentRoot (a trailing '/' is added when missing), with
@@ -52,10 +59,13 @@ class HttpServer : public EventServer {
                         int& keepAlive) override;
 
   private:
-    bool IsPrivate(int fd) const;
+    // Whether the file that served describes is one of the private files,
+    // by whatever name it was reached.
+    bool IsPrivate(const struct stat& served) const;
 
     std::string documentRoot_;
     std::string defaultPage_;
     MimeTypeTable mimeTypes_;
     std::vector<std::string> privateFiles_;
+    SmallFileCache files_;
 };

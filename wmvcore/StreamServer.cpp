@@ -2,10 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <system_error>
 
@@ -73,7 +74,16 @@ HRESULT StreamServer::Open(std::uint32_t* port, Handler* handler) {
     if (!fd) return HresultFromErrno(errno);
     UniqueFd wake = OpenWakeEvent();
     if (!wake) return HresultFromErrno(errno);
+    UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll) return HresultFromErrno(errno);
+    epoll_event watchWake{EPOLLIN, {.ptr = &wake_}};
+    epoll_event watchListen{EPOLLIN, {.ptr = &listen_}};
+    if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, wake.Get(), &watchWake) != 0 ||
+        ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, fd.Get(), &watchListen) != 0)
+        return HresultFromErrno(errno);
     *port = bound;
+    epoll_ = std::move(epoll);
+    listening_ = true;
     handler_ = handler;
     listen_ = std::move(fd);
     {
@@ -85,6 +95,7 @@ HRESULT StreamServer::Open(std::uint32_t* port, Handler* handler) {
         thread_ = std::thread(&StreamServer::Run, this);
     } catch (const std::system_error&) {
         listen_.Reset();
+        epoll_.Reset();
         std::lock_guard lock(wakeMutex_);
         wake_.Reset();
         return E_OUTOFMEMORY;
@@ -101,6 +112,7 @@ void StreamServer::Close() {
     awaiting_ = 0;
     awaitingFrom_.clear();
     listen_.Reset();
+    epoll_.Reset();
     std::lock_guard lock(wakeMutex_);
     wake_.Reset();
 }
@@ -118,44 +130,52 @@ void StreamServer::WakeOnce() {
 }
 
 void StreamServer::Run() {
-    std::vector<pollfd> fds;
+    // Sockets are watched edge-triggered for input and for room to write:
+    // every connection is served on every round anyway (packets arrive for
+    // all viewers at once), so the kernel need only tell which have input,
+    // which failed, and which found room after a full socket, not look at
+    // each of them each time.
+    std::array<epoll_event, 256> events;
     while (!stop_) {
-        fds.clear();
-        fds.push_back({wake_.Get(), POLLIN, 0});
-        fds.push_back({listen_.Get(),
-                       static_cast<short>(Clock::now() >= acceptPausedUntil_ ? POLLIN : 0), 0});
-        for (const auto& connection : connections_) {
-            short events = POLLIN;
-            if (connection->state != Connection::State::Request) events |= POLLOUT;
-            // A streaming viewer that is up to date has nothing to write.
-            if (connection->state == Connection::State::Streaming &&
-                connection->outPos >= connection->out.size() && connection->viewer &&
-                !connection->viewer->HasData())
-                events = POLLIN;
-            fds.push_back({connection->fd.Get(), events, 0});
+        const auto now = Clock::now();
+        const bool listening = now >= acceptPausedUntil_;
+        if (listening != listening_) {
+            epoll_event listen{listening ? std::uint32_t{EPOLLIN} : 0u, {.ptr = &listen_}};
+            if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, listen_.Get(), &listen) == 0)
+                listening_ = listening;
         }
-        if (::poll(fds.data(), fds.size(), 250) < 0 && errno != EINTR) break;
+        const int ready = ::epoll_wait(epoll_.Get(), events.data(), events.size(), 250);
+        if (ready < 0 && errno != EINTR) break;
         if (stop_) break;
-        if (fds[0].revents & POLLIN) ClearWakeEvent(wake_.Get());
         wakePending_ = false;
-        if (fds[1].revents & POLLIN) Accept();
-        const std::size_t polled = fds.size() - 2;
-        for (std::size_t i = 0; i < connections_.size(); ++i) {
-            Connection& connection = *connections_[i];
-            const short revents = i < polled ? fds[i + 2].revents : 0;
-            if (revents & POLLIN) ReadFrom(connection);
-            if (revents & (POLLERR | POLLNVAL)) connection.Drop();
+        for (int i = 0; i < ready; ++i) {
+            const epoll_event& event = events[static_cast<std::size_t>(i)];
+            if (event.data.ptr == &wake_) {
+                ClearWakeEvent(wake_.Get());
+            } else if (event.data.ptr == &listen_) {
+                Accept();
+            } else {
+                Connection& connection = *static_cast<Connection*>(event.data.ptr);
+                if (connection.dead) continue;
+                if (event.events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) ReadFrom(connection);
+                if (event.events & EPOLLERR) connection.Drop();
+            }
+        }
+        const auto served = Clock::now();
+        for (const auto& entry : connections_) {
+            Connection& connection = *entry;
             if (!connection.dead) Serve(connection);
-            if (connection.blocked && Clock::now() - connection.blockedSince > kStallTimeout)
+            if (connection.blocked && served - connection.blockedSince > kStallTimeout)
                 connection.dead = true;
             if (connection.dead) connection.Drop();
             if (connection.state == Connection::State::Request &&
-                Clock::now() - connection.since > requestDeadline_)
+                served - connection.since > requestDeadline_)
                 connection.Drop();
             if (connection.awaiting &&
                 (connection.dead || connection.state != Connection::State::Request))
                 Settle(connection);
         }
+        // A closed descriptor leaves the watched set by itself.
         std::erase_if(connections_, [](const auto& connection) { return connection->dead; });
     }
     for (auto& connection : connections_) connection->Drop();
@@ -190,6 +210,9 @@ void StreamServer::Accept() {
         }
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof(kSendBuffer));
         auto connection = std::make_unique<Connection>();
+        epoll_event watch{EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, {.ptr = connection.get()}};
+        // Not watched, not served: out of kernel memory for the watch.
+        if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd.Get(), &watch) != 0) continue;
         connection->fd = std::move(fd);
         connection->peer = address;
         connection->awaiting = true;

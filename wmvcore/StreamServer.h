@@ -1,7 +1,7 @@
 #pragma once
 // The stream server's connection loop: one thread that listens, accepts,
 // reads each request head and then keeps every connection served, all with
-// non-blocking sockets and poll. What a request gets is decided by a handler;
+// non-blocking sockets and epoll. What a request gets is decided by a handler;
 // what a connection is sent after that by the viewer the handler gives it.
 // A connection that never completes its request, or that takes no data for
 // a while, is closed.
@@ -127,6 +127,8 @@ class StreamServer {
     UniqueFd listen_;
     std::mutex wakeMutex_;  // guards wake_ against Wake from other threads
     UniqueFd wake_;
+    UniqueFd epoll_;         // watches wake_, listen_ and every connection
+    bool listening_ = true;  // server thread only: listen_ is watched for input
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> wakePending_{false};

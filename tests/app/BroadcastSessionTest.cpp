@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "app/BroadcastSession.h"
+#include "app/FramePacer.h"
 #include "app/IndexPage.h"
 #include "capture/Devices.h"
 #include "capture/PreviewSurface.h"
@@ -680,6 +681,37 @@ TEST_F(BroadcastSessionTest, FrameTimerFollowsTheFrameRate) {
     session_->StartBroadcast(BroadcastSettingsFrom(g_settings));
     ASSERT_TRUE(session_->IsRunning()) << TrailText();
     EXPECT_EQ(session_->FrameTimerPeriod(), 142);
+}
+
+// Which captured frames a broadcast writes, for cameras at several rates and
+// with a little jitter: each row gives the capture times in milliseconds and
+// which frames are written (x) and which are not (.).
+TEST(FramePacerTest, FramesAreWrittenAsTheyComeAtTheBroadcastsRate) {
+    struct Row {
+        const char* name;
+        int fps;
+        std::vector<int> ms;
+        std::string written;
+    };
+    const std::vector<Row> rows = {
+        {"a camera at the broadcast's rate", 30, {0, 33, 67, 100, 133, 167}, "xxxxxx"},
+        {"a few milliseconds early or late", 30, {0, 29, 70, 98, 137, 163}, "xxxxxx"},
+        {"a camera twice as fast", 15, {0, 33, 67, 100, 133, 167, 200}, "x.x.x.x"},
+        {"30 frames a second for 20",
+         20,
+         {0, 33, 67, 100, 133, 167, 200, 233, 267, 300},
+         "x.xx.xx.xx"},
+        {"a gap starts the turns again", 15, {0, 33, 500, 533, 567, 600}, "x.x.x."},
+        {"a camera slower than the broadcast", 30, {0, 67, 133, 200}, "xxxx"},
+    };
+    for (const Row& row : rows) {
+        FramePacer pacer(row.fps);
+        const FramePacer::Clock::time_point start{};
+        std::string written;
+        for (int ms : row.ms)
+            written += pacer.Take(start + std::chrono::milliseconds(ms)) ? 'x' : '.';
+        EXPECT_EQ(written, row.written) << row.name;
+    }
 }
 
 // The caption changes many times while a broadcast runs and the encoder

@@ -7,10 +7,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <regex>
+#include <thread>
 
 #include "WebTestSupport.h"
 #include "diag/ProgramPath.h"
+#include "web/FileCache.h"
 #include "web/HttpServer.h"
 #include "web/MimeTypes.h"
 #include "web/TimeText.h"
@@ -402,3 +405,81 @@ TEST(RequestFramingTest, ARequestEndsAtItsFirstEmptyLine) {
 }
 
 }  // namespace
+
+// Pages answered from memory follow their files: each change between two
+// requests shows in the second answer.
+TEST(ServedFromMemoryTest, EveryChangeOfAServedFileShowsInTheNextAnswer) {
+    struct ChangeCase {
+        const char* name;
+        std::function<void(const SiteFolder&)> change;
+        std::string status;
+        std::string body;
+    };
+    const std::string notFound = "<p>missing</p>";
+    const std::vector<ChangeCase> cases = {
+        {"unchanged", [](const SiteFolder&) {}, "200 OK", "page-one"},
+        {"rewritten in place at the same size",
+         [](const SiteFolder& site) {
+             std::ofstream(site.Docs() / "page.htm", std::ios::in | std::ios::out) << "PAGE-TWO";
+         },
+         "200 OK", "PAGE-TWO"},
+        {"replaced by a new file",
+         [](const SiteFolder& site) {
+             site.Write("page.new", "page-new");
+             webtest::fs::rename(site.Docs() / "page.new", site.Docs() / "page.htm");
+         },
+         "200 OK", "page-new"},
+        {"removed", [](const SiteFolder& site) { webtest::fs::remove(site.Docs() / "page.htm"); },
+         "404 Resource not found", notFound},
+        {"a private file linked in its place",
+         [](const SiteFolder& site) {
+             webtest::fs::remove(site.Docs() / "page.htm");
+             webtest::fs::create_hard_link(site.Docs() / "lumasrv.cfg", site.Docs() / "page.htm");
+         },
+         "404 Resource not found", notFound},
+        {"its name made a link to a private file",
+         [](const SiteFolder& site) {
+             webtest::fs::remove(site.Docs() / "page.htm");
+             webtest::fs::create_symlink(site.Docs() / "lumasrv.cfg", site.Docs() / "page.htm");
+         },
+         "404 Resource not found", notFound},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SiteFolder site;
+        site.Write("fnf.html", notFound);
+        site.Write("lumasrv.cfg", "settings");
+        site.Write("page.htm", "page-one");
+        // Kept at once, however new the file.
+        HttpServer server(HttpServer::PrivateFilesOf("lumasrv.bin"), std::chrono::milliseconds(0));
+        ASSERT_TRUE(server.Start(site.Docs().string(), "index.htm", 0, 30000));
+        ServerResponse response;
+        int keepAlive = 0;
+        ASSERT_TRUE(server.ParseRequest("GET /page.htm HTTP/1.0\r\n\r\n", response, keepAlive));
+        ASSERT_NE(response.head.find("page-one"), std::string::npos);
+        // File times advance by clock ticks: the change lands in a later one.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        c.change(site);
+        ASSERT_TRUE(server.ParseRequest("GET /page.htm HTTP/1.0\r\n\r\n", response, keepAlive));
+        const std::size_t end = response.head.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_EQ(response.head.substr(9, c.status.size()), c.status);
+        EXPECT_EQ(response.head.substr(end + 4), c.body);
+        server.Shutdown();
+    }
+}
+
+TEST(ServedFromMemoryTest, AFileThatChangedTooRecentlyIsNotKept) {
+    SiteFolder site;
+    site.Write("page.htm", "page-one");
+    const std::string path = (site.Docs() / "page.htm").string();
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    SmallFileCache settling(std::chrono::hours(1));
+    settling.Keep(path, info, "page-one");
+    EXPECT_EQ(settling.Find(path), nullptr) << "its next change could keep its times";
+    SmallFileCache settled(std::chrono::milliseconds(0));
+    settled.Keep(path, info, "page-one");
+    ASSERT_NE(settled.Find(path), nullptr);
+    EXPECT_EQ(*settled.Find(path), "page-one");
+}
