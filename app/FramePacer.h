@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <optional>
 
 class FramePacer {
   public:
@@ -20,8 +19,9 @@ class FramePacer {
 
     // Whether the frame captured at 'at' is written; it then takes its turn.
     bool Take(Clock::time_point at) {
-        if (due_ && at < *due_ - interval_ / 4) return false;
-        due_ = due_ && at < *due_ + interval_ ? *due_ + interval_ : at + interval_;
+        if (started_ && at < due_ - interval_ / 4) return false;
+        due_ = started_ && at < due_ + interval_ ? due_ + interval_ : at + interval_;
+        started_ = true;
         return true;
     }
 
@@ -29,5 +29,6 @@ class FramePacer {
 
   private:
     Clock::duration interval_;
-    std::optional<Clock::time_point> due_;
+    bool started_ = false;     // a frame was written
+    Clock::time_point due_{};  // when the next frame's turn is
 };
