@@ -81,7 +81,14 @@ class RealDevicesTest : public ::testing::Test {
     // A desktop of the test's own with a camera and a microphone on it.
     void StartDesktop(PipeWireStack::Options options, PipeWireStack::CameraKind camera) {
         stack_ = std::make_unique<PipeWireStack>(options);
-        ASSERT_TRUE(stack_->Ok()) << stack_->Error();
+        if (!stack_->Ok()) {
+            // Once in CI, beside another test's desktop, a fresh stack's
+            // pipewire-pulse never answered within 30 s: the desktop is
+            // brought up anew once, and both reasons are told if that fails.
+            const std::string first = stack_->Error();
+            stack_ = std::make_unique<PipeWireStack>(options);
+            ASSERT_TRUE(stack_->Ok()) << first << "; then: " << stack_->Error();
+        }
         ASSERT_TRUE(stack_->AddCamera("lumatest_camera", kCamera, camera));
         ASSERT_TRUE(stack_->AddMicrophone("lumatest_microphone", kMicrophone));
         stack_->Enter();

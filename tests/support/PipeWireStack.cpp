@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "tests/support/Commands.h"
@@ -61,27 +63,35 @@ PipeWireStack::PipeWireStack(const Options& options) {
                               "--address=" + variables_["DBUS_SESSION_BUS_ADDRESS"]},
                              "dbus.log"));
     if (!WaitFor("test -S \"$XDG_RUNTIME_DIR/bus\"", 30000)) {
-        error_ = "the session bus did not start";
+        error_ = "the session bus did not start" + LogTail("dbus.log");
         return;
     }
     daemons_.push_back(Spawn({"pipewire"}, "pipewire.log"));
     if (!WaitFor("test -S \"$XDG_RUNTIME_DIR/pipewire-0\"", 30000)) {
-        error_ = "pipewire did not start";
+        error_ = "pipewire did not start" + LogTail("pipewire.log");
         return;
     }
     daemons_.push_back(Spawn({"wireplumber"}, "wireplumber.log"));
     // WirePlumber's policy runs once it has exported its own objects.
     if (!WaitFor("pw-cli ls Client | grep -q 'WirePlumber \\[export\\]'", 30000)) {
-        error_ = "wireplumber did not start";
+        error_ = "wireplumber did not start" + LogTail("wireplumber.log");
         return;
     }
     if (options.pulse) {
         daemons_.push_back(Spawn({"pipewire-pulse"}, "pipewire-pulse.log"));
         if (!WaitFor("pactl info", 30000)) {
-            error_ = "pipewire-pulse did not start";
+            error_ = "pipewire-pulse did not start" + LogTail("pipewire-pulse.log");
             return;
         }
     }
+}
+
+std::string PipeWireStack::LogTail(const std::string& log) const {
+    std::ifstream in(folder_.Path() / log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.empty()) return " (" + log + " is empty)";
+    return " (the end of " + log + ": " + text.substr(text.size() > 800 ? text.size() - 800 : 0) +
+           ")";
 }
 
 PipeWireStack::~PipeWireStack() {

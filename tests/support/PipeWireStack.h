@@ -65,6 +65,8 @@ class PipeWireStack {
 
   private:
     pid_t Spawn(const std::vector<std::string>& argv, const std::string& log);
+    // The end of a daemon's log, for the error that says it did not start.
+    std::string LogTail(const std::string& log) const;
     std::string NodeId(const std::string& node) const;  // "" when there is none
     bool WaitFor(const std::string& command, int timeoutMs) const;
 
