@@ -81,6 +81,15 @@ BroadcastSession::BroadcastSession(CapLib* capture, SessionView* view)
             frameTimer_.interval() * 3 / 2 * std::chrono::milliseconds(1))
             OnFrameTimer();
     });
+    // A frame due is written on this thread; one still waiting when the
+    // session goes is dropped with the timer.
+    QObject::connect(
+        &frameDue_, &FrameDueSignal::FrameDue, &frameTimer_,
+        [this] {
+            framePosted_ = false;
+            OnFrameTimer();
+        },
+        Qt::QueuedConnection);
     QObject::connect(&statusTimer_, &QTimer::timeout, [this] { OnStatusTimer(); });
     QObject::connect(&deviceTimer_, &QTimer::timeout, [this] { OnDeviceTimer(); });
 }
@@ -499,15 +508,7 @@ void BroadcastSession::FrameTap::OnFrame(FrameDC* dc) {
     // One write waits at a time: a busy user-interface thread takes the
     // latest frame when it comes to it.
     if (session_.framePosted_.exchange(true)) return;
-    // Posted to the frame timer, which the session owns: a write still
-    // waiting when the session goes is dropped with it.
-    QMetaObject::invokeMethod(
-        &session_.frameTimer_,
-        [&session = session_] {
-            session.framePosted_ = false;
-            session.OnFrameTimer();
-        },
-        Qt::QueuedConnection);
+    emit session_.frameDue_.FrameDue();
 }
 
 void BroadcastSession::OnStatusTimer() {

@@ -103,6 +103,16 @@ BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings);
 BroadcastSettings BroadcastSettingsWithRelay(const AppSettings& settings);
 CaptionChoice CaptionChoiceFrom(const AppSettings& settings);
 
+// Tells the user-interface thread, from the video streaming thread, that a
+// frame is due to be written: the signal goes through a queued connection
+// that the user-interface thread made, so nothing crosses the threads but
+// the signal itself.
+class FrameDueSignal final : public QObject {
+    Q_OBJECT
+  signals:
+    void FrameDue();
+};
+
 // The session is the capture library's audio callback while it broadcasts,
 // and its caption overlay the frame callback once the capture is configured;
 // both are removed before the session goes.
@@ -194,6 +204,7 @@ class BroadcastSession final : public AudioChunkCallback {
         BroadcastSession& session_;
     };
     FrameTap frameTap_{*this};
+    FrameDueSignal frameDue_;
     std::atomic<bool> pacing_{false};       // frames due are written as they come
     std::atomic<bool> framePosted_{false};  // a write waits on the user-interface thread
     std::mutex pacerMutex_;
