@@ -1,58 +1,15 @@
 #pragma once
-// Shared pieces of libwmvcore's implementation: the codec tables, the stream
-// configuration object and the FFmpeg handle owners.
+// Shared pieces of libwmvcore's implementation: the codec tables and the
+// stream configuration object (the FFmpeg handle owners are in
+// platform/FfmpegHandles.h).
 
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
-#include <libswresample/swresample.h>
-#include <libswscale/swscale.h>
-}
-
-#include "platform/UniqueHandle.h"
+#include "platform/FfmpegHandles.h"
 #include "wmvcore/wmvcore.h"
 
 namespace wmv {
-
-inline void FreeCodecContext(AVCodecContext* c) {
-    avcodec_free_context(&c);
-}
-inline void FreeFrame(AVFrame* f) {
-    av_frame_free(&f);
-}
-inline void FreePacket(AVPacket* p) {
-    av_packet_free(&p);
-}
-inline void FreeSwr(SwrContext* s) {
-    swr_free(&s);
-}
-inline void FreeFifo(AVAudioFifo* f) {
-    av_audio_fifo_free(f);
-}
-inline void FreeBufferPool(AVBufferPool* p) {
-    av_buffer_pool_uninit(&p);
-}
-inline void FreeFormatContext(AVFormatContext* f) {
-    avformat_free_context(f);
-}
-inline void FreeIoContext(AVIOContext* io) {
-    av_freep(&io->buffer);
-    avio_context_free(&io);
-}
-
-using CodecContextPtr = UniqueHandle<AVCodecContext, FreeCodecContext>;
-using FramePtr = UniqueHandle<AVFrame, FreeFrame>;
-using PacketPtr = UniqueHandle<AVPacket, FreePacket>;
-using SwsPtr = UniqueHandle<SwsContext, sws_freeContext>;
-using SwrPtr = UniqueHandle<SwrContext, FreeSwr>;
-using FifoPtr = UniqueHandle<AVAudioFifo, FreeFifo>;
-using BufferPoolPtr = UniqueHandle<AVBufferPool, FreeBufferPool>;
-using FormatContextPtr = UniqueHandle<AVFormatContext, FreeFormatContext>;
-using IoContextPtr = UniqueHandle<AVIOContext, FreeIoContext>;
 
 // One media type with its own copy of the format block.
 struct MediaType {
