@@ -11,6 +11,7 @@
 #include "media/CapLib.h"
 #include "media/Caption.h"
 #include "platform/Clock.h"
+#include "platform/HandOffTrace.h"
 #include "platform/MessageBox.h"
 #include "settings/AppSettings.h"
 
@@ -485,6 +486,11 @@ void BroadcastSession::OnFrameTimer() {
                 std::memcpy(m_pVideoBuffer, frame, m_videoSampleLength);
                 m_pVideoSample->SetLength(m_videoSampleLength);
                 m_videoTime = SampleTimeNow();
+                if (handoff::Enabled()) {
+                    const std::int64_t key = m_videoTime / 10000;
+                    handoff::MarkAt("tapped", key, lastTapUs_.load(std::memory_order_relaxed));
+                    handoff::Mark("written", key);
+                }
                 pWriter->Writer()->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
                                                m_pVideoSample.Get());
                 // Taken from the sample, not the frame: the relay gets what
@@ -500,6 +506,7 @@ void BroadcastSession::OnFrameTimer() {
 
 void BroadcastSession::FrameTap::OnFrame(FrameDC* dc) {
     session_.caption_.OnFrame(dc);
+    if (handoff::Enabled()) session_.lastTapUs_.store(handoff::NowUs(), std::memory_order_relaxed);
     if (!session_.pacing_) return;
     {
         std::lock_guard guard(session_.pacerMutex_);

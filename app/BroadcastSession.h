@@ -205,8 +205,9 @@ class BroadcastSession final : public AudioChunkCallback {
     };
     FrameTap frameTap_{*this};
     FrameDueSignal frameDue_;
-    std::atomic<bool> pacing_{false};       // frames due are written as they come
-    std::atomic<bool> framePosted_{false};  // a write waits on the user-interface thread
+    std::atomic<bool> pacing_{false};         // frames due are written as they come
+    std::atomic<bool> framePosted_{false};    // a write waits on the user-interface thread
+    std::atomic<std::int64_t> lastTapUs_{0};  // when the latest frame left the tap, when traced
     std::mutex pacerMutex_;
     FramePacer pacer_;                                  // under pacerMutex_
     FramePacer::Clock::time_point lastFrameWritten_{};  // user-interface thread

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/HandOffTrace.h"
 #include "wmvcore/AsfPacket.h"
 #include "wmvcore/MmsFraming.h"
 #include "wmvcore/wmvcore.h"
@@ -217,6 +218,12 @@ bool AsfViewer::SendTaken(Connection& connection, std::size_t& budget) {
         }
         sent -= left;
         offset_ = 0;
+        if (keyStream_ && handoff::Enabled()) {
+            const auto packet = reader_.Unit(unit);
+            const std::int64_t time =
+                LastPresentationTime(packet.data(), packet.size(), keyStream_);
+            if (time >= 0) handoff::Mark("sent", time);
+        }
         reader_.Advance(1);
         ++chunkSeq_;
     }

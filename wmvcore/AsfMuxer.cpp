@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/HandOffTrace.h"
+
 namespace wmv {
 namespace {
 
@@ -118,10 +120,12 @@ void AsfMuxer::Add(std::size_t index, AVPacket* packet) {
     const bool key = !entry.video || (packet->flags & AV_PKT_FLAG_KEY);
     packets_->Add(stream, key, !entry.video, ms == AV_NOPTS_VALUE ? 0 : ms, packet->data,
                   static_cast<std::size_t>(packet->size));
-    if (entry.video)
+    if (entry.video) {
         packets_->SendAll();
-    else
+        handoff::Mark("queued", (ms == AV_NOPTS_VALUE ? 0 : ms) + kTimeOffsetMs);
+    } else {
         packets_->SendReady(keyStream_ ? kAudioBurstPackets : 1);
+    }
 }
 
 void AsfMuxer::Finish() {

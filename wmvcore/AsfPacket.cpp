@@ -158,6 +158,8 @@ struct Payload {
     std::uint8_t* offsetField;
     std::size_t offsetSize;
     std::uint32_t offset;  // into the media object
+    const std::uint8_t* replicated;
+    std::uint32_t replicatedLength;
 };
 
 // Calls visit(payload) for each payload of a
@@ -199,13 +201,18 @@ bool ForEachPayload(std::uint8_t* p, std::size_t size, Visit visit) {
         // A compressed payload (replicated length 1) holds whole objects; its
         // offset field is a presentation time.
         if (replicated == 1) offset = 0;
+        // Replicated data that runs past the packet is not read.
+        const std::uint8_t* replicatedData = p + pos;
+        const std::uint32_t replicatedLength = pos + replicated <= size ? replicated : 0;
         pos += replicated;
         if (multiple) {
             if (!ReadField(p, size, pos, payloadLengthSize, &length)) return false;
         } else {
             length = pos <= size ? static_cast<std::uint32_t>(size - pos) : 0;
         }
-        if (visit(Payload{streamByte, offsetField, offsetSize, offset})) return true;
+        if (visit(Payload{streamByte, offsetField, offsetSize, offset, replicatedData,
+                          replicatedLength}))
+            return true;
         pos += length;
         if (pos > size) return false;
     }
@@ -223,6 +230,21 @@ bool PacketStartsKeyFrame(const std::uint8_t* packet, std::size_t size, std::uin
     // The visitor only reads; the cast lets one walker serve both uses.
     return ForEachPayload(const_cast<std::uint8_t*>(packet), size,
                           [&](const Payload& payload) { return IsKeyStart(payload, stream); });
+}
+
+std::int64_t LastPresentationTime(const std::uint8_t* packet, std::size_t size,
+                                  std::uint16_t stream) {
+    std::int64_t last = -1;
+    ForEachPayload(const_cast<std::uint8_t*>(packet), size, [&](const Payload& payload) {
+        // Replicated data: the media object's size, then its presentation time.
+        if ((*payload.streamByte & 0x7F) == stream && payload.replicatedLength >= 8) {
+            const std::uint8_t* time = payload.replicated + 4;
+            last =
+                time[0] | time[1] << 8 | time[2] << 16 | static_cast<std::int64_t>(time[3]) << 24;
+        }
+        return false;
+    });
+    return last;
 }
 
 bool HidePayloadsBeforeKeyFrame(std::uint8_t* packet, std::size_t size, std::uint16_t stream) {

@@ -73,6 +73,11 @@ std::int64_t HeaderPreroll(const std::uint8_t* header, std::size_t size);
 // false.
 bool PacketStartsKeyFrame(const std::uint8_t* packet, std::size_t size, std::uint16_t stream);
 
+// The presentation time in milliseconds of the stream's last payload in this
+// data packet, or -1 when it has none.
+std::int64_t LastPresentationTime(const std::uint8_t* packet, std::size_t size,
+                                  std::uint16_t stream);
+
 // For a viewer that starts with this packet: whole frames of the stream that
 // lie before its key frame are marked as continuations of an object the
 // viewer never saw, so players skip them and the viewer's first frame of that

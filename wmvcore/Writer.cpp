@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "platform/HandOffTrace.h"
 #include "wmvcore/AsfMuxer.h"
 #include "wmvcore/AudioEncoder.h"
 #include "wmvcore/BrowserRendition.h"
@@ -389,10 +390,12 @@ void Writer::Run() {
 void Writer::Process(const Slot& slot) {
     Input& in = inputs_[slot.input];
     auto output = [this, &slot](AVPacket* packet) { muxer_->Add(slot.input, packet); };
-    if (in.video)
+    if (in.video) {
+        handoff::Mark("encoding", static_cast<std::int64_t>(slot.time / 10000));
         in.videoEncoder->Encode(slot.data.data(), slot.length, slot.time, false, output);
-    else
+    } else {
         in.audioEncoder->Encode(slot.data.data(), slot.length, slot.time, output);
+    }
 }
 
 }  // namespace wmv

@@ -18,6 +18,7 @@ struct Payload {
     std::uint8_t stream;  // with 0x80 for a key frame
     std::uint32_t offset;
     std::uint32_t length;
+    std::uint32_t time = 0;  // presentation time in milliseconds
 };
 
 // A multiple-payload packet: error correction (0x82 0 0), length flags
@@ -34,7 +35,8 @@ std::vector<std::uint8_t> Packet(const std::vector<Payload>& payloads, std::size
         for (int i = 0; i < 4; ++i)
             p.push_back(static_cast<std::uint8_t>(payload.offset >> (8 * i)));
         p.push_back(8);
-        for (int i = 0; i < 8; ++i) p.push_back(0);
+        for (int i = 0; i < 4; ++i) p.push_back(0);  // media object size
+        for (int i = 0; i < 4; ++i) p.push_back(static_cast<std::uint8_t>(payload.time >> (8 * i)));
         p.push_back(static_cast<std::uint8_t>(payload.length));
         p.push_back(static_cast<std::uint8_t>(payload.length >> 8));
         p.insert(p.end(), payload.length, 0xAB);
@@ -64,6 +66,25 @@ TEST(AsfPacket, FindsKeyFrameStartsOfTheStream) {
     }
 }
 
+TEST(AsfPacket, NamesThePresentationTimeOfTheStreamsLastPayload) {
+    const struct {
+        std::vector<Payload> payloads;
+        std::int64_t time;
+    } cases[] = {
+        {{{0x81, 0, 100, 3100}}, 3100},
+        {{{0x02, 0, 30, 3090}, {0x01, 40, 20, 3100}}, 3100},   // the end of a frame after audio
+        {{{0x01, 40, 20, 3100}, {0x81, 0, 100, 3133}}, 3133},  // a frame ends, the next begins
+        {{{0x01, 0, 20, 0x01020304}}, 0x01020304},             // all four bytes, little-endian
+        {{{0x02, 0, 30, 3090}}, -1},                           // another stream only
+        {{}, -1},
+    };
+    for (const auto& c : cases) {
+        const auto packet = Packet(c.payloads);
+        EXPECT_EQ(wmv::LastPresentationTime(packet.data(), packet.size(), 1), c.time)
+            << c.payloads.size() << " payloads";
+    }
+}
+
 TEST(AsfPacket, HidesEarlierFramesOfTheStreamOnly) {
     auto packet =
         Packet({{0x01, 0, 20}, {0x02, 0, 30}, {0x01, 7, 10}, {0x81, 0, 100}, {0x01, 0, 5}});
@@ -88,6 +109,7 @@ TEST(AsfPacket, TruncatedPacketsAreNotReadPastTheirEnd) {
                                       packet.begin() + static_cast<std::ptrdiff_t>(size));
         wmv::PacketStartsKeyFrame(cut.data(), cut.size(), 1);  // must not crash or overread
         wmv::HidePayloadsBeforeKeyFrame(cut.data(), cut.size(), 1);
+        wmv::LastPresentationTime(cut.data(), cut.size(), 1);
     }
     std::vector<std::uint8_t> garbage(64, 0xFF);
     EXPECT_FALSE(wmv::PacketStartsKeyFrame(garbage.data(), garbage.size(), 1));
