@@ -26,12 +26,14 @@ constexpr int kHelperPollMs = 100;
 constexpr std::uint32_t kReapWaitMs = 1000;
 constexpr int kShutdownPollMs = 100;
 constexpr std::size_t kReceiveBytes = 100000;
-constexpr std::size_t kSendSliceBytes = 200000;
+// Offered per send call: a large file goes out in a few calls (the socket is
+// non-blocking and takes what fits).
+constexpr std::size_t kSendSliceBytes = 2u << 20;
 
 enum class SendResult { Done, Pending, Failed, Truncated };
 
-// Sends the rest of response from sendOffset, in slices of at most 200000
-// bytes; the file body goes straight from the file to the socket.
+// Sends the rest of response from sendOffset, in slices of at most 2 MiB;
+// the file body goes straight from the file to the socket.
 SendResult SendResponse(int socket, const ServerResponse& response, std::uint64_t& sendOffset,
                         int& error) {
     const std::uint64_t total = response.Size();
