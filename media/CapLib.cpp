@@ -644,8 +644,10 @@ std::vector<CapLib::DeviceEvent> CapLib::CheckDevices() {
     if (!graph) return events;
     StandInForFailedDevices(&events);
     const std::uint64_t generation = DeviceListGeneration();
-    if (generation == checkedGeneration_) return events;
+    const bool settling = videoSlot_.appeared || audioSlot_.appeared;
+    if (generation == checkedGeneration_ && !settling) return events;
     checkedGeneration_ = generation;
+    const auto now = std::chrono::steady_clock::now();
     for (const bool video : {true, false}) {
         const RefPtr<Moniker> chosen = SelectedMoniker(video);
         if (!chosen || !DeviceFilter(video)) continue;
@@ -656,11 +658,20 @@ std::vector<CapLib::DeviceEvent> CapLib::CheckDevices() {
             StandIn(video, DeviceEvent::Kind::Lost, "", &events);
             slot.seenAbsent = !current;
             // Plugged out and in again between two looks: a new appearance.
-            if (current && slot.standingIn) TakeBack(video, current, &events);
+            if (current && slot.standingIn) {
+                slot.appeared = current;
+                slot.appearedAt = now;
+            }
         } else if (!current) {
             slot.seenAbsent = true;
+            slot.appeared = nullptr;
         } else if (slot.seenAbsent || !slot.failed || !current->SameInstance(*slot.failed)) {
-            TakeBack(video, current, &events);
+            if (!slot.appeared || !current->SameInstance(*slot.appeared)) {
+                slot.appeared = current;
+                slot.appearedAt = now;
+            } else if (now - slot.appearedAt >= kSettle) {
+                TakeBack(video, current, &events);
+            }
         }
     }
     return events;
@@ -723,6 +734,7 @@ void CapLib::TakeBack(bool video, const RefPtr<Moniker>& device, std::vector<Dev
     // Whatever fails now is tried again only when the device comes anew.
     slot.failed = device;
     slot.seenAbsent = false;
+    slot.appeared = nullptr;
     device->InheritSettings(*SelectedMoniker(video));
     RefPtr<CaptureFilter> filter;
     if (FAILED(device->BindToObject(&filter))) {

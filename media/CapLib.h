@@ -5,6 +5,7 @@
 // log "caplib.txt". Every operation runs on the user-interface thread; the
 // results are 1 or 0, problems are shown in message boxes.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -104,9 +105,12 @@ class CapLib {
     // broadcast session does): a chosen device that went away or failed gives
     // way, in the running graph, to a stand-in in the same format (a card
     // saying "No signal", silence) while the other device runs on; a device
-    // that comes back is taken up again in the format it had. What happened
-    // since the last call, each thing once.
+    // that comes back is taken up again in the format it had, once it has
+    // been listed for kSettle (the system's session manager sets a new
+    // device up meanwhile; taken at once, a microphone could be joined to
+    // another source). What happened since the last call, each thing once.
     std::vector<DeviceEvent> CheckDevices();
+    static constexpr std::chrono::milliseconds kSettle{400};
     bool VideoStandingIn() const { return videoSlot_.standingIn; }
     bool AudioStandingIn() const { return audioSlot_.standingIn; }
     // Whether the capture gives pictures, and sound, now: from the chosen
@@ -142,9 +146,11 @@ class CapLib {
     // place.
     struct DeviceSlot {
         bool standingIn = false;
-        capture::MediaType format;        // the device's when it left
-        RefPtr<capture::Moniker> failed;  // the appearance that failed
-        bool seenAbsent = false;          // gone since it failed
+        capture::MediaType format;          // the device's when it left
+        RefPtr<capture::Moniker> failed;    // the appearance that failed
+        bool seenAbsent = false;            // gone since it failed
+        RefPtr<capture::Moniker> appeared;  // back, not yet taken up
+        std::chrono::steady_clock::time_point appearedAt{};
     };
     DeviceSlot& Slot(bool video) { return video ? videoSlot_ : audioSlot_; }
     RefPtr<capture::CaptureFilter>& DeviceFilter(bool video) {
