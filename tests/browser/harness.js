@@ -202,4 +202,30 @@ async function waitFor(check, timeoutMs, stepMs = 200) {
   }
 }
 
-module.exports = { BROWSERS, haveBrowser, browserVersion, freePort, startProgram, launchBrowser, sleep, waitFor };
+// The checks of one test script: each prints "ok" or "not ok" with its name
+// (and what was seen, when it fails); run() prints the count and exits 1
+// when any failed or none ran.
+const results = [];
+
+function check(name, ok, detail) {
+  results.push(ok);
+  console.log(`${ok ? "ok" : "not ok"} - ${name}${ok || detail === undefined ? "" : ": " + JSON.stringify(detail)}`);
+}
+
+function run(main) {
+  main().then(
+    () => {
+      const failed = results.filter((ok) => !ok).length;
+      console.log(`${results.length - failed} passed, ${failed} failed`);
+      process.exit(failed || results.length === 0 ? 1 : 0);
+    },
+    (error) => {
+      console.error(error);
+      process.exit(1);
+    },
+  );
+}
+
+module.exports = {
+  BROWSERS, haveBrowser, browserVersion, freePort, startProgram, launchBrowser, sleep, waitFor, check, run,
+};

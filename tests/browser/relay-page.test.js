@@ -15,12 +15,7 @@ const harness = require("./harness.js");
 
 const SERVERS = ["origin", "edge-push", "edge-pull"];
 const EXAMPLE_PORTS = [1935, 1936, 1937, 8935, 8936, 8937];
-const results = [];
-
-function check(name, ok, detail) {
-  results.push(ok);
-  console.log(`${ok ? "ok" : "not ok"} - ${name}${ok || detail === undefined ? "" : ": " + JSON.stringify(detail)}`);
-}
+const { check } = harness;
 
 // The example cluster with each of its ports replaced by a free one and its
 // folders moved into a folder of the test's own.
@@ -108,14 +103,4 @@ async function main() {
   }
 }
 
-main().then(
-  () => {
-    const failed = results.filter((ok) => !ok).length;
-    console.log(`${results.length - failed} passed, ${failed} failed`);
-    process.exit(failed || results.length === 0 ? 1 : 0);
-  },
-  (error) => {
-    console.error(error);
-    process.exit(1);
-  },
-);
+harness.run(main);

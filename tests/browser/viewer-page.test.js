@@ -12,12 +12,7 @@ const harness = require("./harness.js");
 
 const CAPTION = "LUMACAST CAPTION";
 const LATE_JOIN_MS = 60000;
-const results = [];
-
-function check(name, ok, detail) {
-  results.push(ok);
-  console.log(`${ok ? "ok" : "not ok"} - ${name}${ok || detail === undefined ? "" : ": " + JSON.stringify(detail)}`);
-}
+const { check } = harness;
 
 // The broadcast's picture size, as an independent client sees the ASF stream.
 function broadcastSize(streamUrl) {
@@ -201,14 +196,4 @@ async function main() {
   }
 }
 
-main().then(
-  () => {
-    const failed = results.filter((ok) => !ok).length;
-    console.log(`${results.length - failed} passed, ${failed} failed`);
-    process.exit(failed || results.length === 0 ? 1 : 0);
-  },
-  (error) => {
-    console.error(error);
-    process.exit(1);
-  },
-);
+harness.run(main);
