@@ -11,6 +11,13 @@ void HeadlessView::SetConnectionUrl(const std::string& url) {
     std::fflush(out_);
 }
 
+void HeadlessView::SetUserCount(const std::string& count) {
+    if (count == userCount_) return;
+    userCount_ = count;
+    std::fprintf(errors_, "Viewers: %s\n", count.c_str());
+    std::fflush(errors_);
+}
+
 void HeadlessView::ShowDeviceNotice(const std::string& text) {
     std::fprintf(errors_, "lumasrv: %s\n", text.c_str());
     std::fflush(errors_);

@@ -1,7 +1,8 @@
 #pragma once
 // The session's window when there is none: the preview goes to a headless
-// surface, the stream's addresses are printed once a broadcast runs, and what
-// becomes of the chosen devices goes to standard error.
+// surface, the stream's addresses are printed once a broadcast runs, and
+// the number of viewers whenever it changes and what becomes of the chosen
+// devices go to standard error.
 
 #include <cstdio>
 #include <string>
@@ -20,7 +21,8 @@ class HeadlessView : public SessionView {
 
     void EnableStartButton(bool) override {}
     void EnableStopButton(bool) override {}
-    void SetUserCount(const std::string&) override {}
+    // "Viewers: N" when the count differs from the last one.
+    void SetUserCount(const std::string& count) override;
     void SetConnectionUrl(const std::string& url) override;
     void InvalidateMeter() override {}
     void SetWaitCursor(bool) override {}
@@ -41,6 +43,7 @@ class HeadlessView : public SessionView {
     std::FILE* out_;
     std::FILE* errors_;
     std::string relayAddress_;
+    std::string userCount_ = "0";
     bool relayLogged_ = false;
     capture::HeadlessSurface surface_;
 };

@@ -83,6 +83,9 @@ int RunHeadless(int argc, char** argv) {
     // SIGINT and SIGTERM are taken by a thread of their own; every other
     // thread inherits the blocked mask.
     sigset_t stopSignals = BlockStopSignals();
+    // Whoever reads the program's output may go away (a pipe to head, a
+    // closed terminal); the broadcast goes on all the same.
+    std::signal(SIGPIPE, SIG_IGN);
 
     // Each viewer and page request takes a descriptor; the servers bound
     // their connections by what this leaves.

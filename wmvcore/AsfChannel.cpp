@@ -16,7 +16,25 @@ namespace {
 
 constexpr std::size_t kSendBudget = 256 * 1024;  // bytes per viewer per round
 constexpr std::size_t kBatch = 16;               // framed packets per send call
-constexpr int kRingSeconds = 6;                  // more than the longest key-frame spacing
+// What is kept of the stream, by the packets' own times rather than by the
+// rate the header declares (an encoder that cannot reach a low rate goes
+// above it): the longest backlog a viewer joins with and a key-frame
+// spacing on top. The units and bytes only bound a stream gone wild.
+constexpr LiveQueue::Limits kKept{65536, 64 * 1024 * 1024, 10000};
+// Players on FFmpeg (mpv, ffplay) read this many pictures to guess the
+// picture rate before they show one, whatever the header says; a viewer
+// joins with all but a second's worth of them already there, so they start
+// at once. Others play from the key frame they begin with, so the backlog
+// is what they run behind: it is kept to that.
+constexpr std::int64_t kRateGuessPictures = 40;
+constexpr std::int64_t kLongestBacklogMs = 7000;
+
+std::int64_t JoinBacklogMs(std::int64_t timePerFrame) {
+    if (timePerFrame <= 0) return 0;
+    const std::int64_t perSecond = std::max<std::int64_t>(1, 10000000 / timePerFrame);
+    const std::int64_t pictures = std::max<std::int64_t>(0, kRateGuessPictures - perSecond);
+    return std::min(kLongestBacklogMs, pictures * timePerFrame / 10000);
+}
 
 }  // namespace
 
@@ -45,18 +63,15 @@ class AsfViewer final : public Viewer {
 };
 
 HRESULT AsfChannel::OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
-                             std::uint16_t keyStream, std::uint32_t bitsPerSecond) {
+                             std::uint16_t keyStream) {
     if (!header || size == 0 || size > 0xFFFF - 8 || packetSize == 0) return E_INVALIDARG;
-    const std::uint64_t bytesPerSecond = std::max<std::uint64_t>(bitsPerSecond / 8, 16000);
-    LiveQueue::Limits limits;
-    limits.units = static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(bytesPerSecond * kRingSeconds / packetSize + 1, 64, 16384));
-    limits.bytes = SIZE_MAX;
     // Without a key stream any packet will do for a start.
     const auto join =
         keyStream ? LiveQueue::JoinPolicy::LatestStart : LiveQueue::JoinPolicy::NextUnit;
+    const std::int64_t backlog =
+        keyStream ? JoinBacklogMs(HeaderTimePerFrame(header, size, keyStream)) : 0;
     std::lock_guard lock(settingsMutex_);
-    const HRESULT hr = queue_.Begin(header, size, limits, join);
+    const HRESULT hr = queue_.Begin(header, size, kKept, join, backlog);
     if (FAILED(hr)) return hr;
     packetSize_ = packetSize;
     keyStream_ = keyStream;
@@ -70,7 +85,7 @@ HRESULT AsfChannel::OnDataUnit(const std::uint8_t* packets, std::size_t size) {
     for (std::size_t at = 0; at < size; at += packetSize_) {
         const std::uint8_t* one = packets + at;
         const bool key = keyStream_ && PacketStartsKeyFrame(one, packetSize_, keyStream_);
-        const HRESULT hr = queue_.Push(one, packetSize_, key);
+        const HRESULT hr = queue_.Push(one, packetSize_, key, PacketSendTime(one, packetSize_));
         if (FAILED(hr)) return hr;
     }
     return S_OK;
@@ -152,8 +167,9 @@ void AsfViewer::Pump(Connection& connection) {
     }
 }
 
-// The first packet goes out as a private copy in which the video before the
-// key frame is hidden, so the viewer's first frame is the key frame.
+// The first packet goes out as a private copy without the video before the
+// key frame and the pieces of frames begun before it, so the viewer's first
+// frames are whole and its first picture is the key frame.
 void AsfViewer::StartAtKeyFrame(Connection& connection) {
     const std::span<const std::uint8_t> packet = reader_.Unit(0);
     if (framed_) {
@@ -163,8 +179,8 @@ void AsfViewer::StartAtKeyFrame(Connection& connection) {
     }
     const std::size_t at = connection.out.size();
     connection.out.append(reinterpret_cast<const char*>(packet.data()), packet.size());
-    HidePayloadsBeforeKeyFrame(reinterpret_cast<std::uint8_t*>(connection.out.data()) + at,
-                               packet.size(), keyStream_);
+    TrimPacketForNewViewer(reinterpret_cast<std::uint8_t*>(connection.out.data()) + at,
+                           packet.size(), keyStream_);
     reader_.Advance(1);
 }
 

@@ -19,7 +19,7 @@ class AsfChannel {
   public:
     // From the writer's thread (the sink's calls).
     HRESULT OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
-                     std::uint16_t keyStream, std::uint32_t bitsPerSecond);
+                     std::uint16_t keyStream);
     HRESULT OnDataUnit(const std::uint8_t* packets, std::size_t size);
     HRESULT OnEndWriting();
 

@@ -40,6 +40,7 @@ HRESULT AsfMuxer::Open(const std::vector<Stream>& streams, DataPacketWriter::Del
     std::uint64_t bits = 0;
     keyStream_ = 0;
     streams_.clear();
+    std::vector<StreamExtension> extensions;
     const Stream* video = nullptr;
     for (std::size_t i = 0; i < streams.size(); ++i) {
         const Stream& in = streams[i];
@@ -54,6 +55,12 @@ HRESULT AsfMuxer::Open(const std::vector<Stream>& streams, DataPacketWriter::Del
         entry.video = in.video;
         streams_.push_back(entry);
         bits += static_cast<std::uint64_t>(in.context->bit_rate);
+        // Players read the picture rate here; the stream properties have
+        // no field for it.
+        extensions.push_back({static_cast<std::uint16_t>(i + 1),
+                              static_cast<std::uint32_t>(
+                                  std::clamp<std::int64_t>(in.context->bit_rate, 0, 0xFFFFFFFF)),
+                              in.video && in.fps > 0 ? 10000000 / in.fps : 0});
         // The muxer numbers its streams from 1 in this order.
         if (in.video && !keyStream_) {
             keyStream_ = static_cast<std::uint16_t>(i + 1);
@@ -72,15 +79,12 @@ HRESULT AsfMuxer::Open(const std::vector<Stream>& streams, DataPacketWriter::Del
             DataPacketWriter::kPacketHeaderSize + DataPacketWriter::kPayloadHeaderSize;
         packetSize = std::clamp<std::size_t>(
             static_cast<std::size_t>(std::sqrt(2 * headers * bytesPerFrame)), 256, 3200);
-        // The padding is on the wire too: the sinks size their buffers by it.
-        bits += static_cast<std::uint64_t>(video->fps) * packetSize * 8;
     } else {
         packetSize = static_cast<std::size_t>(streams.front().context->block_align) +
                      DataPacketWriter::kPacketHeaderSize + DataPacketWriter::kPayloadHeaderSize;
     }
     packetSize = std::min<std::size_t>(packetSize, 0xFFFF);
     packetSize_ = static_cast<std::uint32_t>(packetSize);
-    bitsPerSecond_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(bits, 0xFFFFFFFFu));
     AVDictionary* options = nullptr;
     av_dict_set_int(&options, "packet_size", static_cast<std::int64_t>(packetSize), 0);
     headerBytes_.clear();
@@ -94,6 +98,7 @@ HRESULT AsfMuxer::Open(const std::vector<Stream>& streams, DataPacketWriter::Del
     headerBytes_ = {};
     headerDone_ = true;
     PatchLiveHeader(header_, kLivePrerollMs);
+    AddStreamExtensions(header_, extensions);
     packets_ = std::make_unique<DataPacketWriter>(packetSize, kTimeOffsetMs, std::move(deliver));
     return S_OK;
 }

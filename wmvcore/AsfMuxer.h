@@ -38,7 +38,6 @@ class AsfMuxer {
     std::uint32_t PacketSize() const { return packetSize_; }
     // The stream number whose key frames a new viewer starts at, or 0.
     std::uint16_t KeyStream() const { return keyStream_; }
-    std::uint32_t BitsPerSecond() const { return bitsPerSecond_; }
 
   private:
     static int Write(void* opaque, std::uint8_t* data, int size);
@@ -57,7 +56,6 @@ class AsfMuxer {
     std::vector<std::uint8_t> header_;
     std::uint32_t packetSize_ = 0;
     std::uint16_t keyStream_ = 0;
-    std::uint32_t bitsPerSecond_ = 0;
 };
 
 }  // namespace wmv

@@ -60,13 +60,30 @@ class DataPacketWriter {
     Deliver deliver_;
 };
 
-// Marks the header as a live broadcast (broadcast flag, not seekable) and
-// sets the preroll that players wait for. False when the header holds no
+// Marks the header as a live broadcast (broadcast flag, not seekable, no
+// play duration) and sets the preroll that players wait for. False when the header holds no
 // file properties object.
 bool PatchLiveHeader(std::vector<std::uint8_t>& header, std::uint32_t prerollMs);
 
 // The preroll a header announces, or -1.
 std::int64_t HeaderPreroll(const std::uint8_t* header, std::size_t size);
+
+// What the header says of one stream beyond its codec: its rate, and for
+// pictures the time from one to the next (100-ns units).
+struct StreamExtension {
+    std::uint16_t number = 0;
+    std::uint32_t bitsPerSecond = 0;
+    std::int64_t timePerFrame = 0;
+};
+// Adds an extended stream properties object for each stream to the header's
+// extension object. False when the header has none.
+bool AddStreamExtensions(std::vector<std::uint8_t>& header,
+                         const std::vector<StreamExtension>& streams);
+// The time per picture the header gives a stream, or -1.
+std::int64_t HeaderTimePerFrame(const std::uint8_t* header, std::size_t size, std::uint16_t stream);
+
+// The send time of a data packet in milliseconds, or -1.
+std::int64_t PacketSendTime(const std::uint8_t* packet, std::size_t size);
 
 // True when a payload of the stream starts a key frame in this data packet
 // (key flag set and offset 0 into its media object). Malformed packets give
@@ -78,10 +95,13 @@ bool PacketStartsKeyFrame(const std::uint8_t* packet, std::size_t size, std::uin
 std::int64_t LastPresentationTime(const std::uint8_t* packet, std::size_t size,
                                   std::uint16_t stream);
 
-// For a viewer that starts with this packet: whole frames of the stream that
-// lie before its key frame are marked as continuations of an object the
-// viewer never saw, so players skip them and the viewer's first frame of that
-// stream is the key frame. True when the key frame was found.
-bool HidePayloadsBeforeKeyFrame(std::uint8_t* packet, std::size_t size, std::uint16_t stream);
+// For a viewer that starts with this packet: what it could not use is taken
+// out and the room it took becomes padding, so that the viewer's first frame
+// of every stream is whole: the stream's frames before its key frame, and the
+// rest of any object begun in an earlier packet. Where the packet has no
+// room to say so, those frames are marked as continuations instead, which
+// players skip. True when the key frame was found; otherwise the packet is
+// left as it is.
+bool TrimPacketForNewViewer(std::uint8_t* packet, std::size_t size, std::uint16_t stream);
 
 }  // namespace wmv

@@ -19,7 +19,7 @@ void LiveQueue::Recycle(std::shared_ptr<Bytes> bytes) {
 }
 
 HRESULT LiveQueue::Begin(const std::uint8_t* header, std::size_t size, Limits limits,
-                         JoinPolicy join) {
+                         JoinPolicy join, std::int64_t backlogMs) {
     if (!header || size == 0) return E_INVALIDARG;
     std::shared_ptr<const Bytes> copy;
     try {
@@ -33,6 +33,7 @@ HRESULT LiveQueue::Begin(const std::uint8_t* header, std::size_t size, Limits li
     header_.swap(copy);  // the last stream's header goes once the lock is let go
     limits_ = limits;
     join_ = join;
+    backlogMs_ = backlogMs;
     for (Entry& entry : units_) Recycle(std::move(entry.bytes));
     units_.clear();
     bytes_ = 0;
@@ -44,11 +45,14 @@ HRESULT LiveQueue::Begin(const std::uint8_t* header, std::size_t size, Limits li
     return S_OK;
 }
 
-HRESULT LiveQueue::Push(const std::uint8_t* unit, std::size_t size, bool start) {
+HRESULT LiveQueue::Push(const std::uint8_t* unit, std::size_t size, bool start,
+                        std::int64_t timeMs) {
     if (!unit) return E_POINTER;
     std::lock_guard lock(mutex_);
     if (!live_ || ended_ || size == 0) return E_INVALIDARG;
-    while (!units_.empty() && (bytes_ + size > limits_.bytes || units_.size() >= limits_.units)) {
+    while (!units_.empty() &&
+           (bytes_ + size > limits_.bytes || units_.size() >= limits_.units ||
+            (limits_.spanMs > 0 && timeMs - units_.front().time > limits_.spanMs))) {
         bytes_ -= units_.front().bytes->size();
         Recycle(std::move(units_.front().bytes));
         units_.pop_front();
@@ -56,6 +60,7 @@ HRESULT LiveQueue::Push(const std::uint8_t* unit, std::size_t size, bool start) 
     }
     Entry entry;
     entry.start = start;
+    entry.time = timeMs;
     if (!spare_.empty()) {
         entry.bytes = std::move(spare_.back());
         spare_.pop_back();
@@ -71,6 +76,27 @@ HRESULT LiveQueue::Push(const std::uint8_t* unit, std::size_t size, bool start) 
     if (start) lastStart_ = head_;
     ++head_;
     return S_OK;
+}
+
+std::uint64_t LiveQueue::JoinStart() const {
+    if (lastStart_ == kNone || lastStart_ < firstSeq_) return kNone;
+    // The newest start far enough back, else the oldest one there is.
+    const std::int64_t newest = units_.back().time;
+    std::uint64_t found = kNone;
+    for (std::uint64_t seq = lastStart_ + 1; seq-- > firstSeq_;) {
+        const Entry& entry = units_[seq - firstSeq_];
+        if (!entry.start) continue;
+        found = seq;
+        if (newest - entry.time >= backlogMs_) break;
+    }
+    // Not a start that the next unit pushed lets go: the reader would begin
+    // a unit short of falling behind.
+    if (found == firstSeq_ && units_.size() >= limits_.units) {
+        found = kNone;
+        for (std::uint64_t seq = firstSeq_ + 1; seq < head_ && found == kNone; ++seq)
+            if (units_[seq - firstSeq_].start) found = seq;
+    }
+    return found;
 }
 
 HRESULT LiveQueue::End() {
@@ -121,11 +147,8 @@ LiveQueue::Step LiveQueue::Reader::Next(std::size_t maxUnits, std::size_t maxByt
                 placed_ = true;
                 break;
             case JoinPolicy::LatestStart:
-                // Not a start that the next unit pushed lets go: the reader
-                // would begin a unit short of falling behind.
-                if (q.lastStart_ != kNone && q.lastStart_ >= q.firstSeq_ &&
-                    !(q.units_.size() >= q.limits_.units && q.lastStart_ == q.firstSeq_)) {
-                    seq_ = q.lastStart_;
+                if (const std::uint64_t start = q.JoinStart(); start != kNone) {
+                    seq_ = start;
                     placed_ = started_ = true;
                     held_.push_back(q.units_[seq_ - q.firstSeq_].bytes);
                     return Step::Start;

@@ -31,7 +31,9 @@ class LiveQueue {
         // With the unit pushed next after it first asks (a stream without
         // starts).
         NextUnit,
-        // At once with the newest start kept, else with the first to come.
+        // At once with the newest start kept that lies at least the join
+        // backlog before the newest unit (or else the oldest start kept),
+        // else with the first start to come.
         LatestStart,
         // With the first start pushed after it took the header.
         NextStart,
@@ -58,20 +60,25 @@ class LiveQueue {
         End,    // the stream ended and the reader has all of it
         Drop,   // the reader is dropped; Dropped says why
     };
-    // How much of a stream is kept: the units, and their bytes.
+    // How much of a stream is kept: the units, their bytes, and the time
+    // they span by the times pushed with them (0: no bound by time).
     struct Limits {
         std::size_t units = 0;
         std::size_t bytes = 0;
+        std::int64_t spanMs = 0;
     };
     static constexpr auto kEndGrace = std::chrono::seconds(3);
 
     explicit LiveQueue(LagPolicy lag) : lag_(lag) {}
 
     // From the writer's thread. Begin starts a new stream (E_INVALIDARG for
-    // an empty header); Push adds a unit to it (E_INVALIDARG without a
-    // running stream or for an empty unit); End: S_FALSE when none runs.
-    HRESULT Begin(const std::uint8_t* header, std::size_t size, Limits limits, JoinPolicy join);
-    HRESULT Push(const std::uint8_t* unit, std::size_t size, bool start);
+    // an empty header); backlogMs is how far back a LatestStart reader
+    // begins at least. Push adds a unit with its time in milliseconds
+    // (E_INVALIDARG without a running stream or for an empty unit); End:
+    // S_FALSE when none runs.
+    HRESULT Begin(const std::uint8_t* header, std::size_t size, Limits limits, JoinPolicy join,
+                  std::int64_t backlogMs = 0);
+    HRESULT Push(const std::uint8_t* unit, std::size_t size, bool start, std::int64_t timeMs = 0);
     HRESULT End();
 
     // Readers there are now (any thread).
@@ -132,12 +139,15 @@ class LiveQueue {
     struct Entry {
         std::shared_ptr<Bytes> bytes;
         bool start = false;
+        std::int64_t time = 0;
     };
     static constexpr std::uint64_t kNone = UINT64_MAX;
 
     // Keeps the buffer of a unit let go for a later one, unless a reader
     // holds it.
     void Recycle(std::shared_ptr<Bytes> bytes);
+    // The start a LatestStart reader begins with, or kNone (under mutex_).
+    std::uint64_t JoinStart() const;
 
     const LagPolicy lag_;
     std::atomic<std::uint32_t> readers_{0};
@@ -150,6 +160,7 @@ class LiveQueue {
     std::uint64_t generation_ = 0;
     Limits limits_;
     JoinPolicy join_ = JoinPolicy::NextUnit;
+    std::int64_t backlogMs_ = 0;
     std::deque<Entry> units_;
     std::uint64_t firstSeq_ = 0;  // sequence number of units_.front()
     std::uint64_t head_ = 0;      // sequence number of the next unit

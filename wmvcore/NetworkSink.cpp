@@ -62,8 +62,8 @@ class NetworkSink final : public IWMWriterNetworkSink,
     }
 
     HRESULT OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
-                     std::uint16_t keyStream, std::uint32_t bitsPerSecond) override {
-        HRESULT hr = asf_.OnHeader(header, size, packetSize, keyStream, bitsPerSecond);
+                     std::uint16_t keyStream) override {
+        HRESULT hr = asf_.OnHeader(header, size, packetSize, keyStream);
         if (SUCCEEDED(hr)) server_.Wake();
         return hr;
     }

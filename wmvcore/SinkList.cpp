@@ -25,8 +25,7 @@ void SinkList::SendHeader(Entry& entry, StreamKind kind, const Stream& stream) {
     const std::vector<std::uint8_t>& header = stream.header;
     if (kind == StreamKind::Asf) {
         const StreamSettings& s = stream.settings;
-        entry.sink->OnHeader(header.data(), header.size(), s.packetSize, s.keyStream,
-                             s.bitsPerSecond);
+        entry.sink->OnHeader(header.data(), header.size(), s.packetSize, s.keyStream);
     } else {
         entry.browser->OnRenditionHeader(header.data(), header.size());
     }

@@ -34,7 +34,6 @@ enum class StreamKind {
 struct StreamSettings {
     std::uint32_t packetSize = 0;
     std::uint16_t keyStream = 0;
-    std::uint32_t bitsPerSecond = 0;
 };
 
 class SinkList {

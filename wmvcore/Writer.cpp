@@ -301,7 +301,6 @@ HRESULT Writer::OpenMuxer() {
     StreamSettings settings;
     settings.packetSize = muxer_->PacketSize();
     settings.keyStream = muxer_->KeyStream();
-    settings.bitsPerSecond = muxer_->BitsPerSecond();
     sinks_.Start(StreamKind::Asf, muxer_->Header(), settings);
     return S_OK;
 }

@@ -210,7 +210,7 @@ class IWMWriterSink : public IUnknownLike {
     // keyStream: the stream number whose key frames a new viewer must start
     // at, or 0 when any packet will do (no video).
     virtual HRESULT OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
-                             std::uint16_t keyStream, std::uint32_t bitsPerSecond) = 0;
+                             std::uint16_t keyStream) = 0;
     virtual HRESULT OnDataUnit(const std::uint8_t* packet, std::size_t size) = 0;
     virtual HRESULT OnEndWriting() = 0;
 };

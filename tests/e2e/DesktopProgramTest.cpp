@@ -31,6 +31,7 @@
 #include "tests/support/Commands.h"
 #include "tests/support/Desktops.h"
 #include "tests/support/GuiTest.h"
+#include "tests/support/Processes.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
 #include "tests/support/TestStream.h"

@@ -31,6 +31,7 @@
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "tests/support/DecodedStream.h"
+#include "tests/support/ProgramFolder.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
@@ -67,15 +68,9 @@ struct LaunchOptions {
 class HeadlessProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
-        ASSERT_TRUE(staged && fs::exists(fs::path(staged) / "lumasrv.bin"))
-            << "the staged program folder is missing";
-        fs::create_directories(folder_ / "state");
-        fs::copy(staged, folder_ / "program",
-                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
+        program_ = testsupport::CopyStagedProgram(folder_);
+        ASSERT_FALSE(program_.empty()) << "the staged program folder is missing";
         setenv("LUMACAST_FAKE_DEVICES", "1", 1);
-        program_ = folder_ / "program";
 
         // A configuration of the test devices on free ports, written the way
         // the program writes it.

@@ -29,6 +29,7 @@
 #include "tests/support/Commands.h"
 #include "tests/support/DecodedStream.h"
 #include "tests/support/PipeWireStack.h"
+#include "tests/support/Processes.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/VirtualDisplay.h"
@@ -53,10 +54,12 @@ std::size_t Count(const std::string& text, const std::string& what) {
     return count;
 }
 
-// A viewer joins at the latest key frame, up to three seconds back, so what
-// was sent before it came opens what it decodes: of five seconds decoded,
-// the last two are what is sent now.
-constexpr int kDecoded = 5;
+// A viewer joins at a key frame with about three seconds of pictures after
+// it (what players on FFmpeg read before they start, at 10 frames a
+// second), and the key frames come up to three seconds apart: what was sent
+// before it came opens what it decodes. Of nine seconds decoded, the last
+// two are what is sent now.
+constexpr int kDecoded = 9;
 constexpr std::size_t kSecond = 44100;
 constexpr std::size_t kNowFrames = 15;  // the last second and a half at 10 frames a second
 constexpr std::size_t kQuarter = kSecond / 4;

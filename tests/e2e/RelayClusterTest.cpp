@@ -4,10 +4,8 @@
 // paths rewritten, and lumasrv --headless publishing to it. What reaches
 // the edges is read by ffprobe, an independent client.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,11 +21,11 @@
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "tests/support/Commands.h"
+#include "tests/support/Processes.h"
+#include "tests/support/ProgramFolder.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
-
-extern char** environ;
 
 namespace {
 
@@ -36,38 +34,22 @@ using namespace std::chrono_literals;
 using testsupport::FreeTcpPort;
 using testsupport::ReadWholeFile;
 using testsupport::RunCommand;
+using testsupport::StopGroup;
 using testsupport::WaitForPort;
 using testsupport::WriteWholeFile;
 
 constexpr char kKey[] = "CHANGE-THIS-KEY";  // as the example origin has it
 const char* const kServers[] = {"origin", "edge-push", "edge-pull"};
 
-// Starts argv with its output in logPath, in a process group of its own (so
-// that nginx and its workers stop and go together); its pid.
+// Starts arguments with their output in logPath (or outPath), in a process
+// group of their own, so that nginx and its workers stop and go together.
 pid_t Spawn(const std::vector<std::string>& arguments, const fs::path& logPath,
             const fs::path& outPath = {}) {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    setpgid(0, 0);
-    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    const int out =
-        outPath.empty() ? log : open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(out, STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execve(argv[0], argv.data(), environ);
-    _exit(127);
-}
-
-void StopGroup(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(-pid, SIGCONT);
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
+    testsupport::SpawnOptions options;
+    options.out = (outPath.empty() ? logPath : outPath).string();
+    options.errors = logPath.string();
+    options.ownGroup = true;
+    return testsupport::SpawnWith(arguments, options);
 }
 
 template <typename Check>
@@ -87,13 +69,8 @@ class RelayClusterTest : public ::testing::Test {
             GTEST_SKIP() << "nginx is not installed";
         ASSERT_TRUE(fs::exists("/usr/lib/nginx/modules/ngx_rtmp_module.so"))
             << "libnginx-mod-rtmp is not installed";
-        const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
-        ASSERT_TRUE(staged && fs::exists(fs::path(staged) / "lumasrv.bin"));
-        fs::copy(staged, folder_ / "program",
-                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        program_ = folder_ / "program";
-        fs::create_directories(folder_ / "state");
-        setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
+        program_ = testsupport::CopyStagedProgram(folder_);
+        ASSERT_FALSE(program_.empty()) << "the staged program folder is missing";
         setenv("LUMACAST_FAKE_DEVICES", "only", 1);
 
         SetProgramPath((program_ / "lumasrv.bin").string());

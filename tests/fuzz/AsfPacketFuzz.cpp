@@ -120,17 +120,36 @@ FUZZ_HARNESS void CheckKeyFrameReaders(const std::uint8_t* packet, std::size_t s
         const bool found = keyStart != payloads.end();
         FUZZ_CHECK(wmv::PacketStartsKeyFrame(packet, size, stream) == found);
 
-        // Hiding marks the starts of the stream's objects before the key
-        // frame as continuations, and nothing else. (The buffers are reused:
-        // allocations would cost more than the checks.)
-        static std::vector<std::uint8_t> copy, expected;
+        // Trimming keeps, in their order, every payload but the stream's
+        // before the key frame and the pieces of objects begun in an earlier
+        // packet, in a packet the writer's reader still reads. (The buffers
+        // are reused: allocations would cost more than the checks.)
+        static std::vector<std::uint8_t> copy;
+        static std::vector<Payload> kept, trimmed;
         copy.assign(packet, packet + size);
-        FUZZ_CHECK(wmv::HidePayloadsBeforeKeyFrame(copy.data(), size, stream) == found);
-        expected.assign(packet, packet + size);
-        for (auto p = payloads.begin(); p != keyStart; ++p) {
-            if (p->stream == stream && p->offset == 0) expected[p->offsetAt] = 1;
+        FUZZ_CHECK(wmv::TrimPacketForNewViewer(copy.data(), size, stream) == found);
+        if (!found) {
+            FUZZ_CHECK(std::memcmp(copy.data(), packet, size) == 0);
+            continue;
         }
-        FUZZ_CHECK(copy == expected);
+        kept.clear();
+        for (auto p = payloads.begin(); p != payloads.end(); ++p) {
+            if (p < keyStart && p->stream == stream) continue;
+            if (p->offset != 0 && std::none_of(kept.begin(), kept.end(), [&](const Payload& k) {
+                    return k.stream == p->stream && k.object == p->object && k.offset == 0;
+                }))
+                continue;
+            kept.push_back(*p);
+        }
+        std::uint32_t sendTime = 0;
+        ReadPacket(copy.data(), size, sendTime, trimmed);
+        FUZZ_CHECK(trimmed.size() == kept.size());
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            FUZZ_CHECK(trimmed[i].stream == kept[i].stream && trimmed[i].key == kept[i].key &&
+                       trimmed[i].object == kept[i].object && trimmed[i].offset == kept[i].offset &&
+                       trimmed[i].time == kept[i].time && trimmed[i].length == kept[i].length);
+            FUZZ_CHECK(std::memcmp(trimmed[i].data, kept[i].data, kept[i].length) == 0);
+        }
     }
 }
 
@@ -142,7 +161,7 @@ extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std
         // A copy of exactly the input's size, so that a read past its end is caught.
         std::vector<std::uint8_t> raw(data, data + size);
         wmv::PacketStartsKeyFrame(raw.data(), raw.size(), data[0] & 0x7F);
-        wmv::HidePayloadsBeforeKeyFrame(raw.data(), raw.size(), data[0] & 0x7F);
+        wmv::TrimPacketForNewViewer(raw.data(), raw.size(), data[0] & 0x7F);
     }
 
     InputReader input(data, size);

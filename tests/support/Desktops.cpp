@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/support/Commands.h"
+#include "tests/support/Processes.h"
 #include "tests/support/Wait.h"
 
 namespace testsupport {

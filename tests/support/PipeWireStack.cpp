@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/Commands.h"
+#include "tests/support/Processes.h"
 #include "tests/support/VirtualDisplay.h"
 
 extern char** environ;

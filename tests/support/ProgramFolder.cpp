@@ -23,6 +23,17 @@ ProgramFolder::~ProgramFolder() {
     }
 }
 
+std::filesystem::path CopyStagedProgram(const std::filesystem::path& into) {
+    namespace fs = std::filesystem;
+    const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
+    if (!staged || !fs::exists(fs::path(staged) / "lumasrv.bin")) return {};
+    fs::copy(staged, into / "program",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::create_directories(into / "state");
+    ::setenv("XDG_STATE_HOME", (into / "state").c_str(), 1);
+    return into / "program";
+}
+
 std::string ProgramFolder::ErrorDump() const {
     return ReadWholeFile(ReplaceLastThree(program_, "log"));
 }

@@ -12,6 +12,12 @@
 
 namespace testsupport {
 
+// Copies the staged program folder (LUMACAST_PROGRAM_DIR, as CTest sets it)
+// to into/program for a test that runs the program itself, and points
+// XDG_STATE_HOME at a state folder beside it; the copy's path, or an empty
+// one when nothing is staged.
+std::filesystem::path CopyStagedProgram(const std::filesystem::path& into);
+
 class ProgramFolder {
   public:
     // prefix names the folder's test group in /tmp; program is the program's

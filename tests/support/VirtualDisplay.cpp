@@ -15,61 +15,10 @@
 #include <string>
 #include <thread>
 
-extern char** environ;
-
 #include "tests/support/Commands.h"
+#include "tests/support/Processes.h"
 
 namespace testsupport {
-
-pid_t SpawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& variables,
-                   const std::string& outputPath) {
-    // Everything the child needs is made before the fork: a test process
-    // has threads, and the child may only exec.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string variable = *entry;
-        const std::string name = variable.substr(0, variable.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& change : variables) {
-            if (change.compare(0, name.size(), name) == 0) replaced = true;
-        }
-        if (!replaced) environment.push_back(variable);
-    }
-    for (const std::string& change : variables) {
-        if (change.back() != '=') environment.push_back(change);
-    }
-    std::vector<char*> envp, args;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    const int output = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (input >= 0) ::dup2(input, STDIN_FILENO);
-        if (output >= 0) {
-            ::dup2(output, STDOUT_FILENO);
-            ::dup2(output, STDERR_FILENO);
-        }
-        ::execvpe(args[0], args.data(), envp.data());
-        ::_exit(127);
-    }
-    if (output >= 0) ::close(output);
-    if (input >= 0) ::close(input);
-    return pid;
-}
-
-void StopProcess(pid_t pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-}
 
 VirtualDisplay::VirtualDisplay(const Options& options) : options_(options) {
     if (!HaveProgram("Xvfb")) {

@@ -71,14 +71,4 @@ class VirtualDisplay {
 // X display (":N").
 bool WindowRectOn(const std::string& display, const std::string& window, ScreenRect* rect);
 
-// Stops a process started for a test: SIGTERM, then SIGKILL after a while.
-void StopProcess(pid_t pid);
-
-// Starts a program (argv[0] found on the PATH) with this process's
-// environment plus variables ("NAME=value", replacing one of the same name;
-// "NAME=" alone removes it), its output appended to outputPath; its pid, or
-// -1.
-pid_t SpawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& variables,
-                   const std::string& outputPath = "/dev/null");
-
 }  // namespace testsupport

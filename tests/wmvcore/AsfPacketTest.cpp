@@ -18,20 +18,26 @@ struct Payload {
     std::uint8_t stream;  // with 0x80 for a key frame
     std::uint32_t offset;
     std::uint32_t length;
-    std::uint32_t time = 0;  // presentation time in milliseconds
+    std::uint32_t time = 0;   // presentation time in milliseconds
+    std::uint8_t object = 1;  // media object number
 };
 
-// A multiple-payload packet: error correction (0x82 0 0), length flags
-// 0x09 (multiple payloads, byte padding length), property flags 0x5D (byte
-// stream and object numbers, 32-bit offset, byte replicated length), padding
-// length, send time, duration, payload flags (word lengths), then the
-// payloads with 8 bytes of replicated data each.
-std::vector<std::uint8_t> Packet(const std::vector<Payload>& payloads, std::size_t size = 400) {
-    std::vector<std::uint8_t> p = {0x82, 0x00, 0x00, 0x09, 0x5D, 0x00, 0, 0, 0, 0, 0, 0};
+// A multiple-payload packet as the writer lays it out: error correction
+// (0x82 0 0), length flags 0x11 (multiple payloads, padding length as a
+// word; 0x01 without padding field), property flags 0x5D (byte stream and
+// object numbers, 32-bit offset, byte replicated length), padding length,
+// send time, duration, payload flags (word lengths), then the payloads with
+// 8 bytes of replicated data each.
+std::vector<std::uint8_t> Packet(const std::vector<Payload>& payloads, std::size_t size = 400,
+                                 bool paddingField = true) {
+    std::vector<std::uint8_t> p = {0x82, 0x00, 0x00,
+                                   static_cast<std::uint8_t>(paddingField ? 0x11 : 0x01), 0x5D};
+    if (paddingField) p.insert(p.end(), {0, 0});
+    p.insert(p.end(), {0, 0, 0, 0, 0, 0});
     p.push_back(static_cast<std::uint8_t>(0x80 | payloads.size()));
     for (const Payload& payload : payloads) {
         p.push_back(payload.stream);
-        p.push_back(1);  // media object number
+        p.push_back(payload.object);
         for (int i = 0; i < 4; ++i)
             p.push_back(static_cast<std::uint8_t>(payload.offset >> (8 * i)));
         p.push_back(8);
@@ -39,9 +45,14 @@ std::vector<std::uint8_t> Packet(const std::vector<Payload>& payloads, std::size
         for (int i = 0; i < 4; ++i) p.push_back(static_cast<std::uint8_t>(payload.time >> (8 * i)));
         p.push_back(static_cast<std::uint8_t>(payload.length));
         p.push_back(static_cast<std::uint8_t>(payload.length >> 8));
-        p.insert(p.end(), payload.length, 0xAB);
+        p.insert(p.end(), payload.length, static_cast<std::uint8_t>(payload.object));
     }
+    const std::size_t used = p.size();
     p.resize(std::max(size, p.size()), 0);
+    if (paddingField) {
+        p[5] = static_cast<std::uint8_t>(p.size() - used);
+        p[6] = static_cast<std::uint8_t>((p.size() - used) >> 8);
+    }
     return p;
 }
 
@@ -85,21 +96,65 @@ TEST(AsfPacket, NamesThePresentationTimeOfTheStreamsLastPayload) {
     }
 }
 
-TEST(AsfPacket, HidesEarlierFramesOfTheStreamOnly) {
-    auto packet =
-        Packet({{0x01, 0, 20}, {0x02, 0, 30}, {0x01, 7, 10}, {0x81, 0, 100}, {0x01, 0, 5}});
-    ASSERT_TRUE(wmv::HidePayloadsBeforeKeyFrame(packet.data(), packet.size(), 1));
-    // First payload header at 13: stream, object number, offset.
+TEST(AsfPacket, ANewViewersFirstPacketKeepsOnlyWholeFramesItCanUse) {
+    // Stream 1 is the pictures, 2 the sound; each case names the objects
+    // (stream, object number) that must be left, in their order.
+    const struct {
+        const char* name;
+        std::vector<Payload> payloads;
+        bool found;
+        std::vector<std::pair<std::uint8_t, std::uint8_t>> left;
+    } cases[] = {
+        {"the end of a sound frame begun before",
+         {{0x82, 640, 103, 0, 66}, {0x81, 0, 150, 0, 176}},
+         true,
+         {{1, 176}}},
+        {"pictures before the key frame, sound kept",
+         {{0x01, 0, 20, 0, 5},
+          {0x82, 0, 30, 0, 7},
+          {0x01, 7, 10, 0, 4},
+          {0x81, 0, 100, 0, 6},
+          {0x01, 0, 5, 0, 7}},
+         true,
+         {{2, 7}, {1, 6}, {1, 7}}},
+        {"the rest of a sound frame begun in this packet",
+         {{0x82, 0, 20, 0, 4}, {0x81, 0, 100, 0, 9}, {0x82, 20, 30, 0, 4}},
+         true,
+         {{2, 4}, {1, 9}, {2, 4}}},
+        {"a key frame first: nothing to take out",
+         {{0x81, 0, 100, 0, 3}, {0x82, 0, 30, 0, 8}},
+         true,
+         {{1, 3}, {2, 8}}},
+        {"no key frame: left as it is",
+         {{0x82, 10, 30, 0, 3}, {0x01, 0, 20, 0, 4}},
+         false,
+         {{2, 3}, {1, 4}}},
+    };
+    for (const auto& c : cases) {
+        auto packet = Packet(c.payloads);
+        EXPECT_EQ(wmv::TrimPacketForNewViewer(packet.data(), packet.size(), 1), c.found) << c.name;
+        const wmvtest::PacketView view = wmvtest::ReadPacket(packet.data(), packet.size());
+        ASSERT_TRUE(view.valid) << c.name << ": the padding covers what was taken out";
+        std::vector<std::pair<std::uint8_t, std::uint8_t>> left;
+        for (const auto& payload : view.payloads) {
+            left.emplace_back(payload.stream, static_cast<std::uint8_t>(payload.object));
+            EXPECT_EQ(payload.data, std::vector<std::uint8_t>(payload.data.size(), payload.object))
+                << c.name << ": each payload keeps its own bytes";
+        }
+        EXPECT_EQ(left, c.left) << c.name;
+    }
+
+    // Without a padding field the packet cannot shrink: the whole earlier
+    // pictures read as continuations, which players skip.
+    auto fixed =
+        Packet({{0x01, 0, 20, 0, 5}, {0x82, 0, 30, 0, 7}, {0x81, 0, 100, 0, 6}}, 400, false);
+    ASSERT_TRUE(wmv::TrimPacketForNewViewer(fixed.data(), fixed.size(), 1));
     std::uint32_t offset = 0;
-    std::memcpy(&offset, packet.data() + 15, 4);
-    EXPECT_EQ(offset, 1u) << "the whole earlier frame now reads as a continuation";
-    const std::size_t second = 13 + 17 + 20;
-    EXPECT_EQ(packet[second], 0x02);
-    std::memcpy(&offset, packet.data() + second + 2, 4);
-    EXPECT_EQ(offset, 0u) << "audio is left alone";
-    EXPECT_TRUE(wmv::PacketStartsKeyFrame(packet.data(), packet.size(), 1));
-    auto none = Packet({{0x01, 0, 20}});
-    EXPECT_FALSE(wmv::HidePayloadsBeforeKeyFrame(none.data(), none.size(), 1));
+    std::memcpy(&offset, fixed.data() + 12 + 2, 4);
+    EXPECT_EQ(offset, 1u);
+    std::memcpy(&offset, fixed.data() + 12 + 17 + 20 + 2, 4);
+    EXPECT_EQ(offset, 0u) << "sound is left alone";
+    EXPECT_TRUE(wmv::PacketStartsKeyFrame(fixed.data(), fixed.size(), 1));
 }
 
 TEST(AsfPacket, TruncatedPacketsAreNotReadPastTheirEnd) {
@@ -108,14 +163,14 @@ TEST(AsfPacket, TruncatedPacketsAreNotReadPastTheirEnd) {
         std::vector<std::uint8_t> cut(packet.begin(),
                                       packet.begin() + static_cast<std::ptrdiff_t>(size));
         wmv::PacketStartsKeyFrame(cut.data(), cut.size(), 1);  // must not crash or overread
-        wmv::HidePayloadsBeforeKeyFrame(cut.data(), cut.size(), 1);
+        wmv::TrimPacketForNewViewer(cut.data(), cut.size(), 1);
         wmv::LastPresentationTime(cut.data(), cut.size(), 1);
     }
     std::vector<std::uint8_t> garbage(64, 0xFF);
     EXPECT_FALSE(wmv::PacketStartsKeyFrame(garbage.data(), garbage.size(), 1));
 }
 
-TEST(AsfPacket, LiveHeaderGetsBroadcastFlagAndPreroll) {
+TEST(AsfPacket, LiveHeaderGetsBroadcastFlagPrerollAndNoLength) {
     // Header object (30 bytes) with one file properties object of 104 bytes.
     std::vector<std::uint8_t> header(30 + 104, 0);
     const std::uint8_t guid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
@@ -124,15 +179,67 @@ TEST(AsfPacket, LiveHeaderGetsBroadcastFlagAndPreroll) {
     const std::uint64_t objectSize = 104, preroll = 3100;
     std::memcpy(header.data() + 30 + 16, &objectSize, 8);
     std::memcpy(header.data() + 30 + 80, &preroll, 8);
+    const std::uint64_t playDuration = 31000000;  // the muxer's own preroll
+    std::memcpy(header.data() + 30 + 64, &playDuration, 8);
     EXPECT_EQ(wmv::HeaderPreroll(header.data(), header.size()), 3100);
     ASSERT_TRUE(wmv::PatchLiveHeader(header, 0));
     EXPECT_EQ(wmv::HeaderPreroll(header.data(), header.size()), 0);
     std::uint32_t flags = 0;
     std::memcpy(&flags, header.data() + 30 + 88, 4);
     EXPECT_EQ(flags, 1u);
+    std::uint64_t duration = 1;
+    std::memcpy(&duration, header.data() + 30 + 64, 8);
+    EXPECT_EQ(duration, 0u) << "a broadcast has no length";
     std::vector<std::uint8_t> empty(30, 0);
     EXPECT_FALSE(wmv::PatchLiveHeader(empty, 0));
     EXPECT_EQ(wmv::HeaderPreroll(empty.data(), empty.size()), -1);
+}
+
+TEST(AsfPacket, StreamExtensionsGoIntoTheHeaderExtensionAndReadBack) {
+    // Header object, an empty header extension object (46 bytes), then the
+    // data object header, as the muxer writes them.
+    const std::uint8_t extension[16] = {0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
+                                        0x8E, 0xE3, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    std::vector<std::uint8_t> header(30 + 46 + 50, 0);
+    const std::uint64_t headerSize = 30 + 46, extensionSize = 46;
+    std::memcpy(header.data() + 16, &headerSize, 8);
+    std::memcpy(header.data() + 30, extension, 16);
+    std::memcpy(header.data() + 30 + 16, &extensionSize, 8);
+    header[30 + 46] = 0x36;  // the data object follows
+    EXPECT_EQ(wmv::HeaderTimePerFrame(header.data(), header.size(), 1), -1);
+    ASSERT_TRUE(wmv::AddStreamExtensions(header, {{1, 48000, 666666}, {2, 128000, 0}}));
+
+    ASSERT_EQ(header.size(), 30u + 46 + 2 * 88 + 50);
+    std::uint64_t size = 0;
+    std::memcpy(&size, header.data() + 16, 8);
+    EXPECT_EQ(size, 30u + 46 + 2 * 88) << "the header object holds them";
+    std::memcpy(&size, header.data() + 30 + 16, 8);
+    EXPECT_EQ(size, 46u + 2 * 88);
+    std::uint32_t dataSize = 0;
+    std::memcpy(&dataSize, header.data() + 30 + 42, 4);
+    EXPECT_EQ(dataSize, 2u * 88);
+    EXPECT_EQ(header[30 + 46 + 2 * 88], 0x36) << "the data object is left where it belongs";
+    EXPECT_EQ(wmv::HeaderTimePerFrame(header.data(), header.size(), 1), 666666);
+    EXPECT_EQ(wmv::HeaderTimePerFrame(header.data(), header.size(), 2), 0);
+    EXPECT_EQ(wmv::HeaderTimePerFrame(header.data(), header.size(), 3), -1);
+    std::uint32_t bitrate = 0;
+    std::memcpy(&bitrate, header.data() + 30 + 46 + 40, 4);
+    EXPECT_EQ(bitrate, 48000u);
+
+    std::vector<std::uint8_t> none(30 + 50, 0);
+    EXPECT_FALSE(wmv::AddStreamExtensions(none, {{1, 48000, 666666}}));
+    EXPECT_EQ(none.size(), 80u);
+}
+
+TEST(AsfPacket, SendTimeIsReadWhateverFieldsComeBefore) {
+    auto packet = Packet({{0x81, 0, 10}});
+    packet[7] = 0x44;  // the writer's layout: send time after two bytes of padding length
+    packet[8] = 0x33;
+    EXPECT_EQ(wmv::PacketSendTime(packet.data(), packet.size()), 0x3344);
+    auto fixed = Packet({{0x81, 0, 10}}, 400, false);
+    fixed[5] = 0x10;  // no padding field: the send time follows the flags
+    EXPECT_EQ(wmv::PacketSendTime(fixed.data(), fixed.size()), 0x10);
+    EXPECT_EQ(wmv::PacketSendTime(packet.data(), 6), -1);
 }
 
 // Packets a DataPacketWriter hands on, each copied and read back, and how

@@ -38,11 +38,13 @@ struct Script {
     LiveQueue::Limits limits;
     std::size_t maxUnits;
     const char* steps;
+    std::int64_t backlogMs = 0;
 };
 
 // Plays the steps on a queue and one reader: H a stream begins (its header
 // is its number), k a start is pushed, u another unit (each holds the
-// number of units pushed before it), E the stream ends, J the reader takes
+// number of units pushed before it, and its time is a tenth of a second
+// for each of them), E the stream ends, J the reader takes
 // the header, n it takes what is due and moves past it. Tells what J and n
 // gave: the header's number or "-", "wait", "S" and the start it begins
 // with, the units ("|" after the last of an ended stream), "end", or "drop:"
@@ -57,11 +59,12 @@ std::string Play(const Script& script) {
         switch (*step) {
             case 'H':
                 ++streams;
-                EXPECT_EQ(queue.Begin(&streams, 1, script.limits, script.join), S_OK);
+                EXPECT_EQ(queue.Begin(&streams, 1, script.limits, script.join, script.backlogMs),
+                          S_OK);
                 break;
             case 'k':
             case 'u':
-                EXPECT_EQ(queue.Push(&pushed, 1, *step == 'k'), S_OK);
+                EXPECT_EQ(queue.Push(&pushed, 1, *step == 'k', pushed * 100), S_OK);
                 ++pushed;
                 break;
             case 'E':
@@ -114,6 +117,15 @@ TEST(LiveQueue, PoliciesDecideWhereAReaderBeginsAndWhenItIsDropped) {
         {"a reader begins at once with the newest start kept, alone",
          {Join::LatestStart, kRoomy, SIZE_MAX, "HkukuJnn"},
          "h1 S2 3"},
+        {"a reader begins with the newest start at least its backlog back",
+         {Join::LatestStart, kRoomy, SIZE_MAX, "HkukuukuJnn", 250},
+         "h1 S2 3,4,5,6"},
+        {"without a start that far back, with the oldest one kept",
+         {Join::LatestStart, kRoomy, SIZE_MAX, "HukuukuJn", 10000},
+         "h1 S1"},
+        {"units older than the span kept are let go",
+         {Join::NextUnit, {64, SIZE_MAX, 250}, SIZE_MAX, "HJnuuuun"},
+         "h1 wait drop:fell-behind"},
         {"a start that the next push lets go is passed over",
          {Join::LatestStart, {3, SIZE_MAX}, SIZE_MAX, "HkuuJnukn"},
          "h1 wait S4"},

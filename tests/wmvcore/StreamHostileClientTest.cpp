@@ -237,9 +237,9 @@ TEST(StreamServerRequestLimits, SilentConnectionsFromOneAddressLeaveViewersTheir
     ASSERT_EQ(sink->Open(&port), S_OK);
     ASSERT_EQ(sink->SetMaximumClients(3), S_OK);
     const std::string header(64, 'H');
-    ASSERT_EQ(sink->OnHeader(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(),
-                             100, 0, 64000),
-              S_OK);
+    ASSERT_EQ(
+        sink->OnHeader(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), 100, 0),
+        S_OK);
 
     std::atomic<bool> attacking{true};
     std::atomic<std::size_t> opened{0}, dropped{0};

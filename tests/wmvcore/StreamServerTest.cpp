@@ -261,17 +261,18 @@ TEST(NetworkSink, TakesBurstsOfWholePackets) {
     std::uint32_t port = 0;
     ASSERT_EQ(sink->Open(&port), S_OK);
     const std::string header(64, 'H');
-    ASSERT_EQ(sink->OnHeader(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(),
-                             100, 0, 64000),
-              S_OK);
+    ASSERT_EQ(
+        sink->OnHeader(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), 100, 0),
+        S_OK);
     UniqueFd viewer = Connect(port);
     ASSERT_TRUE(SendAll(viewer.Get(), "GET /MyFile.wma HTTP/1.0\r\n\r\n"));
     std::string got = ReadSome(viewer.Get(), 1, 5000);
     got += ReadSome(viewer.Get(), 1 << 16, 300);  // the response head and the header
     const std::size_t headerAt = got.find(header);
     ASSERT_NE(headerAt, std::string::npos);
+    // Packets whose flags and send time read as zeros, then their letter.
     std::string burst;
-    for (char c : {'a', 'b', 'c'}) burst += std::string(100, c);
+    for (char c : {'a', 'b', 'c'}) burst += std::string(8, '\0') + std::string(92, c);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(burst.data());
     EXPECT_EQ(sink->OnDataUnit(bytes, 150), E_INVALIDARG);
     EXPECT_EQ(sink->OnDataUnit(bytes, 0), E_INVALIDARG);

@@ -291,7 +291,7 @@ inline PacketView ReadPacket(const std::uint8_t* p, std::size_t size) {
 class CollectSink final : public IWMWriterSink {
   public:
     HRESULT OnHeader(const std::uint8_t* header, std::size_t size, std::uint32_t packetSize,
-                     std::uint16_t, std::uint32_t) override {
+                     std::uint16_t) override {
         std::lock_guard lock(mutex_);
         bytes_.assign(header, header + size);
         headerSize_ = size;

@@ -188,8 +188,7 @@ class LeavingSink final : public IWMWriterSink {
   public:
     LeavingSink(IWMWriterAdvanced* writer, IWMWriterSink* joiner, int leaveAfter)
         : writer_(writer), joiner_(joiner), leaveAfter_(leaveAfter) {}
-    HRESULT OnHeader(const std::uint8_t*, std::size_t, std::uint32_t, std::uint16_t,
-                     std::uint32_t) override {
+    HRESULT OnHeader(const std::uint8_t*, std::size_t, std::uint32_t, std::uint16_t) override {
         return S_OK;
     }
     HRESULT OnDataUnit(const std::uint8_t*, std::size_t) override {
