@@ -224,6 +224,8 @@ bool AsfViewer::SendTaken(Connection& connection, std::size_t& budget) {
         return false;
     }
     connection.blocked = false;
+    // Less taken than offered: the socket is full now.
+    if (static_cast<std::size_t>(n) < gathered) connection.Blocked();
     budget -= std::min(budget, static_cast<std::size_t>(n));
     std::size_t sent = static_cast<std::size_t>(n);
     for (std::size_t unit = 0; sent > 0; ++unit) {

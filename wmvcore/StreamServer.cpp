@@ -131,10 +131,11 @@ void StreamServer::WakeOnce() {
 
 void StreamServer::Run() {
     // Sockets are watched edge-triggered for input and for room to write:
-    // every connection is served on every round anyway (packets arrive for
-    // all viewers at once), so the kernel need only tell which have input,
-    // which failed, and which found room after a full socket, not look at
-    // each of them each time.
+    // every connection with room is served on every round (packets arrive
+    // for all viewers at once), so the kernel need only tell which have
+    // input, which failed, and which found room after a full socket, not
+    // look at each of them each time. A full socket is left alone until its
+    // room comes, so a round costs what is ready.
     std::array<epoll_event, 256> events;
     while (!stop_) {
         const auto now = Clock::now();
@@ -159,12 +160,15 @@ void StreamServer::Run() {
                 if (connection.dead) continue;
                 if (event.events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) ReadFrom(connection);
                 if (event.events & EPOLLERR) connection.Drop();
+                // Room again after a full socket: it is served from now on.
+                if (event.events & EPOLLOUT) connection.blocked = false;
             }
         }
         const auto served = Clock::now();
         for (const auto& entry : connections_) {
             Connection& connection = *entry;
-            if (!connection.dead) Serve(connection);
+            // A full socket waits for its room: a send to it would only fail.
+            if (!connection.dead && !connection.blocked) Serve(connection);
             if (connection.blocked && served - connection.blockedSince > kStallTimeout)
                 connection.dead = true;
             if (connection.dead) connection.Drop();

@@ -49,7 +49,9 @@ struct Connection {
     bool dead = false;
     Clock::time_point since = Clock::now();
     bool awaiting = false;  // counted among the connections awaiting a request
-    bool blocked = false;   // the last send found the socket full
+    // The last send found the socket full (or filled it): not served again
+    // until the kernel says there is room.
+    bool blocked = false;
     Clock::time_point blockedSince{};
     // Where this connection counts while it is open (a viewer's place).
     std::atomic<std::uint32_t>* countedIn = nullptr;
