@@ -381,7 +381,6 @@ void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVid
     }
     relay::PublisherSettings publisher;
     publisher.url = settings.relay.url;
-    publisher.shownUrl = MaskRelayUrl(settings.relay.url);
     if (hasVideo) {
         publisher.shape.width = m_pCapture->GetFrameWidth();
         publisher.shape.height = m_pCapture->GetFrameHeight();

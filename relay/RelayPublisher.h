@@ -49,8 +49,7 @@ std::string PublishStatusText(const PublishStatus& status);
 std::chrono::seconds ReconnectDelay(int attempt);
 
 struct PublisherSettings {
-    std::string url;       // with the stream key; never logged or shown
-    std::string shownUrl;  // the same with the key masked, for messages
+    std::string url;  // with the stream key; never logged or shown
     MediaShape shape;
     // How long a connection and a single write may take.
     std::chrono::milliseconds connectDeadline{8000};

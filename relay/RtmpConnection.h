@@ -35,7 +35,6 @@ class RtmpConnection {
     // Ends the connection within a short deadline; safe to call twice.
     void Close();
 
-    bool IsOpen() const { return static_cast<bool>(context_); }
     // Bytes handed to the relay on this connection.
     std::int64_t BytesSent() const;
 

@@ -98,7 +98,6 @@ TEST(RelayEncoderTest, KeyFramesWhereViewersNeedThem) {
 relay::PublisherSettings SettingsFor(int port) {
     relay::PublisherSettings settings;
     settings.url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/stream?key=secret";
-    settings.shownUrl = "rtmp://127.0.0.1/live/****";
     settings.shape.width = 64;
     settings.shape.height = 48;
     settings.shape.framesPerSecond = 10;
