@@ -24,6 +24,7 @@
 
 #include "app/NotifyIcon.h"
 #include "tests/support/GuiTest.h"
+#include "tests/support/Skip.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/VirtualDisplay.h"
 #include "ui/Icons.h"
@@ -84,7 +85,7 @@ std::string Hex(WId window) {
 class NotifyIconTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!TrayEnvironment::Problem().empty()) GTEST_SKIP() << TrayEnvironment::Problem();
+        if (!TrayEnvironment::Problem().empty()) LUMACAST_SKIP() << TrayEnvironment::Problem();
         display_ = TrayEnvironment::Display();
         if (!display_->TrayHostRunning()) {
             ASSERT_TRUE(display_->StartTrayHost());

@@ -212,6 +212,31 @@ function check(name, ok, detail) {
   console.log(`${ok ? "ok" : "not ok"} - ${name}${ok || detail === undefined ? "" : ": " + JSON.stringify(detail)}`);
 }
 
+// Something the test needs is missing: said by name, and under CI=true a
+// failure (the scripts install everything CI needs), else a skip.
+function skip(what) {
+  if (process.env.CI === "true") {
+    check(`needed, but missing: ${what}`, false);
+  } else {
+    console.log(`skipped: ${what}`);
+  }
+}
+
+// The browsers installed, each one that is not said by skip().
+function installedBrowsers() {
+  return Object.keys(BROWSERS).filter((kind) => {
+    if (haveBrowser(kind)) return true;
+    skip(`${BROWSERS[kind].title} (${BROWSERS[kind].executable}) is not installed`);
+    return false;
+  });
+}
+
+// Ends a test that cannot run at all: exit 77 (skipped), or 1 under CI=true.
+function cannotRun(what) {
+  skip(what);
+  process.exit(process.env.CI === "true" ? 1 : 77);
+}
+
 function run(main) {
   main().then(
     () => {
@@ -228,4 +253,5 @@ function run(main) {
 
 module.exports = {
   BROWSERS, haveBrowser, browserVersion, freePort, startProgram, launchBrowser, sleep, waitFor, check, run,
+  skip, installedBrowsers, cannotRun,
 };

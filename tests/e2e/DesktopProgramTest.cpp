@@ -32,6 +32,7 @@
 #include "tests/support/Desktops.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/Processes.h"
+#include "tests/support/Skip.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
 #include "tests/support/TestStream.h"
@@ -427,7 +428,8 @@ TEST_F(DesktopProgramTest, StartButtonBroadcastsAndTheCloseBoxEndsTheProgram) {
     testsupport::VirtualDisplay::Options options;
     options.windowManager = true;
     testsupport::VirtualDisplay display(options);
-    if (!display.Ok()) GTEST_SKIP() << "no X server for the desktop program: " << display.Error();
+    if (!display.Ok())
+        LUMACAST_SKIP() << "no X server for the desktop program: " << display.Error();
     ASSERT_EQ(display.Error(), "");
     const Desk desk(display, display.Display());
 
@@ -484,7 +486,7 @@ TEST_F(DesktopProgramTest, MinimisedItLivesInTheTrayUntilTheIconBringsItBack) {
         options.windowManager = true;
         options.trayHost = !host.statusNotifier;
         testsupport::VirtualDisplay display(options);
-        if (!display.Ok()) GTEST_SKIP() << "no X server: " << display.Error();
+        if (!display.Ok()) LUMACAST_SKIP() << "no X server: " << display.Error();
         ASSERT_EQ(display.Error(), "");
         std::unique_ptr<testsupport::StatusNotifierPanel> panel;
         if (host.statusNotifier) {
@@ -588,7 +590,8 @@ TEST_F(DesktopProgramTest, EachWindowComesUpInFrontWhereTheUserSeesIt) {
     testsupport::VirtualDisplay::Options options;
     options.windowManager = true;
     testsupport::VirtualDisplay display(options);
-    if (!display.Ok()) GTEST_SKIP() << "no X server for the desktop program: " << display.Error();
+    if (!display.Ok())
+        LUMACAST_SKIP() << "no X server for the desktop program: " << display.Error();
     ASSERT_EQ(display.Error(), "");
     const testsupport::TestStream stream;
     ASSERT_TRUE(stream.Ok()) << "lumastream did not start";
@@ -655,7 +658,7 @@ TEST_F(DesktopProgramTest, InAWaylandSessionItRunsThroughXWaylandAndKeepsItsTray
         "libqwayland-generic.so";
     ASSERT_TRUE(fs::exists(waylandPlatform)) << waylandPlatform;
     testsupport::WaylandSession session;
-    if (!session.Screen().Ok()) GTEST_SKIP() << "no X server: " << session.Error();
+    if (!session.Screen().Ok()) LUMACAST_SKIP() << "no X server: " << session.Error();
     ASSERT_TRUE(session.Ok()) << session.Error();
     testsupport::StatusNotifierPanel panel(session.Screen().Display());
     ASSERT_TRUE(panel.Ok()) << panel.Error();

@@ -30,6 +30,7 @@
 #include "tests/support/DecodedStream.h"
 #include "tests/support/PipeWireStack.h"
 #include "tests/support/Processes.h"
+#include "tests/support/Skip.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/VirtualDisplay.h"
@@ -378,7 +379,8 @@ TEST_F(RealDevicesTest, TheWindowSaysWhichDeviceWasLostAndTheProgramGoesOn) {
     testsupport::VirtualDisplay::Options options;
     options.windowManager = true;
     testsupport::VirtualDisplay display(options);
-    if (!display.Ok()) GTEST_SKIP() << "no X server for the desktop program: " << display.Error();
+    if (!display.Ok())
+        LUMACAST_SKIP() << "no X server for the desktop program: " << display.Error();
     ASSERT_NO_FATAL_FAILURE(StartDesktop({}, PipeWireStack::CameraKind::Mjpeg));
     ASSERT_NO_FATAL_FAILURE(Configure(true));
     ASSERT_NO_FATAL_FAILURE(Launch(false, display.Display()));

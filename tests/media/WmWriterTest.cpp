@@ -5,6 +5,7 @@
 #include "diag/ErrorTrail.h"
 #include "media/WmProfile.h"
 #include "media/WmWriter.h"
+#include "tests/support/Skip.h"
 #include "tests/wmvcore/StreamTestSupport.h"
 
 using namespace wmv;
@@ -335,7 +336,7 @@ TEST(WmWriter, SinkOnPortZeroKeepsThePortItOpened) {
 }
 
 TEST(WmWriter, BroadcastServesViewersUntilStopped) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    if (!HaveTool("ffprobe")) LUMACAST_SKIP() << "ffprobe is not installed";
     // The start sequence of a broadcast.
     auto* profile = new WmProfile;
     ASSERT_EQ(profile->Create(), S_OK);

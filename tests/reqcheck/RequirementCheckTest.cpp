@@ -15,6 +15,7 @@
 #include "platform/UrlOpener.h"
 #include "reqcheck/RequirementCheck.h"
 #include "tests/support/Commands.h"
+#include "tests/support/Skip.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestRuntimes.h"
 #include "tests/support/VirtualDisplay.h"
@@ -112,7 +113,7 @@ TEST_F(LibraryTest, WithoutADisplayTheWarningGoesToStandardErrorAsNo) {
 // the caller goes on either way.
 TEST_F(LibraryTest, OnADisplayTheUserAnswersInAWindow) {
     testsupport::VirtualDisplay display;
-    if (!display.Ok()) GTEST_SKIP() << "no X server: " << display.Error();
+    if (!display.Ok()) LUMACAST_SKIP() << "no X server: " << display.Error();
     struct Case {
         const char* keys;
         bool opens;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "tests/support/GuiTest.h"
+#include "tests/support/Skip.h"
 #include "ui/Icons.h"
 
 namespace {
@@ -78,7 +79,7 @@ TEST_F(IconsTest, EachIdHasAPictureOfItsOwn) {
 
 TEST_F(IconsTest, TheProgramIconIsStagedForTheDesktop) {
     const char* programDir = std::getenv("LUMACAST_PROGRAM_DIR");
-    if (!programDir) GTEST_SKIP() << "LUMACAST_PROGRAM_DIR is not set (run through CTest)";
+    if (!programDir) LUMACAST_SKIP() << "LUMACAST_PROGRAM_DIR is not set (run through CTest)";
     const QString path = QString::fromLocal8Bit(programDir) + "/icons/lumacast.svg";
     QFile staged(path);
     ASSERT_TRUE(staged.open(QIODevice::ReadOnly)) << path.toStdString();

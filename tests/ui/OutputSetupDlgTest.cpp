@@ -10,6 +10,7 @@
 #include "DialogTestSupport.h"
 #include "diag/ErrorTrail.h"
 #include "media/WmProfile.h"
+#include "tests/support/Skip.h"
 #include "ui/DeviceSettingsPages.h"
 #include "ui/Dialogs.h"
 #include "ui/HelpWindow.h"
@@ -452,7 +453,7 @@ TEST_F(SetupDialogTest, TheSavedPairIsSelectedAgain) {
     QComboBox* codecs = nullptr;
     auto dialog = Open();
     codecs = List(*dialog, kAudioCodecList);
-    if (codecs->count() < 2) GTEST_SKIP() << "the runtime offers one audio codec only";
+    if (codecs->count() < 2) LUMACAST_SKIP() << "the runtime offers one audio codec only";
     Choose(codecs, 1);
     QComboBox* formats = List(*dialog, kAudioFormatList);
     const auto wanted = static_cast<std::uint32_t>(g_settings.audioCaptureFormatIndex) * 65536 +

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include "tests/support/Skip.h"
 #include "tests/wmvcore/LiveStreamFixture.h"
 #include "wmvcore/BrowserRendition.h"
 #include "wmvcore/WebmChannel.h"
@@ -345,7 +346,7 @@ class BrowserStream : public LiveStreamFixture {
 };
 
 TEST_F(BrowserStream, EachPathGetsItsOwnStream) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg is not installed";
+    if (!HaveTool("ffprobe")) LUMACAST_SKIP() << "ffmpeg is not installed";
     StartStream(3);
     const struct {
         const char* path;
@@ -418,7 +419,7 @@ TEST_F(BrowserStream, TheRenditionRunsOnlyWhileABrowserWatches) {
 }
 
 TEST_F(BrowserStream, ALateBrowserStartsWithAKeyFrame) {
-    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    if (!HaveTool("ffmpeg")) LUMACAST_SKIP() << "ffmpeg is not installed";
     // Scheduled key frames only every 10 s: the late viewer's key frame is
     // the one it asked for.
     StartStream(3, 400000, 100000000);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Skip.h"
 #include "tests/wmvcore/LiveStreamFixture.h"
 
 using namespace wmv;
@@ -65,7 +66,7 @@ std::string FramedRequest(bool play) {
 }
 
 TEST_F(LiveStream, PlainHttpClientsSeeTheStreamsAndAnUprightPicture) {
-    if (!HaveTool("ffprobe") || !HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    if (!HaveTool("ffprobe") || !HaveTool("ffmpeg")) LUMACAST_SKIP() << "ffmpeg is not installed";
     StartStream(3);
     const std::string probe = RunCommand(
         "timeout 60 ffprobe -v error -show_entries "
@@ -79,7 +80,7 @@ TEST_F(LiveStream, PlainHttpClientsSeeTheStreamsAndAnUprightPicture) {
 }
 
 TEST_F(LiveStream, LateViewerDecodesCleanlyFromItsFirstFrame) {
-    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    if (!HaveTool("ffmpeg")) LUMACAST_SKIP() << "ffmpeg is not installed";
     StartStream(3);
     std::this_thread::sleep_for(std::chrono::seconds(4));
     std::string errors;
@@ -88,7 +89,7 @@ TEST_F(LiveStream, LateViewerDecodesCleanlyFromItsFirstFrame) {
 }
 
 TEST_F(LiveStream, MmshClientPlays) {
-    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    if (!HaveTool("ffmpeg")) LUMACAST_SKIP() << "ffmpeg is not installed";
     StartStream(3);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     std::string errors;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 
+#include "tests/support/Skip.h"
 #include "tests/wmvcore/StreamTestSupport.h"
 #include "wmvcore/SamplePool.h"
 
@@ -386,7 +387,7 @@ RefPtr<IWMCodecInfo> CodecInformation() {
 }
 
 TEST(Writer, EveryVideoCodecEncodes) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    if (!HaveTool("ffprobe")) LUMACAST_SKIP() << "ffprobe is not installed";
     TempDir dir;
     const char* names[] = {"wmv2", "wmv1", "msmpeg4v3"};
     auto info = CodecInformation();
@@ -417,7 +418,7 @@ TEST(Writer, EveryVideoCodecEncodes) {
 }
 
 TEST(Writer, BitRateAndKeyFrameSpacingAreHonoured) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    if (!HaveTool("ffprobe")) LUMACAST_SKIP() << "ffprobe is not installed";
     TempDir dir;
     std::size_t sizes[2] = {};
     const std::uint32_t rates[2] = {100000, 800000};
@@ -462,7 +463,7 @@ TEST(Writer, BitRateAndKeyFrameSpacingAreHonoured) {
 // chunks and a gap in the audio: the file reads back without errors and with
 // every picture.
 TEST(Writer, UnevenTimingKeepsTheStreamsInOrder) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    if (!HaveTool("ffprobe")) LUMACAST_SKIP() << "ffprobe is not installed";
     TempDir dir;
     for (int fps : {7, 30}) {
         Writing w = BeginWriting(SmallShape(fps));
@@ -508,7 +509,7 @@ TEST(Writer, UnevenTimingKeepsTheStreamsInOrder) {
 }
 
 TEST(Writer, EveryAudioFormatEncodes) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    if (!HaveTool("ffprobe")) LUMACAST_SKIP() << "ffprobe is not installed";
     TempDir dir;
     auto info = CodecInformation();
     const char* names[] = {"wmav2", "wmav1"};
@@ -540,7 +541,7 @@ TEST(Writer, EveryAudioFormatEncodes) {
 // writes them: the stream keeps to its rate by dropping the odd surplus frame
 // and never stamps a frame ahead of the time it was written.
 TEST(Writer, FramesALittleFasterThanTheRateDoNotRunAheadOfTheClock) {
-    if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+    if (!HaveTool("ffprobe")) LUMACAST_SKIP() << "ffprobe is not installed";
     TempDir dir;
     StreamShape shape = SmallShape(30);
     shape.audioCodec = -1;
