@@ -6,12 +6,6 @@
 
 namespace relay {
 
-namespace {
-
-constexpr std::int64_t kTicksPerMs = 10000;
-
-}  // namespace
-
 std::string PublishStatusText(const PublishStatus& status) {
     switch (status.state) {
         case PublishState::kPublishing:
@@ -52,51 +46,26 @@ void RelayPublisher::Stop() {
         stop_ = true;
     }
     wake_.notify_all();
+    queue_.Wake();
     if (thread_.joinable()) thread_.join();
+    queue_.Close();
     std::lock_guard guard(lock_);
-    queue_.clear();
-    queuedBytes_ = 0;
     status_.state = PublishState::kOff;
     status_.reason.clear();
 }
 
 void RelayPublisher::PushVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time) {
-    if (settings_.shape.width > 0) Push(true, bgr, length, time);
+    if (settings_.shape.width > 0) queue_.Push(true, bgr, length, time);
 }
 
 void RelayPublisher::PushAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time) {
-    if (settings_.shape.sampleRate > 0) Push(false, pcm, length, time);
-}
-
-void RelayPublisher::Push(bool video, const std::uint8_t* data, std::size_t length,
-                          std::int64_t time) {
-    if (!accepting_ || !data || length == 0) return;
-    // Copied before the lock is taken: the publisher's thread never waits
-    // for a copy, and neither does the other producer.
-    Sample sample{video, time, std::vector<std::uint8_t>(data, data + length)};
-    {
-        std::lock_guard guard(lock_);
-        if (!accepting_) return;
-        const std::int64_t waited = queue_.empty() ? 0 : (time - queue_.front().time) / kTicksPerMs;
-        if (waited > settings_.queueLimit.count() ||
-            queuedBytes_ + length > settings_.queueBytesLimit) {
-            // The relay is behind: what waits is stale. Dropping all of it
-            // and starting the next picture as a key frame loses whole
-            // groups of pictures only.
-            queue_.clear();
-            queuedBytes_ = 0;
-            dropped_ = true;
-            ++status_.droppedGroups;
-        }
-        queuedBytes_ += length;
-        queue_.push_back(std::move(sample));
-    }
-    wake_.notify_one();
+    if (settings_.shape.sampleRate > 0) queue_.Push(false, pcm, length, time);
 }
 
 PublishStatus RelayPublisher::Status() const {
     std::lock_guard guard(lock_);
     PublishStatus status = status_;
+    status.droppedGroups = queue_.DroppedGroups();
     if (status.state == PublishState::kReconnecting) {
         const auto left = retryAt_ - std::chrono::steady_clock::now();
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
@@ -145,13 +114,7 @@ bool RelayPublisher::Publish(std::string* reason) {
     if (!connection.Open(settings_.url, encoder.Video(), encoder.Audio(), settings_.connectDeadline,
                          reason))
         return false;
-    {
-        std::lock_guard guard(lock_);
-        queue_.clear();
-        queuedBytes_ = 0;
-        dropped_ = false;
-        accepting_ = true;
-    }
+    queue_.Open();
     SetState(PublishState::kPublishing, std::string());
 
     const RelayEncoder::Output output = [&](AVPacket* packet, int stream) {
@@ -160,19 +123,11 @@ bool RelayPublisher::Publish(std::string* reason) {
     // The connection's clock starts at its first picture (its first sound
     // when there are no pictures), which the encoder makes a key frame.
     std::int64_t origin = -1;
-    for (;;) {
-        Sample sample;
-        bool keyFrame = false;
-        {
-            std::unique_lock guard(lock_);
-            wake_.wait(guard, [this] { return stop_ || !queue_.empty(); });
-            if (stop_) break;
-            sample = std::move(queue_.front());
-            queue_.pop_front();
-            queuedBytes_ -= sample.bytes.size();
-            keyFrame = std::exchange(dropped_, false);
-        }
-        if (keyFrame) encoder.ForceKeyFrame();
+    SampleQueue::Sample sample;
+    bool afterDrop = false;
+    while (queue_.Take(&sample, &afterDrop, stop_)) {
+        // Only whole groups of pictures were dropped: the next starts one.
+        if (afterDrop) encoder.ForceKeyFrame();
         if (origin < 0) {
             if (encoder.Video() && !sample.video) continue;
             origin = sample.time;
@@ -192,10 +147,8 @@ bool RelayPublisher::Publish(std::string* reason) {
             break;
         }
     }
+    queue_.Close();
     std::lock_guard guard(lock_);
-    accepting_ = false;
-    queue_.clear();
-    queuedBytes_ = 0;
     bytesBefore_ += connection.BytesSent();
     status_.bytesSent = bytesBefore_;
     return true;

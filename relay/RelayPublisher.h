@@ -14,13 +14,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "relay/RelayEncoder.h"
+#include "relay/SampleQueue.h"
 
 namespace relay {
 
@@ -84,13 +84,6 @@ class RelayPublisher {
     PublishStatus Status() const;
 
   private:
-    struct Sample {
-        bool video = false;
-        std::int64_t time = 0;
-        std::vector<std::uint8_t> bytes;
-    };
-
-    void Push(bool video, const std::uint8_t* data, std::size_t length, std::int64_t time);
     void Run();
     // Publishes until the connection fails or the publisher stops; the
     // reason of the failure in reason.
@@ -102,13 +95,11 @@ class RelayPublisher {
     std::thread thread_;
     std::atomic<bool> stop_{false};
 
+    SampleQueue queue_{settings_.queueLimit, settings_.queueBytesLimit};
+
     mutable std::mutex lock_;
     std::condition_variable wake_;
-    // Under lock_: the queue and what it holds, the state and the figures.
-    std::deque<Sample> queue_;
-    std::size_t queuedBytes_ = 0;
-    std::atomic<bool> accepting_{false};  // only a live connection takes samples
-    bool dropped_ = false;                // the queue was dropped: the next picture is a key frame
+    // Under lock_: the state and the figures.
     PublishStatus status_;
     std::chrono::steady_clock::time_point retryAt_{};
     std::int64_t bytesBefore_ = 0;

@@ -3,14 +3,18 @@
 // never answers (a loopback socket that accepts and then reads nothing).
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/ListenSocket.h"
 #include "relay/RelayEncoder.h"
 #include "relay/RelayPublisher.h"
+#include "relay/SampleQueue.h"
 #include "tests/support/Sockets.h"
 
 namespace {
@@ -95,6 +99,69 @@ TEST(RelayEncoderTest, KeyFramesWhereViewersNeedThem) {
     }
 }
 
+// The queue before the relay, played step by step: o opens it, c closes it,
+// a digit pushes a picture of that many kilobytes at the next tenth of a
+// second, s pushes sound, t takes one. Tells what each push and take gave:
+// "+" taken in, "-" refused, and for a take the sample's tenth, "k" when a
+// drop came before it, or "none".
+std::string PlayQueue(const char* steps, std::chrono::milliseconds span, std::size_t bytes) {
+    relay::SampleQueue queue(span, bytes);
+    std::string seen;
+    int tenth = 0;
+    const std::vector<std::uint8_t> kilobyte(1024, 7);
+    for (const char* step = steps; *step; ++step) {
+        std::string got;
+        if (*step == 'o') {
+            queue.Open();
+        } else if (*step == 'c') {
+            queue.Close();
+        } else if (*step == 't') {
+            relay::SampleQueue::Sample sample;
+            bool afterDrop = false;
+            // With nothing waiting, the take gives up once told to stop.
+            std::atomic<bool> quit{false};
+            std::thread stopper([&] {
+                std::this_thread::sleep_for(50ms);
+                quit = true;
+                queue.Wake();
+            });
+            got = queue.Take(&sample, &afterDrop, quit)
+                      ? (afterDrop ? "k" : "") + std::to_string(sample.time / 1000000)
+                      : "none";
+            stopper.join();
+        } else {
+            const bool video = *step != 's';
+            std::vector<std::uint8_t> data;
+            for (int k = video ? *step - '0' : 1; k > 0; --k)
+                data.insert(data.end(), kilobyte.begin(), kilobyte.end());
+            got = queue.Push(video, data.data(), data.size(), tenth++ * 1000000LL) ? "+" : "-";
+        }
+        if (!got.empty()) seen += (seen.empty() ? "" : " ") + got;
+    }
+    return seen + " dropped " + std::to_string(queue.DroppedGroups());
+}
+
+TEST(SampleQueueTest, ARelayBehindLosesWholeGroupsAndStartsAgainOnAKeyFrame) {
+    const struct {
+        const char* what;
+        const char* steps;
+        std::chrono::milliseconds span;
+        std::size_t bytes;
+        const char* seen;
+    } cases[] = {
+        {"nothing is taken in while no connection is open", "1o1t", 2000ms, 1 << 20,
+         "- + 1 dropped 0"},
+        {"samples come out in order", "o11s1tttt", 2000ms, 1 << 20, "+ + + + 0 1 2 3 dropped 0"},
+        {"a span past the bound drops all that waits", "o1111tt", 250ms, 1 << 20,
+         "+ + + + k3 none dropped 1"},
+        {"so do bytes past the bound", "o22tt2t", 2000ms, 3 * 1024, "+ + k1 none + 2 dropped 1"},
+        {"the key-frame mark goes with the first sample after the drop only", "o111tt", 150ms,
+         1 << 20, "+ + + k2 none dropped 1"},
+        {"closing lets go of what waits", "o11ct", 2000ms, 1 << 20, "+ + none dropped 0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PlayQueue(c.steps, c.span, c.bytes), c.seen) << c.what;
+}
+
 relay::PublisherSettings SettingsFor(int port) {
     relay::PublisherSettings settings;
     settings.url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/stream?key=secret";
@@ -133,19 +200,27 @@ TEST(RelayPublisherTest, ARelayThatNeverAnswersOrRefusesIsLeftAndTriedAgain) {
         if (!c.listening) port = testsupport::UnusedPort();
         relay::RelayPublisher publisher(SettingsFor(port));
         publisher.Start();
-        std::vector<std::uint8_t> picture(64 * 48 * 3, 1);
-        for (int i = 0; i < 50; ++i)
-            publisher.PushVideo(picture.data(), picture.size(), i * 1000000LL);
         ASSERT_TRUE(WaitUntil(
             10s, [&] { return publisher.Status().state == relay::PublishState::kReconnecting; }));
         const relay::PublishStatus status = publisher.Status();
         EXPECT_EQ(status.reason, c.reason);
-        EXPECT_GE(status.secondsToRetry, 0);
-        EXPECT_LE(status.secondsToRetry, 1);
+        EXPECT_EQ(status.secondsToRetry, 1) << "the first retry comes after a second";
         EXPECT_EQ(relay::PublishStatusText(status).find("secret"), std::string::npos);
+        // The second attempt comes: a relay that listens now sees it.
+        if (!c.listening)
+            listener = OpenListenSocket(static_cast<std::uint16_t>(port), nullptr, nullptr);
+        ASSERT_TRUE(listener);
+        if (c.listening) {
+            UniqueFd first(accept(listener.Get(), nullptr, nullptr));
+            ASSERT_TRUE(first) << "the first attempt never came";
+        }
+        pollfd attempt{listener.Get(), POLLIN, 0};
+        EXPECT_EQ(poll(&attempt, 1, 3000), 1) << "no second attempt within its second";
         // Nothing waits for the relay: the publisher stops at once, in
         // the middle of whatever it was doing.
+        const auto stopping = std::chrono::steady_clock::now();
         publisher.Stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
         EXPECT_EQ(publisher.Status().state, relay::PublishState::kOff);
     }
 }
