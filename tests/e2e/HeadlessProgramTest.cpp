@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "diag/ProgramPath.h"
+#include "diag/TrailLines.h"
 #include "media/CapLib.h"
 #include "platform/ListenSocket.h"
 #include "platform/UniqueHandle.h"
@@ -32,6 +33,7 @@
 #include "settings/ConfigFile.h"
 #include "tests/support/DecodedStream.h"
 #include "tests/support/ProgramFolder.h"
+#include "tests/support/Skip.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
@@ -269,8 +271,8 @@ TEST_F(HeadlessProgramTest, DrippingConnectionsFromOneAddressLeaveOthersPagesAnd
     rlimit own{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
     if (own.rlim_max < kOwnFiles) {
-        GTEST_SKIP() << "the clients need " << kOwnFiles << " open files; the hard limit is "
-                     << own.rlim_max;
+        LUMACAST_SKIP() << "the clients need " << kOwnFiles << " open files; the hard limit is "
+                        << own.rlim_max;
     }
     const rlimit raised{std::max(own.rlim_cur, kOwnFiles), own.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
@@ -365,13 +367,22 @@ TEST_F(HeadlessProgramTest, ABroadcastThatCannotStartEndsTheProgramWithAFailure)
     struct Case {
         const char* name;
         std::function<void(AppSettings&)> change;
-        std::string said;  // on standard error besides the failed start
+        std::string said;    // on standard error besides the failed start
+        std::string dumped;  // the failed step in the error dump
+    };
+    const auto step = [](int line) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Line %4d   hresult failed == 0x", line);
+        return std::string(text);
     };
     const std::vector<Case> cases = {
-        {"no such video codec", [](AppSettings& s) { s.videoCodecIndex = 99; }, ""},
-        {"no such audio format", [](AppSettings& s) { s.audioFormatIndex = 999; }, ""},
+        {"no such video codec", [](AppSettings& s) { s.videoCodecIndex = 99; },
+         (program_ / "lumasrv.log").string(), step(kTrailStartVideoStream)},
+        {"no such audio format", [](AppSettings& s) { s.audioFormatIndex = 999; },
+         (program_ / "lumasrv.log").string(), step(kTrailStartAudioStream)},
         {"the stream's port is taken", [&](AppSettings& s) { s.asfPort = takenPort; },
-         "the stream cannot listen on ASF port " + std::to_string(takenPort) + ": another program"},
+         "the stream cannot listen on ASF port " + std::to_string(takenPort) + ": another program",
+         " Error dump\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -386,7 +397,9 @@ TEST_F(HeadlessProgramTest, ABroadcastThatCannotStartEndsTheProgramWithAFailure)
         const std::string errors = ReadWholeFile(folder_ / "stderr.txt");
         EXPECT_NE(errors.find("the broadcast did not start"), std::string::npos) << errors;
         EXPECT_NE(errors.find(c.said), std::string::npos) << errors;
-        EXPECT_NE(ReadWholeFile(program_ / "lumasrv.log").find(" Error dump\n"), std::string::npos);
+        const std::string dump = ReadWholeFile(program_ / "lumasrv.log");
+        EXPECT_NE(dump.find(" Error dump\n"), std::string::npos) << dump;
+        EXPECT_NE(dump.find(c.dumped), std::string::npos) << dump;
         ChangeSettings([&](AppSettings& s) { s = good; });
     }
 }
