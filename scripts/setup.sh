@@ -4,7 +4,9 @@
 LUMACAST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 
-# What the build needs, what the program needs at run time, the independent
+# What the build needs, what the program needs at run time (with libsoup 3,
+# which GStreamer's HTTP source takes over libsoup 2 where both are there, as
+# on every GNOME desktop), the independent
 # clients the tests talk to, and the desktops that the desktop tests drive the
 # program under: an X server with a window manager and a tray of either kind
 # (trayer's XEmbed tray; Xfce's panel, a StatusNotifierItem host, on a session
@@ -24,7 +26,7 @@ LUMACAST_PACKAGES=(
     libgtest-dev libgmock-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-alsa
     gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps
-    gstreamer1.0-libav gstreamer1.0-plugins-ugly
+    gstreamer1.0-libav gstreamer1.0-plugins-ugly libsoup-3.0-0
     ffmpeg curl
     xvfb xdotool openbox trayer x11-utils libx11-dev fonts-dejavu-core
     xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland

@@ -9,7 +9,10 @@
 #include <QPainter>
 #include <QSlider>
 #include <QStyle>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
@@ -221,6 +224,11 @@ struct PlayerCallbacks {
                 gchar* debug = nullptr;
                 gst_message_parse_error(message, &error, &debug);
                 if (error && error->message) event.text = QString::fromUtf8(error->message);
+                // The flow error a source gives when it says nothing of its
+                // own: libsoup 3's HTTP source says so of a refused
+                // connection.
+                event.unexplained = error && error->domain == GST_STREAM_ERROR &&
+                                    error->code == GST_STREAM_ERROR_FAILED;
                 g_clear_error(&error);
                 g_free(debug);
                 break;
@@ -424,6 +432,33 @@ void RemotePlayerWindow::SetState(State state, const QString& detail) {
     UpdateStrip();
 }
 
+void RemotePlayerWindow::FindWhyItFailed() {
+    // Whether the server takes a connection at all, without holding up the
+    // window: a refusal or silence is what the viewer needs to know.
+    const QUrl url(streamAddress_);
+    const QString scheme = url.scheme().toLower();
+    if (url.host().isEmpty() || (scheme != "http" && scheme != "https" && scheme != "mmsh")) return;
+    const int port = url.port(scheme == "https" ? 443 : 80);
+    const QString unexplained = detail_;
+    const QString where = url.host() + ':' + QString::number(port);
+    auto* probe = new QTcpSocket(this);
+    const auto say = [this, probe, unexplained, where](const QString& why) {
+        if (state_ == State::kFailed && detail_ == unexplained)
+            SetState(State::kFailed, QStringLiteral("no connection to ") + where + ": " + why);
+        probe->abort();
+        probe->deleteLater();
+    };
+    connect(probe, &QTcpSocket::errorOccurred, this, [probe, say] { say(probe->errorString()); });
+    connect(probe, &QTcpSocket::connected, this, [probe] {
+        probe->abort();  // it answers: the stream's own error stands
+        probe->deleteLater();
+    });
+    QTimer::singleShot(kConnectionProbeMs, probe, [probe, say] {
+        if (probe->state() != QAbstractSocket::ConnectedState) say(QStringLiteral("no answer"));
+    });
+    probe->connectToHost(url.host(), static_cast<quint16>(port));
+}
+
 void RemotePlayerWindow::UpdateStrip() {
     playPause_->setIcon(
         style()->standardIcon(wantPlaying_ ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay));
@@ -452,6 +487,7 @@ void RemotePlayerWindow::HandleEvent(const PlayerEvent& event) {
             EndRun();  // the first error says why; what follows says nothing new
             SetState(State::kFailed,
                      event.text.isEmpty() ? QStringLiteral("the stream failed") : event.text);
+            if (event.unexplained) FindWhyItFailed();
             break;
         case GST_MESSAGE_EOS:
             EndRun();

@@ -77,8 +77,13 @@ class RemotePlayerWindow : public QWidget {
         int type = 0;
         int value = 0;
         QString text;
+        bool unexplained = false;  // an error that names no cause
     };
     void HandleEvent(const PlayerEvent& event);
+    // For an error that names no cause: asks the stream's server for a
+    // connection and, when none comes, says why in the state line.
+    void FindWhyItFailed();
+    static constexpr int kConnectionProbeMs = 5000;
     void FitOuterRectangle();
 
     // The pipeline's callbacks, called on its streaming threads.
