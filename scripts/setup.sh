@@ -6,18 +6,17 @@ LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 
 # What the build needs, what the program needs at run time (with libsoup 3,
 # which GStreamer's HTTP source takes over libsoup 2 where both are there, as
-# on every GNOME desktop), the independent
-# clients the tests talk to, and the desktops that the desktop tests drive the
-# program under: an X server with a window manager and a tray of either kind
-# (trayer's XEmbed tray; Xfce's panel, a StatusNotifierItem host, on a session
-# bus of its own), and a Wayland session (Weston with XWayland, and Qt's
-# Wayland platform, which the program is to pass over there), the font whose
-# metrics the dialog layout tests know, the browsers that play the viewers'
-# page, the media players that play the stream (VLC, mpv; ffplay comes with
-# ffmpeg, gst-play-1.0 with the base plugins' tools), the PipeWire desktop
-# (with its PulseAudio server) whose virtual devices the real-device tests
-# use, and nginx with its RTMP module for the example relay cluster that the
-# program publishes to.
+# on every GNOME desktop), the independent clients the tests talk to, and the
+# desktops that the desktop tests drive the program under: an X server with a
+# window manager and a tray of either kind (trayer's XEmbed tray; Xfce's
+# panel, a StatusNotifierItem host, on a session bus of its own), and a
+# Wayland session (Weston with XWayland, and Qt's Wayland platform, which the
+# program is to pass over there), the font whose metrics the dialog layout
+# tests know, the browsers that play the viewers' page, the media players that
+# play the stream (VLC, mpv; ffplay comes with ffmpeg, gst-play-1.0 with the
+# base plugins' tools), the PipeWire desktop (with its PulseAudio server)
+# whose virtual devices the real-device tests use, and nginx with its RTMP
+# module for the example relay cluster that the program publishes to.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
