@@ -141,6 +141,7 @@ bool RelayPublisher::Publish(std::string* reason) {
         {
             std::lock_guard guard(lock_);
             status_.bytesSent = bytesBefore_ + connection.BytesSent();
+            if (sent && sample.video) ++status_.picturesEncoded;
         }
         if (!sent) {
             if (reason->empty()) *reason = "encoding for the relay failed";

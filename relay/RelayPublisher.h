@@ -37,6 +37,7 @@ struct PublishStatus {
     int secondsToRetry = 0;  // while reconnecting
     std::string reason;      // why it is reconnecting, or why it is off
     std::int64_t droppedGroups = 0;
+    std::int64_t picturesEncoded = 0;  // over every connection
     std::int64_t bytesSent = 0;  // over every connection
 };
 

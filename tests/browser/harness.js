@@ -141,6 +141,24 @@ async function startProgram(options = {}) {
 // of its own background connections. Firefox is driven over WebDriver BiDi.
 // sound: false switches the browser's audio output off (the page then runs
 // on the system clock, as on a machine without sound).
+// The browsers running now. Told to stop (SIGTERM, as timeout sends it, or
+// Ctrl+C), a script ends them and itself at once instead of running on
+// without them; the program goes with the process (startProgram).
+const running = new Set();
+let stopping = false;
+function stopEverything(signal) {
+  if (stopping) return;
+  stopping = true;
+  for (const browser of running) {
+    const child = browser.process();
+    if (child) child.kill("SIGKILL");
+  }
+  console.error(`stopped by ${signal}`);
+  process.exit(signal === "SIGINT" ? 130 : 143);
+}
+process.on("SIGTERM", () => stopEverything("SIGTERM"));
+process.on("SIGINT", () => stopEverything("SIGINT"));
+
 async function launchBrowser(kind, { sound = true } = {}) {
   const puppeteer = require("puppeteer-core");
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), `lumacast-${kind}-`));
@@ -151,6 +169,8 @@ async function launchBrowser(kind, { sound = true } = {}) {
       executablePath: BROWSERS.firefox.executable,
       headless: true,
       userDataDir: profile,
+      handleSIGINT: false,
+      handleSIGTERM: false,
       extraPrefsFirefox: {
         "media.autoplay.default": 0,
         "media.autoplay.blocking_policy": 0,
@@ -165,6 +185,8 @@ async function launchBrowser(kind, { sound = true } = {}) {
       executablePath: BROWSERS.chromium.executable,
       headless: true,
       userDataDir: profile,
+      handleSIGINT: false,
+      handleSIGTERM: false,
       args: [
         "--no-sandbox",
         "--disable-gpu",
@@ -179,8 +201,10 @@ async function launchBrowser(kind, { sound = true } = {}) {
       ],
     });
   }
+  running.add(browser);
   const close = browser.close.bind(browser);
   browser.close = async () => {
+    running.delete(browser);
     await close();
     fs.rmSync(profile, { recursive: true, force: true });
   };
