@@ -38,7 +38,7 @@ struct PublishStatus {
     std::string reason;      // why it is reconnecting, or why it is off
     std::int64_t droppedGroups = 0;
     std::int64_t picturesEncoded = 0;  // over every connection
-    std::int64_t bytesSent = 0;  // over every connection
+    std::int64_t bytesSent = 0;        // over every connection
 };
 
 // "publishing", "connecting", "reconnecting in N s: reason", "off" or
