@@ -25,11 +25,15 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-// Creates a new file beside path that nobody else uses, for writing.
+// Creates a new hidden file beside path that nobody else uses, for writing,
+// readable by its owner only.
 UniqueFd CreateSiblingFile(const std::string& path, std::string& siblingPath) {
+    const std::string folder = FolderOf(path);
+    const std::string name = path.substr(folder.size());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        siblingPath = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        UniqueFd fd(::open(siblingPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        siblingPath = folder + "." + name + ".tmp" + std::to_string(::getpid()) + "-" +
+                      std::to_string(attempt);
+        UniqueFd fd(::open(siblingPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (fd || errno != EEXIST) return fd;
     }
     return UniqueFd();
@@ -43,7 +47,7 @@ bool ReplaceFile(const std::string& path, const void* bytes, std::size_t size) {
     if (!fd) return false;
 
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0) ::fchmod(fd.Get(), old.st_mode & 07777);
+    if (::stat(path.c_str(), &old) == 0) ::fchmod(fd.Get(), old.st_mode & 0700);
 
     bool written =
         WriteAll(fd.Get(), static_cast<const std::uint8_t*>(bytes), size) && ::fsync(fd.Get()) == 0;

@@ -251,11 +251,33 @@ std::string MaskRelayUrl(std::string_view url) {
         // Not an address we can take apart: nothing of it may be the key's.
         return url.empty() ? std::string() : std::string(kMask);
     }
+    // Whatever may carry a secret goes: the user and password, every value
+    // of a query (some services take the key as ?key=), and everything after
+    // the application.
     std::string masked(parts.scheme);
     if (!parts.userInfo.empty()) masked += std::string(kMask) + "@";
     masked += parts.hostPort;
     masked += '/';
-    masked += parts.app;
-    if (!parts.key.empty() || url.size() > masked.size()) masked += "/" + std::string(kMask);
+    const std::size_t query = parts.app.find('?');
+    masked += parts.app.substr(0, query);
+    if (query != std::string_view::npos) {
+        std::string_view rest = parts.app.substr(query + 1);
+        char separator = '?';
+        for (;;) {
+            const std::size_t amp = rest.find('&');
+            const std::string_view pair = rest.substr(0, amp);
+            const std::size_t equals = pair.find('=');
+            masked += separator;
+            if (equals != std::string_view::npos) masked += pair.substr(0, equals + 1);
+            masked += kMask;
+            if (amp == std::string_view::npos) break;
+            rest.remove_prefix(amp + 1);
+            separator = '&';
+        }
+    }
+    const bool afterApplication =
+        !parts.key.empty() || url.size() > parts.scheme.size() + parts.userInfo.size() +
+                                               parts.hostPort.size() + 1 + parts.app.size();
+    if (afterApplication) masked += "/" + std::string(kMask);
     return masked;
 }

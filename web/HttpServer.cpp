@@ -181,13 +181,16 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
         response.head += bytes;
     };
     const std::string served = documentRoot_ + path;
+    // Hidden names are never served: a save's fresh file is one (the
+    // settings and the relay's key while they are written).
+    const bool hidden = path.rfind('.', 0) == 0 || path.find("/.") != std::string::npos;
     // A page served before and unchanged since: one stat, no open, no read.
-    if (const SmallFileCache::Bytes kept = files_.Find(served)) {
+    if (const SmallFileCache::Bytes kept = hidden ? nullptr : files_.Find(served)) {
         inlineResponse(*kept);
         return true;
     }
     struct stat info {};
-    UniqueFd file = OpenServedFile(served, info);
+    UniqueFd file = hidden ? UniqueFd() : OpenServedFile(served, info);
     if (file && !IsPrivate(info)) {
         const auto size = static_cast<std::uint64_t>(info.st_size);
         if (size <= kInlineFileBytes) {

@@ -386,21 +386,27 @@ TEST_F(ConfigFileTest, InterruptedSaveLeavesThePreviousFile) {
     ASSERT_EQ(boxes_.Count(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].text, kSaveFailed);
 
-    // The next save goes through and keeps the file's permissions.
+    // The next save goes through and keeps the owner's permissions; the
+    // group's go, as the settings are the user's alone.
     ASSERT_TRUE(SaveConfig());
     EXPECT_FALSE(configChanged);
     EXPECT_EQ(Int32At(ReadBytes(ConfigPath()), 44), 9090);
     struct stat info {};
     ASSERT_EQ(::stat(ConfigPath().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(FolderNames(), std::vector<std::string>{"lumasrv.cfg"});
 }
 
 TEST_F(ConfigFileTest, SaveCommandConfirmsAndClearsTheChangeFlag) {
     configChanged = true;
+    const mode_t umask = ::umask(0);  // a new file is the user's alone whatever the umask
     SaveConfigCommand();
+    ::umask(umask);
     EXPECT_FALSE(configChanged);
     EXPECT_EQ(ReadBytes(ConfigPath()).size(), 356u);
+    struct stat info {};
+    ASSERT_EQ(::stat(ConfigPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     const auto shown = boxes_.Boxes();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].text, "Configuration is saved");

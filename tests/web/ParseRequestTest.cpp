@@ -45,6 +45,8 @@ class ParseRequestTest : public ::testing::Test {
         folder_.Write("caplib.txt", "devices");
         folder_.Write("relay.cfg", "url=rtmp://relay/live/key");
         folder_.Write("lumasrv.cfg.txt", "not private");
+        folder_.Write(".relay.cfg.tmp4242-0", "url=rtmp://relay/live/key");
+        folder_.Write("dir.d/.hidden", "hidden");
         ASSERT_TRUE(server_.Start(folder_.Docs().string(), "index.htm", 0, 30000));
     }
 
@@ -121,6 +123,10 @@ TEST_F(ParseRequestTest, MapsRequestsToFilesStatusesAndTypes) {
         {"relay settings with the stream key are private", "GET /relay.cfg HTTP/1.0\r\n\r\n",
          "404 Resource not found", "text/html", notFound},
         {"private file under another spelling", "GET ///./lumasrv.cfg HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"a save's hidden fresh file is never served", "GET /.relay.cfg.tmp4242-0 HTTP/1.0\r\n\r\n",
+         "404 Resource not found", "text/html", notFound},
+        {"nor a hidden file in a folder", "GET /dir.d/.hidden HTTP/1.0\r\n\r\n",
          "404 Resource not found", "text/html", notFound},
         {"a similar name is not private", "GET /lumasrv.cfg.txt HTTP/1.0\r\n\r\n", "200 OK",
          "text/plain", "not private"},
