@@ -28,7 +28,11 @@ constexpr const char* kBrowserPlayerHead =
 // first). It holds playback a margin behind the newest data by playing a
 // little faster or slower. Elsewhere the element plays the stream itself
 // and the script only skips a backlog. It starts again after a failure and
-// says when the broadcast is not running. Written with LF; the page gets
+// says when the broadcast is not running. The way it plays is written on
+// the element (data-luma-path: "media-source" or "element", and
+// data-luma-reason when it could not take the first), so that a test sees
+// which one ran; "#nomse" after the address makes it act as a browser
+// without Media Source Extensions. Written with LF; the page gets
 // CR LF.
 constexpr const char* kBrowserPlayerScript = R"js(<script>
 (function () {
@@ -44,9 +48,14 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     return;
   }
   var source = video.getAttribute("src");
-  var Media = window.MediaSource;
+  var Media = /nomse/.test(location.hash) ? null : window.MediaSource;
   var mse = !!(Media && window.fetch && window.ReadableStream && window.Uint8Array &&
                Media.isTypeSupported("video/webm; codecs=\"vp8, opus\""));
+  function path(name, reason) {
+    video.setAttribute("data-luma-path", name);
+    if (reason) video.setAttribute("data-luma-reason", reason);
+  }
+  path(mse ? "media-source" : "element", mse ? "" : "no Media Source for WebM");
   if (mse) video.removeAttribute("src");
   var session = 0, stopSession = null, retry = null, lastTime = -1, still = 0;
   // How far playback stays behind the newest data it has, at the least:
@@ -123,6 +132,7 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
         if (!header.tracks.length) {
           // Not a stream this browser's Media Source takes: it plays it itself.
           mse = false;
+          path("element", "the Media Source takes none of the stream's tracks");
           return restart(0);
         }
         tracks = header.tracks;
@@ -320,9 +330,11 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     var time = video.currentTime, end = ranges[ranges.length - 1][1], ahead = end - time, i;
     if (!mse) {
       if (video.readyState < 2) return;
-      // The browser's own player: what piles up ahead is played a little
-      // faster (a jump costs it a long pause), a large backlog is skipped.
-      if (ahead > 3) video.currentTime = end - 0.2;
+      // The browser's own player: what piles up ahead is played faster. It
+      // is never skipped: in a stream without an index a jump makes the
+      // player wait for a key frame past the place (Firefox seconds, while
+      // a new backlog piles up).
+      if (ahead > 3) video.playbackRate = 1.5;
       else if (ahead > 0.8) video.playbackRate = 1.25;
       else if (ahead > 0.35) video.playbackRate = 1.1;
       else if (ahead < 0.2) video.playbackRate = 1;
@@ -408,7 +420,8 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
 // Source Extensions, natively where it plays HLS itself (Safari, iOS), and
 // otherwise, or after a failure the relay does not recover from, the local
 // stream as without a relay. Taking over, it sets window.lumaRelayPlays so
-// that the local player's script stands aside.
+// that the local player's script stands aside, and writes its way on the
+// element (data-luma-path "relay-hls.js" or "relay-native").
 constexpr const char* kRelayPlayerScript = R"js(<script>
 (function () {
   var video = document.getElementById("lumavideo");
@@ -418,6 +431,7 @@ constexpr const char* kRelayPlayerScript = R"js(<script>
   var local = function () { location.hash = "#local"; location.reload(); };
   if (window.Hls && window.Hls.isSupported()) {
     window.lumaRelayPlays = true;
+    video.setAttribute("data-luma-path", "relay-hls.js");
     video.removeAttribute("src");
     // The relay's first segments come a few seconds after the broadcast
     // starts: a relay that fails is asked again for a while before the page
@@ -440,6 +454,7 @@ constexpr const char* kRelayPlayerScript = R"js(<script>
     open();
   } else if (video.canPlayType("application/vnd.apple.mpegurl")) {
     window.lumaRelayPlays = true;
+    video.setAttribute("data-luma-path", "relay-native");
     video.src = relay;
     video.addEventListener("error", local);
     video.play().catch(function () {});

@@ -2,7 +2,8 @@
 // cluster of doc/relay (nginx with its RTMP module, run with only its ports
 // and folders changed), its page names the pushed edge's HLS, and Debian's
 // Chromium and Firefox ESR must play that through hls.js: moving pictures of
-// the broadcast's size from a Media Source, not the local WebM. A browser
+// the broadcast's size from a Media Source, not the local WebM; with an edge
+// that is not there, the page turns to the local stream. A browser
 // that is not installed is skipped by name (a failure under CI=true); exits
 // 77 (skipped) when none is or when nginx's RTMP module is missing.
 "use strict";
@@ -74,7 +75,8 @@ async function main() {
             const video = document.getElementById("lumavideo");
             return { relay: !!window.lumaRelayPlays, source: video.currentSrc, time: video.currentTime,
                      width: video.videoWidth, height: video.videoHeight,
-                     frames: video.getVideoPlaybackQuality().totalVideoFrames };
+                     frames: video.getVideoPlaybackQuality().totalVideoFrames,
+                     path: video.getAttribute("data-luma-path") };
           });
         const playing = await harness.waitFor(async () => {
           const seen = await look();
@@ -82,7 +84,7 @@ async function main() {
         }, 40000, 500);
         const seen = playing || (await look());
         check(`${title}: the page plays the relay's HLS through hls.js`,
-              !!playing && seen.relay && seen.source.startsWith("blob:"), seen);
+              !!playing && seen.relay && seen.source.startsWith("blob:") && seen.path === "relay-hls.js", seen);
         check(`${title}: pictures of the broadcast's size (320x240)`, seen.width === 320 && seen.height === 240, seen);
         await harness.sleep(2000);
         const later = await look();
@@ -90,6 +92,36 @@ async function main() {
       } finally {
         await browser.close();
       }
+    }
+    await program.stop();
+
+    // A relay whose HLS never answers (the broadcast is published, but the
+    // page names an edge that is not there): the page asks it again for a
+    // while, then turns to the local stream, which plays.
+    const gone = `http://${host}:${await harness.freePort([])}/hls/stream.m3u8`;
+    const deadRelay = `url=rtmp://127.0.0.1:${cluster.ports[1935]}/live/stream?key=CHANGE-THIS-KEY\npublish=1\nhls=${gone}\n`;
+    const alone = await harness.startProgram({ fps: 15, bitrateKbps: 400, relay: deadRelay });
+    try {
+      for (const kind of kinds) {
+        const title = harness.BROWSERS[kind].title;
+        const browser = await harness.launchBrowser(kind);
+        try {
+          const page = await browser.newPage();
+          await page.goto(alone.pageUrl, { waitUntil: "domcontentloaded", timeout: 60000 });
+          const local = await harness.waitFor(() => page.evaluate(() => {
+            const video = document.getElementById("lumavideo");
+            const seen = { hash: location.hash, path: video.getAttribute("data-luma-path"),
+                           source: video.currentSrc, frames: video.getVideoPlaybackQuality().totalVideoFrames };
+            return seen.hash === "#local" && seen.frames > 10 ? seen : null;
+          }).catch(() => null), 90000, 500);
+          check(`${title}: a relay that never answers gives way to the local stream, which plays`,
+                !!local && local.path === "media-source" && local.source.startsWith("blob:"), local);
+        } finally {
+          await browser.close();
+        }
+      }
+    } finally {
+      await alone.stop();
     }
   } finally {
     await program.stop();

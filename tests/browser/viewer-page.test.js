@@ -39,7 +39,9 @@ function frames(page) {
     const video = document.getElementById("lumavideo");
     return { count: video.getVideoPlaybackQuality().totalVideoFrames, width: video.videoWidth,
              height: video.videoHeight, time: video.currentTime,
-             state: document.getElementById("lumastate").textContent };
+             state: document.getElementById("lumastate").textContent,
+             path: video.getAttribute("data-luma-path"), reason: video.getAttribute("data-luma-reason"),
+             source: video.currentSrc };
   });
 }
 
@@ -97,12 +99,13 @@ function listen(page) {
   });
 }
 
-// The first viewer in a browser: the page's shape, moving pictures with the
-// caption, and sound.
-async function watch(browser, title, program, size) {
+// A viewer in a browser: the page's shape, the way the page plays (its Media
+// Source player, fed from a blob: address, unless the query hides Media
+// Source from it), moving pictures with the caption, and sound.
+async function watch(browser, title, program, size, { query = "", path = "media-source" } = {}) {
   const page = await browser.newPage();
   page.on("pageerror", (error) => check(`${title}: the page's script runs without errors`, false, error.message));
-  await page.goto(program.pageUrl, { waitUntil: "domcontentloaded", timeout: 60000 });
+  await page.goto(program.pageUrl + query, { waitUntil: "domcontentloaded", timeout: 60000 });
 
   // The video element is the OBJECT's content and holds the EMBED as its fallback.
   const shape = await page.evaluate(() => {
@@ -128,6 +131,14 @@ async function watch(browser, title, program, size) {
   }, 30000);
   check(`${title}: pictures are shown`, !!started);
   if (!started) return;
+  check(`${title}: the page plays through its ${path} way`, started.path === path, started);
+  if (path === "media-source") {
+    check(`${title}: the element plays from the Media Source's blob: address`,
+          started.source.startsWith("blob:"), started.source);
+  } else {
+    check(`${title}: the element plays the rendition itself, and says why`,
+          started.source.startsWith(program.streamUrl + "/live.webm") && !!started.reason, started);
+  }
   const picture = await lookAtPicture(page);
   await harness.sleep(3000);
   const later = await frames(page);
@@ -172,6 +183,8 @@ async function main() {
       const browser = await harness.launchBrowser(kind);
       browsers.push({ kind, browser, title: harness.BROWSERS[kind].title });
       await watch(browser, harness.BROWSERS[kind].title, program, size);
+      await watch(browser, `${harness.BROWSERS[kind].title} without Media Source`, program, size,
+                  { query: "#nomse", path: "element" });
     }
 
     await harness.sleep(Math.max(0, began + LATE_JOIN_MS - Date.now()));
