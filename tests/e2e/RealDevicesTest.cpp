@@ -132,8 +132,15 @@ class RealDevicesTest : public ::testing::Test {
         g_settings.autoStartServer = autoStart ? 1 : 0;
         ASSERT_TRUE(SaveConfig());
         SetProgramPath("");
-        ASSERT_NE(g_settings.videoDeviceIndex, -1) << "the camera is not listed";
-        ASSERT_NE(g_settings.audioDeviceIndex, -1) << "the microphone is not listed";
+        const auto listed = [](const std::vector<std::string>& names) {
+            std::string all;
+            for (const std::string& name : names) all += " \"" + name + "\"";
+            return all;
+        };
+        ASSERT_NE(g_settings.videoDeviceIndex, -1)
+            << "the camera is not listed:" << listed(videoNames_);
+        ASSERT_NE(g_settings.audioDeviceIndex, -1)
+            << "the microphone is not listed:" << listed(audioNames_);
     }
 
     // Starts the program on the desktop, standard error into a file, and
