@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "settings/AppSettings.h"
+
 namespace {
 
 constexpr const char* kPlayerPackage =
@@ -543,4 +545,11 @@ bool WriteIndexPage(const std::string& path, const std::string& streamUrl,
         return false;
     }
     return true;
+}
+
+ServedFiles ViewerFiles() {
+    ServedFiles files{{"index.htm"}, {"help"}};
+    for (const char* page : kStatusPages) files.names.emplace_back(page);
+    for (const char* script : kPageScripts) files.names.emplace_back(script);
+    return files;
 }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "web/ServedFiles.h"
+
 // The page's bytes for the stream URL (line breaks as CR LF).
 std::string IndexPageText(const std::string& streamUrl, const std::string& hlsUrl = "");
 
@@ -19,3 +21,8 @@ std::string BrowserPlayerText(const std::string& streamUrl, const std::string& h
 // page or the new one, never a part. False when it could not be written.
 bool WriteIndexPage(const std::string& path, const std::string& streamUrl,
                     const std::string& hlsUrl = "");
+
+// What viewers may fetch from the web server: this page, the status pages,
+// the scripts the page loads and help. Nothing else in the user's files
+// folder (settings, lists, logs, dumps, a save's fresh files) is served.
+ServedFiles ViewerFiles();

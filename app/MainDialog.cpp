@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "app/Addresses.h"
+#include "app/IndexPage.h"
 #include "app/MeterWidget.h"
 #include "app/NotifyIcon.h"
 #include "app/PortProblem.h"
@@ -146,7 +147,7 @@ void CMainDialog::OnInitDialog() {
 }
 
 void CMainDialog::StartWebServer() {
-    m_pWebServer = std::make_unique<HttpServer>();
+    m_pWebServer = std::make_unique<HttpServer>(ViewerFiles());
     const int port = g_settings.httpPort;
     if (m_pWebServer->Start(filesDir, "index.htm", port, kClientTimeoutMs)) return;
     // Viewers would be handed a page address that answers nobody: the user

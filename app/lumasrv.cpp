@@ -19,6 +19,7 @@
 #include "app/BroadcastApp.h"
 #include "app/BroadcastSession.h"
 #include "app/HeadlessView.h"
+#include "app/IndexPage.h"
 #include "app/PortProblem.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
@@ -99,7 +100,7 @@ int RunHeadless(int argc, char** argv) {
     }
     LoadConfig();
 
-    HttpServer webServer;
+    HttpServer webServer(ViewerFiles());
     const bool pageServed = webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000);
     if (!pageServed) {
         // The stream still goes out; only the page's address is not printed.

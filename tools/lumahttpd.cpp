@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
 
     // The folder served is a copy of the program's folder, so its private
     // files are the program's.
-    HttpServer server(HttpServer::PrivateFilesOf("lumasrv.bin"));
+    HttpServer server(ServedFiles{{}, {""}}, HttpServer::PrivateFilesOf("lumasrv.bin"));
     if (!server.Start(argv[1], "index.htm", static_cast<int>(port),
                       static_cast<std::uint32_t>(timeoutMs))) {
         std::fprintf(stderr, "lumahttpd: cannot serve on port %lld (the reason is in %s%s)\n", port,

@@ -61,8 +61,11 @@ std::string Format(const char* format, auto... values) {
 
 }  // namespace
 
-HttpServer::HttpServer(std::vector<std::string> privateFiles, std::chrono::milliseconds settle)
-    : privateFiles_(std::move(privateFiles)), files_(settle, kInlineFileBytes) {
+HttpServer::HttpServer(ServedFiles served, std::vector<std::string> privateFiles,
+                       std::chrono::milliseconds settle)
+    : served_(std::move(served)),
+      privateFiles_(std::move(privateFiles)),
+      files_(settle, kInlineFileBytes) {
     FillMimeTypes(mimeTypes_);
 }
 
@@ -181,16 +184,18 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
         response.head += bytes;
     };
     const std::string served = documentRoot_ + path;
-    // Hidden names are never served: a save's fresh file is one (the
-    // settings and the relay's key while they are written).
-    const bool hidden = path.rfind('.', 0) == 0 || path.find("/.") != std::string::npos;
+    // Only what the set names goes out, and never a hidden name in it: a
+    // save's fresh file is one (the settings and the relay's key while they
+    // are written).
+    const bool refused =
+        path.rfind('.', 0) == 0 || path.find("/.") != std::string::npos || !served_.Serves(path);
     // A page served before and unchanged since: one stat, no open, no read.
-    if (const SmallFileCache::Bytes kept = hidden ? nullptr : files_.Find(served)) {
+    if (const SmallFileCache::Bytes kept = refused ? nullptr : files_.Find(served)) {
         inlineResponse(*kept);
         return true;
     }
     struct stat info {};
-    UniqueFd file = hidden ? UniqueFd() : OpenServedFile(served, info);
+    UniqueFd file = refused ? UniqueFd() : OpenServedFile(served, info);
     if (file && !IsPrivate(info)) {
         const auto size = static_cast<std::uint64_t>(info.st_size);
         if (size <= kInlineFileBytes) {

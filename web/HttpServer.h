@@ -13,16 +13,19 @@
 #include "web/EventServer.h"
 #include "web/FileCache.h"
 #include "web/MimeTypes.h"
+#include "web/ServedFiles.h"
 
 class HttpServer : public EventServer {
   public:
-    // privateFiles: files that are never served, whatever name reaches them
-    // (the user's configuration, dumps and lists live beside the pages; by
-    // default those named after the user's files path, see diag/ProgramPath.h).
-    // A name without a leading '/' lies in the document root.
+    // served: what may be fetched at all. privateFiles: files that are
+    // never served, whatever served name reaches them (a link): the user's
+    // configuration, dumps and lists live beside the pages; by default those
+    // named after the user's files path, see diag/ProgramPath.h. A name
+    // without a leading '/' lies in the document root.
     // Small files are answered from memory once they have stood unchanged
     // for settle (see web/FileCache.h).
-    explicit HttpServer(std::vector<std::string> privateFiles = PrivateFilesOf(UserFilesPath()),
+    explicit HttpServer(ServedFiles served,
+                        std::vector<std::string> privateFiles = PrivateFilesOf(UserFilesPath()),
                         std::chrono::milliseconds settle = std::chrono::seconds(2));
     ~HttpServer() override;
 
@@ -66,6 +69,7 @@ class HttpServer : public EventServer {
     std::string documentRoot_;
     std::string defaultPage_;
     MimeTypeTable mimeTypes_;
+    ServedFiles served_;
     std::vector<std::string> privateFiles_;
     SmallFileCache files_;
 };

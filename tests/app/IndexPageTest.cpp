@@ -8,6 +8,7 @@
 #include "tests/support/Commands.h"
 #include "tests/support/Skip.h"
 #include "tests/support/TempFolder.h"
+#include "web/HttpServer.h"
 
 namespace {
 
@@ -131,6 +132,36 @@ TEST(IndexPageTest, WritingReplacesThePageWholeAndLeavesNothingBehind) {
 
     fs::remove_all(folder);
     EXPECT_FALSE(WriteIndexPage(path, "http://1.2.3.4:1"));  // the folder is gone
+}
+
+// The user's files folder as a checkout's or an installed copy's holds it:
+// of all its files the web server hands out only what viewers use.
+TEST(IndexPageTest, ViewersGetThePageItsScriptsHelpAndStatusPagesOnly) {
+    const testsupport::TempFolder temp("lumaserved");
+    fs::create_directories(temp.Path() / "help");
+    fs::create_directories(temp.Path() / "icons");
+    const struct {
+        const char* name;
+        bool served;
+    } files[] = {
+        {"index.htm", true},    {"fnf.html", true},         {"mna.html", true},
+        {"hls.min.js", true},   {"help/using.htm", true},   {"help/style.css", true},
+        {"lumasrv.cfg", false}, {"lumasrv.log", false},     {"relay.cfg", false},
+        {"srvlist.cfg", false}, {"caplib.txt", false},      {"index.htm.new", false},
+        {"lumasrv.bin", false}, {"liblumacheck.so", false}, {"icons/lumacast.png", false},
+    };
+    for (const auto& f : files) testsupport::WriteWholeFile(temp / f.name, f.name);
+    HttpServer server(ViewerFiles(), {});
+    ASSERT_TRUE(server.Start(temp.Path().string(), "index.htm", 0, 30000));
+    for (const auto& f : files) {
+        ServerResponse response;
+        int keepAlive = 0;
+        ASSERT_TRUE(server.ParseRequest(std::string("GET /") + f.name + " HTTP/1.0\r\n\r\n",
+                                        response, keepAlive));
+        const bool found = response.head.rfind("HTTP/1.0 200 ", 0) == 0;
+        EXPECT_EQ(found, f.served) << f.name << ": " << response.head.substr(0, 40);
+    }
+    server.Shutdown();
 }
 
 }  // namespace

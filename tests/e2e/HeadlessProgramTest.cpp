@@ -223,6 +223,21 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
         testsupport::MeasureTone(stream.samples, stream.samples.size() / 3, 44100);
     EXPECT_GT(tone.rms, 1000.0);
     EXPECT_NEAR(tone.hertz, 440.0, 30.0);
+
+    // Of every file in the folder after a broadcast (the program's own,
+    // its libraries, what it wrote in the run), viewers get only the page,
+    // the status pages, hls.js and help.
+    int served = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(program_)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string name = fs::relative(entry.path(), program_).string();
+        const bool viewers = name == "index.htm" || name == "fnf.html" || name == "mna.html" ||
+                             name == "hls.min.js" || name.rfind("help/", 0) == 0;
+        const std::string reply = Fetch(g_settings.httpPort, "GET /" + name + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0) == 0, viewers) << name;
+        served += viewers;
+    }
+    EXPECT_GE(served, 5) << "the page, the status pages, hls.js and help";
 }
 
 TEST_F(HeadlessProgramTest, SigtermEndsTheProgramAndTheViewersStream) {

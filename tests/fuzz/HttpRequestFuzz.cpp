@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::WriteFile(folder / "secret.txt", kOutsideMark);
     fuzzsupport::WriteFile(folder / "a.txt", kOutsideMark);
 
-    g_server = std::make_unique<HttpServer>(HttpServer::PrivateFilesOf("lumasrv.bin"));
+    g_server = std::make_unique<HttpServer>(ServedFiles{{}, {""}},
+                                            HttpServer::PrivateFilesOf("lumasrv.bin"));
     // Port 0: the server listens somewhere nobody connects; only the root counts.
     if (!g_server->Start(docs.string(), "index.htm", 0, 30000)) std::abort();
     std::atexit([] { g_server.reset(); });

@@ -159,7 +159,7 @@ TEST(EventServerTest, RunWhileRunningIsRefusedAndLogged) {
 
 TEST(EventServerTest, EndlessRequestIsClosedWithoutResponse) {
     SiteFolder folder;
-    HttpServer server;
+    HttpServer server(ServedFiles{{"index.htm"}, {}});
     folder.Write("index.htm", "page");
     ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 0));
     auto client = ConnectLoopback(server.Port());
@@ -175,7 +175,7 @@ TEST(EventServerTest, EndlessRequestIsClosedWithoutResponse) {
 
 TEST(EventServerTest, RequestInSegmentsIsAnsweredOnceWhenComplete) {
     SiteFolder folder;
-    HttpServer server;
+    HttpServer server(ServedFiles{{"index.htm"}, {}});
     folder.Write("index.htm", "page");
     ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 0));
     auto client = ConnectLoopback(server.Port());

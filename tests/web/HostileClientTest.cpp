@@ -61,7 +61,7 @@ class HostileClientTest : public ::testing::Test {
     }
 
     SiteFolder folder_;
-    HttpServer server_{HttpServer::PrivateFilesOf("lumasrv.bin")};
+    HttpServer server_{ServedFiles{{}, {""}}, HttpServer::PrivateFilesOf("lumasrv.bin")};
 };
 
 TEST_F(HostileClientTest, ARequestMustBeWholeWithinTheLimitOfItsFirstByte) {
@@ -164,7 +164,7 @@ TEST_F(HostileClientTest, TheTotalBoundFollowsTheOpenFileLimit) {
         for (std::size_t i = 0; i < std::size(cases); ++i) {
             const rlimit limit{cases[i].files, cases[i].files};
             if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(100);
-            HttpServer server(std::vector<std::string>{});
+            HttpServer server(ServedFiles{}, {});
             if (!server.Start(".", "index.htm", 0, 1000)) _exit(101);
             if (server.MaxClients() != cases[i].total || server.MaxClientsPerAddress() != 32)
                 failed |= 1 << i;

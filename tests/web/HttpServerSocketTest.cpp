@@ -48,7 +48,7 @@ class HttpServerSocketTest : public ::testing::Test {
     }
 
     SiteFolder folder_;
-    HttpServer server_{HttpServer::PrivateFilesOf("lumasrv.bin")};
+    HttpServer server_{ServedFiles{{}, {""}}, HttpServer::PrivateFilesOf("lumasrv.bin")};
 };
 
 TEST_F(HttpServerSocketTest, KeepAliveServesSeveralRequestsThenA404Closes) {

@@ -22,6 +22,9 @@ namespace {
 
 using namespace webtest;
 
+// The tests' servers hand out every file of their folder.
+const ServedFiles kWholeRoot{{}, {""}};
+
 const std::string kIndex = "<html><body>index</body></html>";
 
 class ParseRequestTest : public ::testing::Test {
@@ -69,7 +72,7 @@ class ParseRequestTest : public ::testing::Test {
     }
 
     SiteFolder folder_;
-    HttpServer server_{HttpServer::PrivateFilesOf("lumasrv.bin")};
+    HttpServer server_{kWholeRoot, HttpServer::PrivateFilesOf("lumasrv.bin")};
 };
 
 struct RequestCase {
@@ -357,7 +360,7 @@ TEST(PrivateFilesTest, ComeFromTheProgramPathTheSettingsUse) {
     // The program file of this run lies in the served folder, as it does
     // for the program.
     SetProgramPath((folder.Docs() / "lumasrv.bin").string());
-    HttpServer server;
+    HttpServer server(kWholeRoot);
     SetProgramPath("");
     ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 30000));
     for (const char* name : {"lumasrv.cfg", "lumasrv.log", "srvlist.cfg"}) {
@@ -377,12 +380,39 @@ TEST(PrivateFilesTest, TheProgramsOwnFilesStayPrivateUnderAnotherRoot) {
     webtest::fs::create_directories(program);
     std::ofstream(program / "lumasrv.cfg") << "settings";
     webtest::fs::create_symlink(program / "lumasrv.cfg", folder.Docs() / "settings.txt");
-    HttpServer server(HttpServer::PrivateFilesOf((program / "lumasrv.bin").string()));
+    HttpServer server(kWholeRoot, HttpServer::PrivateFilesOf((program / "lumasrv.bin").string()));
     ASSERT_TRUE(server.Start(folder.Docs().string(), "index.htm", 0, 30000));
     ServerResponse response;
     int keepAlive = 0;
     ASSERT_TRUE(server.ParseRequest("GET /settings.txt HTTP/1.0\r\n\r\n", response, keepAlive));
     EXPECT_EQ(response.head.rfind("HTTP/1.0 404 Resource not found\r\n", 0), 0u);
+}
+
+TEST(ServedFilesTest, OnlyTheNamesAndFoldersOfTheSetAreServed) {
+    const ServedFiles set{{"index.htm", "hls.min.js"}, {"help"}};
+    const struct {
+        const char* path;
+        bool served;
+    } cases[] = {
+        {"/index.htm", true},
+        {"index.htm", true},
+        {"//index.htm", true},
+        {"/help/using.htm", true},
+        {"/help//using.htm", true},
+        {"/help/deeper/page.htm", true},
+        {"/help", false},
+        {"/help/", false},
+        {"/helpers/page.htm", false},
+        {"/index.htm/", false},
+        {"/index.htm.new", false},
+        {"/lumasrv.cfg", false},
+        {"/./index.htm", false},
+        {"/", false},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(set.Serves(c.path), c.served) << c.path;
+    EXPECT_TRUE(kWholeRoot.Serves("/anything/at/all"));
+    EXPECT_FALSE(ServedFiles{}.Serves("/index.htm"));
 }
 
 TEST(RequestFramingTest, ARequestEndsAtItsFirstEmptyLine) {
@@ -406,7 +436,7 @@ TEST(RequestFramingTest, ARequestEndsAtItsFirstEmptyLine) {
         {"nothing", "", 0},
         {"an empty line alone", "\r\n\r\n", 4},
     };
-    HttpServer server(std::vector<std::string>{});
+    HttpServer server(ServedFiles{}, {});
     for (const auto& c : cases) EXPECT_EQ(server.IsRequestComplete(c.bytes), c.length) << c.name;
 }
 
@@ -457,7 +487,8 @@ TEST(ServedFromMemoryTest, EveryChangeOfAServedFileShowsInTheNextAnswer) {
         site.Write("lumasrv.cfg", "settings");
         site.Write("page.htm", "page-one");
         // Kept at once, however new the file.
-        HttpServer server(HttpServer::PrivateFilesOf("lumasrv.bin"), std::chrono::milliseconds(0));
+        HttpServer server(kWholeRoot, HttpServer::PrivateFilesOf("lumasrv.bin"),
+                          std::chrono::milliseconds(0));
         ASSERT_TRUE(server.Start(site.Docs().string(), "index.htm", 0, 30000));
         ServerResponse response;
         int keepAlive = 0;
