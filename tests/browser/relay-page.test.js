@@ -58,68 +58,66 @@ async function main() {
   // The edge at the address the page comes from: a browser keeps a page
   // from elsewhere away from loopback.
   const host = "198.51.100.1";
-  const hls = `http://${host}:${cluster.ports[8936]}/hls/stream.m3u8`;
-  const relay = `url=rtmp://127.0.0.1:${cluster.ports[1935]}/live/stream?key=CHANGE-THIS-KEY\npublish=1\nhls=${hls}\n`;
-  const program = await harness.startProgram({ fps: 15, bitrateKbps: 400, relay });
-  try {
-    const publishing = await harness.waitFor(() => /: publishing$/m.test(program.output()), 30000);
-    check("the program publishes to the origin", !!publishing, program.output());
+  // The program's relay settings: publish to the origin, the page names hls.
+  const relayFile = (hls) =>
+    `url=rtmp://127.0.0.1:${cluster.ports[1935]}/live/stream?key=CHANGE-THIS-KEY\npublish=1\nhls=${hls}\n`;
+  // Each browser in turn, on a page of its own at url.
+  const inEachBrowser = async (url, visit) => {
     for (const kind of kinds) {
-      const title = harness.BROWSERS[kind].title;
       const browser = await harness.launchBrowser(kind);
       try {
         const page = await browser.newPage();
-        await page.goto(program.pageUrl, { waitUntil: "domcontentloaded", timeout: 60000 });
-        const look = () =>
-          page.evaluate(() => {
-            const video = document.getElementById("lumavideo");
-            return { relay: !!window.lumaRelayPlays, source: video.currentSrc, time: video.currentTime,
-                     width: video.videoWidth, height: video.videoHeight,
-                     frames: video.getVideoPlaybackQuality().totalVideoFrames,
-                     path: video.getAttribute("data-luma-path") };
-          });
-        const playing = await harness.waitFor(async () => {
-          const seen = await look();
-          return seen.time > 1 && seen.frames > 10 ? seen : null;
-        }, 40000, 500);
-        const seen = playing || (await look());
-        check(`${title}: the page plays the relay's HLS through hls.js`,
-              !!playing && seen.relay && seen.source.startsWith("blob:") && seen.path === "relay-hls.js", seen);
-        check(`${title}: pictures of the broadcast's size (320x240)`, seen.width === 320 && seen.height === 240, seen);
-        await harness.sleep(2000);
-        const later = await look();
-        check(`${title}: the pictures keep coming`, later.frames > seen.frames && later.time > seen.time, later);
+        await page.goto(url, { waitUntil: "domcontentloaded", timeout: 60000 });
+        await visit(page, harness.BROWSERS[kind].title);
       } finally {
         await browser.close();
       }
     }
+  };
+  const relay = relayFile(`http://${host}:${cluster.ports[8936]}/hls/stream.m3u8`);
+  const program = await harness.startProgram({ fps: 15, bitrateKbps: 400, relay });
+  try {
+    const publishing = await harness.waitFor(() => /: publishing$/m.test(program.output()), 30000);
+    check("the program publishes to the origin", !!publishing, program.output());
+    await inEachBrowser(program.pageUrl, async (page, title) => {
+      const look = () =>
+        page.evaluate(() => {
+          const video = document.getElementById("lumavideo");
+          return { relay: !!window.lumaRelayPlays, source: video.currentSrc, time: video.currentTime,
+                   width: video.videoWidth, height: video.videoHeight,
+                   frames: video.getVideoPlaybackQuality().totalVideoFrames,
+                   path: video.getAttribute("data-luma-path") };
+        });
+      const playing = await harness.waitFor(async () => {
+        const seen = await look();
+        return seen.time > 1 && seen.frames > 10 ? seen : null;
+      }, 40000, 500);
+      const seen = playing || (await look());
+      check(`${title}: the page plays the relay's HLS through hls.js`,
+            !!playing && seen.relay && seen.source.startsWith("blob:") && seen.path === "relay-hls.js", seen);
+      check(`${title}: pictures of the broadcast's size (320x240)`, seen.width === 320 && seen.height === 240, seen);
+      await harness.sleep(2000);
+      const later = await look();
+      check(`${title}: the pictures keep coming`, later.frames > seen.frames && later.time > seen.time, later);
+    });
     await program.stop();
 
     // A relay whose HLS never answers (the broadcast is published, but the
     // page names an edge that is not there): the page asks it again for a
     // while, then turns to the local stream, which plays.
     const gone = `http://${host}:${await harness.freePort([])}/hls/stream.m3u8`;
-    const deadRelay = `url=rtmp://127.0.0.1:${cluster.ports[1935]}/live/stream?key=CHANGE-THIS-KEY\npublish=1\nhls=${gone}\n`;
-    const alone = await harness.startProgram({ fps: 15, bitrateKbps: 400, relay: deadRelay });
+    const alone = await harness.startProgram({ fps: 15, bitrateKbps: 400, relay: relayFile(gone) });
     try {
-      for (const kind of kinds) {
-        const title = harness.BROWSERS[kind].title;
-        const browser = await harness.launchBrowser(kind);
-        try {
-          const page = await browser.newPage();
-          await page.goto(alone.pageUrl, { waitUntil: "domcontentloaded", timeout: 60000 });
-          const local = await harness.waitFor(() => page.evaluate(() => {
-            const video = document.getElementById("lumavideo");
-            const seen = { hash: location.hash, path: video.getAttribute("data-luma-path"),
-                           source: video.currentSrc, frames: video.getVideoPlaybackQuality().totalVideoFrames };
-            return seen.hash === "#local" && seen.frames > 10 ? seen : null;
-          }).catch(() => null), 90000, 500);
-          check(`${title}: a relay that never answers gives way to the local stream, which plays`,
-                !!local && local.path === "media-source" && local.source.startsWith("blob:"), local);
-        } finally {
-          await browser.close();
-        }
-      }
+      await inEachBrowser(alone.pageUrl, async (page, title) => {
+        const local = await harness.waitFor(() => page.evaluate(() => {
+          const video = document.getElementById("lumavideo");
+          const seen = { hash: location.hash, path: video.getAttribute("data-luma-path"),
+                         source: video.currentSrc, frames: video.getVideoPlaybackQuality().totalVideoFrames };
+          return seen.hash === "#local" && seen.frames > 10 ? seen : null;
+        }).catch(() => null), 90000, 500);
+        check(`${title}: a relay that never answers gives way to the local stream, which plays`,
+              !!local && local.path === "media-source" && local.source.startsWith("blob:"), local);
+      });
     } finally {
       await alone.stop();
     }
