@@ -1,5 +1,7 @@
 #include "app/BroadcastSession.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -209,8 +211,23 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     if (FAILED(hr)) return fail(hr, kTrailStartCreateProfile);
     hr = pWriter->Create();
     if (FAILED(hr)) return fail(hr, kTrailStartCreateWriter);
+    access_ = settings.access;
+    wmv::IWMViewerAccess::Gate gate;
+    wmv::IWMViewerAccess::Still still;
+    if (ViewerAccess* access = settings.access) {
+        gate = [access](std::uint32_t peer, const std::string& target, const std::string& head) {
+            char address[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &peer, address, sizeof address);
+            const AccessAnswer answer = access->Admit(address, target, head);
+            return answer.Admitted() ? std::string() : answer.Response();
+        };
+        still = [access](const std::string& target, const std::string& head) {
+            return access->StillAdmitted(target, head);
+        };
+    }
     hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(settings.asfPort),
-                                  static_cast<std::uint32_t>(settings.maxUsers));
+                                  static_cast<std::uint32_t>(settings.maxUsers), std::move(gate),
+                                  std::move(still));
     if (FAILED(hr)) {
         fail(hr, kTrailStartNetworkSink);
         // A port is the user's own choice, so a port that cannot be had is
@@ -334,13 +351,32 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
 
     char url[WmWriter::kConnectionUrlSize] = {};
     pWriter->GetConnectionUrl(url);
-    // The web server serves the user's files folder, so the page goes there.
+    streamUrl_ = url;
     // The relay's HLS address goes to viewers only while it is published.
     const bool relayed = settings.relayProblem.empty() && settings.relay.publish &&
                          RelayUrlProblem(settings.relay.url).empty();
-    WriteIndexPage(filesDir + "index.htm", url, relayed ? settings.relay.hls : std::string());
-    view_->SetConnectionUrl(url);
+    pageHls_ = relayed ? settings.relay.hls : std::string();
+    ShowViewerLink();
     view_->SetWaitCursor(false);
+}
+
+void BroadcastSession::ShowViewerLink() {
+    // The page carries the link's token to the stream port whenever the rule
+    // asks for anything, and the window shows the whole link to hand out
+    // while it is the link that lets viewers in.
+    const AccessSettings access = access_ ? access_->Settings() : AccessSettings();
+    const std::string invite =
+        access.viewers == ViewerRule::kEveryone ? std::string() : access.token;
+    // The web server serves the user's files folder, so the page goes there.
+    WriteIndexPage(filesDir + "index.htm", streamUrl_, pageHls_, invite);
+    view_->SetConnectionUrl(streamUrl_,
+                            access.viewers == ViewerRule::kInvite ? invite : std::string());
+}
+
+void BroadcastSession::AccessChanged() {
+    if (!m_bRunning || !pWriter) return;
+    ShowViewerLink();
+    pWriter->RecheckViewers();
 }
 
 HRESULT BroadcastSession::AllocateVideoSample(std::uint32_t length, TrailLine allocateLine,
@@ -465,7 +501,7 @@ void BroadcastSession::StopBroadcast() {
     view_->EnableStartButton(true);
     view_->EnableStopButton(false);
     view_->SetUserCount("0");
-    view_->SetConnectionUrl("");
+    view_->SetConnectionUrl("", "");
     view_->SetWaitCursor(false);
 }
 

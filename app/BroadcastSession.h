@@ -22,6 +22,7 @@
 #include "media/WmWriter.h"
 #include "relay/RelayPublisher.h"
 #include "settings/RelayConfig.h"
+#include "web/ViewerAccess.h"
 
 struct AppSettings;
 namespace capture {
@@ -44,8 +45,10 @@ class SessionView {
     virtual void EnableStopButton(bool enabled) = 0;
     // Status timer and stop sequence: the number of viewers, as text.
     virtual void SetUserCount(const std::string& text) = 0;
-    // Start and stop sequences: the stream's address, or "" when stopped.
-    virtual void SetConnectionUrl(const std::string& url) = 0;
+    // Start and stop sequences: the stream's address, or "" when stopped;
+    // invite: the token of the link to hand out while only the invited may
+    // watch, else "".
+    virtual void SetConnectionUrl(const std::string& url, const std::string& invite) = 0;
     // The meter columns changed. Called on the audio streaming thread, once
     // per captured buffer, with no lock held; the columns are already in
     // place. It must return quickly and must not wait for the user-interface
@@ -95,6 +98,9 @@ struct BroadcastSettings {
     // the file could not be used, and then nothing is published.
     RelaySettings relay;
     std::string relayProblem;
+    // Who may watch: the program's one rule, which the web server asks too
+    // (null: everyone). It outlives the session.
+    ViewerAccess* access = nullptr;
 };
 
 BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings);
@@ -133,6 +139,10 @@ class BroadcastSession final : public AudioChunkCallback {
     void StopBroadcast();
     // A new caption, from the next frame on (the Options dialog's OK).
     void SetCaption(CaptionChoice caption) { caption_.SetCaption(std::move(caption)); }
+    // The access rule changed (the Viewer access dialog's OK): the page and
+    // the connection URL carry the new link, and viewers the rule no longer
+    // lets in are disconnected.
+    void AccessChanged();
 
     // Timer work, on the user-interface thread (the timers call these).
     // OnFrameTimer writes the latest frame; while the camera delivers, each
@@ -254,4 +264,10 @@ class BroadcastSession final : public AudioChunkCallback {
     std::unique_ptr<relay::RelayPublisher> relay_;
     std::string relayLine_;
     std::string relayStateKey_;
+    // Writes the page and shows the connection URL for the rule in force.
+    void ShowViewerLink();
+    // What the page was last written with, while broadcasting.
+    ViewerAccess* access_ = nullptr;
+    std::string streamUrl_;
+    std::string pageHls_;
 };

@@ -1,13 +1,15 @@
 #include "app/HeadlessView.h"
 
+#include "app/IndexPage.h"
 #include "settings/AppSettings.h"
 
-void HeadlessView::SetConnectionUrl(const std::string& url) {
+void HeadlessView::SetConnectionUrl(const std::string& url, const std::string& invite) {
     if (url.empty()) return;
     if (httpPort_ != 0) {
-        std::fprintf(out_, "Viewer page: %s\n", ViewerPageAddress(url, httpPort_).c_str());
+        std::fprintf(out_, "Viewer page: %s%s\n", ViewerPageAddress(url, httpPort_).c_str(),
+                     InviteQuery(invite).c_str());
     }
-    std::fprintf(out_, "Stream: %s/MyFile.wma\n", url.c_str());
+    std::fprintf(out_, "Stream: %s/MyFile.wma%s\n", url.c_str(), InviteQuery(invite).c_str());
     std::fflush(out_);
 }
 
@@ -36,15 +38,4 @@ void HeadlessView::SetRelayState(const std::string& line, bool newState) {
 
 int HeadlessView::MeterScalePosition() {
     return g_settings.meterScale;
-}
-
-std::string HeadlessView::ViewerPageAddress(const std::string& streamUrl, int httpPort) {
-    const std::string scheme = "http://";
-    std::string host = "127.0.0.1";
-    if (streamUrl.rfind(scheme, 0) == 0) {
-        const std::size_t colon = streamUrl.find(':', scheme.size());
-        host = streamUrl.substr(
-            scheme.size(), colon == std::string::npos ? std::string::npos : colon - scheme.size());
-    }
-    return scheme + host + ":" + std::to_string(httpPort) + "/";
 }

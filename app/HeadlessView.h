@@ -23,7 +23,7 @@ class HeadlessView : public SessionView {
     void EnableStopButton(bool) override {}
     // "Viewers: N" when the count differs from the last one.
     void SetUserCount(const std::string& count) override;
-    void SetConnectionUrl(const std::string& url) override;
+    void SetConnectionUrl(const std::string& url, const std::string& invite) override;
     void InvalidateMeter() override {}
     void SetWaitCursor(bool) override {}
     void HideWindow() override {}
@@ -33,10 +33,6 @@ class HeadlessView : public SessionView {
     // Each new state on its own line, with the relay's masked address.
     void SetRelayState(const std::string& line, bool newState) override;
     void SetRelayAddress(const std::string& maskedUrl) { relayAddress_ = maskedUrl; }
-
-    // The viewers' page for a stream URL "http://host:port": the same host on
-    // the web server's port.
-    static std::string ViewerPageAddress(const std::string& streamUrl, int httpPort);
 
   private:
     int httpPort_;

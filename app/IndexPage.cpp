@@ -1,5 +1,6 @@
 #include "app/IndexPage.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -500,9 +501,26 @@ std::string WithCrLf(const char* text) {
 
 }  // namespace
 
-std::string BrowserPlayerText(const std::string& streamUrl, const std::string& hlsUrl) {
+std::string InviteQuery(const std::string& invite) {
+    return invite.empty() ? std::string() : "?invite=" + invite;
+}
+
+std::string ViewerPageAddress(const std::string& streamUrl, int httpPort) {
+    const std::string scheme = "http://";
+    std::string host = "127.0.0.1";
+    if (streamUrl.rfind(scheme, 0) == 0) {
+        const std::size_t colon = streamUrl.find(':', scheme.size());
+        host = streamUrl.substr(
+            scheme.size(), colon == std::string::npos ? std::string::npos : colon - scheme.size());
+    }
+    return scheme + host + ":" + std::to_string(httpPort) + "/";
+}
+
+std::string BrowserPlayerText(const std::string& streamUrl, const std::string& hlsUrl,
+                              const std::string& invite) {
     std::string text = kBrowserPlayerHead;
-    text += "<video id=\"lumavideo\" src=\"" + EscapeAttribute(streamUrl) + "/live.webm\"";
+    text += "<video id=\"lumavideo\" src=\"" +
+            EscapeAttribute(streamUrl + "/live.webm" + InviteQuery(invite)) + "\"";
     if (!hlsUrl.empty()) text += " data-hls=\"" + EscapeAttribute(hlsUrl) + "\"";
     text += " crossorigin=\"anonymous\" autoplay muted playsinline controls>";
     if (!hlsUrl.empty()) {
@@ -513,7 +531,9 @@ std::string BrowserPlayerText(const std::string& streamUrl, const std::string& h
     text += WithCrLf(kBrowserPlayerScript);
     return text;
 }
-std::string IndexPageText(const std::string& streamUrl, const std::string& hlsUrl) {
+std::string IndexPageText(const std::string& streamUrl, const std::string& hlsUrl,
+                          const std::string& invite) {
+    const std::string stream = streamUrl + "/MyFile.wma" + InviteQuery(invite);
     std::string page;
     page += "<HTML><HEAD><TITLE>Lumacast</TITLE></HEAD><BODY><center><h1>My Webcam Page</h1><hr>";
     page +=
@@ -523,22 +543,27 @@ std::string IndexPageText(const std::string& streamUrl, const std::string& hlsUr
     page += kPlayerPackage;
     page += "\">";
     page += "<PARAM name=\"autoStart\" value=\"True\">\r\n";
-    page += "<PARAM name=\"filename\" value=\"" + streamUrl + "/MyFile.wma\">";
+    page += "<PARAM name=\"filename\" value=\"" + stream + "\">";
     // The video element stays open: the OBJECT's end tag closes it, so the
     // EMBED is its fallback.
-    page += BrowserPlayerText(streamUrl, hlsUrl);
+    page += BrowserPlayerText(streamUrl, hlsUrl, invite);
     page += "<EMBED TYPE=\"application/x-mplayer2\"";
-    page += "SRC=\"" + streamUrl + "/MyFile.wma\" NAME=\"MediaPlayer\">\r\n";
+    page += "SRC=\"" + stream + "\" NAME=\"MediaPlayer\">\r\n";
     page += "</EMBED></OBJECT></center></BODY></HTML>";
     return page;
 }
 
 bool WriteIndexPage(const std::string& path, const std::string& streamUrl,
-                    const std::string& hlsUrl) {
-    const std::string page = IndexPageText(streamUrl, hlsUrl);
+                    const std::string& hlsUrl, const std::string& invite) {
+    const std::string page = IndexPageText(streamUrl, hlsUrl, invite);
     const std::string temporary = path + ".new";
-    FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return false;
+    unlink(temporary.c_str());  // a stale one keeps its own mode
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (!file) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
     const bool written = std::fwrite(page.data(), 1, page.size(), file) == page.size();
     if (std::fclose(file) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());

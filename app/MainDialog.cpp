@@ -17,7 +17,9 @@
 #include "app/NotifyIcon.h"
 #include "app/PortProblem.h"
 #include "app/PreviewWidget.h"
+#include "app/ViewerAccessFile.h"
 #include "media/CapLib.h"
+#include "media/LocalAddress.h"
 #include "platform/MessageBox.h"
 #include "platform/UrlOpener.h"
 #include "settings/AppSettings.h"
@@ -30,8 +32,10 @@
 #include "ui/RelayDialog.h"
 #include "ui/Templates.h"
 #include "ui/TrayMenuIds.h"
+#include "ui/ViewerAccessDialog.h"
 #include "ui/toolkit/Menus.h"
 #include "web/HttpServer.h"
+#include "web/ViewerAccess.h"
 
 // The toolbar buttons send their own ids as commands, beside the menu's.
 using namespace maindialog;
@@ -114,6 +118,13 @@ void CMainDialog::OnInitDialog() {
     m_menu = BuildMenuBar(MainMenuTemplate(), this, [this](int id) { OnCommand(id); });
     layout()->setMenuBar(m_menu);
 
+    std::string accessProblem;
+    access_ = std::make_unique<ViewerAccess>(LoadViewerAccess(&accessProblem));
+    if (!accessProblem.empty()) {
+        QTimer::singleShot(0, this, [accessProblem] {
+            MessageBox(accessProblem.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION);
+        });
+    }
     StartWebServer();
 
     m_pCapture = std::make_unique<CapLib>();
@@ -134,8 +145,7 @@ void CMainDialog::OnInitDialog() {
 
     move(g_settings.mainWindowLeft, g_settings.mainWindowTop);
 
-    if (g_settings.autoStartServer)
-        session_->StartBroadcast(BroadcastSettingsWithRelay(g_settings));
+    if (g_settings.autoStartServer) session_->StartBroadcast(SettingsForBroadcast());
 
     m_pTrayIcon = new CNotifyIcon(this, kTrayIconId);
     m_pTrayIcon->SetTip("Lumacast!");
@@ -148,6 +158,7 @@ void CMainDialog::OnInitDialog() {
 
 void CMainDialog::StartWebServer() {
     m_pWebServer = std::make_unique<HttpServer>(ViewerFiles());
+    m_pWebServer->SetViewerAccess(access_.get());
     const int port = g_settings.httpPort;
     if (m_pWebServer->Start(filesDir, "index.htm", port, kClientTimeoutMs)) return;
     // Viewers would be handed a page address that answers nobody: the user
@@ -178,7 +189,7 @@ void CMainDialog::OnCommand(int id) {
     switch (id) {
         case kRunServer:
         case kStartButton:
-            session_->StartBroadcast(BroadcastSettingsWithRelay(g_settings));
+            session_->StartBroadcast(SettingsForBroadcast());
             break;
         case kStopServer:
         case kStopButton:
@@ -196,6 +207,9 @@ void CMainDialog::OnCommand(int id) {
         case kRelay:
             // Takes effect at the broadcast's next start.
             RunRelayDialog(this, RelayConfigPath().c_str());
+            break;
+        case kViewerAccess:
+            ViewerAccessFlow();
             break;
         case kRemoteServers:
         case kConnectButton:
@@ -234,12 +248,31 @@ void CMainDialog::ServerSetupFlow() {
     // Cancelled: a broadcast stopped for the dialog stays stopped.
     if (RunServerSetup(this, m_pCapture.get(), preview_) != IDOK) return;
     configChanged = true;
-    const BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
+    const BroadcastSettings settings = SettingsForBroadcast();
     session_->ConfigureCapture(settings);
     if (wasRunning) session_->StartBroadcast(settings);
     // A new web server, so that a new HTTP port takes effect at once.
     if (m_pWebServer) m_pWebServer->Shutdown();
     StartWebServer();
+}
+
+BroadcastSettings CMainDialog::SettingsForBroadcast() const {
+    BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
+    settings.access = access_.get();
+    return settings;
+}
+
+void CMainDialog::ViewerAccessFlow() {
+    char page[64] = {};
+    FormatConnectionUrl(LocalIpv4Addresses(), static_cast<std::uint32_t>(g_settings.httpPort), page,
+                        sizeof page);
+    if (RunViewerAccessDialog(this, AccessConfigPath().c_str(), std::string(page) + "/") != IDOK)
+        return;
+    // The new rule holds at once, for the page and the stream.
+    std::string problem;
+    access_->SetSettings(LoadViewerAccess(&problem));
+    if (!problem.empty()) MessageBox(problem.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION);
+    session_->AccessChanged();
 }
 
 void CMainDialog::ShowAbout() {
@@ -327,8 +360,13 @@ void CMainDialog::SetUserCount(const std::string& text) {
     userCount_->setText(QString::fromStdString(text));
 }
 
-void CMainDialog::SetConnectionUrl(const std::string& url) {
-    connectionUrl_->setText(QString::fromStdString(url));
+void CMainDialog::SetConnectionUrl(const std::string& url, const std::string& invite) {
+    // While only the invited watch, the box holds the link to hand out.
+    const std::string shown =
+        invite.empty() || url.rfind("http://", 0) != 0
+            ? url
+            : ViewerPageAddress(url, g_settings.httpPort) + InviteQuery(invite);
+    connectionUrl_->setText(QString::fromStdString(shown));
 }
 
 void CMainDialog::SetRelayState(const std::string& line, bool) {

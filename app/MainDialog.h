@@ -19,6 +19,7 @@
 #include "ui/toolkit/DialogBuilder.h"
 
 class CapLib;
+class ViewerAccess;
 class CNotifyIcon;
 class HttpServer;
 class MeterWidget;
@@ -47,7 +48,7 @@ class CMainDialog : public QDialog, public SessionView {
     void EnableStartButton(bool enabled) override;
     void EnableStopButton(bool enabled) override;
     void SetUserCount(const std::string& text) override;
-    void SetConnectionUrl(const std::string& url) override;
+    void SetConnectionUrl(const std::string& url, const std::string& invite) override;
     void InvalidateMeter() override;
     void SetWaitCursor(bool waiting) override;
     void HideWindow() override;
@@ -85,6 +86,9 @@ class CMainDialog : public QDialog, public SessionView {
     void DeleteTrayIcon();
     void GiveButtonsTheirIcons();
     void ServerSetupFlow();
+    void ViewerAccessFlow();
+    // The broadcast's settings now, with the relay's and the access rule.
+    BroadcastSettings SettingsForBroadcast() const;
     void ExitSequence();
     void OnDestroy();
     void ShowAbout();
@@ -92,6 +96,7 @@ class CMainDialog : public QDialog, public SessionView {
     QMenuBar* m_menu = nullptr;
     int m_bCloseAllowed = 0;
     std::unique_ptr<CapLib> m_pCapture;
+    std::unique_ptr<ViewerAccess> access_;  // before the servers that ask it
     std::unique_ptr<HttpServer> m_pWebServer;
     std::unique_ptr<BroadcastSession> session_;
     CNotifyIcon* m_pTrayIcon = nullptr;

@@ -21,6 +21,7 @@
 #include "app/HeadlessView.h"
 #include "app/IndexPage.h"
 #include "app/PortProblem.h"
+#include "app/ViewerAccessFile.h"
 #include "diag/ErrorTrail.h"
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
@@ -100,7 +101,12 @@ int RunHeadless(int argc, char** argv) {
     }
     LoadConfig();
 
+    std::string accessProblem;
+    ViewerAccess access(LoadViewerAccess(&accessProblem));
+    if (!accessProblem.empty()) std::fprintf(stderr, "lumasrv: %s\n", accessProblem.c_str());
+
     HttpServer webServer(ViewerFiles());
+    webServer.SetViewerAccess(&access);
     const bool pageServed = webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000);
     if (!pageServed) {
         // The stream still goes out; only the page's address is not printed.
@@ -116,7 +122,8 @@ int RunHeadless(int argc, char** argv) {
     HeadlessView view(pageServed ? webServer.Port() : 0, stdout);
     BroadcastSession session(&capture, &view);
     // A damaged relay file costs the relay, never the broadcast.
-    const BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
+    BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
+    settings.access = &access;
     if (!settings.relayProblem.empty()) {
         std::fprintf(stderr, "lumasrv: %s; broadcasting without the relay\n",
                      settings.relayProblem.c_str());

@@ -27,7 +27,9 @@ HRESULT WmWriter::Create() {
     return S_OK;
 }
 
-HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers) {
+HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers,
+                                  wmv::IWMViewerAccess::Gate gate,
+                                  wmv::IWMViewerAccess::Still still) {
     asfPort_ = port;
     if (!advancedWriter_ || networkSink_) return E_FAIL;
     RefPtr<IWMWriterNetworkSink> sink;
@@ -43,6 +45,13 @@ HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers) 
     if (FAILED(hr)) return hr;
     hr = sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP);
     if (FAILED(hr)) return hr;
+    if (gate) {
+        RefPtr<wmv::IWMViewerAccess> access;
+        hr = sink->QueryInterface(access.Put());
+        if (FAILED(hr)) return hr;  // it would serve everyone
+        hr = access->SetViewerGate(std::move(gate), std::move(still));
+        if (FAILED(hr)) return hr;
+    }
     std::uint32_t portValue = port;
     hr = sink->Open(&portValue);
     if (FAILED(hr)) return hr;
@@ -111,6 +120,12 @@ int WmWriter::GetClientCount() {
     std::uint32_t count = 0;
     if (FAILED(clientConnections_->GetClientCount(&count))) return 0;
     return static_cast<int>(count);
+}
+
+void WmWriter::RecheckViewers() {
+    if (!networkSink_) return;
+    RefPtr<wmv::IWMViewerAccess> access;
+    if (SUCCEEDED(networkSink_->QueryInterface(access.Put()))) access->RecheckViewers();
 }
 
 void WmWriter::GetConnectionUrl(char* url) {

@@ -24,7 +24,13 @@ class WmWriter {
     // Serves the stream on asfPort to at most maxViewers viewers (0: on a port
     // the system picks). The port is remembered first, for the connection URL,
     // even if the sink fails, and replaced by the one opened once it is open.
-    HRESULT OpenNetworkSink(std::uint32_t asfPort, std::uint32_t maxViewers);
+    // With a gate, only the viewers it lets in are served (see
+    // wmv::IWMViewerAccess); a runtime that cannot ask one fails.
+    HRESULT OpenNetworkSink(std::uint32_t asfPort, std::uint32_t maxViewers,
+                            wmv::IWMViewerAccess::Gate gate = {},
+                            wmv::IWMViewerAccess::Still still = {});
+    // The access rule changed: viewers it no longer lets in are disconnected.
+    void RecheckViewers();
     // E_FAIL without writer, profile object or profile.
     HRESULT SetProfile(WmProfile* wmProfile);
     // E_FAIL without writer or while writing.

@@ -1,10 +1,5 @@
 #include "settings/RelayConfig.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-
 #include "diag/ProgramPath.h"
 #include "settings/ConfigFile.h"
 #include "settings/FileReplace.h"
@@ -15,47 +10,6 @@ constexpr std::string_view kUrlKey = "url";
 constexpr std::string_view kPublishKey = "publish";
 constexpr std::string_view kHlsKey = "hls";
 constexpr std::string_view kMask = "****";
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
-bool HasControlCharacter(std::string_view text) {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
-    }
-    return false;
-}
-
-bool IsKnownKey(std::string_view key) {
-    return key == kUrlKey || key == kPublishKey || key == kHlsKey;
-}
-
-// Splits a line into its key and value; false for a line that holds none
-// (blank or comment) or is not key=value (then damaged is set).
-bool SplitLine(std::string_view line, std::string_view* key, std::string_view* value,
-               bool* damaged) {
-    *damaged = false;
-    const std::string_view trimmed = Trim(line);
-    if (trimmed.empty() || trimmed.front() == '#') return false;
-    const std::size_t equals = trimmed.find('=');
-    if (equals == std::string_view::npos || Trim(trimmed.substr(0, equals)).empty()) {
-        *damaged = true;
-        return false;
-    }
-    *key = Trim(trimmed.substr(0, equals));
-    *value = Trim(trimmed.substr(equals + 1));
-    return true;
-}
-
-std::string ValueOf(std::string_view key, const RelaySettings& settings) {
-    if (key == kUrlKey) return settings.url;
-    if (key == kPublishKey) return settings.publish ? "1" : "0";
-    return settings.hls;
-}
 
 struct UrlParts {
     std::string_view scheme;    // "rtmp://" or "rtmps://", as written
@@ -101,77 +55,41 @@ bool SplitUrl(std::string_view url, UrlParts* parts) {
 
 }  // namespace
 
-bool RelayConfig::Parse(std::string_view text, std::string* error) {
-    const auto damaged = [error](std::size_t lineNumber, const std::string& what) {
-        if (error) *error = "line " + std::to_string(lineNumber) + ": " + what;
-        return false;
-    };
-    if (text.size() > kMaxRelayConfigBytes) {
-        if (error) *error = "larger than " + std::to_string(kMaxRelayConfigBytes) + " bytes";
-        return false;
-    }
-    std::vector<std::string> lines;
-    RelaySettings settings;
-    bool seen[3] = {false, false, false};
-    std::size_t lineNumber = 0;
-    while (!text.empty()) {
-        ++lineNumber;
-        const std::size_t end = text.find('\n');
-        const std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (line.find('\0') != std::string_view::npos)
-            return damaged(lineNumber, "holds a NUL byte");
+namespace {
 
-        std::string_view key, value;
-        bool notKeyValue = false;
-        if (SplitLine(line, &key, &value, &notKeyValue)) {
-            if (IsKnownKey(key)) {
-                const int index = key == kUrlKey ? 0 : key == kPublishKey ? 1 : 2;
-                if (seen[index]) return damaged(lineNumber, std::string(key) + "= given twice");
-                seen[index] = true;
-                if (HasControlCharacter(value))
-                    return damaged(lineNumber, std::string(key) + "= holds a control character");
-                if (key == kUrlKey) {
-                    settings.url = value;
-                } else if (key == kHlsKey) {
-                    settings.hls = value;
-                } else if (value == "0" || value == "1") {
-                    settings.publish = value == "1";
-                } else {
-                    return damaged(lineNumber, "publish= must be 0 or 1");
-                }
-            }
-        } else if (notKeyValue) {
-            return damaged(lineNumber, "not a comment and not key=value");
-        }
-        lines.emplace_back(line);
-    }
-    lines_ = std::move(lines);
-    settings_ = std::move(settings);
+KeyValueFile RelayKeys() {
+    return KeyValueFile({std::string(kUrlKey), std::string(kPublishKey), std::string(kHlsKey)},
+                        [](std::string_view key, std::string_view value) {
+                            if (key == kPublishKey && value != "0" && value != "1")
+                                return std::string("publish= must be 0 or 1");
+                            return std::string();
+                        });
+}
+
+}  // namespace
+
+RelayConfig::RelayConfig() : file_(RelayKeys()) {}
+
+bool RelayConfig::Parse(std::string_view text, std::string* error) {
+    KeyValueFile file = RelayKeys();
+    if (!file.Parse(text, error)) return false;
+    TakeFile(std::move(file));
     return true;
 }
 
+void RelayConfig::TakeFile(KeyValueFile file) {
+    file_ = std::move(file);
+    settings_.url = file_.Value(kUrlKey);
+    settings_.publish = file_.Value(kPublishKey) == "1";
+    settings_.hls = file_.Value(kHlsKey);
+}
+
 std::string RelayConfig::Text() const {
-    std::string text;
-    bool written[3] = {false, false, false};
-    for (const std::string& line : lines_) {
-        std::string_view key, value;
-        bool notKeyValue = false;
-        if (SplitLine(line, &key, &value, &notKeyValue) && IsKnownKey(key)) {
-            const int index = key == kUrlKey ? 0 : key == kPublishKey ? 1 : 2;
-            written[index] = true;
-            text += std::string(key) + "=" + ValueOf(key, settings_) + "\n";
-        } else {
-            text += line;
-            text += '\n';
-        }
-    }
-    const std::string_view keys[3] = {kUrlKey, kPublishKey, kHlsKey};
-    for (int index = 0; index < 3; ++index) {
-        if (!written[index])
-            text += std::string(keys[index]) + "=" + ValueOf(keys[index], settings_) + "\n";
-    }
-    return text;
+    KeyValueFile file = file_;
+    file.Set(kUrlKey, settings_.url);
+    file.Set(kPublishKey, settings_.publish ? "1" : "0");
+    file.Set(kHlsKey, settings_.hls);
+    return file.Text();
 }
 
 std::string RelayConfigPath() {
@@ -182,27 +100,10 @@ std::string RelayConfigPath() {
 
 RelayConfigLoad LoadRelayConfig(const std::string& path, RelayConfig* config, std::string* error) {
     *config = RelayConfig();
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        if (errno == ENOENT) return RelayConfigLoad::kMissing;
-        if (error) *error = "Cannot read " + path + ": " + std::strerror(errno);
-        return RelayConfigLoad::kUnreadable;
-    }
-    std::string text(kMaxRelayConfigBytes + 1, '\0');
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (file.bad()) {
-        if (error) *error = "Cannot read " + path;
-        return RelayConfigLoad::kUnreadable;
-    }
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    std::string what;
-    RelayConfig read;
-    if (!read.Parse(text, &what)) {
-        if (error) *error = "The relay settings file " + path + " is damaged (" + what + ")";
-        return RelayConfigLoad::kDamaged;
-    }
-    *config = std::move(read);
-    return RelayConfigLoad::kLoaded;
+    KeyValueFile file = RelayKeys();
+    const KeyValueLoad load = LoadKeyValueFile(path, "The relay settings file", &file, error);
+    if (load == KeyValueLoad::kLoaded) config->TakeFile(std::move(file));
+    return load;
 }
 
 bool SaveRelayConfig(const std::string& path, const RelayConfig& config) {

@@ -9,9 +9,12 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "settings/KeyValueFile.h"
 
 constexpr char kRelayConfigFileName[] = "relay.cfg";
+
+using RelayConfigLoad = KeyValueLoad;
 
 // The values the program uses.
 struct RelaySettings {
@@ -23,6 +26,8 @@ struct RelaySettings {
 // The file's lines and the values read from them.
 class RelayConfig {
   public:
+    RelayConfig();
+
     // Reads the file's text. A line that is neither blank, nor a comment
     // ('#' first), nor key=value, a publish= other than 0 or 1, a known key
     // given twice, a control character in a value or a text beyond
@@ -38,22 +43,18 @@ class RelayConfig {
     std::string Text() const;
 
   private:
-    std::vector<std::string> lines_;
+    friend RelayConfigLoad LoadRelayConfig(const std::string&, RelayConfig*, std::string*);
+    void TakeFile(KeyValueFile file);
+
+    KeyValueFile file_;
     RelaySettings settings_;
 };
 
-constexpr std::size_t kMaxRelayConfigBytes = 64 * 1024;
+constexpr std::size_t kMaxRelayConfigBytes = kMaxKeyValueFileBytes;
 
 // "relay.cfg" in the folder of the configuration file; empty when that has
 // no path.
 std::string RelayConfigPath();
-
-enum class RelayConfigLoad {
-    kLoaded,
-    kMissing,     // no file: the defaults
-    kDamaged,     // error says where
-    kUnreadable,  // error says why
-};
 
 // Reads the file at path into config. Anything but kLoaded leaves config's
 // defaults; error gets a message for the user naming the file.

@@ -10,6 +10,7 @@ enum CommandId : int {
     kServerSetup = 153,
     kOptions = 32778,
     kRelay = 32790,
+    kViewerAccess = 32791,
     kSaveConfiguration = 32779,
     kRemoteServers = 32777,
     kExit = 130,

@@ -16,6 +16,7 @@
 #include "ui/ServerEditIds.h"
 #include "ui/ServersListIds.h"
 #include "ui/TrayMenuIds.h"
+#include "ui/ViewerAccessDialogIds.h"
 
 namespace {
 
@@ -142,6 +143,24 @@ constexpr ControlTemplate kRelayDialogControls[] = {
     {IDCANCEL, K::PushButton, "Cancel", 218, 130, 50, 14},
 };
 
+constexpr ControlTemplate kViewerAccessControls[] = {
+    {-1, K::GroupBox, " Who may watch ", 6, 6, 262, 58},
+    {accessdialog::kEveryoneRadio, K::RadioButton, "Everyone who can reach the ports", 15, 18, 200,
+     10},
+    {accessdialog::kInviteRadio, K::RadioButton, "Anyone with the invite link", 15, 32, 200, 10},
+    {accessdialog::kPasswordRadio, K::RadioButton, "Anyone with the viewer password", 15, 46, 200,
+     10},
+    {-1, K::GroupBox, " Invite link ", 6, 68, 262, 44},
+    {accessdialog::kLinkEdit, K::Edit, "", 12, 80, 250, 14, kStyleBorder},
+    {accessdialog::kNewLinkButton, K::PushButton, "New invite link", 12, 96, 70, 12},
+    {-1, K::Label, "ends every older link at once", 88, 98, 170, 8},
+    {-1, K::GroupBox, " Viewer password ", 6, 116, 262, 32},
+    {accessdialog::kPasswordEdit, K::Edit, "", 12, 128, 250, 14, kStyleBorder},
+    {accessdialog::kHelpButton, K::PushButton, "Help", 6, 154, 50, 14},
+    {IDOK, K::DefaultPushButton, "OK", 158, 154, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancel", 218, 154, 50, 14},
+};
+
 constexpr std::array kDialogs = {
     DialogTemplate{kMainDialogId, "Lumacast!", 289, 161, kMainDialogControls},
     DialogTemplate{kAboutDialogId, "About Lumacast!", 170, 62, kAboutDialogControls},
@@ -150,6 +169,7 @@ constexpr std::array kDialogs = {
     DialogTemplate{kServerEditDialogId, "Add / change server", 217, 92, kServerEditControls},
     DialogTemplate{kOptionsDialogId, "Options", 232, 127, kOptionsDialogControls},
     DialogTemplate{kRelayDialogId, "Relay", 274, 150, kRelayDialogControls},
+    DialogTemplate{kViewerAccessDialogId, "Viewer access", 274, 174, kViewerAccessControls},
 };
 
 constexpr MenuItemTemplate kMainPopup[] = {
@@ -159,6 +179,7 @@ constexpr MenuItemTemplate kMainPopup[] = {
     {"Server setup", mainmenu::kServerSetup},
     {"Options", mainmenu::kOptions},
     {"Relay", mainmenu::kRelay},
+    {"Viewer access", mainmenu::kViewerAccess},
     {"Save configuration", mainmenu::kSaveConfiguration},
     {"", 0},
     {"Remote servers", mainmenu::kRemoteServers},

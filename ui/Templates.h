@@ -11,6 +11,7 @@ enum DialogId : int {
     kServerEditDialogId = 165,
     kOptionsDialogId = 174,
     kRelayDialogId = 175,
+    kViewerAccessDialogId = 176,
 };
 
 constexpr int kMainMenuId = 129;

@@ -235,7 +235,7 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
         // waits for nothing that needs this lock.
         std::lock_guard guard(clientLock_);
         const std::uint32_t threadId = ++nextThreadId_;
-        auto* args = new ClientThreadArgs{this, socket, threadId};
+        auto* args = new ClientThreadArgs{this, socket, threadId, ipText};
         Thread thread;
         error = thread.Start([args] { ClientThread(args); });
         if (error == 0) {
@@ -298,7 +298,7 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
             if (length > 0) {
                 const std::string request = requestBuffer.substr(0, length);
                 requestBuffer.erase(0, length);
-                if (!server.ProcessRequest(request, response, keepAlive)) break;
+                if (!server.ProcessRequest(args->address, request, response, keepAlive)) break;
                 sendOffset = 0;
                 if (!sendRest()) break;
                 continue;

@@ -88,16 +88,18 @@ class EventServer : public ServerLog {
     // request at their front, 0 while it is still incomplete; the bytes
     // behind it are the start of the next request.
     virtual std::size_t IsRequestComplete(const std::string& request) = 0;
-    // Turns a complete request into response (replacing it); keepAlive is the
-    // connection's flag, read and written. False closes without sending.
-    virtual bool ProcessRequest(const std::string& request, ServerResponse& response,
-                                int& keepAlive) = 0;
+    // Turns a complete request from peer (its address, as ipText) into
+    // response (replacing it); keepAlive is the connection's flag, read and
+    // written. False closes without sending.
+    virtual bool ProcessRequest(const std::string& peer, const std::string& request,
+                                ServerResponse& response, int& keepAlive) = 0;
 
   private:
     struct ClientThreadArgs {
         EventServer* server;
         int socket;
         std::uint32_t threadId;
+        std::string address;
     };
     struct ClientEntry {
         Thread thread;

@@ -18,10 +18,15 @@ namespace {
 constexpr const char* kServerBanner = "BrontelWebServer/0.1b";
 constexpr const char* kFoundTemplate =
     "HTTP/1.0 %s\r\nDate: %s\r\nServer: %s\r\nAccept-Ranges: bytes\r\nContent-Length: %llu\r\n"
-    "Connection: %s\r\nContent-Type: %s\r\n\r\n";
+    "Connection: %s\r\nContent-Type: %s\r\nReferrer-Policy: no-referrer\r\n\r\n";
 constexpr const char* kNotFoundTemplate =
     "HTTP/1.0 %s\r\nContent-Length: %llu\r\nContent-Type: text/html\r\nDate: %s\r\nServer: "
-    "%s\r\n\r\n";
+    "%s\r\nReferrer-Policy: no-referrer\r\n\r\n";
+// A refusal of the access rule: its status, the length, the date, the
+// server, its own header lines, then its text.
+constexpr const char* kRefusedTemplate =
+    "HTTP/1.0 %d %s\r\nContent-Length: %llu\r\nContent-Type: text/plain\r\nDate: %s\r\n"
+    "Server: %s\r\nReferrer-Policy: no-referrer\r\nCache-Control: no-store\r\n%s\r\n";
 constexpr const char* kStatusOk = "200 OK";
 constexpr const char* kStatusNotFound = "404 Resource not found";
 constexpr const char* kStatusNotImplemented = "501 Not Implemented";
@@ -116,9 +121,9 @@ std::size_t HttpServer::IsRequestComplete(const std::string& request) {
     return 0;
 }
 
-bool HttpServer::ProcessRequest(const std::string& request, ServerResponse& response,
-                                int& keepAlive) {
-    return ParseRequest(request, response, keepAlive);
+bool HttpServer::ProcessRequest(const std::string& peer, const std::string& request,
+                                ServerResponse& response, int& keepAlive) {
+    return ParseRequest(request, response, keepAlive, peer);
 }
 
 bool HttpServer::IsPrivate(const struct stat& served) const {
@@ -133,11 +138,12 @@ bool HttpServer::IsPrivate(const struct stat& served) const {
     return false;
 }
 
-bool HttpServer::ParseRequest(const std::string& request, ServerResponse& response,
-                              int& keepAlive) {
+bool HttpServer::ParseRequest(const std::string& request, ServerResponse& response, int& keepAlive,
+                              const std::string& peer) {
     const char* status = kStatusOk;
     std::string contentType = kDefaultContentType;
     std::string path;
+    std::string target;  // the path as asked, with its query
 
     const std::size_t firstSpace = request.find(' ');
     if (firstSpace == std::string::npos) {
@@ -149,9 +155,10 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
         path = kNotImplementedPage;
     } else {
         const std::size_t pathEnd = request.find(' ', firstSpace + 1);
-        path =
+        target =
             request.substr(firstSpace + 1, pathEnd == std::string::npos ? std::string::npos
                                                                         : pathEnd - firstSpace - 1);
+        path = PathOf(target);
         if (path == "/") path = defaultPage_;
     }
 
@@ -175,6 +182,20 @@ bool HttpServer::ParseRequest(const std::string& request, ServerResponse& respon
     response.head.clear();
     response.body.Reset();
     response.bodyLength = 0;
+
+    // The status pages are for everyone; the rest only for viewers let in.
+    const bool statusPage = path == kNotFoundPage || path == kNotImplementedPage;
+    if (access_ && !statusPage) {
+        const AccessAnswer answer = access_->Admit(peer, target, request);
+        if (!answer.Admitted()) {
+            response.head = Format(kRefusedTemplate, answer.status, answer.reason.c_str(),
+                                   static_cast<unsigned long long>(answer.text.size()),
+                                   date.c_str(), kServerBanner, answer.headers.c_str());
+            response.head += answer.text;
+            keepAlive = 0;
+            return true;
+        }
+    }
 
     const char* connection = keepAlive ? "Keep-Alive" : "close";
     const auto inlineResponse = [&](const std::string& bytes) {

@@ -2,6 +2,9 @@
 // The embedded web server: serves whole files from one folder over HTTP/1.0
 // to the viewers of a broadcast, above all the generated page index.htm. GET
 // only; other methods get the "mna.html" page, missing files "fnf.html".
+// Those two status pages are open to all; every other file only to the
+// viewers that the access rule lets in. A query after the path is no part
+// of the file's name.
 
 #include <sys/stat.h>
 
@@ -14,6 +17,7 @@
 #include "web/FileCache.h"
 #include "web/MimeTypes.h"
 #include "web/ServedFiles.h"
+#include "web/ViewerAccess.h"
 
 class HttpServer : public EventServer {
   public:
@@ -29,6 +33,10 @@ class HttpServer : public EventServer {
                         std::chrono::milliseconds settle = std::chrono::seconds(2));
     ~HttpServer() override;
 
+    // Who may fetch the served files but the status pages (nullptr, as by
+    // default: everyone). access outlives the server. Before Start.
+    void SetViewerAccess(ViewerAccess* access) { access_ = access; }
+
     // Serves documentRoot (a trailing '/' is added when missing), with
     // defaultPage for "/", on port. Returns the result of Run.
     bool Start(const std::string& documentRoot, const std::string& defaultPage, int port,
@@ -39,9 +47,11 @@ class HttpServer : public EventServer {
     // some clients send them); 0 while that line has not arrived.
     std::size_t IsRequestComplete(const std::string& request) override;
 
-    // Turns one complete request into a response. False when the request has
-    // no space at all: the connection is then closed without a response.
-    bool ParseRequest(const std::string& request, ServerResponse& response, int& keepAlive);
+    // Turns one complete request from the address peer into a response.
+    // False when the request has no space at all: the connection is then
+    // closed without a response.
+    bool ParseRequest(const std::string& request, ServerResponse& response, int& keepAlive,
+                      const std::string& peer = "127.0.0.1");
 
     // The private files of the program file programPath (a full path, or a
     // bare file name): its configuration and error dump (the last three
@@ -58,8 +68,8 @@ class HttpServer : public EventServer {
   protected:
     int OnClientConnected(const char* ipText, std::uint16_t port) override;
     void OnDataSent(std::uint64_t byteCount) override;
-    bool ProcessRequest(const std::string& request, ServerResponse& response,
-                        int& keepAlive) override;
+    bool ProcessRequest(const std::string& peer, const std::string& request,
+                        ServerResponse& response, int& keepAlive) override;
 
   private:
     // Whether the file that served describes is one of the private files,
@@ -72,4 +82,5 @@ class HttpServer : public EventServer {
     ServedFiles served_;
     std::vector<std::string> privateFiles_;
     SmallFileCache files_;
+    ViewerAccess* access_ = nullptr;
 };

@@ -26,6 +26,7 @@ constexpr const char* kRenditionPath = "/live.webm";
 class NetworkSink final : public IWMWriterNetworkSink,
                           public IWMClientConnections,
                           public IWMBrowserRenditionSink,
+                          public IWMViewerAccess,
                           private StreamServer::Handler {
   public:
     ~NetworkSink() override { Close(); }
@@ -77,6 +78,17 @@ class NetworkSink final : public IWMWriterNetworkSink,
         return S_OK;
     }
 
+    HRESULT SetViewerGate(Gate gate, Still still) override {
+        if (server_.IsOpen()) return NS_E_INVALID_REQUEST;
+        gate_ = std::move(gate);
+        still_ = std::move(still);
+        return S_OK;
+    }
+    HRESULT RecheckViewers() override {
+        server_.RecheckViewers();
+        return S_OK;
+    }
+
     // The browser rendition.
     bool RenditionWanted() override { return webm_.Viewers() > 0; }
     bool TakeKeyFrameRequest() override { return webm_.TakeKeyFrameRequest(); }
@@ -99,13 +111,20 @@ class NetworkSink final : public IWMWriterNetworkSink,
     void* Find(Iid iid) override {
         if (iid == Iid::IWMClientConnections) return static_cast<IWMClientConnections*>(this);
         if (iid == Iid::IWMBrowserRenditionSink) return static_cast<IWMBrowserRenditionSink*>(this);
+        if (iid == Iid::IWMViewerAccess) return static_cast<IWMViewerAccess*>(this);
         return nullptr;
     }
 
   private:
     void OnRequest(Connection& connection) override;
+    bool StillWelcome(const Connection& connection) override {
+        return !still_ || still_(ParseRequest(connection.admission).target, connection.admission);
+    }
     void StartRendition(Connection& connection, bool viewer);
 
+    // Set before the server opens, read on its thread only.
+    Gate gate_;
+    Still still_;
     std::atomic<std::uint32_t> maxClients_{5};
     std::atomic<std::uint32_t> served_{0};
     std::uint32_t nextClientId_ = 1;  // server thread only
@@ -125,6 +144,14 @@ void NetworkSink::OnRequest(Connection& connection) {
     if (request.method != "GET" && request.method != "HEAD") {
         connection.out = "HTTP/1.0 501 Not Implemented\r\nConnection: close\r\n\r\n";
         return;
+    }
+    if (gate_) {
+        std::string refusal = gate_(connection.peer, request.target, connection.request);
+        if (!refusal.empty()) {
+            connection.out = std::move(refusal);
+            return;
+        }
+        connection.admission = connection.request;
     }
     const bool webm = request.path == kRenditionPath;
     const bool viewer = request.method == "GET" && (webm || request.kind != RequestKind::Describe);

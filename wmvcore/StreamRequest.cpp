@@ -30,8 +30,8 @@ StreamRequest ParseRequest(const std::string& head) {
         return request;
     request.method = line.substr(0, sp1);
     if (line[sp1 + 1] != '/') return request;
-    const std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-    request.path = target.substr(0, target.find('?'));
+    request.target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    request.path = request.target.substr(0, request.target.find('?'));
     request.valid = true;
     bool windowsMedia = false, play = false;
     while (end != std::string::npos) {

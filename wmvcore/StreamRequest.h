@@ -16,7 +16,8 @@ enum class RequestKind {
 struct StreamRequest {
     bool valid = false;
     std::string method;
-    std::string path;  // without a query
+    std::string target;  // as asked, with its query
+    std::string path;    // without a query
     RequestKind kind = RequestKind::Plain;
 };
 

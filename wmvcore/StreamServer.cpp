@@ -129,6 +129,11 @@ void StreamServer::WakeOnce() {
     if (!wakePending_.exchange(true)) Wake();
 }
 
+void StreamServer::RecheckViewers() {
+    recheck_ = true;
+    Wake();
+}
+
 void StreamServer::Run() {
     // Sockets are watched edge-triggered for input and for room to write:
     // every connection with room is served on every round (packets arrive
@@ -164,9 +169,13 @@ void StreamServer::Run() {
                 if (event.events & EPOLLOUT) connection.blocked = false;
             }
         }
+        const bool recheck = recheck_.exchange(false);
         const auto served = Clock::now();
         for (const auto& entry : connections_) {
             Connection& connection = *entry;
+            if (recheck && connection.state == Connection::State::Streaming &&
+                !handler_->StillWelcome(connection))
+                connection.Drop();
             // A full socket waits for its room: a send to it would only fail.
             if (!connection.dead && !connection.blocked) Serve(connection);
             if (connection.blocked && served - connection.blockedSince > kStallTimeout)

@@ -56,6 +56,9 @@ struct Connection {
     // Where this connection counts while it is open (a viewer's place).
     std::atomic<std::uint32_t>* countedIn = nullptr;
     std::unique_ptr<Viewer> viewer;
+    // The request head that let a viewer in, where an access rule may be
+    // asked about it again.
+    std::string admission;
 
     void Blocked();
     // Sends what waits in out. True when all of it is sent; false when the
@@ -84,6 +87,11 @@ class StreamServer {
         // The request head of the connection is complete (server thread):
         // set its reply, state and viewer.
         virtual void OnRequest(Connection& connection) = 0;
+        // After RecheckViewers (server thread): whether a viewer may stay.
+        virtual bool StillWelcome(const Connection& connection) {
+            (void)connection;
+            return true;
+        }
     };
 
     // How long a connection may take from its accept to a whole request
@@ -116,6 +124,9 @@ class StreamServer {
     // Like Wake, but one wake-up until the server has looked: the packets of
     // a burst share it.
     void WakeOnce();
+    // Any thread: asks the handler about every viewer at the next round and
+    // disconnects those it no longer welcomes.
+    void RecheckViewers();
 
   private:
     void Run();
@@ -134,6 +145,7 @@ class StreamServer {
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> wakePending_{false};
+    std::atomic<bool> recheck_{false};
     std::vector<std::unique_ptr<Connection>> connections_;         // server thread only
     Clock::time_point acceptPausedUntil_{};                        // server thread only
     std::size_t awaiting_ = 0;                                     // server thread only

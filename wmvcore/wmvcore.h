@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "platform/MediaFormats.h"
 #include "platform/RefPtr.h"
@@ -90,6 +92,7 @@ enum class Iid {
     IWMClientConnections,
     IWMBrowserRenditionSink,
     IWMWriterRenditionInfo,
+    IWMViewerAccess,
 };
 
 // The common root: reference count plus QueryInterface. An object that does
@@ -255,6 +258,25 @@ class IWMClientConnections : public IUnknownLike {
     static constexpr Iid kIid = Iid::IWMClientConnections;
     // Viewers being served right now.
     virtual HRESULT GetClientCount(std::uint32_t* count) = 0;
+};
+
+// Who may watch the network sink's stream and rendition. The gate is asked on
+// the server thread about every request that would be served either, with
+// the client's IPv4 address (network byte order), the request's target (its
+// path with the query) and its whole head: an empty answer lets it in,
+// anything else is the whole response that refuses it (counted nowhere).
+// After RecheckViewers, each viewer's request is put to still, and a viewer
+// whose request it no longer lets in is disconnected.
+class IWMViewerAccess : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMViewerAccess;
+    using Gate = std::function<std::string(std::uint32_t peer, const std::string& target,
+                                           const std::string& head)>;
+    using Still = std::function<bool(const std::string& target, const std::string& head)>;
+    // Before Open.
+    virtual HRESULT SetViewerGate(Gate gate, Still still) = 0;
+    // Any thread: the rule changed.
+    virtual HRESULT RecheckViewers() = 0;
 };
 
 // The HTTP stream server.

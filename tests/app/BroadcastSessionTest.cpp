@@ -253,7 +253,7 @@ class RecordingView : public SessionView {
     void EnableStartButton(bool enabled) override { startEnabled = enabled; }
     void EnableStopButton(bool enabled) override { stopEnabled = enabled; }
     void SetUserCount(const std::string& text) override { userCount = text; }
-    void SetConnectionUrl(const std::string& text) override { url = text; }
+    void SetConnectionUrl(const std::string& text, const std::string&) override { url = text; }
     void InvalidateMeter() override {
         ++meterInvalidations;
         if (readBack) ReadColumnsElsewhere();

@@ -5,6 +5,7 @@
 // stream address).
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QAction>
 #include <QApplication>
@@ -35,6 +36,7 @@
 #include "platform/UrlOpener.h"
 #include "settings/AppSettings.h"
 #include "tests/support/GuiTest.h"
+#include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
 #include "tests/support/TestRuntimes.h"
@@ -44,6 +46,7 @@
 #include "ui/MainOptions.h"
 #include "ui/OutputSetupDlg.h"
 #include "ui/OutputSetupIds.h"
+#include "ui/ViewerAccessDialogIds.h"
 #include "ui/toolkit/Menus.h"
 
 namespace fs = std::filesystem;
@@ -68,6 +71,8 @@ class MainDialogTest : public ::testing::Test {
         configChanged = false;
         g_settings.httpPort = testsupport::FreeTcpPort();
         g_settings.asfPort = testsupport::FreeTcpPort();
+        // These tests watch as anyone may; the access rule has its own.
+        testsupport::WriteWholeFile(folder_ / "access.cfg", "viewers=everyone\n");
     }
 
     void TearDown() override {
@@ -616,6 +621,49 @@ TEST(RuntimeCheck, WarnsForMissingOrOldRuntimesOnly) {
     RecordingMessageBoxes boxes;
     EXPECT_FALSE(RuntimeCheckEndsStartUp(kMediaRuntimeSoname));
     EXPECT_EQ(boxes.Count(), 0u);
+}
+
+// While only the invited watch, the box holds the whole link to hand out;
+// a new link from the Viewer access dialog ends the old one at once, and
+// the viewer who came with it.
+TEST_F(MainDialogTest, TheInviteLinkIsShownAndANewOneDropsTheViewersOfTheOld) {
+    UseTestDevices();
+    const std::string token = "0123456789abcdef0123456789abcdef";
+    testsupport::WriteWholeFile(folder_ / "access.cfg", "viewers=invite\ntoken=" + token + "\n");
+    CMainDialog& window = Open();
+    Menu(kRunServer);
+    ASSERT_TRUE(window.Session().IsRunning());
+    EXPECT_TRUE(Url().endsWith(":" + QString::number(g_settings.httpPort) +
+                               "/?invite=" + QString::fromStdString(token)))
+        << Url().toStdString();
+
+    UniqueFd viewer = testsupport::ConnectLoopback(g_settings.asfPort);
+    const std::string request = "GET /MyFile.wma?invite=" + token + " HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(send(viewer.Get(), request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(WaitFor([&] { return UserCount() == "1"; }, std::chrono::seconds(10)));
+
+    testsupport::WhenModal<QDialog>([](QDialog* dialog) {
+        dialog->findChild<QPushButton*>(QString::number(accessdialog::kNewLinkButton))->click();
+        dialog->findChild<QPushButton*>(QString::number(IDOK))->click();
+    });
+    Menu(mainmenu::kViewerAccess);
+    const std::string saved = testsupport::ReadWholeFile(folder_ / "access.cfg");
+    EXPECT_EQ(saved.find(token), std::string::npos) << saved;
+    EXPECT_FALSE(Url().contains(QString::fromStdString(token)));
+    // The old link's viewer is let go, and the old link lets nobody in.
+    EXPECT_TRUE(WaitFor([&] { return UserCount() == "0"; }, std::chrono::seconds(10)));
+    char buffer[65536];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    ssize_t got = 1;
+    while (got > 0 && std::chrono::steady_clock::now() < until) {
+        QApplication::processEvents();
+        got = recv(viewer.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0 && errno == EAGAIN) got = 1;
+    }
+    EXPECT_LE(got, 0) << "the old link's viewer is still served";
+    EXPECT_EQ(testsupport::Fetch(g_settings.asfPort, request).rfind("HTTP/1.0 403 ", 0), 0u);
+    Menu(kStopServer);
 }
 
 }  // namespace

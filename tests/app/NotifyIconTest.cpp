@@ -345,8 +345,8 @@ TEST_F(NotifyIconTest, TheContextMenuOfTheIdSitsAboveThePointerAndSendsItsComman
     const Case cases[] = {
         {kProgramIconId, {"&Restore", "E&xit"}, "&Restore", traymenu::kRestore},
         {kMainMenuId,
-         {"Run server", "Stop server", "Server setup", "Options", "Relay", "Save configuration",
-          "Remote servers", "E&xit"},
+         {"Run server", "Stop server", "Server setup", "Options", "Relay", "Viewer access",
+          "Save configuration", "Remote servers", "E&xit"},
          "Server setup",
          mainmenu::kServerSetup},
     };

@@ -73,6 +73,7 @@ async function startProgram(options = {}) {
   execFileSync("cp", ["-a", staged, program]);
   fs.rmSync(path.join(program, "lumasrv.cfg"), { force: true });
   fs.rmSync(path.join(program, "index.htm"), { force: true });
+  fs.rmSync(path.join(program, "access.cfg"), { force: true });
   const httpPort = await freePort([]);
   const asfPort = await freePort([httpPort]);
   fs.writeFileSync(

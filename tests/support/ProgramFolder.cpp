@@ -29,6 +29,8 @@ std::filesystem::path CopyStagedProgram(const std::filesystem::path& into) {
     if (!staged || !fs::exists(fs::path(staged) / "lumasrv.bin")) return {};
     fs::copy(staged, into / "program",
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    // A run of the staged program (scripts/run) leaves its access rule there.
+    fs::remove(into / "program" / "access.cfg");
     fs::create_directories(into / "state");
     ::setenv("XDG_STATE_HOME", (into / "state").c_str(), 1);
     return into / "program";

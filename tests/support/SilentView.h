@@ -16,7 +16,7 @@ class SilentView : public SessionView {
     void EnableStartButton(bool) override {}
     void EnableStopButton(bool) override {}
     void SetUserCount(const std::string&) override {}
-    void SetConnectionUrl(const std::string&) override {}
+    void SetConnectionUrl(const std::string&, const std::string&) override {}
     void InvalidateMeter() override {}
     void SetWaitCursor(bool) override {}
     void HideWindow() override {}

@@ -49,7 +49,7 @@ class ProbeServer : public EventServer {
         const std::size_t end = request.find('\n');
         return end == std::string::npos ? 0 : end + 1;
     }
-    bool ProcessRequest(const std::string& request, ServerResponse& response,
+    bool ProcessRequest(const std::string&, const std::string& request, ServerResponse& response,
                         int& keepAlive) override {
         thread_local ThreadWitness witness;
         if (request.find("slow") != std::string::npos) {

@@ -101,8 +101,8 @@ TEST_F(ParseRequestTest, MapsRequestsToFilesStatusesAndTypes) {
         {"dot in a folder name only", "GET /dir.d/file HTTP/1.0\r\n\r\n", "200 OK", "text/html",
          "in a dotted folder"},
         {"css", "GET /style.css HTTP/1.0\r\n\r\n", "200 OK", "text/css", "body{}"},
-        {"query string is part of the name", "GET /x.jpg?size=2 HTTP/1.0\r\n\r\n",
-         "404 Resource not found", "text/html", notFound},
+        {"a query is no part of the name", "GET /x.jpg?size=2 HTTP/1.0\r\n\r\n", "200 OK",
+         "image/jpeg", "x"},
         {"no percent-decoding", "GET /a%20b.htm HTTP/1.0\r\n\r\n", "200 OK", "text/html",
          "percent"},
         {"HEAD is not implemented", "HEAD / HTTP/1.0\r\n\r\n", "501 Not Implemented", "text/html",
@@ -159,7 +159,8 @@ TEST_F(ParseRequestTest, FoundFileHeaderIsByteExact) {
         "\\d{2}:\\d{2}:\\d{2} GMT\r\nServer: BrontelWebServer/0\\.1b\r\nAccept-Ranges: "
         "bytes\r\nContent-Length: " +
         std::to_string(kIndex.size()) +
-        "\r\nConnection: Keep-Alive\r\nContent-Type: text/html\r\n\r\n");
+        "\r\nConnection: Keep-Alive\r\nContent-Type: text/html\r\nReferrer-Policy: "
+        "no-referrer\r\n\r\n");
     std::smatch match;
     ASSERT_TRUE(std::regex_search(wire, match, expected, std::regex_constants::match_continuous))
         << wire;
@@ -174,7 +175,8 @@ TEST_F(ParseRequestTest, NotFoundHeaderIsByteExact) {
     const std::regex expected(
         "HTTP/1\\.0 404 Resource not found\r\nContent-Length: 14\r\nContent-Type: "
         "text/html\r\nDate: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} "
-        "GMT\r\nServer: BrontelWebServer/0\\.1b\r\n\r\n<p>missing</p>");
+        "GMT\r\nServer: BrontelWebServer/0\\.1b\r\nReferrer-Policy: "
+        "no-referrer\r\n\r\n<p>missing</p>");
     EXPECT_TRUE(std::regex_match(Wire(response), expected)) << Wire(response);
     EXPECT_FALSE(response.body);
     EXPECT_EQ(keepAlive, 0);

@@ -268,6 +268,7 @@ TEST_F(DialogBuilderTest, MainMenuHasEveryCommandWithItsId) {
                           {153, "Server setup"},
                           {32778, "Options"},
                           {32790, "Relay"},
+                          {32791, "Viewer access"},
                           {32779, "Save configuration"},
                           {32777, "Remote servers"},
                           {130, "E&xit"},
@@ -285,7 +286,7 @@ TEST_F(DialogBuilderTest, MainMenuHasEveryCommandWithItsId) {
     EXPECT_EQ(chosen.size(), std::size(items));
     EXPECT_EQ(chosen.front(), 138);
     EXPECT_EQ(chosen.back(), 143);
-    EXPECT_EQ(bar->actions()[0]->menu()->actions().size(), 11);  // three separators
+    EXPECT_EQ(bar->actions()[0]->menu()->actions().size(), 12);  // three separators
     EXPECT_EQ(bar->actions()[1]->menu()->actions().size(), 6);   // two separators
     EXPECT_EQ(FindMenuCommand(bar, 999), nullptr);
 }
