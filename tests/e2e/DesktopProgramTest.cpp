@@ -32,6 +32,7 @@
 #include "tests/support/Desktops.h"
 #include "tests/support/GuiTest.h"
 #include "tests/support/Processes.h"
+#include "tests/support/ProgramFolder.h"
 #include "tests/support/Skip.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
@@ -246,12 +247,8 @@ class DesktopProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testsupport::EnsureApplication();  // the dialog font, to find the buttons
-        const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
-        ASSERT_TRUE(staged && fs::exists(fs::path(staged) / "lumasrv.bin"));
-        program_ = folder_.Path() / "program";
-        fs::copy(staged, program_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        fs::create_directories(folder_.Path() / "state");
-        setenv("XDG_STATE_HOME", (folder_.Path() / "state").c_str(), 1);
+        program_ = testsupport::CopyStagedProgram(folder_.Path());
+        ASSERT_FALSE(program_.empty()) << "the staged program folder is missing";
         setenv("LUMACAST_FAKE_DEVICES", "1", 1);
 
         // The test devices on free ports.

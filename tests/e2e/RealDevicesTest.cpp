@@ -30,6 +30,7 @@
 #include "tests/support/DecodedStream.h"
 #include "tests/support/PipeWireStack.h"
 #include "tests/support/Processes.h"
+#include "tests/support/ProgramFolder.h"
 #include "tests/support/Skip.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
@@ -68,11 +69,8 @@ constexpr std::size_t kQuarter = kSecond / 4;
 class RealDevicesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* staged = std::getenv("LUMACAST_PROGRAM_DIR");
-        ASSERT_TRUE(staged && fs::exists(fs::path(staged) / "lumasrv.bin"))
-            << "the staged program folder is missing";
-        program_ = folder_.Path() / "program";
-        fs::copy(staged, program_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        program_ = testsupport::CopyStagedProgram(folder_.Path());
+        ASSERT_FALSE(program_.empty()) << "the staged program folder is missing";
         unsetenv("LUMACAST_FAKE_DEVICES");
     }
 
