@@ -225,9 +225,13 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
             return access->StillAdmitted(target, head);
         };
     }
+    wmv::IWMViewerAccess::TlsContext tls;
+    if (TlsContext* context = settings.tls)
+        tls = [context] { return context->Current().release(); };
+    tlsOn_ = settings.tls != nullptr;
     hr = pWriter->OpenNetworkSink(static_cast<std::uint32_t>(settings.asfPort),
                                   static_cast<std::uint32_t>(settings.maxUsers), std::move(gate),
-                                  std::move(still));
+                                  std::move(still), std::move(tls));
     if (FAILED(hr)) {
         fail(hr, kTrailStartNetworkSink);
         // A port is the user's own choice, so a port that cannot be had is
@@ -352,6 +356,8 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     char url[WmWriter::kConnectionUrlSize] = {};
     pWriter->GetConnectionUrl(url);
     streamUrl_ = url;
+    // Over TLS every address viewers are given is an https:// one.
+    if (tlsOn_ && streamUrl_.rfind("http://", 0) == 0) streamUrl_.insert(4, "s");
     // The relay's HLS address goes to viewers only while it is published.
     const bool relayed = settings.relayProblem.empty() && settings.relay.publish &&
                          RelayUrlProblem(settings.relay.url).empty();

@@ -22,6 +22,7 @@
 #include "media/WmWriter.h"
 #include "relay/RelayPublisher.h"
 #include "settings/RelayConfig.h"
+#include "web/TlsContext.h"
 #include "web/ViewerAccess.h"
 
 struct AppSettings;
@@ -101,6 +102,9 @@ struct BroadcastSettings {
     // Who may watch: the program's one rule, which the web server asks too
     // (null: everyone). It outlives the session.
     ViewerAccess* access = nullptr;
+    // HTTPS on both ports (null: plain HTTP), the program's; it outlives the
+    // session.
+    TlsContext* tls = nullptr;
 };
 
 BroadcastSettings BroadcastSettingsFrom(const AppSettings& settings);
@@ -268,6 +272,7 @@ class BroadcastSession final : public AudioChunkCallback {
     void ShowViewerLink();
     // What the page was last written with, while broadcasting.
     ViewerAccess* access_ = nullptr;
+    bool tlsOn_ = false;
     std::string streamUrl_;
     std::string pageHls_;
 };

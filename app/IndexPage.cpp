@@ -506,7 +506,7 @@ std::string InviteQuery(const std::string& invite) {
 }
 
 std::string ViewerPageAddress(const std::string& streamUrl, int httpPort) {
-    const std::string scheme = "http://";
+    const std::string scheme = streamUrl.rfind("https://", 0) == 0 ? "https://" : "http://";
     std::string host = "127.0.0.1";
     if (streamUrl.rfind(scheme, 0) == 0) {
         const std::size_t colon = streamUrl.find(':', scheme.size());

@@ -24,8 +24,8 @@ std::string BrowserPlayerText(const std::string& streamUrl, const std::string& h
 // "?invite=TOKEN" for a token, "" for none: what a viewer's address carries.
 std::string InviteQuery(const std::string& invite);
 
-// The viewers' page for a stream URL "http://host:port": the same host on
-// the web server's port.
+// The viewers' page for a stream URL "http://host:port" (or https://): the
+// same host and scheme on the web server's port.
 std::string ViewerPageAddress(const std::string& streamUrl, int httpPort);
 
 // Writes the page to path whole: viewers fetching it meanwhile get the old

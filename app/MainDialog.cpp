@@ -35,6 +35,7 @@
 #include "ui/ViewerAccessDialog.h"
 #include "ui/toolkit/Menus.h"
 #include "web/HttpServer.h"
+#include "web/TlsContext.h"
 #include "web/ViewerAccess.h"
 
 // The toolbar buttons send their own ids as commands, beside the menu's.
@@ -125,6 +126,7 @@ void CMainDialog::OnInitDialog() {
             MessageBox(accessProblem.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION);
         });
     }
+    OpenTls();
     StartWebServer();
 
     m_pCapture = std::make_unique<CapLib>();
@@ -145,7 +147,7 @@ void CMainDialog::OnInitDialog() {
 
     move(g_settings.mainWindowLeft, g_settings.mainWindowTop);
 
-    if (g_settings.autoStartServer) session_->StartBroadcast(SettingsForBroadcast());
+    if (g_settings.autoStartServer) StartBroadcast(SettingsForBroadcast());
 
     m_pTrayIcon = new CNotifyIcon(this, kTrayIconId);
     m_pTrayIcon->SetTip("Lumacast!");
@@ -157,8 +159,11 @@ void CMainDialog::OnInitDialog() {
 }
 
 void CMainDialog::StartWebServer() {
+    // Nothing goes out in the clear when encryption was asked for.
+    if (!tlsProblem_.empty()) return;
     m_pWebServer = std::make_unique<HttpServer>(ViewerFiles());
     m_pWebServer->SetViewerAccess(access_.get());
+    m_pWebServer->SetTls(tls_.get());
     const int port = g_settings.httpPort;
     if (m_pWebServer->Start(filesDir, "index.htm", port, kClientTimeoutMs)) return;
     // Viewers would be handed a page address that answers nobody: the user
@@ -189,7 +194,7 @@ void CMainDialog::OnCommand(int id) {
     switch (id) {
         case kRunServer:
         case kStartButton:
-            session_->StartBroadcast(SettingsForBroadcast());
+            StartBroadcast(SettingsForBroadcast());
             break;
         case kStopServer:
         case kStopButton:
@@ -250,7 +255,7 @@ void CMainDialog::ServerSetupFlow() {
     configChanged = true;
     const BroadcastSettings settings = SettingsForBroadcast();
     session_->ConfigureCapture(settings);
-    if (wasRunning) session_->StartBroadcast(settings);
+    if (wasRunning) StartBroadcast(settings);
     // A new web server, so that a new HTTP port takes effect at once.
     if (m_pWebServer) m_pWebServer->Shutdown();
     StartWebServer();
@@ -259,20 +264,53 @@ void CMainDialog::ServerSetupFlow() {
 BroadcastSettings CMainDialog::SettingsForBroadcast() const {
     BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
     settings.access = access_.get();
+    settings.tls = tls_.get();
     return settings;
+}
+
+void CMainDialog::OpenTls() {
+    tls_ = OpenViewerTls(access_->Settings(), &tlsProblem_);
+    if (tlsProblem_.empty()) return;
+    const std::string text =
+        tlsProblem_ + "\nNothing is served until HTTPS works or is turned off.";
+    QTimer::singleShot(0, this,
+                       [text] { MessageBox(text.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION); });
+}
+
+void CMainDialog::StartBroadcast(const BroadcastSettings& settings) {
+    if (!tlsProblem_.empty()) {
+        MessageBox(tlsProblem_.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    session_->StartBroadcast(settings);
 }
 
 void CMainDialog::ViewerAccessFlow() {
     char page[64] = {};
     FormatConnectionUrl(LocalIpv4Addresses(), static_cast<std::uint32_t>(g_settings.httpPort), page,
                         sizeof page);
-    if (RunViewerAccessDialog(this, AccessConfigPath().c_str(), std::string(page) + "/") != IDOK)
+    const std::string fingerprint = tls_ ? tls_->Fingerprint() : std::string();
+    if (RunViewerAccessDialog(this, AccessConfigPath().c_str(), std::string(page) + "/",
+                              fingerprint) != IDOK)
         return;
     // The new rule holds at once, for the page and the stream.
     std::string problem;
+    const AccessSettings before = access_->Settings();
     access_->SetSettings(LoadViewerAccess(&problem));
     if (!problem.empty()) MessageBox(problem.c_str(), "Warning", MB_OK | MB_ICONEXCLAMATION);
-    session_->AccessChanged();
+    const AccessSettings now = access_->Settings();
+    if (now.tls == before.tls && now.certificate == before.certificate && now.key == before.key) {
+        session_->AccessChanged();
+        return;
+    }
+    // The ports' TLS is set as they open: both open again.
+    const bool wasRunning = session_->IsRunning();
+    if (wasRunning) session_->StopBroadcast();
+    if (m_pWebServer) m_pWebServer->Shutdown();
+    m_pWebServer.reset();
+    OpenTls();
+    StartWebServer();
+    if (wasRunning) StartBroadcast(SettingsForBroadcast());
 }
 
 void CMainDialog::ShowAbout() {
@@ -363,7 +401,7 @@ void CMainDialog::SetUserCount(const std::string& text) {
 void CMainDialog::SetConnectionUrl(const std::string& url, const std::string& invite) {
     // While only the invited watch, the box holds the link to hand out.
     const std::string shown =
-        invite.empty() || url.rfind("http://", 0) != 0
+        invite.empty() || url.rfind("http", 0) != 0
             ? url
             : ViewerPageAddress(url, g_settings.httpPort) + InviteQuery(invite);
     connectionUrl_->setText(QString::fromStdString(shown));

@@ -19,6 +19,7 @@
 #include "ui/toolkit/DialogBuilder.h"
 
 class CapLib;
+class TlsContext;
 class ViewerAccess;
 class CNotifyIcon;
 class HttpServer;
@@ -87,6 +88,10 @@ class CMainDialog : public QDialog, public SessionView {
     void GiveButtonsTheirIcons();
     void ServerSetupFlow();
     void ViewerAccessFlow();
+    // Opens HTTPS as the access settings ask (tlsProblem_ says why not).
+    void OpenTls();
+    // Starts a broadcast, unless HTTPS was asked for and is not there.
+    void StartBroadcast(const BroadcastSettings& settings);
     // The broadcast's settings now, with the relay's and the access rule.
     BroadcastSettings SettingsForBroadcast() const;
     void ExitSequence();
@@ -97,6 +102,8 @@ class CMainDialog : public QDialog, public SessionView {
     int m_bCloseAllowed = 0;
     std::unique_ptr<CapLib> m_pCapture;
     std::unique_ptr<ViewerAccess> access_;  // before the servers that ask it
+    std::unique_ptr<TlsContext> tls_;       // likewise
+    std::string tlsProblem_;
     std::unique_ptr<HttpServer> m_pWebServer;
     std::unique_ptr<BroadcastSession> session_;
     CNotifyIcon* m_pTrayIcon = nullptr;

@@ -1,7 +1,10 @@
 #include "app/ViewerAccessFile.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include "diag/ProgramPath.h"
+#include "media/LocalAddress.h"
 #include "settings/ConfigFile.h"
 #include "web/ViewerAccess.h"
 
@@ -36,6 +39,18 @@ AccessSettings LoadViewerAccess(std::string* problem) {
             *problem += "; the invite link lasts until the program ends";
     }
     return settings;
+}
+
+std::unique_ptr<TlsContext> OpenViewerTls(const AccessSettings& settings, std::string* problem) {
+    problem->clear();
+    if (!settings.tls) return nullptr;
+    std::vector<std::string> addresses;
+    for (const in_addr address : LocalIpv4Addresses()) {
+        char text[INET_ADDRSTRLEN] = {};
+        if (inet_ntop(AF_INET, &address, text, sizeof text)) addresses.emplace_back(text);
+    }
+    return TlsContext::Open(settings.certificate, settings.key, FolderOf(AccessConfigPath()),
+                            CertificateNames(addresses), problem);
 }
 
 bool SaveViewerAccess(const AccessSettings& settings, std::string* problem) {

@@ -104,9 +104,22 @@ int RunHeadless(int argc, char** argv) {
     std::string accessProblem;
     ViewerAccess access(LoadViewerAccess(&accessProblem));
     if (!accessProblem.empty()) std::fprintf(stderr, "lumasrv: %s\n", accessProblem.c_str());
+    std::string tlsProblem;
+    const std::unique_ptr<TlsContext> tls = OpenViewerTls(access.Settings(), &tlsProblem);
+    if (!tlsProblem.empty()) {
+        // Nothing goes out in the clear when encryption was asked for.
+        std::fprintf(stderr, "lumasrv: %s; nothing is served without HTTPS\n", tlsProblem.c_str());
+        return 1;
+    }
+    if (tls) {
+        std::fprintf(stderr, "lumasrv: HTTPS with %s certificate, SHA-256 fingerprint %s\n",
+                     tls->SelfSigned() ? "this computer's own" : "your",
+                     tls->Fingerprint().c_str());
+    }
 
     HttpServer webServer(ViewerFiles());
     webServer.SetViewerAccess(&access);
+    webServer.SetTls(tls.get());
     const bool pageServed = webServer.Start(filesDir, "index.htm", g_settings.httpPort, 30000);
     if (!pageServed) {
         // The stream still goes out; only the page's address is not printed.
@@ -124,6 +137,7 @@ int RunHeadless(int argc, char** argv) {
     // A damaged relay file costs the relay, never the broadcast.
     BroadcastSettings settings = BroadcastSettingsWithRelay(g_settings);
     settings.access = &access;
+    settings.tls = tls.get();
     if (!settings.relayProblem.empty()) {
         std::fprintf(stderr, "lumasrv: %s; broadcasting without the relay\n",
                      settings.relayProblem.c_str());

@@ -3,6 +3,7 @@
 // every second (and at once when a provider that follows its devices tells
 // of a change).
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -25,9 +26,10 @@ constexpr auto kWatchPeriod = std::chrono::seconds(1);
 
 // Providers that follow their devices once started (udev, the sound
 // server's events); the others are asked anew at every look. PipeWire's
-// provider is asked rather than started: stopping a started one corrupts
-// the heap in the PipeWire release we run on.
+// follows its devices too, but on a connection of its own (see
+// FollowedPipeWire).
 constexpr const char* kFollowingProviders[] = {"v4l2deviceprovider", "pulsedeviceprovider"};
+constexpr const char kPipeWireProvider[] = "pipewiredeviceprovider";
 
 // A connection of its own to the PipeWire daemon, as PipeWire's clients find
 // it; closed when there is none.
@@ -50,21 +52,6 @@ UniqueFd ConnectToPipeWire() {
     return fd;
 }
 
-// PipeWire's provider asked on a connection of its own. On the connection
-// that its capture elements share, a second look while one of them streams
-// never returns in the PipeWire release we run on. The elements it makes
-// are told to leave this connection alone (CaptureFilter takes them back to
-// the shared one).
-void TakePipeWireDevices(GstDeviceProvider* provider, std::vector<GstDevice*>* devices) {
-    UniqueFd connection = ConnectToPipeWire();
-    if (!connection) return;  // no daemon, no devices
-    g_object_set(provider, "fd", connection.Get(), nullptr);
-    GList* list = gst_device_provider_get_devices(provider);
-    g_object_set(provider, "fd", -1, nullptr);
-    for (GList* l = list; l; l = l->next) devices->push_back(GST_DEVICE(l->data));
-    g_list_free(list);
-}
-
 void StopProvider(GstDeviceProvider* provider) {
     GstBus* bus = gst_device_provider_get_bus(provider);
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
@@ -79,6 +66,11 @@ struct Registry {
     // and their probes are not made to run side by side.
     std::mutex probeMutex;
     std::vector<StartedProvider> started;  // under probeMutex
+    // PipeWire's provider, started on the connection beside it and never
+    // stopped; null until the daemon answered. Under probeMutex.
+    GstDeviceProvider* pipewire = nullptr;
+    UniqueFd pipewireConnection;
+    bool pipewireSingletonUsed = false;
 
     std::mutex snapshotMutex;
     std::vector<std::shared_ptr<const DeviceDescription>> video;  // under snapshotMutex
@@ -206,6 +198,8 @@ std::shared_ptr<DeviceDescription> Describe(GstDevice* device, DeviceCategory ca
     return d;
 }
 
+GstDeviceProvider* FollowedPipeWire(Registry& registry, GstDeviceProvider* singleton);
+
 // Every device the providers list now. Under the probe lock.
 std::vector<GstDevice*> ProvidedDevices(Registry& registry) {
     std::vector<GstDevice*> devices;
@@ -227,11 +221,11 @@ std::vector<GstDevice*> ProvidedDevices(Registry& registry) {
         if (started != registry.started.end()) {
             take(started->get());
         } else if (GstDeviceProvider* provider = gst_device_provider_factory_get(factory)) {
-            if (std::strcmp(name, "pipewiredeviceprovider") == 0 &&
-                g_object_class_find_property(G_OBJECT_GET_CLASS(provider), "fd"))
-                TakePipeWireDevices(provider, &devices);
-            else
+            if (std::strcmp(name, kPipeWireProvider) != 0 ||
+                !g_object_class_find_property(G_OBJECT_GET_CLASS(provider), "fd"))
                 take(provider);
+            else if (GstDeviceProvider* followed = FollowedPipeWire(registry, provider))
+                take(followed);
             gst_object_unref(provider);
         }
     }
@@ -271,6 +265,52 @@ void Publish(Registry& registry, DeviceCategory category,
     }
     latest = std::move(next);
     registry.generation.fetch_add(1);
+}
+
+GstBusSyncReply OnProviderMessage(GstBus*, GstMessage*, gpointer data);
+
+bool HungUp(const UniqueFd& connection) {
+    pollfd event{connection.Get(), POLLRDHUP, 0};
+    return poll(&event, 1, 0) > 0 && (event.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL));
+}
+
+// PipeWire's provider, started once on a connection of its own, which it
+// keeps, telling of devices that come and go like the providers above. On
+// the connection that its capture elements share, a look while one of them
+// streams never returns in the PipeWire release we run on, so the elements
+// it makes are told to leave this one alone (the capture graph takes them
+// back to the shared one). It is never stopped, since stopping a started
+// one corrupts the heap in that release; when the daemon goes away, the
+// next look after it answers again starts a new one on a new connection,
+// and the old one keeps its dead connection (closing it under the provider
+// could hand its number to another file). Under the probe lock; null
+// without a daemon.
+GstDeviceProvider* FollowedPipeWire(Registry& registry, GstDeviceProvider* singleton) {
+    if (registry.pipewire && HungUp(registry.pipewireConnection)) {
+        registry.pipewire = nullptr;
+        registry.pipewireConnection.Release();
+    }
+    if (registry.pipewire) return registry.pipewire;
+    UniqueFd connection = ConnectToPipeWire();
+    if (!connection) return nullptr;
+    auto* provider = registry.pipewireSingletonUsed
+                         ? GST_DEVICE_PROVIDER(g_object_new(G_OBJECT_TYPE(singleton), nullptr))
+                         : GST_DEVICE_PROVIDER(gst_object_ref(singleton));
+    g_object_set(provider, "fd", connection.Get(), nullptr);
+    GstBus* bus = gst_device_provider_get_bus(provider);
+    gst_bus_set_sync_handler(bus, &OnProviderMessage, &registry, nullptr);
+    gst_object_unref(bus);
+    if (!gst_device_provider_start(provider)) {
+        bus = gst_device_provider_get_bus(provider);
+        gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+        gst_object_unref(bus);
+        gst_object_unref(provider);
+        return nullptr;
+    }
+    registry.pipewireSingletonUsed = true;
+    registry.pipewire = provider;
+    registry.pipewireConnection = std::move(connection);
+    return provider;
 }
 
 GstBusSyncReply OnProviderMessage(GstBus*, GstMessage*, gpointer data) {

@@ -29,7 +29,8 @@ HRESULT WmWriter::Create() {
 
 HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers,
                                   wmv::IWMViewerAccess::Gate gate,
-                                  wmv::IWMViewerAccess::Still still) {
+                                  wmv::IWMViewerAccess::Still still,
+                                  wmv::IWMViewerAccess::TlsContext tls) {
     asfPort_ = port;
     if (!advancedWriter_ || networkSink_) return E_FAIL;
     RefPtr<IWMWriterNetworkSink> sink;
@@ -45,11 +46,12 @@ HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers,
     if (FAILED(hr)) return hr;
     hr = sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP);
     if (FAILED(hr)) return hr;
-    if (gate) {
+    if (gate || tls) {
         RefPtr<wmv::IWMViewerAccess> access;
         hr = sink->QueryInterface(access.Put());
-        if (FAILED(hr)) return hr;  // it would serve everyone
-        hr = access->SetViewerGate(std::move(gate), std::move(still));
+        if (FAILED(hr)) return hr;  // it would serve everyone, in the clear
+        if (gate) hr = access->SetViewerGate(std::move(gate), std::move(still));
+        if (SUCCEEDED(hr) && tls) hr = access->SetTls(std::move(tls));
         if (FAILED(hr)) return hr;
     }
     std::uint32_t portValue = port;

@@ -28,7 +28,8 @@ class WmWriter {
     // wmv::IWMViewerAccess); a runtime that cannot ask one fails.
     HRESULT OpenNetworkSink(std::uint32_t asfPort, std::uint32_t maxViewers,
                             wmv::IWMViewerAccess::Gate gate = {},
-                            wmv::IWMViewerAccess::Still still = {});
+                            wmv::IWMViewerAccess::Still still = {},
+                            wmv::IWMViewerAccess::TlsContext tls = {});
     // The access rule changed: viewers it no longer lets in are disconnected.
     void RecheckViewers();
     // E_FAIL without writer, profile object or profile.

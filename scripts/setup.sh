@@ -26,7 +26,7 @@ LUMACAST_PACKAGES=(
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-alsa
     gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps
     gstreamer1.0-libav gstreamer1.0-plugins-ugly libsoup-3.0-0
-    ffmpeg curl libsodium-dev
+    ffmpeg curl libsodium-dev libssl-dev testssl.sh
     xvfb xdotool openbox trayer x11-utils libx11-dev fonts-dejavu-core
     xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland
     chromium firefox-esr nodejs iproute2

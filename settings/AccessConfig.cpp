@@ -9,6 +9,9 @@ namespace {
 constexpr std::string_view kViewersKey = "viewers";
 constexpr std::string_view kTokenKey = "token";
 constexpr std::string_view kPasswordKey = "password";
+constexpr std::string_view kTlsKey = "tls";
+constexpr std::string_view kCertificateKey = "certificate";
+constexpr std::string_view kKeyKey = "key";
 
 bool IsHex(std::string_view text) {
     return text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
@@ -23,12 +26,15 @@ std::string ValueProblem(std::string_view key, std::string_view value) {
         return "token= must be 32 to 128 hex digits";
     if (key == kPasswordKey && !value.empty() && value.rfind("$argon2id$", 0) != 0)
         return "password= must be an Argon2id hash";
+    if (key == kTlsKey && value != "0" && value != "1" && !value.empty())
+        return "tls= must be 0 or 1";
     return std::string();
 }
 
 KeyValueFile AccessKeys() {
     return KeyValueFile(
-        {std::string(kViewersKey), std::string(kTokenKey), std::string(kPasswordKey)},
+        {std::string(kViewersKey), std::string(kTokenKey), std::string(kPasswordKey),
+         std::string(kTlsKey), std::string(kCertificateKey), std::string(kKeyKey)},
         &ValueProblem);
 }
 
@@ -72,6 +78,9 @@ void AccessConfig::TakeFile(KeyValueFile file) {
     ViewerRuleFromWord(file_.Value(kViewersKey), &settings_.viewers);
     settings_.token = file_.Value(kTokenKey);
     settings_.passwordHash = file_.Value(kPasswordKey);
+    settings_.tls = file_.Value(kTlsKey) == "1";
+    settings_.certificate = file_.Value(kCertificateKey);
+    settings_.key = file_.Value(kKeyKey);
 }
 
 std::string AccessConfig::Text() const {
@@ -79,6 +88,9 @@ std::string AccessConfig::Text() const {
     file.Set(kViewersKey, std::string(ViewerRuleWord(settings_.viewers)));
     file.Set(kTokenKey, settings_.token);
     file.Set(kPasswordKey, settings_.passwordHash);
+    file.Set(kTlsKey, settings_.tls ? "1" : "0");
+    file.Set(kCertificateKey, settings_.certificate);
+    file.Set(kKeyKey, settings_.key);
     return file.Text();
 }
 

@@ -22,6 +22,11 @@ struct AccessSettings {
     ViewerRule viewers = ViewerRule::kEveryone;
     std::string token;         // the invite link's, hex; "" for none yet
     std::string passwordHash;  // crypto_pwhash_str's text; "" for none
+    // HTTPS on both ports, with the user's PEM files (both "" for the
+    // program's own certificate).
+    bool tls = false;
+    std::string certificate;
+    std::string key;
 };
 
 // The word the file writes for a rule, and back; false for another word.
@@ -34,7 +39,8 @@ class AccessConfig {
 
     // Reads the file's text; damaged as KeyValueFile says, or for a viewers=
     // other than everyone, invite or password, a token= that is not 32 to
-    // 128 hex digits, or a password= that is not an Argon2id hash.
+    // 128 hex digits, a password= that is not an Argon2id hash, or a tls=
+    // other than 0 or 1.
     bool Parse(std::string_view text, std::string* error);
 
     const AccessSettings& Settings() const { return settings_; }

@@ -1,6 +1,8 @@
 #include "ui/ViewerAccessDialog.h"
 
+#include <QCheckBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -22,7 +24,8 @@ constexpr char kCaption[] = "Viewer access";
 
 }  // namespace
 
-int RunViewerAccessDialog(QWidget* owner, const char* path, const std::string& pageAddress) {
+int RunViewerAccessDialog(QWidget* owner, const char* path, const std::string& pageAddress,
+                          const std::string& fingerprint) {
     AccessConfig config;
     std::string error;
     const KeyValueLoad loaded = LoadAccessConfig(path, &config, &error);
@@ -45,6 +48,33 @@ int RunViewerAccessDialog(QWidget* owner, const char* path, const std::string& p
     auto* password = controls.Get<QRadioButton>(kPasswordRadio);
     auto* passwordEdit = controls.Get<QLineEdit>(kPasswordEdit);
     auto* link = controls.Get<QLineEdit>(kLinkEdit);
+    auto* tls = controls.Get<QCheckBox>(kTlsBox);
+    auto* certificate = controls.Get<QLineEdit>(kCertificateEdit);
+    auto* key = controls.Get<QLineEdit>(kKeyEdit);
+    auto* note = controls.Get<QLabel>(kTlsNoteLabel);
+    note->setWordWrap(true);
+    tls->setChecked(settings.tls);
+    certificate->setText(QString::fromStdString(settings.certificate));
+    key->setText(QString::fromStdString(settings.key));
+    // What viewers will see with each kind of certificate.
+    const auto showNote = [&] {
+        std::string text;
+        if (!tls->isChecked())
+            text = "Off: what viewers see and send goes over the network unencrypted.";
+        else if (certificate->text().trimmed().isEmpty())
+            text =
+                "This computer's own certificate: every browser warns once; a viewer can check "
+                "it by its fingerprint" +
+                (fingerprint.empty() ? std::string(".") : ": " + fingerprint);
+        else
+            text =
+                "Your certificate: browsers trust it when a public authority (such as Let's "
+                "Encrypt) issued it for the address viewers use.";
+        note->setText(QString::fromStdString(text));
+    };
+    showNote();
+    QObject::connect(tls, &QCheckBox::toggled, &dialog, showNote);
+    QObject::connect(certificate, &QLineEdit::textChanged, &dialog, showNote);
     passwordEdit->setEchoMode(QLineEdit::Password);
     passwordEdit->setPlaceholderText(settings.passwordHash.empty() ? "" : "(unchanged)");
     link->setReadOnly(true);
@@ -88,6 +118,15 @@ int RunViewerAccessDialog(QWidget* owner, const char* path, const std::string& p
                 return;
             }
             settings.passwordHash = hash;
+        }
+        settings.tls = tls->isChecked();
+        settings.certificate = certificate->text().trimmed().toStdString();
+        settings.key = key->text().trimmed().toStdString();
+        if (settings.certificate.empty() != settings.key.empty()) {
+            MessageBox("Give both your certificate's file and its key's file, or neither.",
+                       kCaption, MB_OK | MB_ICONEXCLAMATION);
+            (settings.certificate.empty() ? certificate : key)->setFocus();
+            return;
         }
         settings.viewers = everyone->isChecked() ? ViewerRule::kEveryone
                            : invite->isChecked() ? ViewerRule::kInvite

@@ -12,6 +12,10 @@ enum ControlId : int {
     kLinkEdit = 1094,
     kNewLinkButton = 1095,
     kHelpButton = 1096,
+    kTlsBox = 1097,
+    kCertificateEdit = 1098,
+    kKeyEdit = 1099,
+    kTlsNoteLabel = 1100,
 };
 
 }  // namespace accessdialog

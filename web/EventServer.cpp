@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
@@ -15,8 +16,11 @@
 #include <cstdio>
 
 #include "platform/Clock.h"
+#include "platform/HttpsRedirect.h"
 #include "platform/ListenSocket.h"
 #include "web/LogTexts.h"
+#include "web/TlsContext.h"
+#include "web/ViewerAccess.h"
 
 namespace {
 
@@ -32,32 +36,161 @@ constexpr std::size_t kSendSliceBytes = 2u << 20;
 
 enum class SendResult { Done, Pending, Failed, Truncated };
 
-// Sends the rest of response from sendOffset, in slices of at most 2 MiB;
-// the file body goes straight from the file to the socket.
-SendResult SendResponse(int socket, const ServerResponse& response, std::uint64_t& sendOffset,
-                        int& error) {
-    const std::uint64_t total = response.Size();
-    while (sendOffset < total) {
-        std::uint64_t slice = std::min<std::uint64_t>(total - sendOffset, kSendSliceBytes);
-        ssize_t sent;
-        if (sendOffset < response.head.size()) {
-            slice = std::min<std::uint64_t>(slice, response.head.size() - sendOffset);
-            const int more = response.bodyLength ? MSG_MORE : 0;
-            sent = send(socket, response.head.data() + sendOffset, slice, MSG_NOSIGNAL | more);
-        } else {
-            off_t fileOffset = static_cast<off_t>(sendOffset - response.head.size());
-            sent = sendfile(socket, response.body.Get(), &fileOffset, slice);
-            if (sent == 0) return SendResult::Truncated;  // the file shrank under us
-        }
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return SendResult::Pending;
-            error = errno;
-            return SendResult::Failed;
-        }
-        sendOffset += static_cast<std::uint64_t>(sent);
+// Milliseconds until deadline for poll, rounded up so that a wake-up is
+// never early; 0 once it has passed.
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
+// Waits until socket has one of events or deadline passes; false for the
+// deadline, an error or the server shutting down.
+bool WaitFor(int socket, short events, std::chrono::steady_clock::time_point deadline,
+             int shutdownEvent) {
+    for (;;) {
+        pollfd waits[2] = {{socket, events, 0}, {shutdownEvent, POLLIN, 0}};
+        const int ready = poll(waits, 2, MillisecondsUntil(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || waits[1].revents != 0) return false;
+        return (waits[0].revents & (events | POLLHUP | POLLERR)) != 0;
     }
-    return SendResult::Done;
+}
+
+// A connection's bytes as they travel: as they are, or through TLS.
+class ConnectionIo {
+  public:
+    explicit ConnectionIo(int socket) : socket_(socket) {}
+    ~ConnectionIo() { Finish(); }
+    ConnectionIo(const ConnectionIo&) = delete;
+    ConnectionIo& operator=(const ConnectionIo&) = delete;
+
+    // Ends TLS, while the socket is still open: its close notice, one try,
+    // for the socket does not wait.
+    void Finish() {
+        if (!ssl_) return;
+        if (SSL_is_init_finished(ssl_)) SSL_shutdown(ssl_);
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+    }
+
+    // The handshake, within deadline. False when it fails or runs out.
+    bool StartTls(SSL_CTX* context, std::chrono::steady_clock::time_point deadline,
+                  int shutdownEvent) {
+        ssl_ = SSL_new(context);
+        if (!ssl_ || SSL_set_fd(ssl_, socket_) != 1) return false;
+        for (;;) {
+            const int done = SSL_accept(ssl_);
+            if (done == 1) return true;
+            const int error = SSL_get_error(ssl_, done);
+            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
+            if (!WaitFor(socket_, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline,
+                         shutdownEvent))
+                return false;
+        }
+    }
+
+    // Bytes that arrived and are read already, waiting in TLS.
+    bool Buffered() const { return ssl_ && SSL_pending(ssl_) > 0; }
+    // What to wait for before the next receive or send: usual, unless TLS
+    // asked for the other.
+    short Wait(short usual) const { return want_ ? want_ : usual; }
+
+    // Bytes received; 0 when the peer closed, -1 to wait (Wait says for
+    // what), -2 on failure (errno set where the system failed).
+    ssize_t Receive(char* buffer, std::size_t size) {
+        want_ = 0;
+        if (!ssl_) {
+            const ssize_t got = recv(socket_, buffer, size, 0);
+            if (got >= 0) return got;
+            return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? -1 : -2;
+        }
+        std::size_t got = 0;
+        if (SSL_read_ex(ssl_, buffer, size, &got) == 1) return static_cast<ssize_t>(got);
+        return TlsFailure(0);
+    }
+
+    // Sends the rest of response from sendOffset, in slices of at most
+    // 2 MiB; a plain connection sends the file body straight from the file.
+    SendResult Send(const ServerResponse& response, std::uint64_t& sendOffset, int& error) {
+        want_ = 0;
+        const std::uint64_t total = response.Size();
+        while (sendOffset < total) {
+            std::uint64_t slice = std::min<std::uint64_t>(total - sendOffset, kSendSliceBytes);
+            ssize_t sent;
+            if (sendOffset < response.head.size()) {
+                slice = std::min<std::uint64_t>(slice, response.head.size() - sendOffset);
+                const int more = response.bodyLength ? MSG_MORE : 0;
+                sent = Write(response.head.data() + sendOffset, slice, more);
+            } else if (!ssl_) {
+                off_t fileOffset = static_cast<off_t>(sendOffset - response.head.size());
+                sent = sendfile(socket_, response.body.Get(), &fileOffset, slice);
+                if (sent == 0) return SendResult::Truncated;  // the file shrank under us
+                if (sent < 0) sent = errno == EINTR ? 0 : errno == EAGAIN ? -1 : -2;
+            } else {
+                // Through TLS the body is read and written a slice at a
+                // time; a slice that must be tried again is read again
+                // from the same place.
+                const std::size_t chunk = std::min<std::uint64_t>(slice, sizeof buffer_);
+                const off_t fileOffset = static_cast<off_t>(sendOffset - response.head.size());
+                const ssize_t read = pread(response.body.Get(), buffer_, chunk, fileOffset);
+                if (read <= 0) return SendResult::Truncated;
+                sent = Write(buffer_, static_cast<std::size_t>(read), 0);
+            }
+            if (sent == -1) return SendResult::Pending;
+            if (sent == -2) {
+                error = errno;
+                return SendResult::Failed;
+            }
+            sendOffset += static_cast<std::uint64_t>(sent);
+        }
+        return SendResult::Done;
+    }
+
+  private:
+    // Bytes written; -1 to wait, -2 on failure.
+    ssize_t Write(const char* bytes, std::size_t size, int more) {
+        if (!ssl_) {
+            const ssize_t sent = send(socket_, bytes, size, MSG_NOSIGNAL | more);
+            if (sent >= 0) return sent;
+            return errno == EINTR ? 0 : errno == EAGAIN || errno == EWOULDBLOCK ? -1 : -2;
+        }
+        std::size_t written = 0;
+        if (SSL_write_ex(ssl_, bytes, size, &written) == 1) return static_cast<ssize_t>(written);
+        const ssize_t failure = TlsFailure(0);
+        return failure == 0 ? -2 : failure;
+    }
+
+    ssize_t TlsFailure(int result) {
+        switch (SSL_get_error(ssl_, result)) {
+            case SSL_ERROR_WANT_READ:
+                want_ = POLLIN;
+                return -1;
+            case SSL_ERROR_WANT_WRITE:
+                want_ = POLLOUT;
+                return -1;
+            case SSL_ERROR_ZERO_RETURN:
+                return 0;  // the peer closed
+            default:
+                errno = ECONNRESET;
+                return -2;
+        }
+    }
+
+    int socket_;
+    SSL* ssl_ = nullptr;
+    short want_ = 0;
+    char buffer_[16 * 1024];
+};
+
+// The TLS port's answer to a plain HTTP request.
+std::string TlsRedirect(const std::string& request, int socket) {
+    const std::size_t space = request.find(' ');
+    const std::string target =
+        space == std::string::npos
+            ? std::string()
+            : request.substr(space + 1, request.find_first_of(" \r\n", space + 1) - space - 1);
+    return HttpsRedirect(HeaderValue(request, "Host"), target, socket);
 }
 
 void SetEvent(int eventFd) {
@@ -73,14 +206,6 @@ std::size_t DefaultMaxClients() {
     }
     return std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 4),
                                    EventServer::kMinClients, EventServer::kMaxClients);
-}
-
-// Milliseconds until deadline for poll, rounded up so that a wake-up is
-// never early; 0 once it has passed.
-int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
 }
 
 }  // namespace
@@ -263,11 +388,32 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
     bool sendPending = false;
     int keepAlive = 0;
     char receiveBuffer[kReceiveBytes];
+    ConnectionIo io(socket);
+    // On a TLS port: a client that speaks plain HTTP gets the https address.
+    bool redirect = false;
+    if (server.tls_) {
+        const auto deadline = Clock::now() + kHandshakeDeadline;
+        unsigned char first = 0;
+        const int shutdownEvent = server.shutdownEvent_.Get();
+        if (!WaitFor(socket, POLLIN, deadline, shutdownEvent) ||
+            recv(socket, &first, 1, MSG_PEEK) != 1) {
+            server.RemoveClient(socket, args, threadId);
+            return;
+        }
+        constexpr unsigned char kHandshakeRecord = 0x16;
+        if (first != kHandshakeRecord) {
+            redirect = true;
+        } else if (!io.StartTls(server.tls_->Current().get(), deadline, shutdownEvent)) {
+            io.Finish();
+            server.RemoveClient(socket, args, threadId);
+            return;
+        }
+    }
 
     // Sends what is left of the response. False ends the connection.
     const auto sendRest = [&]() -> bool {
         int error = 0;
-        switch (SendResponse(socket, response, sendOffset, error)) {
+        switch (io.Send(response, sendOffset, error)) {
             case SendResult::Pending:
                 sendPending = true;
                 return true;
@@ -298,7 +444,14 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
             if (length > 0) {
                 const std::string request = requestBuffer.substr(0, length);
                 requestBuffer.erase(0, length);
-                if (!server.ProcessRequest(args->address, request, response, keepAlive)) break;
+                if (redirect) {
+                    response.head = TlsRedirect(request, socket);
+                    response.body.Reset();
+                    response.bodyLength = 0;
+                    keepAlive = 0;
+                } else if (!server.ProcessRequest(args->address, request, response, keepAlive)) {
+                    break;
+                }
                 sendOffset = 0;
                 if (!sendRest()) break;
                 continue;
@@ -319,10 +472,13 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
             }
         }
         // While a response is pending only its sending is of interest: a
-        // request read meanwhile waits in the socket.
-        const short wanted = sendPending ? POLLOUT : POLLIN;
+        // request read meanwhile waits in the socket. Bytes that TLS has
+        // read already need no wait.
+        const short wanted = io.Wait(sendPending ? POLLOUT : POLLIN);
         pollfd events[2] = {{socket, wanted, 0}, {server.shutdownEvent_.Get(), POLLIN, 0}};
-        const int ready = poll(events, 2, timeout);
+        const bool buffered = !sendPending && io.Buffered();
+        const int ready = buffered ? 1 : poll(events, 2, timeout);
+        if (buffered) events[0].revents = POLLIN;
         if (ready < 0) {
             if (errno == EINTR) continue;
             server.WriteServerLog(logtext::kClientWait, "ClientThread", errno);
@@ -345,10 +501,10 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
             if (!sendRest()) break;
             continue;
         }
-        const ssize_t received = recv(socket, receiveBuffer, sizeof receiveBuffer, 0);
+        const ssize_t received = io.Receive(receiveBuffer, sizeof receiveBuffer);
         if (received == 0) break;  // the peer closed
+        if (received == -1) continue;
         if (received < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             if (errno != ECONNRESET) {
                 server.WriteServerLog(logtext::kReceive, "ClientThread", errno);
             }
@@ -357,6 +513,7 @@ void EventServer::ClientThread(ClientThreadArgs* args) {
         if (requestBuffer.empty()) requestStarted = Clock::now();
         requestBuffer.append(receiveBuffer, static_cast<std::size_t>(received));
     }
+    io.Finish();
     server.RemoveClient(socket, args, threadId);
 }
 

@@ -12,6 +12,7 @@
 // own. Connections beyond either bound are closed at once, without a thread.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -23,6 +24,8 @@
 #include "platform/Thread.h"
 #include "platform/UniqueHandle.h"
 #include "web/ServerLog.h"
+
+class TlsContext;
 
 // What a connection sends back for one request: the bytes of head, then
 // bodyLength bytes of the file body read from its start as they are sent, so
@@ -64,6 +67,14 @@ class EventServer : public ServerLog {
     // limit at Run, whichever is lower (never below kMinClients). Call before
     // Run.
     void SetConnectionLimits(std::size_t perAddress, std::size_t total);
+    // TLS on the port from the next Run on (nullptr: plain HTTP). A client
+    // that speaks plain HTTP to it is sent to the https:// address. tls
+    // outlives the server.
+    void SetTls(TlsContext* tls) { tls_ = tls; }
+    // How long a client has for its TLS handshake; it counts against its
+    // address meanwhile, like any connection.
+    static constexpr auto kHandshakeDeadline = std::chrono::seconds(10);
+
     // The bounds in force once Run succeeded.
     std::size_t MaxClientsPerAddress() const { return maxPerAddress_; }
     std::size_t MaxClients() const { return maxClients_; }
@@ -130,6 +141,7 @@ class EventServer : public ServerLog {
     int boundPort_ = 0;
     std::atomic<int> listenError_ = 0;  // written by the accept thread, read after Run
     std::uint32_t clientTimeoutMs_ = 0;
+    TlsContext* tls_ = nullptr;
     std::size_t maxPerAddress_ = kMaxClientsPerAddress;
     std::size_t maxClients_ = 0;
     bool running_ = false;

@@ -211,10 +211,7 @@ bool AsfViewer::SendTaken(Connection& connection, std::size_t& budget) {
         gathered += packet.size() - skip;
         offset = 0;
     }
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = count;
-    const ssize_t n = ::sendmsg(connection.fd.Get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = connection.Send(parts, count);
     if (n < 0) {
         const int error = errno;
         if (error == EAGAIN || error == EWOULDBLOCK)

@@ -88,6 +88,11 @@ class NetworkSink final : public IWMWriterNetworkSink,
         server_.RecheckViewers();
         return S_OK;
     }
+    HRESULT SetTls(TlsContext context) override {
+        if (server_.IsOpen()) return NS_E_INVALID_REQUEST;
+        server_.SetTls(std::move(context));
+        return S_OK;
+    }
 
     // The browser rendition.
     bool RenditionWanted() override { return webm_.Viewers() > 0; }

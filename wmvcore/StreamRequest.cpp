@@ -42,6 +42,12 @@ StreamRequest ParseRequest(const std::string& head) {
         if (header.rfind("user-agent:", 0) == 0 && (header.find("nsplayer") != std::string::npos ||
                                                     header.find("nsserver") != std::string::npos))
             windowsMedia = true;
+        if (header.rfind("host:", 0) == 0) {
+            const std::size_t from = header.find_first_not_of(" \t", 5);
+            const std::size_t to = header.find_last_not_of(" \t\r");
+            if (from != std::string::npos && to >= from)
+                request.host = header.substr(from, to - from + 1);
+        }
         if (header.rfind("pragma:", 0) == 0) {
             if (header.find("xclientguid") != std::string::npos) windowsMedia = true;
             if (header.find("xplaystrm=1") != std::string::npos) play = windowsMedia = true;

@@ -18,6 +18,7 @@ struct StreamRequest {
     std::string method;
     std::string target;  // as asked, with its query
     std::string path;    // without a query
+    std::string host;    // the Host line's value, lowered; "" without one
     RequestKind kind = RequestKind::Plain;
 };
 

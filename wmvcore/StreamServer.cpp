@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/HttpsRedirect.h"
 #include "platform/ListenSocket.h"
 #include "wmvcore/StreamRequest.h"
 
@@ -22,6 +24,14 @@ constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr std::size_t kMaxConnections = 1024;
 constexpr int kSendBuffer = 128 * 1024;
 
+// A plain HTTP request on the TLS port gets the https:// address.
+void TlsRedirect(Connection& connection) {
+    const StreamRequest request = ParseRequest(connection.request);
+    connection.out = HttpsRedirect(request.host, request.target, connection.fd.Get());
+    connection.state = Connection::State::Sending;
+    connection.closeAfterOut = true;
+}
+
 }  // namespace
 
 void Connection::Blocked() {
@@ -29,10 +39,47 @@ void Connection::Blocked() {
     blocked = true;
 }
 
+ssize_t Connection::Send(const iovec* parts, std::size_t count) {
+    if (!session) {
+        msghdr message{};
+        message.msg_iov = const_cast<iovec*>(parts);
+        message.msg_iovlen = count;
+        return ::sendmsg(fd.Get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    // Through TLS a part at a time; a part the socket had no room for is
+    // offered again, from where it stopped, the next time.
+    ssize_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t written = 0;
+        if (SSL_write_ex(session.get(), parts[i].iov_base, parts[i].iov_len, &written) != 1) {
+            const int error = SSL_get_error(session.get(), 0);
+            if (total > 0) return total;
+            errno =
+                error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ ? EAGAIN : ECONNRESET;
+            if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) ERR_clear_error();
+            return -1;
+        }
+        total += static_cast<ssize_t>(written);
+        if (written < parts[i].iov_len) break;
+    }
+    return total;
+}
+
+ssize_t Connection::Receive(char* buffer, std::size_t size) {
+    if (!session) return ::recv(fd.Get(), buffer, size, 0);
+    std::size_t got = 0;
+    if (SSL_read_ex(session.get(), buffer, size, &got) == 1) return static_cast<ssize_t>(got);
+    const int error = SSL_get_error(session.get(), 0);
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    errno = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? EAGAIN : ECONNRESET;
+    ERR_clear_error();
+    return -1;
+}
+
 bool Connection::SendOut() {
     while (outPos < out.size()) {
-        const ssize_t n =
-            ::send(fd.Get(), out.data() + outPos, out.size() - outPos, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const iovec part{out.data() + outPos, out.size() - outPos};
+        const ssize_t n = Send(&part, 1);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 Blocked();
@@ -55,6 +102,9 @@ void Connection::Drop() {
         --*countedIn;
         countedIn = nullptr;
     }
+    // The close notice while the socket is still there, one try.
+    if (session && tls == Tls::On) SSL_shutdown(session.get());
+    session.reset();
     fd.Reset();
 }
 
@@ -163,7 +213,10 @@ void StreamServer::Run() {
             } else {
                 Connection& connection = *static_cast<Connection*>(event.data.ptr);
                 if (connection.dead) continue;
-                if (event.events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) ReadFrom(connection);
+                // A handshake goes on when there is room for its reply too.
+                if ((event.events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) ||
+                    ((event.events & EPOLLOUT) && connection.tls == Connection::Tls::Handshake))
+                    ReadFrom(connection);
                 if (event.events & EPOLLERR) connection.Drop();
                 // Room again after a full socket: it is served from now on.
                 if (event.events & EPOLLOUT) connection.blocked = false;
@@ -228,6 +281,7 @@ void StreamServer::Accept() {
         if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd.Get(), &watch) != 0) continue;
         connection->fd = std::move(fd);
         connection->peer = address;
+        if (tlsContext_) connection->tls = Connection::Tls::Undecided;
         connection->awaiting = true;
         ++awaiting_;
         ++awaitingFrom_[address];
@@ -242,10 +296,50 @@ void StreamServer::Settle(Connection& connection) {
     if (from != awaitingFrom_.end() && --from->second == 0) awaitingFrom_.erase(from);
 }
 
+bool StreamServer::OpenTls(Connection& connection) {
+    using Tls = Connection::Tls;
+    if (connection.tls == Tls::Undecided) {
+        unsigned char first = 0;
+        const ssize_t n = ::recv(connection.fd.Get(), &first, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+        if (n <= 0) {
+            connection.Drop();
+            return false;
+        }
+        constexpr unsigned char kHandshakeRecord = 0x16;
+        if (first != kHandshakeRecord) {
+            connection.tls = Tls::Redirect;
+            return true;
+        }
+        SSL_CTX* context = tlsContext_();
+        connection.session.reset(context ? SSL_new(context) : nullptr);
+        SSL_CTX_free(context);
+        if (!connection.session || SSL_set_fd(connection.session.get(), connection.fd.Get()) != 1) {
+            connection.Drop();
+            return false;
+        }
+        SSL_set_accept_state(connection.session.get());
+        connection.tls = Tls::Handshake;
+    }
+    if (connection.tls != Tls::Handshake) return true;
+    const int done = SSL_do_handshake(connection.session.get());
+    if (done == 1) {
+        connection.tls = Tls::On;
+        return true;
+    }
+    const int error = SSL_get_error(connection.session.get(), done);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+        ERR_clear_error();
+        connection.Drop();
+    }
+    return false;  // on with the next event, within the request's deadline
+}
+
 void StreamServer::ReadFrom(Connection& connection) {
+    if (!OpenTls(connection)) return;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::recv(connection.fd.Get(), buffer, sizeof(buffer), 0);
+        const ssize_t n = connection.Receive(buffer, sizeof(buffer));
         if (n == 0) {
             // The viewer hung up. A request still being read is dropped too.
             connection.Drop();
@@ -260,7 +354,10 @@ void StreamServer::ReadFrom(Connection& connection) {
         connection.request.append(buffer, static_cast<std::size_t>(n));
         if (connection.request.size() > kMaxRequest) break;
         if (RequestHeadComplete(connection.request)) {
-            handler_->OnRequest(connection);
+            if (connection.tls == Connection::Tls::Redirect)
+                TlsRedirect(connection);
+            else
+                handler_->OnRequest(connection);
             connection.request.clear();
             connection.request.shrink_to_fit();
             return;

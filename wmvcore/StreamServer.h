@@ -12,9 +12,13 @@
 // is reset at once. So silent connections from one place cannot keep the
 // viewers of another out.
 
+#include <openssl/ssl.h>
+#include <sys/uio.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,8 +43,15 @@ struct Connection {
         Streaming,  // a viewer being served
     };
 
+    // Through TLS, on a port that speaks it: Undecided until the client's
+    // first byte says whether it opens a handshake; a client that speaks
+    // plain HTTP there is sent to the https:// address (Redirect).
+    enum class Tls { Off, Undecided, Handshake, On, Redirect };
+
     UniqueFd fd;
     std::uint32_t peer = 0;  // the client's IPv4 address, network byte order
+    Tls tls = Tls::Off;
+    UniqueHandle<SSL, SSL_free> session;
     State state = State::Request;
     std::string request;
     std::string out;  // bytes waiting to be sent, from outPos on
@@ -64,6 +75,12 @@ struct Connection {
     // Sends what waits in out. True when all of it is sent; false when the
     // socket is full or the connection was dropped.
     bool SendOut();
+    // Sends the parts in order, through TLS where it is on: the bytes the
+    // socket took, or -1 with errno (EAGAIN when it is full).
+    ssize_t Send(const iovec* parts, std::size_t count);
+    // Receives into buffer: the bytes, 0 once the peer closed, or -1 with
+    // errno (EAGAIN when nothing more is there).
+    ssize_t Receive(char* buffer, std::size_t size);
     // Closes the connection; it is removed at the end of the round.
     void Drop();
 };
@@ -111,6 +128,10 @@ class StreamServer {
 
     // Other bounds for connections awaiting their request; before Open.
     void SetRequestLimits(std::size_t perAddress, std::size_t total, Clock::duration deadline);
+    // TLS on the port (before Open): context gives a new reference to the
+    // context for a connection starting now. The handshake is part of the
+    // request, with its deadline and its place among those awaiting one.
+    void SetTls(std::function<SSL_CTX*()> context) { tlsContext_ = std::move(context); }
 
     // Listens on the port (0: one the system picks; the port in use is
     // written back) and starts the server thread.
@@ -132,6 +153,8 @@ class StreamServer {
     void Run();
     void Accept();
     void ReadFrom(Connection& connection);
+    // The TLS steps before a request can be read; false while they wait.
+    bool OpenTls(Connection& connection);
     void Serve(Connection& connection);
     // The connection no longer awaits its request (answered or gone).
     void Settle(Connection& connection);
@@ -153,6 +176,7 @@ class StreamServer {
     std::size_t maxAwaitingPerAddress_ = kMaxAwaitingPerAddress;
     std::size_t maxAwaiting_ = kMaxAwaiting;
     Clock::duration requestDeadline_ = kRequestDeadline;
+    std::function<SSL_CTX*()> tlsContext_;
 };
 
 }  // namespace wmv

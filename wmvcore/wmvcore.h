@@ -16,6 +16,8 @@
 #include <string>
 
 #include "platform/MediaFormats.h"
+
+typedef struct ssl_ctx_st SSL_CTX;  // OpenSSL's
 #include "platform/RefPtr.h"
 #include "platform/hresult.h"
 
@@ -277,6 +279,11 @@ class IWMViewerAccess : public IUnknownLike {
     virtual HRESULT SetViewerGate(Gate gate, Still still) = 0;
     // Any thread: the rule changed.
     virtual HRESULT RecheckViewers() = 0;
+    // TLS on the port (before Open): context gives a new reference to the
+    // context for a connection starting now; a client that speaks plain
+    // HTTP there is sent to the https:// address.
+    using TlsContext = std::function<SSL_CTX*()>;
+    virtual HRESULT SetTls(TlsContext context) = 0;
 };
 
 // The HTTP stream server.

@@ -1,11 +1,23 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/IndexPage.h"
+#include "diag/ProgramPath.h"
+#include "settings/AccessConfig.h"
+#include "settings/AppSettings.h"
+#include "settings/ConfigFile.h"
+#include "settings/RelayConfig.h"
+#include "settings/ServerList.h"
 #include "tests/support/Commands.h"
+#include "tests/support/ProgramFolder.h"
 #include "tests/support/Skip.h"
 #include "tests/support/TempFolder.h"
 #include "web/HttpServer.h"
@@ -162,6 +174,65 @@ TEST(IndexPageTest, ViewersGetThePageItsScriptsHelpAndStatusPagesOnly) {
         EXPECT_EQ(found, f.served) << f.name << ": " << response.head.substr(0, 40);
     }
     server.Shutdown();
+}
+
+// Every settings file saved again and again in the served folder while a
+// viewer asks for every name that has been seen there, fresh files of the
+// saves among them: none of them is ever served, and none is ever readable
+// by anyone but the user at any instant the folder could be looked at.
+TEST(IndexPageTest, SavesInTheServedFolderAreNeverServedNorReadableByOthers) {
+    testsupport::ProgramFolder folder("lumasaves");
+    const std::string root = FolderOf(folder.ProgramFile());
+    testsupport::WriteWholeFile(root + "index.htm", "page");
+    HttpServer server(ViewerFiles(), HttpServer::PrivateFilesOf(folder.ProgramFile()));
+    ASSERT_TRUE(server.Start(root, "index.htm", 0, 30000));
+
+    std::atomic<bool> saving{true};
+    std::thread saver([&] {
+        RelayConfig relay;
+        relay.SetSettings({"rtmp://relay/live/s3cret-key", true, ""});
+        AccessConfig access;
+        AccessSettings invite;
+        invite.viewers = ViewerRule::kInvite;
+        invite.token = std::string(32, 'a');
+        access.SetSettings(invite);
+        ServerList list;
+        for (int i = 0; i < 300; ++i) {
+            EXPECT_TRUE(SaveConfig());
+            EXPECT_TRUE(SaveRelayConfig(RelayConfigPath(), relay));
+            EXPECT_TRUE(SaveAccessConfig(AccessConfigPath(), access));
+            EXPECT_TRUE(SaveServerListFile(root + kServerListFileName, list));
+        }
+        saving = false;
+    });
+    std::set<std::string> seen;
+    int looks = 0;
+    while (saving) {
+        ++looks;
+        for (const auto& entry : fs::directory_iterator(root)) {
+            const std::string name = entry.path().filename().string();
+            if (name == "index.htm" || entry.is_directory()) continue;
+            seen.insert(name);
+            struct stat info {};
+            if (::stat(entry.path().c_str(), &info) == 0) {
+                EXPECT_EQ(info.st_mode & 077, 0u) << name << " is readable by others";
+            }
+        }
+        for (const std::string& name : seen) {
+            ServerResponse response;
+            int keepAlive = 0;
+            ASSERT_TRUE(
+                server.ParseRequest("GET /" + name + " HTTP/1.0\r\n\r\n", response, keepAlive));
+            EXPECT_NE(response.head.rfind("HTTP/1.0 200 ", 0), 0u) << name << " was served";
+        }
+    }
+    saver.join();
+    server.Shutdown();
+    // The fresh files were seen, so the asking covered them too.
+    EXPECT_GT(seen.size(), 4u) << looks << " looks";
+    const bool fresh = std::any_of(seen.begin(), seen.end(),
+                                   [](const std::string& name) { return name.front() == '.'; });
+    EXPECT_TRUE(fresh) << "no save's fresh file was seen in " << looks << " looks";
 }
 
 }  // namespace

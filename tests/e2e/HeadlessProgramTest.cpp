@@ -31,12 +31,14 @@
 #include "platform/UniqueHandle.h"
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
+#include "tests/support/Commands.h"
 #include "tests/support/DecodedStream.h"
 #include "tests/support/ProgramFolder.h"
 #include "tests/support/Skip.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
+#include "tests/support/Wait.h"
 #include "web/ViewerAccess.h"
 
 extern char** environ;
@@ -295,7 +297,9 @@ TEST_F(HeadlessProgramTest, EachAccessRuleCoversThePageAndBothStreams) {
                 g_settings.httpPort, "GET /" + ask.query + " HTTP/1.0\r\n" + ask.lines + "\r\n");
             EXPECT_EQ(page.rfind(ask.admitted ? "HTTP/1.0 200 OK\r\n" : refused, 0), 0u) << page;
             // The page hands the link to the stream port itself.
-            if (ask.admitted) EXPECT_EQ(Count(page, "/MyFile.wma?invite=" + token), 2u);
+            if (ask.admitted) {
+                EXPECT_EQ(Count(page, "/MyFile.wma?invite=" + token), 2u);
+            }
             for (const char* stream : {"/MyFile.wma", "/live.webm"}) {
                 const std::string reply =
                     fetch(g_settings.asfPort, std::string("HEAD ") + stream + ask.query +
@@ -328,6 +332,142 @@ TEST_F(HeadlessProgramTest, EachAccessRuleCoversThePageAndBothStreams) {
         EXPECT_EQ(ReadWholeFile(folder_ / "stderr.txt").find(token), std::string::npos);
         EXPECT_EQ(fs::status(program_ / "index.htm").permissions() & fs::perms::all,
                   fs::perms::owner_read | fs::perms::owner_write);
+    }
+}
+
+// The SHA-256 fingerprint of the certificate a port presents, as openssl
+// prints it ("AB:CD:..."), and the subject's common name.
+std::string PresentedFingerprint(int port) {
+    return testsupport::RunCommand(
+        "timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+        " < /dev/null 2> /dev/null | openssl x509 -noout -fingerprint -sha256 2>&1 | "
+        "sed -n 's/^.*Fingerprint=//p' | tr -d '\\n'");
+}
+std::string PresentedSubject(int port) {
+    return testsupport::RunCommand(
+        "timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+        " < /dev/null 2> /dev/null | openssl x509 -noout -subject "
+        "-nameopt multiline 2>&1 | sed -n 's/^ *commonName *= *//p' | "
+        "tr -d '\\n'");
+}
+
+// With HTTPS on, both ports speak TLS 1.2 and 1.3 with this computer's own
+// certificate (its fingerprint printed), the page, the ASF stream and the
+// browser rendition all come through it, and a client that speaks plain
+// HTTP is sent to the https:// address instead of hanging.
+TEST_F(HeadlessProgramTest, HttpsCarriesThePageAndBothStreamsAndPlainHttpIsSentThere) {
+    testsupport::WriteWholeFile(program_ / "access.cfg", "viewers=everyone\ntls=1\n");
+    Launch();
+    const std::string errors = ReadWholeFile(folder_ / "stderr.txt");
+    const std::size_t at = errors.find("SHA-256 fingerprint ");
+    ASSERT_NE(at, std::string::npos) << errors;
+    const std::string fingerprint = errors.substr(at + 20, 95);
+    EXPECT_NE(stdout_.find("Viewer page: https://"), std::string::npos) << stdout_;
+    EXPECT_NE(stdout_.find("Stream: https://"), std::string::npos) << stdout_;
+    EXPECT_EQ(fs::status(program_ / "tls-key.pem").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    const std::string http = std::to_string(g_settings.httpPort);
+    const std::string asf = std::to_string(g_settings.asfPort);
+    for (const std::string& port : {http, asf}) {
+        SCOPED_TRACE(port);
+        EXPECT_EQ(PresentedFingerprint(std::stoi(port)), fingerprint);
+        // Nothing below TLS 1.2 is spoken; 1.2 and 1.3 are.
+        int exitCode = 0;
+        testsupport::RunCommand("timeout 20 openssl s_client -tls1_1 -connect 127.0.0.1:" + port +
+                                    " < /dev/null > /dev/null 2>&1",
+                                &exitCode);
+        EXPECT_NE(exitCode, 0) << "TLS 1.1 was spoken";
+        for (const char* version : {"-tls1_2", "-tls1_3"}) {
+            testsupport::RunCommand(std::string("timeout 20 openssl s_client ") + version +
+                                        " -connect 127.0.0.1:" + port +
+                                        " < /dev/null > /dev/null 2>&1",
+                                    &exitCode);
+            EXPECT_EQ(exitCode, 0) << version;
+        }
+        const std::string redirect =
+            Fetch(std::stoi(port),
+                  "GET /MyFile.wma?x=1 HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\n\r\n");
+        EXPECT_EQ(redirect.rfind("HTTP/1.0 301 ", 0), 0u) << redirect;
+        EXPECT_NE(redirect.find("\r\nLocation: https://127.0.0.1:" + port + "/MyFile.wma?x=1\r\n"),
+                  std::string::npos)
+            << redirect;
+    }
+    const std::string page =
+        testsupport::RunCommand("curl -sSk --max-time 20 https://127.0.0.1:" + http + "/");
+    EXPECT_NE(page.find("https://"), std::string::npos) << page;
+    EXPECT_NE(page.find(":" + asf + "/MyFile.wma"), std::string::npos) << page;
+    const std::string webm = testsupport::RunCommand(
+        "curl -sSk --max-time 3 https://127.0.0.1:" + asf + "/live.webm | head -c 4 | od -An -tx1");
+    EXPECT_NE(webm.find("1a 45 df a3"), std::string::npos) << "no WebM over TLS: " << webm;
+    testsupport::DecodedStream stream;
+    ASSERT_TRUE(testsupport::DecodeStream("https://127.0.0.1:" + asf + "/MyFile.wma", 2, folder_,
+                                          {}, &stream));
+    EXPECT_GE(stream.FrameCount(), 5u);
+}
+
+// The user's own certificate, replaced on disk while the program runs: new
+// connections get the new one, with no restart; and a thousand handshakes
+// begun and never finished from one address leave another served.
+TEST_F(HeadlessProgramTest, AReplacedCertificateIsTakenUpAndHalfHandshakesLeaveOthersServed) {
+    const auto make = [&](const std::string& name) {
+        int exitCode = 0;
+        const std::string output = testsupport::RunCommand(
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 "
+            "-subj /CN=" +
+                name + " -keyout '" + (folder_ / (name + ".key")).string() + "' -out '" +
+                (folder_ / (name + ".pem")).string() + "' 2>&1",
+            &exitCode);
+        ASSERT_EQ(exitCode, 0) << output;
+    };
+    ASSERT_NO_FATAL_FAILURE(make("first"));
+    ASSERT_NO_FATAL_FAILURE(make("second"));
+    fs::copy_file(folder_ / "first.pem", folder_ / "cert.pem");
+    fs::copy_file(folder_ / "first.key", folder_ / "key.pem");
+    testsupport::WriteWholeFile(
+        program_ / "access.cfg",
+        "viewers=everyone\ntls=1\ncertificate=" + (folder_ / "cert.pem").string() +
+            "\nkey=" + (folder_ / "key.pem").string() + "\n");
+    Launch();
+    EXPECT_EQ(PresentedSubject(g_settings.httpPort), "first");
+    EXPECT_EQ(PresentedSubject(g_settings.asfPort), "first");
+    fs::copy_file(folder_ / "second.key", folder_ / "key.new");
+    fs::copy_file(folder_ / "second.pem", folder_ / "cert.new");
+    fs::rename(folder_ / "key.new", folder_ / "key.pem");
+    fs::rename(folder_ / "cert.new", folder_ / "cert.pem");
+    for (const int port : {g_settings.httpPort, g_settings.asfPort}) {
+        SCOPED_TRACE(port);
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return PresentedSubject(port) == "second"; },
+                                           std::chrono::seconds(10)));
+    }
+    EXPECT_EQ(WaitForExit(0), -1) << "the program ended";
+
+    // A thousand connections from 127.0.0.2 that begin a handshake (a
+    // record header and no more) and wait.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    for (const int port : {g_settings.httpPort, g_settings.asfPort}) {
+        SCOPED_TRACE(port);
+        std::vector<UniqueFd> halfDone;
+        for (int i = 0; i < 1000; ++i) {
+            UniqueFd connection = ConnectLoopback(port, "127.0.0.2");
+            if (!connection) continue;  // turned away: that is the point
+            const char start[] = {0x16, 0x03, 0x01};
+            ::send(connection.Get(), start, sizeof start, MSG_NOSIGNAL);
+            halfDone.push_back(std::move(connection));
+        }
+        const auto asked = std::chrono::steady_clock::now();
+        // The stream port answers HEAD; the web server has GET only.
+        const std::string method = port == g_settings.asfPort ? "-I " : "";
+        const std::string status = testsupport::RunCommand(
+            "curl -sSk " + method +
+            "-o /dev/null -w '%{http_code}' --max-time 5 https://127.0.0.1:" +
+            std::to_string(port) + "/");
+        EXPECT_EQ(status, "200");
+        EXPECT_EQ(PresentedSubject(port), "second");
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8));
     }
 }
 

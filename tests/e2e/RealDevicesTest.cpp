@@ -315,6 +315,13 @@ TEST_F(RealDevicesTest, UnpluggedDevicesAreToldAndTakenUpAgainWhileTheStreamGoes
     };
     ASSERT_TRUE(keptGrows()) << Errors();
 
+    // The device watch follows PipeWire on one connection of its own: while
+    // nothing changes, no client comes and goes.
+    std::string events;
+    stack_->Run("timeout 4 pw-mon -N 2>&1", &events);
+    EXPECT_NE(events.find("added:"), std::string::npos) << "pw-mon saw nothing: " << events;
+    EXPECT_EQ(Count(events, "removed:"), 0u) << events;
+
     testsupport::DecodedStream stream;
     stack_->RemoveMicrophone("lumatest_microphone");
     ASSERT_TRUE(WaitForNotice("The microphone \"Test Headset Mic\" was lost.")) << Errors();

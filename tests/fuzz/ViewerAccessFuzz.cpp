@@ -19,8 +19,13 @@ ViewerAccess* g_password = nullptr;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_invite = new ViewerAccess({ViewerRule::kInvite, kToken, ""});
-    g_password = new ViewerAccess({ViewerRule::kPassword, kToken, HashViewerPassword("s3cret")});
+    AccessSettings settings;
+    settings.viewers = ViewerRule::kInvite;
+    settings.token = kToken;
+    g_invite = new ViewerAccess(settings);
+    settings.viewers = ViewerRule::kPassword;
+    settings.passwordHash = HashViewerPassword("s3cret");
+    g_password = new ViewerAccess(settings);
     return 0;
 }
 

@@ -22,7 +22,8 @@ TEST(AccessConfigText, ReadsTheRuleAndKeepsOtherLines) {
     changed.viewers = ViewerRule::kInvite;
     changed.passwordHash.clear();
     config.SetSettings(changed);
-    EXPECT_EQ(config.Text(), "# mine\nviewers=invite\ntoken=" + kToken + "\nlater=1\npassword=\n");
+    EXPECT_EQ(config.Text(), "# mine\nviewers=invite\ntoken=" + kToken +
+                                 "\nlater=1\npassword=\ntls=0\ncertificate=\nkey=\n");
     // A file without the rule is one that lets everyone in.
     ASSERT_TRUE(config.Parse("", nullptr));
     EXPECT_EQ(config.Settings().viewers, ViewerRule::kEveryone);
@@ -35,6 +36,7 @@ TEST(AccessConfigText, DamagedFilesAreRefusedWithTheirLine) {
         {"token=" + std::string(32, 'g') + "\n", "line 1: token= must be 32 to 128 hex digits"},
         {"password=plain words\n", "line 1: password= must be an Argon2id hash"},
         {"viewers=invite\nviewers=everyone\n", "line 2: viewers= given twice"},
+        {"tls=yes\n", "line 1: tls= must be 0 or 1"},
     };
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);

@@ -47,7 +47,11 @@ const std::string& PasswordHash() {
 }
 
 AccessSettings Rule(ViewerRule rule) {
-    return AccessSettings{rule, kToken, PasswordHash()};
+    AccessSettings settings;
+    settings.viewers = rule;
+    settings.token = kToken;
+    settings.passwordHash = PasswordHash();
+    return settings;
 }
 
 TEST(ViewerAccessTest, EachRuleLetsInWhatItShouldAndNothingElse) {
