@@ -1,7 +1,9 @@
 // lumasrv: the Lumacast program. It opens its main window on the desktop; with
 // --headless it runs without a window: the web server, the capture preview
-// and a broadcast, until SIGINT or SIGTERM.
+// and a broadcast, until SIGINT or SIGTERM. With --viewer-password it sets
+// the viewer password from a line of standard input and ends.
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -215,9 +217,57 @@ bool HaveDisplay() {
 
 }  // namespace
 
+namespace {
+
+// The viewer password for a broadcast without a window: its salted hash
+// goes into access.cfg, whose other settings stay as they are.
+int SetViewerPassword() {
+    DetermineProgramDir();
+    std::string problem;
+    AccessSettings settings = LoadViewerAccess(&problem);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "lumasrv: %s\n", problem.c_str());
+        return 1;
+    }
+    termios shown{};
+    const bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &shown) == 0;
+    if (terminal) {
+        std::fprintf(stderr, "Viewer password: ");
+        termios hidden = shown;
+        hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &hidden);
+    }
+    char line[1024];
+    const bool read = std::fgets(line, sizeof line, stdin) != nullptr;
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &shown);
+        std::fprintf(stderr, "\n");
+    }
+    std::string password = read ? line : "";
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
+    if (password.empty()) {
+        std::fprintf(stderr, "lumasrv: no password given; nothing changed\n");
+        return 1;
+    }
+    settings.passwordHash = HashViewerPassword(password);
+    if (settings.passwordHash.empty() || !SaveViewerAccess(settings, &problem)) {
+        std::fprintf(stderr, "lumasrv: %s\n",
+                     problem.empty() ? "cannot keep the password" : problem.c_str());
+        return 1;
+    }
+    std::fprintf(stderr,
+                 "lumasrv: the viewer password is set; viewers=password in %s asks for it\n",
+                 AccessConfigPath().c_str());
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") == 0) return RunHeadless(argc, argv);
+        if (std::strcmp(argv[i], "--viewer-password") == 0) return SetViewerPassword();
     }
     if (!HaveDisplay()) {
         std::fprintf(stderr,

@@ -149,8 +149,7 @@ SslContextPtr NewContext(const std::string& certificate, const std::string& key,
     SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(c, TLS1_3_VERSION);
     SSL_CTX_set_options(c, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                            SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_dh_auto(c, 1);
     if (SSL_CTX_set_cipher_list(c, kCiphers) != 1 || SSL_CTX_set_ciphersuites(c, kSuites) != 1 ||
         SSL_CTX_set1_groups_list(c, kGroups) != 1) {

@@ -63,7 +63,9 @@ function settingsRecord({ httpPort, asfPort, fps, bitrateKbps, maxUsers, caption
 // Starts lumasrv --headless and waits for the lines naming the page and the
 // stream. options: fps, bitrateKbps, maxUsers, caption, clock (the test
 // camera stamps its capture time), videoSize ("640x480": the test camera's
-// size), relay (the text of relay.cfg).
+// size), relay (the text of relay.cfg), access (the text of access.cfg; by
+// default everyone may watch), viewerPassword (set as lumasrv
+// --viewer-password sets it).
 async function startProgram(options = {}) {
   const staged = process.env.LUMACAST_PROGRAM_DIR;
   if (!staged || !fs.existsSync(path.join(staged, "lumasrv.bin")))
@@ -88,6 +90,11 @@ async function startProgram(options = {}) {
     }),
   );
   if (options.relay !== undefined) fs.writeFileSync(path.join(program, "relay.cfg"), options.relay);
+  if (options.access !== undefined) fs.writeFileSync(path.join(program, "access.cfg"), options.access);
+  if (options.viewerPassword !== undefined) {
+    execFileSync(path.join(program, "lumasrv"), ["--viewer-password"],
+                 { input: options.viewerPassword + "\n", stdio: ["pipe", "ignore", "ignore"] });
+  }
   const env = {
     ...process.env,
     LUMACAST_FAKE_DEVICES: "only",
@@ -109,12 +116,13 @@ async function startProgram(options = {}) {
   child.stdout.on("data", (data) => (output += data));
   child.stderr.on("data", (data) => (output += data));
   const started = Date.now();
-  while (!/^Stream: (\S+)\/MyFile\.wma$/m.test(output)) {
+  const streamLine = /^Stream: (\S+)\/MyFile\.wma(\?\S*)?$/m;
+  while (!streamLine.test(output)) {
     if (child.exitCode !== null) throw new Error("lumasrv ended early:\n" + output);
     if (Date.now() - started > 60000) throw new Error("lumasrv named no stream:\n" + output);
     await sleep(100);
   }
-  const streamUrl = output.match(/^Stream: (\S+)\/MyFile\.wma$/m)[1];
+  const streamUrl = output.match(streamLine)[1];
   const pageUrl = output.match(/^Viewer page: (\S+)$/m)[1];
   return {
     folder,

@@ -102,8 +102,11 @@ function listen(page) {
 // A viewer in a browser: the page's shape, the way the page plays (its Media
 // Source player, fed from a blob: address, unless the query hides Media
 // Source from it), moving pictures with the caption, and sound.
-async function watch(browser, title, program, size, { query = "", path = "media-source" } = {}) {
+async function watch(browser, title, program, size,
+                     { query = "", path = "media-source", password = null } = {}) {
   const page = await browser.newPage();
+  // The browser's own prompt, answered as a viewer would.
+  if (password) await page.authenticate({ username: "viewer", password });
   page.on("pageerror", (error) => check(`${title}: the page's script runs without errors`, false, error.message));
   await page.goto(program.pageUrl + query, { waitUntil: "domcontentloaded", timeout: 60000 });
 
@@ -111,7 +114,7 @@ async function watch(browser, title, program, size, { query = "", path = "media-
   const shape = await page.evaluate(() => {
     const video = document.querySelector("object > video#lumavideo");
     return video && {
-      embedInside: !!video.querySelector("embed[src$='/MyFile.wma']"),
+      embedInside: !!video.querySelector("embed[src*='/MyFile.wma']"),
       autoplay: video.autoplay,
       muted: video.muted,
       playsInline: video.hasAttribute("playsinline"),
@@ -199,6 +202,28 @@ async function main() {
         return f.state === "The broadcast is not running." ? f : null;
       }, 30000, 500);
       check(`${p.title}: the page says when the broadcast is not running`, !!stopped, await frames(p.page));
+    }
+
+    // Only the invited: the link plays; and with a password, the browser's
+    // prompt lets the viewer in. The page hands its credentials on to the
+    // stream port itself.
+    const token = "0123456789abcdef0123456789abcdef";
+    for (const rule of ["invite", "password"]) {
+      const guarded = await harness.startProgram({
+        fps: 15, bitrateKbps: 400, caption: CAPTION, maxUsers: 6,
+        access: `viewers=${rule}\ntoken=${token}\n`, viewerPassword: "s3cret",
+      });
+      try {
+        check(`${rule}: the page's address is the invite link`,
+              guarded.pageUrl.endsWith(`/?invite=${token}`) === (rule === "invite"), guarded.pageUrl);
+        for (const b of browsers) {
+          await watch(b.browser, `${b.title} with ${rule === "invite" ? "the invite link" : "the password"}`,
+                      guarded, size,
+                      { password: rule === "password" ? "s3cret" : null });
+        }
+      } finally {
+        await guarded.stop();
+      }
     }
   } finally {
     for (const b of browsers) await b.browser.close();

@@ -406,6 +406,31 @@ TEST_F(HeadlessProgramTest, HttpsCarriesThePageAndBothStreamsAndPlainHttpIsSentT
     EXPECT_GE(stream.FrameCount(), 5u);
 }
 
+// Debian's testssl.sh against both ports: no protocol below TLS 1.2, no
+// weak cipher, none of the vulnerabilities it checks.
+TEST_F(HeadlessProgramTest, TestsslFindsNoOldProtocolNoWeakCipherAndNoVulnerability) {
+    int exitCode = 0;
+    testsupport::RunCommand("command -v testssl > /dev/null", &exitCode);
+    if (exitCode != 0) LUMACAST_SKIP() << "testssl.sh is not installed";
+    testsupport::WriteWholeFile(program_ / "access.cfg", "viewers=everyone\ntls=1\n");
+    Launch();
+    for (const int port : {g_settings.httpPort, g_settings.asfPort}) {
+        SCOPED_TRACE(port);
+        const std::string report = testsupport::RunCommand(
+            "timeout 300 testssl --quiet --color 0 --warnings off -p -s -U 127.0.0.1:" +
+            std::to_string(port) + " 2>&1");
+        for (const char* line :
+             {"SSLv2      not offered", "SSLv3      not offered", "TLS 1      not offered",
+              "TLS 1.1    not offered", "TLS 1.2    offered", "TLS 1.3    offered",
+              "Strong encryption (AEAD ciphers)              offered (OK)"})
+            EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+        EXPECT_EQ(report.find("VULNERABLE"), std::string::npos) << report;
+        EXPECT_EQ(report.find("NOT ok"), std::string::npos) << report;
+        EXPECT_NE(report.find("LUCKY13"), std::string::npos)
+            << "the checks did not all run: " << report;
+    }
+}
+
 // The user's own certificate, replaced on disk while the program runs: new
 // connections get the new one, with no restart; and a thousand handshakes
 // begun and never finished from one address leave another served.
