@@ -75,6 +75,8 @@ TEST(ViewerAccessTest, EachRuleLetsInWhatItShouldAndNothingElse) {
          "/live.webm?x=1&invite=" + kToken + "&t=5", "", 200},
         {"invite: an old link", ViewerRule::kInvite, "/?invite=" + kOldToken, "", 403},
         {"invite: a cut link", ViewerRule::kInvite, "/?invite=" + kToken.substr(0, 31), "", 403},
+        {"invite: a link wrong in its last digit", ViewerRule::kInvite,
+         "/?invite=" + kToken.substr(0, 31) + "0", "", 403},
         {"invite: the link in another key", ViewerRule::kInvite, "/?t=" + kToken, "", 403},
         {"invite: a password does not stand for the link", ViewerRule::kInvite, "/", right, 403},
         {"password: nothing asks for it", ViewerRule::kPassword, "/MyFile.wma", "", 401},
