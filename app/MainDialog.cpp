@@ -290,8 +290,10 @@ void CMainDialog::ViewerAccessFlow() {
     FormatConnectionUrl(LocalIpv4Addresses(), static_cast<std::uint32_t>(g_settings.httpPort), page,
                         sizeof page);
     const std::string fingerprint = tls_ ? tls_->Fingerprint() : std::string();
-    if (RunViewerAccessDialog(this, AccessConfigPath().c_str(), std::string(page) + "/",
-                              fingerprint) != IDOK)
+    // The link viewers are given follows the scheme the ports speak.
+    std::string address = std::string(page) + "/";
+    if (tls_ && address.rfind("http://", 0) == 0) address.insert(4, "s");
+    if (RunViewerAccessDialog(this, AccessConfigPath().c_str(), address, fingerprint) != IDOK)
         return;
     // The new rule holds at once, for the page and the stream.
     std::string problem;

@@ -156,7 +156,7 @@ constexpr ControlTemplate kViewerAccessControls[] = {
     {-1, K::Label, "ends every older link at once", 88, 98, 170, 8},
     {-1, K::GroupBox, " Viewer password ", 6, 116, 262, 32},
     {accessdialog::kPasswordEdit, K::Edit, "", 12, 128, 250, 14, kStyleBorder},
-    {-1, K::GroupBox, " Encryption ", 6, 152, 262, 100},
+    {-1, K::GroupBox, " Encryption ", 6, 152, 262, 108},
     {accessdialog::kTlsBox, K::CheckBox, "Serve the page and the stream over HTTPS", 15, 164, 200,
      10},
     {-1, K::Label, "Your certificate (PEM, e.g. fullchain.pem; empty: this computer's own)", 15,
@@ -164,10 +164,10 @@ constexpr ControlTemplate kViewerAccessControls[] = {
     {accessdialog::kCertificateEdit, K::Edit, "", 12, 188, 250, 14, kStyleBorder},
     {-1, K::Label, "Its private key (PEM, e.g. privkey.pem)", 15, 204, 250, 8},
     {accessdialog::kKeyEdit, K::Edit, "", 12, 214, 250, 14, kStyleBorder},
-    {accessdialog::kTlsNoteLabel, K::Label, "", 15, 230, 250, 20},
-    {accessdialog::kHelpButton, K::PushButton, "Help", 6, 258, 50, 14},
-    {IDOK, K::DefaultPushButton, "OK", 158, 258, 50, 14},
-    {IDCANCEL, K::PushButton, "Cancel", 218, 258, 50, 14},
+    {accessdialog::kTlsNoteLabel, K::Label, "", 15, 230, 250, 28},
+    {accessdialog::kHelpButton, K::PushButton, "Help", 6, 266, 50, 14},
+    {IDOK, K::DefaultPushButton, "OK", 158, 266, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancel", 218, 266, 50, 14},
 };
 
 constexpr std::array kDialogs = {
@@ -178,7 +178,7 @@ constexpr std::array kDialogs = {
     DialogTemplate{kServerEditDialogId, "Add / change server", 217, 92, kServerEditControls},
     DialogTemplate{kOptionsDialogId, "Options", 232, 127, kOptionsDialogControls},
     DialogTemplate{kRelayDialogId, "Relay", 274, 150, kRelayDialogControls},
-    DialogTemplate{kViewerAccessDialogId, "Viewer access", 274, 278, kViewerAccessControls},
+    DialogTemplate{kViewerAccessDialogId, "Viewer access", 274, 286, kViewerAccessControls},
 };
 
 constexpr MenuItemTemplate kMainPopup[] = {
