@@ -1,9 +1,11 @@
 // lumastream: a live test stream from libwmvcore, and its benchmark.
 //
-//   lumastream serve PORT SECONDS [WIDTH HEIGHT VIEWERS]
+//   lumastream serve PORT SECONDS [WIDTH HEIGHT VIEWERS [CERTIFICATE KEY]]
 //       serves a moving test picture with a tone on PORT (0: any) for SECONDS,
 //       at 320x240 to 10 viewers unless told; play it with:
 //       ffplay http://127.0.0.1:PORT/MyFile.wma
+//       With a certificate and its key (PEM files), the port speaks TLS:
+//       ffplay https://127.0.0.1:PORT/MyFile.wma
 //   lumastream bench WIDTH HEIGHT SECONDS VIEWERS
 //       WMV 8 at 1 Mbit/s with WMA 2 at 30 frames per second to VIEWERS
 //       loopback viewers (a separate process), then the same frames through
@@ -34,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "web/TlsContext.h"
 #include "wmvcore/wmvcore.h"
 
 using namespace wmv;
@@ -159,7 +162,8 @@ struct Live {
     WAVEFORMATEX wave{};
 };
 
-bool StartLive(Live& live, int width, int height, std::uint32_t port, std::uint32_t maxClients) {
+bool StartLive(Live& live, int width, int height, std::uint32_t port, std::uint32_t maxClients,
+               TlsContext* tls = nullptr) {
     IWMWriter* rawWriter = nullptr;
     if (FAILED(WMCreateWriter(nullptr, &rawWriter))) return false;
     live.writer = Adopt(rawWriter);
@@ -169,6 +173,12 @@ bool StartLive(Live& live, int width, int height, std::uint32_t port, std::uint3
     IWMWriterNetworkSink* rawSink = nullptr;
     WMCreateWriterNetworkSink(&rawSink);
     live.sink = Adopt(rawSink);
+    if (tls) {
+        IWMViewerAccess* rawAccess = nullptr;
+        live.sink->QueryInterface(&rawAccess);
+        auto access = Adopt(rawAccess);
+        access->SetTls([tls] { return tls->Current().release(); });
+    }
     live.port = port;
     if (FAILED(live.sink->Open(&live.port))) {
         std::fprintf(stderr, "cannot open port %u\n", port);
@@ -363,10 +373,22 @@ int RunViewers(std::uint32_t port, int count, double seconds, int resultFd) {
     return 0;
 }
 
-int Serve(std::uint32_t port, double seconds, int width, int height, int viewers) {
+int Serve(std::uint32_t port, double seconds, int width, int height, int viewers,
+          const std::string& certificate, const std::string& key) {
+    std::unique_ptr<TlsContext> tls;
+    if (!certificate.empty()) {
+        std::string error;
+        tls = TlsContext::Open(certificate, key, std::string(), {}, &error);
+        if (!tls) {
+            std::fprintf(stderr, "lumastream: %s\n", error.c_str());
+            return 1;
+        }
+    }
     Live live;
-    if (!StartLive(live, width, height, port, static_cast<std::uint32_t>(viewers))) return 1;
-    std::printf("serving http://127.0.0.1:%u/MyFile.wma for %.0f s\n", live.port, seconds);
+    if (!StartLive(live, width, height, port, static_cast<std::uint32_t>(viewers), tls.get()))
+        return 1;
+    std::printf("serving %s://127.0.0.1:%u/MyFile.wma for %.0f s\n", tls ? "https" : "http",
+                live.port, seconds);
     std::fflush(stdout);
     Feed(live.writer.Get(), MakeFrames(width, height, 60), live.wave, seconds, nullptr);
     StopLive(live);
@@ -488,15 +510,16 @@ int Bench(int width, int height, double seconds, int viewerCount) {
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "serve" && (argc == 4 || argc == 7))
+    if (mode == "serve" && (argc == 4 || argc == 7 || argc == 9))
         return Serve(static_cast<std::uint32_t>(std::atoi(argv[2])), std::atof(argv[3]),
-                     argc == 7 ? std::atoi(argv[4]) : 320, argc == 7 ? std::atoi(argv[5]) : 240,
-                     argc == 7 ? std::atoi(argv[6]) : 10);
+                     argc >= 7 ? std::atoi(argv[4]) : 320, argc >= 7 ? std::atoi(argv[5]) : 240,
+                     argc >= 7 ? std::atoi(argv[6]) : 10, argc == 9 ? argv[7] : "",
+                     argc == 9 ? argv[8] : "");
     if (mode == "bench" && argc == 6)
         return Bench(std::atoi(argv[2]), std::atoi(argv[3]), std::atof(argv[4]),
                      std::atoi(argv[5]));
     std::fprintf(stderr,
-                 "usage: lumastream serve PORT SECONDS [WIDTH HEIGHT VIEWERS]\n"
+                 "usage: lumastream serve PORT SECONDS [WIDTH HEIGHT VIEWERS [CERTIFICATE KEY]]\n"
                  "       lumastream bench WIDTH HEIGHT SECONDS VIEWERS\n");
     return 2;
 }

@@ -4,6 +4,7 @@
 "use strict";
 
 const { spawn, execFileSync } = require("node:child_process");
+const crypto = require("node:crypto");
 const fs = require("node:fs");
 const net = require("node:net");
 const os = require("node:os");
@@ -168,11 +169,21 @@ function stopEverything(signal) {
 process.on("SIGTERM", () => stopEverything("SIGTERM"));
 process.on("SIGINT", () => stopEverything("SIGINT"));
 
-async function launchBrowser(kind, { sound = true } = {}) {
+// trust: a certificate (PEM) that this browser takes for the given
+// addresses (host and port) as a viewer would after checking its
+// fingerprint: Chromium pins its public key, Firefox keeps an exception for
+// each address in its profile. Any other certificate is refused as usual.
+async function launchBrowser(kind, { sound = true, trust = null } = {}) {
   const puppeteer = require("puppeteer-core");
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), `lumacast-${kind}-`));
+  const certificate = trust && new crypto.X509Certificate(trust.certificate);
   let browser;
   if (kind === "firefox") {
+    if (certificate) {
+      const lines = trust.addresses.map(
+        ({ host, port }) => `${host}:${port}:\tOID.2.16.840.1.101.3.4.2.1\t${certificate.fingerprint256}\t\n`);
+      fs.writeFileSync(path.join(profile, "cert_override.txt"), lines.join(""));
+    }
     browser = await puppeteer.launch({
       browser: "firefox",
       executablePath: BROWSERS.firefox.executable,
@@ -207,6 +218,8 @@ async function launchBrowser(kind, { sound = true } = {}) {
         "--disable-dev-shm-usage",
         "--autoplay-policy=no-user-gesture-required",
         ...(sound ? [] : ["--disable-audio-output"]),
+        ...(certificate ? ["--ignore-certificate-errors-spki-list=" + crypto.createHash("sha256")
+          .update(certificate.publicKey.export({ type: "spki", format: "der" })).digest("base64")] : []),
       ],
     });
   }

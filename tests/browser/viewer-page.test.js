@@ -3,12 +3,16 @@
 // serves on the test devices and must play the broadcast: moving pictures of
 // the broadcast's size with the caption in them, and sound. A viewer who
 // comes when the broadcast has run for a minute sees its first picture
-// within a second. Once the program stops, the page says so. A browser that
+// within a second. Once the program stops, the page says so. Only the
+// invited watch, and over HTTPS only browsers that trust the certificate. A browser that
 // is not installed is skipped by name (a failure under CI=true); exits 77
 // (skipped) when none is.
 "use strict";
 
 const { execFileSync } = require("node:child_process");
+const fs = require("node:fs");
+const path = require("node:path");
+const tls = require("node:tls");
 const harness = require("./harness.js");
 
 const CAPTION = "LUMACAST CAPTION";
@@ -21,6 +25,17 @@ function broadcastSize(streamUrl) {
     "stream=width,height", "-of", "csv=p=0", streamUrl + "/MyFile.wma"], { timeout: 60000 });
   const [width, height] = out.toString().trim().split(",").map(Number);
   return { width, height };
+}
+
+// The SHA-256 fingerprint of the certificate that HOST:PORT presents.
+function peerFingerprint(host, port) {
+  return new Promise((resolve, reject) => {
+    const socket = tls.connect({ host, port, rejectUnauthorized: false }, () => {
+      resolve(socket.getPeerCertificate().fingerprint256);
+      socket.end();
+    });
+    socket.on("error", reject);
+  });
 }
 
 // Runs in each page before its own script: the wall-clock time of the first
@@ -224,6 +239,43 @@ async function main() {
       } finally {
         await guarded.stop();
       }
+    }
+
+    // HTTPS with the program's own certificate: a browser that trusts it by
+    // the fingerprint the program printed plays the page; one that does not
+    // is refused before anything is shown.
+    const secured = await harness.startProgram({
+      fps: 15, bitrateKbps: 400, caption: CAPTION, maxUsers: 6,
+      access: `viewers=invite\ntoken=${token}\ntls=1\n`,
+    });
+    try {
+      const printed = (secured.output().match(/SHA-256 fingerprint (\S+)/) || [])[1];
+      const certificate = fs.readFileSync(path.join(secured.program, "tls-certificate.pem"), "utf8");
+      const host = new URL(secured.pageUrl).hostname;
+      const presented = [];
+      for (const port of [secured.httpPort, secured.asfPort]) presented.push(await peerFingerprint(host, port));
+      check("TLS: the page's and the stream's addresses are https ones",
+            secured.pageUrl.startsWith("https://") && secured.streamUrl.startsWith("https://"), secured);
+      check("TLS: both ports present the certificate whose fingerprint the program printed",
+            !!printed && presented.every((f) => f === printed), { printed, presented });
+      for (const b of browsers) {
+        const page = await b.browser.newPage();
+        const refused = await page.goto(secured.pageUrl, { timeout: 30000 }).then(() => null, (error) => error.message);
+        check(`${b.title}: a certificate it was not told to trust is refused`, !!refused && /cert|SEC_ERROR|SSL/i.test(refused), refused);
+        await page.close();
+      }
+      for (const b of browsers) {
+        const trusting = await harness.launchBrowser(b.kind, {
+          trust: { certificate, addresses: [secured.httpPort, secured.asfPort].map((port) => ({ host, port })) },
+        });
+        try {
+          await watch(trusting, `${b.title} over HTTPS`, secured, size);
+        } finally {
+          await trusting.close();
+        }
+      }
+    } finally {
+      await secured.stop();
     }
   } finally {
     for (const b of browsers) await b.browser.close();
