@@ -3,7 +3,9 @@
 // opens an address, mpv and ffplay, each run as an ordinary user. They all
 // join lumasrv --headless on the test devices at once, after it has
 // broadcast for a minute, and play for a minute; then the broadcast is
-// restarted under them, and they join the new one a few seconds in.
+// restarted under them, and they join the new one a few seconds in. Over
+// HTTPS the same players but mmsh:// play the broadcast, trusting the
+// program's own certificate.
 //
 // What each player shows is read from the player itself: the pictures it
 // displayed (VLC's statistics, mpv's frame number, ffplay's video clock,
@@ -11,6 +13,7 @@
 // a file the test measures for the test microphone's tone.
 
 #include <arpa/inet.h>
+#include <gio/gio.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -165,6 +168,10 @@ class Player {
     virtual void Stop() = 0;
     // What it said, for a failure's message.
     virtual std::string Log() const { return {}; }
+    // Trusts the broadcast's own certificate (a PEM file) from now on, as a
+    // viewer does who has checked its fingerprint. Players that check no
+    // certificate need nothing.
+    virtual void Trust(const fs::path&) {}
 };
 
 // A player program, run as an ordinary user in a folder of its own, that
@@ -267,6 +274,20 @@ class VlcPlayer final : public ProgramPlayer {
         if (std::regex_search(stats, match, std::regex("frames displayed\\s*:\\s*(\\d+)")))
             pictures_ = std::stol(match[1]);
         return pictures_;
+    }
+
+  public:
+    // The certificate's key, kept as VLC keeps a key its user accepted for
+    // an address (GnuTLS's store of known keys in the player's home).
+    void Trust(const fs::path& certificate) override {
+        const std::string key = testsupport::RunCommand(
+            "openssl x509 -in '" + certificate.string() +
+            "' -pubkey -noout | openssl pkey -pubin -outform DER | base64 -w0");
+        const fs::path store = Folder() / "home" / ".gnutls";
+        fs::create_directories(store);
+        testsupport::WriteWholeFile(store / "known_hosts", "|g0|127.0.0.1|https|0|" + key + "\n");
+        for (const fs::path& path : {store, store / "known_hosts"})
+            chown(path.c_str(), testsupport::OrdinaryUid(), testsupport::OrdinaryGid());
     }
 
   private:
@@ -405,6 +426,7 @@ class PlaybinPlayer final : public Player {
         const std::string uri = url + "/MyFile.wma";
         g_object_set(playbin_, "uri", uri.c_str(), "video-sink", video, "audio-sink", audio,
                      nullptr);
+        g_signal_connect(playbin_, "source-setup", G_CALLBACK(&PlaybinPlayer::OnSource), this);
         gst_element_set_state(playbin_, GST_STATE_PAUSED);
     }
 
@@ -428,8 +450,22 @@ class PlaybinPlayer final : public Player {
         playbin_ = nullptr;
     }
     std::string Log() const override { return log_; }
+    // The certificate as the one anchor of the HTTP source's TLS database.
+    void Trust(const fs::path& certificate) override { trusted_ = certificate; }
 
   private:
+    static void OnSource(GstElement*, GstElement* source, gpointer self) {
+        const fs::path& trusted = static_cast<PlaybinPlayer*>(self)->trusted_;
+        if (trusted.empty() ||
+            !g_object_class_find_property(G_OBJECT_GET_CLASS(source), "tls-database"))
+            return;
+        GError* error = nullptr;
+        GTlsDatabase* database = g_tls_file_database_new(trusted.c_str(), &error);
+        g_clear_error(&error);
+        if (!database) return;
+        g_object_set(source, "tls-database", database, nullptr);
+        g_object_unref(database);
+    }
     static void OnPicture(GstElement*, GstBuffer*, GstPad*, gpointer self) {
         ++static_cast<PlaybinPlayer*>(self)->pictures_;
     }
@@ -481,6 +517,7 @@ class PlaybinPlayer final : public Player {
     }
 
     GstElement* playbin_ = nullptr;
+    fs::path trusted_;
     bool buffering_ = false;
     bool ended_ = false;
     std::string log_;
@@ -671,6 +708,22 @@ TEST_F(PlayerTableTest, EveryPlayerPlaysABroadcastThroughAndARestartedOneAgain) 
     ASSERT_NO_FATAL_FAILURE(Launch());
     std::this_thread::sleep_for(5s);
     ExpectPlayedThrough("after a restart", PlayAll(20), 20);
+}
+
+// Over HTTPS, with the program's own certificate, which each player that
+// checks certificates has been told to trust; mmsh:// has no TLS.
+TEST_F(PlayerTableTest, EveryPlayerPlaysOverHttpsWithTheProgramsOwnCertificate) {
+    testsupport::WriteWholeFile(program_ / "access.cfg", "viewers=everyone\ntls=1\n");
+    players_.clear();
+    players_.push_back(std::make_unique<VlcPlayer>("VLC over https", folder_, "https"));
+    players_.push_back(std::make_unique<PlaybinPlayer>());
+    players_.push_back(std::make_unique<MpvPlayer>("mpv", folder_));
+    players_.push_back(std::make_unique<FfplayPlayer>("ffplay", folder_));
+    ASSERT_NO_FATAL_FAILURE(Launch());
+    for (const auto& player : players_) player->Trust(program_ / "tls-certificate.pem");
+    url_ = "https://127.0.0.1:" + std::to_string(g_settings.asfPort);
+    std::this_thread::sleep_for(5s);
+    ExpectPlayedThrough("over https", PlayAll(20), 20);
 }
 
 }  // namespace
