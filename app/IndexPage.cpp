@@ -14,8 +14,9 @@ constexpr const char* kPlayerPackage =
 
 // Browsers without the player plug-in show the OBJECT's content: a state
 // line, an unmute button and a video element that plays the WebM rendition;
-// the EMBED that follows is the video element's own fallback. A client with
-// the plug-in ignores all of it. Nothing is loaded from anywhere but the
+// the EMBED that follows is the video element's own fallback. Where scripts
+// run, the script moves the player out in front of the OBJECT and hides
+// the OBJECT. A client with the plug-in ignores all of it. Nothing is loaded from anywhere but the
 // stream server.
 constexpr const char* kBrowserPlayerHead =
     "<div id=\"lumalive\" style=\"margin:6px;font:15px sans-serif\"><span id=\"lumastate\">"
@@ -35,7 +36,8 @@ constexpr const char* kBrowserPlayerHead =
 // the element (data-luma-path: "media-source" or "element", and
 // data-luma-reason when it could not take the first), so that a test sees
 // which one ran; "#nomse" after the address makes it act as a browser
-// without Media Source Extensions. Written with LF; the page gets
+// without Media Source Extensions. Once the page is read, the script moves
+// the player out in front of the OBJECT. Written with LF; the page gets
 // CR LF.
 constexpr const char* kBrowserPlayerScript = R"js(<script>
 (function () {
@@ -43,6 +45,19 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
   var state = document.getElementById("lumastate");
   var unmute = document.getElementById("lumaunmute");
   if (!video || !video.play) return;
+  // The state line and the video are shown in front of the OBJECT, which
+  // is hidden: engines differ in what they draw for an OBJECT whose player
+  // they do not have (WebKit draws a box of its own and lays out none of
+  // its content, others show the content once they have looked for the
+  // player), and the page is to look the same in all of them. The element
+  // plays on as it moves.
+  document.addEventListener("DOMContentLoaded", function () {
+    var live = document.getElementById("lumalive"), object = live && live.parentNode;
+    if (!object || object.nodeName !== "OBJECT") return;
+    object.parentNode.insertBefore(live, object);
+    object.parentNode.insertBefore(video, object);
+    object.style.display = "none";
+  });
   if (window.lumaRelayPlays) {
     unmute.onclick = function () { video.muted = false; video.play().catch(function () {}); };
     var shown = function () { unmute.style.display = video.muted ? "inline" : "none"; };

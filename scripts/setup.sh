@@ -12,7 +12,8 @@ LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 # panel, a StatusNotifierItem host, on a session bus of its own), and a
 # Wayland session (Weston with XWayland, and Qt's Wayland platform, which the
 # program is to pass over there), the font whose metrics the dialog layout
-# tests know, the browsers that play the viewers' page, the media players that
+# tests know, the browsers that play the viewers' page (WebKitGTK's through its
+# WebDriver), the media players that
 # play the stream (VLC, mpv; ffplay comes with ffmpeg, gst-play-1.0 with the
 # base plugins' tools), the PipeWire desktop (with its PulseAudio server)
 # whose virtual devices the real-device tests use, and nginx with its RTMP
@@ -29,7 +30,7 @@ LUMACAST_PACKAGES=(
     ffmpeg curl libsodium-dev libssl-dev testssl.sh
     xvfb xdotool openbox trayer x11-utils libx11-dev fonts-dejavu-core
     xfce4-panel dbus-daemon dbus-bin weston xwayland qt6-wayland
-    chromium firefox-esr nodejs iproute2
+    chromium firefox-esr webkit2gtk-driver nodejs iproute2
     vlc-bin vlc-plugin-base mpv
     gstreamer1.0-pulseaudio pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus
     nginx libnginx-mod-rtmp

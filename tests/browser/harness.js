@@ -163,6 +163,7 @@ function stopEverything(signal) {
     const child = browser.process();
     if (child) child.kill("SIGKILL");
   }
+  for (const child of helpers) child.kill("SIGKILL");
   console.error(`stopped by ${signal}`);
   process.exit(signal === "SIGINT" ? 130 : 143);
 }
@@ -233,6 +234,127 @@ async function launchBrowser(kind, { sound = true, trust = null } = {}) {
   return browser;
 }
 
+// WebKitGTK, the engine Safari is built on: Debian's MiniBrowser driven
+// through WebKitWebDriver (W3C WebDriver) on an X display of its own, with
+// compositing off so that screenshots hold the video's pictures. The live
+// page never finishes loading, so navigation does not wait for it.
+const WEBKIT = {
+  title: "WebKitGTK",
+  driver: process.env.LUMACAST_WEBKIT_DRIVER || "/usr/bin/WebKitWebDriver",
+  browser: process.env.LUMACAST_MINIBROWSER || "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser",
+};
+const helpers = new Set();  // the display and driver processes of WebKit sessions
+
+function haveWebKit() {
+  return fs.existsSync(WEBKIT.driver) && fs.existsSync(WEBKIT.browser);
+}
+
+async function startDisplay() {
+  const xvfb = spawn("Xvfb", ["-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                     { stdio: ["ignore", "ignore", "ignore", "pipe"] });
+  helpers.add(xvfb);
+  let said = "";
+  xvfb.stdio[3].on("data", (data) => (said += data));
+  const display = await waitFor(() => (/\d+\n/.test(said) ? said.trim() : xvfb.exitCode !== null ? "" : null), 20000, 50);
+  if (!display) throw new Error("Xvfb did not start");
+  return { xvfb, display: ":" + display };
+}
+
+async function launchWebKit() {
+  const { xvfb, display } = await startDisplay();
+  const port = await freePort([]);
+  const driver = spawn(WEBKIT.driver, [`--port=${port}`], {
+    env: { ...process.env, DISPLAY: display, WEBKIT_DISABLE_COMPOSITING_MODE: "1" },
+    stdio: "ignore",
+  });
+  helpers.add(driver);
+  const base = `http://127.0.0.1:${port}`;
+  const call = async (method, where, body) => {
+    const reply = await fetch(base + where, {
+      method, headers: { "content-type": "application/json" }, body: body && JSON.stringify(body),
+    });
+    const answer = await reply.json();
+    if (answer.value && answer.value.error) throw new Error(`WebDriver ${where}: ${answer.value.message || answer.value.error}`);
+    return answer.value;
+  };
+  const ready = await waitFor(() => call("GET", "/status").then((v) => v && v.ready, () => false), 20000);
+  if (!ready) throw new Error("WebKitWebDriver did not start");
+  const session = await call("POST", "/session", { capabilities: { alwaysMatch: {
+    pageLoadStrategy: "none",
+    "webkitgtk:browserOptions": { binary: WEBKIT.browser, args: ["--automation", "--autoplay-policy=allow"] },
+  } } });
+  const id = `/session/${session.sessionId}`;
+  return {
+    goto: (url) => call("POST", `${id}/url`, { url }),
+    // Runs fn(...args) in the page and gives its (awaited) value.
+    async evaluate(fn, ...args) {
+      const value = await call("POST", `${id}/execute/async`, {
+        script: `const done = arguments[arguments.length - 1];
+          Promise.resolve().then(() => (${fn}).apply(null, Array.from(arguments).slice(0, -1)))
+            .then((value) => done({ value }), (error) => done({ error: String(error) }));`,
+        args,
+      });
+      if (value.error) throw new Error(value.error);
+      return value.value;
+    },
+    // What the screen shows of the element that selector finds: its size
+    // and its pixels, three bytes (RGB) each, row by row.
+    async screenshot(selector) {
+      const element = await call("POST", `${id}/element`, { using: "css selector", value: selector });
+      const png = Buffer.from(await call("GET", `${id}/element/${Object.values(element)[0]}/screenshot`), "base64");
+      const width = png.readUInt32BE(16), height = png.readUInt32BE(20);
+      const rgb = execFileSync("ffmpeg", ["-v", "error", "-f", "png_pipe", "-i", "pipe:0", "-f", "rawvideo",
+                                          "-pix_fmt", "rgb24", "pipe:1"], { input: png, maxBuffer: 64 << 20 });
+      return { width, height, rgb };
+    },
+    async close() {
+      await call("DELETE", id).catch(() => {});
+      for (const child of [driver, xvfb]) {
+        child.kill("SIGKILL");
+        helpers.delete(child);
+      }
+    },
+  };
+}
+process.on("exit", () => {
+  for (const child of helpers) child.kill("SIGKILL");
+});
+
+// The broadcast's picture size, as an independent client sees the ASF stream.
+function broadcastSize(streamUrl) {
+  const out = execFileSync("ffprobe", ["-v", "error", "-select_streams", "v:0", "-show_entries",
+    "stream=width,height", "-of", "csv=p=0", streamUrl + "/MyFile.wma"], { timeout: 60000 });
+  const [width, height] = out.toString().trim().split(",").map(Number);
+  return { width, height };
+}
+
+// Run in a page: the element's sound, unmuted, as it reaches the page's
+// audio graph (the loudest of 30 looks, a tenth of a second apart), and
+// whether the unmute button went. A play or a resume that never settles
+// (an engine without an audio output) is waited for three seconds.
+async function listenToTheTone() {
+  const video = document.getElementById("lumavideo");
+  const within = (promise) => Promise.race([promise.catch(() => {}), new Promise((resolve) => setTimeout(resolve, 3000))]);
+  video.muted = false;
+  await within(video.play());
+  const context = new AudioContext();
+  const analyser = context.createAnalyser();
+  context.createMediaElementSource(video).connect(analyser);
+  analyser.connect(context.destination);
+  await within(context.resume());
+  const samples = new Float32Array(analyser.fftSize);
+  let loudest = 0;
+  for (let i = 0; i < 30; ++i) {
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    analyser.getFloatTimeDomainData(samples);
+    let sum = 0;
+    for (const v of samples) sum += v * v;
+    loudest = Math.max(loudest, Math.sqrt(sum / samples.length));
+  }
+  return { loudest, contextState: context.state, hasAudio: video.mozHasAudio,
+           unmuteShown: document.getElementById("lumaunmute").style.display !== "none" };
+}
+
 function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
 }
@@ -299,5 +421,5 @@ function run(main) {
 
 module.exports = {
   BROWSERS, haveBrowser, browserVersion, freePort, startProgram, launchBrowser, sleep, waitFor, check, run,
-  skip, installedBrowsers, cannotRun,
+  skip, installedBrowsers, cannotRun, WEBKIT, haveWebKit, launchWebKit, broadcastSize, listenToTheTone,
 };

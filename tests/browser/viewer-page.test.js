@@ -9,7 +9,6 @@
 // (skipped) when none is.
 "use strict";
 
-const { execFileSync } = require("node:child_process");
 const fs = require("node:fs");
 const path = require("node:path");
 const tls = require("node:tls");
@@ -18,14 +17,6 @@ const harness = require("./harness.js");
 const CAPTION = "LUMACAST CAPTION";
 const LATE_JOIN_MS = 60000;
 const { check } = harness;
-
-// The broadcast's picture size, as an independent client sees the ASF stream.
-function broadcastSize(streamUrl) {
-  const out = execFileSync("ffprobe", ["-v", "error", "-select_streams", "v:0", "-show_entries",
-    "stream=width,height", "-of", "csv=p=0", streamUrl + "/MyFile.wma"], { timeout: 60000 });
-  const [width, height] = out.toString().trim().split(",").map(Number);
-  return { width, height };
-}
 
 // The SHA-256 fingerprint of the certificate that HOST:PORT presents.
 function peerFingerprint(host, port) {
@@ -89,31 +80,6 @@ function lookAtPicture(page) {
   });
 }
 
-// Unmuted, the element's sound reaches the page's audio graph: a tone.
-function listen(page) {
-  return page.evaluate(async () => {
-    const video = document.getElementById("lumavideo");
-    video.muted = false;
-    await video.play().catch(() => {});
-    const context = new AudioContext();
-    const analyser = context.createAnalyser();
-    context.createMediaElementSource(video).connect(analyser);
-    analyser.connect(context.destination);
-    await context.resume();
-    const samples = new Float32Array(analyser.fftSize);
-    let loudest = 0;
-    for (let i = 0; i < 30; ++i) {
-      await new Promise((resolve) => setTimeout(resolve, 100));
-      analyser.getFloatTimeDomainData(samples);
-      let sum = 0;
-      for (const v of samples) sum += v * v;
-      loudest = Math.max(loudest, Math.sqrt(sum / samples.length));
-    }
-    return { loudest, contextState: context.state, hasAudio: video.mozHasAudio,
-             unmuteShown: document.getElementById("lumaunmute").style.display !== "none" };
-  });
-}
-
 // A viewer in a browser: the page's shape, the way the page plays (its Media
 // Source player, fed from a blob: address, unless the query hides Media
 // Source from it), moving pictures with the caption, and sound.
@@ -125,10 +91,14 @@ async function watch(browser, title, program, size,
   page.on("pageerror", (error) => check(`${title}: the page's script runs without errors`, false, error.message));
   await page.goto(program.pageUrl + query, { waitUntil: "domcontentloaded", timeout: 60000 });
 
-  // The video element is the OBJECT's content and holds the EMBED as its fallback.
+  // The player stands in front of the OBJECT, which is hidden; the video
+  // element still holds the EMBED as its fallback.
   const shape = await page.evaluate(() => {
-    const video = document.querySelector("object > video#lumavideo");
-    return video && {
+    const video = document.querySelector("video#lumavideo");
+    const object = document.querySelector("object#MediaPlayer");
+    return video && object && {
+      inFront: video.nextElementSibling === object && video.previousElementSibling.id === "lumalive",
+      objectHidden: getComputedStyle(object).display === "none",
       embedInside: !!video.querySelector("embed[src*='/MyFile.wma']"),
       autoplay: video.autoplay,
       muted: video.muted,
@@ -137,7 +107,8 @@ async function watch(browser, title, program, size,
       external: [...document.scripts].filter((s) => s.src).length,
     };
   });
-  check(`${title}: the page has a video element inside the OBJECT`, !!shape);
+  check(`${title}: the player stands in front of the OBJECT, which is hidden`,
+        !!shape && shape.inFront && shape.objectHidden, shape);
   if (!shape) return;
   check(`${title}: the EMBED is the video element's fallback`, shape.embedInside, shape);
   check(`${title}: autoplay, muted, playsinline and controls`, shape.autoplay && shape.muted && shape.playsInline && shape.controls, shape);
@@ -169,7 +140,7 @@ async function watch(browser, title, program, size,
   check(`${title}: the caption is in the picture`, laterPicture.top >= 10, laterPicture);
   check(`${title}: where the caption is not, the picture has no such edges`, laterPicture.below <= 2, laterPicture);
 
-  const sound = await listen(page);
+  const sound = await page.evaluate(harness.listenToTheTone);
   check(`${title}: the tone is heard`, sound.loudest > 0.01, sound);
   check(`${title}: the unmute button goes once the sound is on`, !sound.unmuteShown, sound);
   if (sound.hasAudio !== undefined) check(`${title}: the element has sound`, sound.hasAudio, sound);
@@ -196,7 +167,7 @@ async function main() {
   const began = Date.now();
   const browsers = [];
   try {
-    const size = broadcastSize(program.streamUrl);
+    const size = harness.broadcastSize(program.streamUrl);
     for (const kind of kinds) {
       const browser = await harness.launchBrowser(kind);
       browsers.push({ kind, browser, title: harness.BROWSERS[kind].title });
