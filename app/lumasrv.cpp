@@ -1,7 +1,9 @@
 // lumasrv: the Lumacast program. It opens its main window on the desktop; with
 // --headless it runs without a window: the web server, the capture preview
 // and a broadcast, until SIGINT or SIGTERM. With --viewer-password it sets
-// the viewer password from a line of standard input and ends.
+// the viewer password from a line of standard input and ends. --help and
+// --version answer and end; any other argument that is not one of Qt's own
+// options is refused (exit 2).
 
 #include <termios.h>
 #include <unistd.h>
@@ -264,7 +266,76 @@ int SetViewerPassword() {
 
 }  // namespace
 
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: lumasrv [--headless | --viewer-password | --help | --version] [Qt options]\n"
+    "Lumacast: a live webcam broadcast with its own web server.\n"
+    "\n"
+    "  (no option)        open the main window on the desktop\n"
+    "  --headless         broadcast without a window, with the saved configuration,\n"
+    "                     until SIGINT or SIGTERM\n"
+    "  --viewer-password  set the viewer password from a line of standard input\n"
+    "  -h, --help         show this and end\n"
+    "  --version          show the version and end\n"
+    "\n"
+    "The window also takes Qt's own options, such as -platform NAME.\n"
+    "See lumasrv(1).\n";
+
+// Qt's own options that the window takes, those with a value after them
+// first; each also as --NAME.
+constexpr const char* kQtOptionsWithValue[] = {"platform",      "platformpluginpath",
+                                               "platformtheme", "plugin",
+                                               "qmljsdebugger", "qwindowgeometry",
+                                               "qwindowicon",   "qwindowtitle",
+                                               "session",       "style",
+                                               "stylesheet",    "display",
+                                               "geometry",      "name",
+                                               "title",         "visual"};
+constexpr const char* kQtOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+// How far an argument of Qt's reaches: 2 for one with its value, 1 for one
+// alone, 0 when it is none of Qt's.
+int QtOptionLength(std::string_view argument) {
+    if (argument.rfind("--", 0) == 0) argument.remove_prefix(1);
+    if (argument.size() < 2 || argument[0] != '-') return 0;
+    argument.remove_prefix(1);
+    for (const char* option : kQtOptionsWithValue) {
+        if (argument == option) return 2;
+        if (argument.rfind(std::string(option) + "=", 0) == 0) return 1;
+    }
+    for (const char* option : kQtOptions)
+        if (argument == option) return 1;
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("lumasrv (Lumacast) %s\n", LUMACAST_VERSION);
+            return 0;
+        }
+        if (argument == "--headless" || argument == "--viewer-password") continue;
+        const int reach = QtOptionLength(argument);
+        if (reach == 2 && i + 1 >= argc) {
+            std::fprintf(stderr, "lumasrv: %s needs a value\nTry 'lumasrv --help'.\n", argv[i]);
+            return 2;
+        }
+        if (reach > 0) {
+            i += reach - 1;
+            continue;
+        }
+        std::fprintf(stderr, "lumasrv: unknown %s '%s'\nTry 'lumasrv --help'.\n",
+                     argument.rfind('-', 0) == 0 ? "option" : "argument", argv[i]);
+        return 2;
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") == 0) return RunHeadless(argc, argv);
         if (std::strcmp(argv[i], "--viewer-password") == 0) return SetViewerPassword();

@@ -16,8 +16,9 @@ LUMACAST_BUILD=${LUMACAST_BUILD:-$LUMACAST_ROOT/build}
 # WebDriver), the media players that
 # play the stream (VLC, mpv; ffplay comes with ffmpeg, gst-play-1.0 with the
 # base plugins' tools), the PipeWire desktop (with its PulseAudio server)
-# whose virtual devices the real-device tests use, and nginx with its RTMP
-# module for the example relay cluster that the program publishes to.
+# whose virtual devices the real-device tests use, nginx with its RTMP
+# module for the example relay cluster that the program publishes to, and
+# systemd's and man's own checks of the service unit and the manual pages.
 LUMACAST_PACKAGES=(
     cmake g++ pkg-config
     qt6-base-dev qt6-svg-dev libgl-dev libxcb1-dev
@@ -34,6 +35,7 @@ LUMACAST_PACKAGES=(
     vlc-bin vlc-plugin-base mpv
     gstreamer1.0-pulseaudio pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus
     nginx libnginx-mod-rtmp
+    systemd man-db bsdextrautils
 )
 # Packaging and the package test: dpkg-shlibdeps computes the package's
 # dependencies, debootstrap makes the clean Debian system it is installed into.

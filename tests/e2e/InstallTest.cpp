@@ -25,6 +25,7 @@
 #include "settings/AppSettings.h"
 #include "settings/ConfigFile.h"
 #include "tests/support/Commands.h"
+#include "tests/support/Skip.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDevices.h"
@@ -93,6 +94,82 @@ TEST_F(InstallTest, TheTreeIsComplete) {
                   ("env -u DISPLAY '" + (prefix_ / "bin/lumacheck").string() + "' > /dev/null 2>&1")
                       .c_str()),
               0);
+}
+
+// The installed lumasrv answers as command-line programs do, without a
+// display: --help and --version on standard output, anything it does not
+// know named on standard error with exit 2; Qt's own options pass.
+TEST_F(InstallTest, TheCommandLineAnswersAsCommandsDo) {
+    struct Case {
+        const char* arguments;
+        int exitCode;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"--help", 0, "Usage: lumasrv [--headless | --viewer-password | --help | --version]"},
+        {"-h", 0, "  --headless         broadcast without a window"},
+        {"--version", 0, "lumasrv (Lumacast) " LUMACAST_VERSION "\n"},
+        {"-platform offscreen --version", 0, "lumasrv (Lumacast) "},
+        {"--style=fusion --help", 0, "Usage: lumasrv"},
+        {"--bogus", 2, "lumasrv: unknown option '--bogus'\nTry 'lumasrv --help'.\n"},
+        {"--headless --bogus", 2, "lumasrv: unknown option '--bogus'"},
+        {"stray.wma", 2, "lumasrv: unknown argument 'stray.wma'"},
+        {"-platform", 2, "lumasrv: -platform needs a value"},
+    };
+    const std::string binary = (prefix_ / "bin/lumasrv").string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        int exitCode = -1;
+        const std::string out = testsupport::RunCommand(
+            "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" + binary + "' " + c.arguments +
+                (c.exitCode == 0 ? " 2>/dev/null" : " 2>&1 >/dev/null"),
+            &exitCode);
+        EXPECT_EQ(exitCode, c.exitCode);
+        EXPECT_NE(out.find(c.said), std::string::npos) << out;
+    }
+}
+
+// The systemd user unit runs the installed lumasrv --headless and passes
+// systemd's own check (its command and its manual page are found); the
+// manual pages format without a warning and name every option --help does.
+TEST_F(InstallTest, TheServiceUnitAndTheManualPagesHoldUp) {
+    const fs::path unit = prefix_ / "lib/systemd/user/lumacast.service";
+    const std::string text = testsupport::ReadWholeFile(unit);
+    for (const std::string& line :
+         {"ExecStart=" + (prefix_ / "bin/lumasrv").string() + " --headless\n",
+          std::string("Restart=on-failure\n"), std::string("KillSignal=SIGTERM\n"),
+          std::string("WantedBy=default.target\n")})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    if (!testsupport::HaveProgram("systemd-analyze") || !testsupport::HaveProgram("man"))
+        LUMACAST_SKIP() << "systemd-analyze or man is not installed";
+    const fs::path runtime = folder_.Path() / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    int exitCode = -1;
+    const std::string verified = testsupport::RunCommand(
+        "XDG_RUNTIME_DIR='" + runtime.string() + "' MANPATH='" + (prefix_ / "share/man").string() +
+            "' systemd-analyze --user verify '" + unit.string() + "' 2>&1",
+        &exitCode);
+    EXPECT_EQ(exitCode, 0) << verified;
+    EXPECT_EQ(verified, "");
+
+    const std::string help =
+        testsupport::RunCommand("'" + (prefix_ / "bin/lumasrv").string() + "' --help");
+    for (const char* page : {"lumasrv.1.gz", "lumacheck.1.gz"}) {
+        SCOPED_TRACE(page);
+        const std::string path = (prefix_ / "share/man/man1" / page).string();
+        const std::string warnings =
+            testsupport::RunCommand("MANWIDTH=80 man --warnings -l '" + path + "' 2>&1 >/dev/null");
+        EXPECT_EQ(warnings, "");
+        const std::string shown = testsupport::RunCommand(
+            "MANWIDTH=200 MAN_KEEP_FORMATTING=0 man -l '" + path + "' 2>/dev/null | col -b");
+        EXPECT_NE(shown.find("NAME"), std::string::npos) << shown;
+        if (std::string(page) != "lumasrv.1.gz") continue;
+        for (const char* option : {"--headless", "--viewer-password", "--help", "--version"}) {
+            EXPECT_NE(help.find(option), std::string::npos) << option;
+            EXPECT_NE(shown.find(option), std::string::npos) << option << " is not in the manual";
+        }
+    }
 }
 
 // Started from bin/ by a user who cannot write the installed folder (nobody,
