@@ -215,10 +215,9 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     wmv::IWMViewerAccess::Gate gate;
     wmv::IWMViewerAccess::Still still;
     if (ViewerAccess* access = settings.access) {
-        gate = [access](std::uint32_t peer, const std::string& target, const std::string& head) {
-            char address[INET_ADDRSTRLEN] = {};
-            inet_ntop(AF_INET, &peer, address, sizeof address);
-            const AccessAnswer answer = access->Admit(address, target, head);
+        gate = [access](const std::string& peer, const std::string& target,
+                        const std::string& head) {
+            const AccessAnswer answer = access->Admit(peer, target, head);
             return answer.Admitted() ? std::string() : answer.Response();
         };
         still = [access](const std::string& target, const std::string& head) {

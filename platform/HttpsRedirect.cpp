@@ -4,18 +4,21 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "platform/PeerAddress.h"
+
 std::string HttpsRedirect(std::string_view host, std::string_view target, int socket) {
     std::string where(host);
     if (where.empty() ||
         where.find_first_not_of(
             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") !=
             std::string::npos) {
-        sockaddr_in local{};
+        sockaddr_storage local{};
         socklen_t length = sizeof local;
-        char text[INET_ADDRSTRLEN] = "127.0.0.1";
+        std::string address = "127.0.0.1";
         if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) == 0)
-            inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
-        where = std::string(text) + ":" + std::to_string(ntohs(local.sin_port));
+            address = PeerAddressText(local);
+        if (address.find(':') != std::string::npos) address = "[" + address + "]";
+        where = address + ":" + std::to_string(ntohs(PeerPort(local)));
     }
     std::string path(target.empty() || target.front() != '/' ? std::string_view("/") : target);
     for (char& c : path) {

@@ -16,8 +16,9 @@ constexpr int kListenBacklog = 4096;
 // The step of OpenListenSocket that failed, for the caller's own log.
 enum class ListenStep { Socket, Bind, Listen };
 
-// Opens a non-blocking TCP socket listening on every IPv4 address at port (0:
-// one the system picks) and writes the port actually opened to *boundPort.
+// Opens a non-blocking TCP socket listening on every IPv6 and IPv4 address at
+// port (one IPv6 socket that takes IPv4 too; IPv4 alone where the system has
+// no IPv6) (0: one the system picks) and writes the port actually opened to *boundPort.
 // Another socket's connections that linger in TIME_WAIT do not keep the port;
 // a socket that really listens on it does. On failure returns no socket,
 // leaves errno as the failing call set it and names the step in *failed.

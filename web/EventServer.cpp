@@ -18,6 +18,7 @@
 #include "platform/Clock.h"
 #include "platform/HttpsRedirect.h"
 #include "platform/ListenSocket.h"
+#include "platform/PeerAddress.h"
 #include "web/LogTexts.h"
 #include "web/TlsContext.h"
 #include "web/ViewerAccess.h"
@@ -304,7 +305,7 @@ void EventServer::AcceptThread() {
 
         // Take every connection that is waiting.
         for (;;) {
-            sockaddr_in peer{};
+            sockaddr_storage peer{};
             socklen_t peerLength = sizeof peer;
             const int client = accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer),
                                        &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -321,16 +322,14 @@ void EventServer::AcceptThread() {
                 }
                 break;
             }
-            const auto* bytes = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
-            char ipText[16];
-            std::snprintf(ipText, sizeof ipText, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2],
-                          bytes[3]);
-            AddClient(client, ipText, peer.sin_port);
+            AddClient(client, PeerAddressText(peer), PeerPort(peer));
         }
     }
 }
 
-void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) {
+void EventServer::AddClient(int socket, const std::string& ipText, std::uint16_t port) {
+    // An IPv6 client counts by its /64.
+    const std::string counted = CountedAddress(ipText);
     {
         // Refused at once: no thread, no buffer, the descriptor back at once.
         std::unique_lock guard(clientLock_);
@@ -339,12 +338,12 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
         if (clientList_.size() >= maxClients_) {
             refusal = logtext::kTooManyConnections;
             code = static_cast<int>(maxClients_);
-        } else if (clientsPerAddress_[ipText] >= maxPerAddress_) {
+        } else if (clientsPerAddress_[counted] >= maxPerAddress_) {
             refusal = logtext::kTooManyFromAddress;
             code = static_cast<int>(maxPerAddress_);
         }
         if (refusal) {
-            if (clientsPerAddress_[ipText] == 0) clientsPerAddress_.erase(ipText);
+            if (clientsPerAddress_[counted] == 0) clientsPerAddress_.erase(counted);
             guard.unlock();
             close(socket);
             WriteServerLog(refusal, "AddClient", code);
@@ -352,7 +351,7 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
         }
     }
 
-    OnClientConnected(ipText, port);
+    OnClientConnected(ipText.c_str(), port);
     int error = 0;
     {
         // The thread starts under the lock so that it is listed before it
@@ -364,8 +363,8 @@ void EventServer::AddClient(int socket, const char* ipText, std::uint16_t port) 
         Thread thread;
         error = thread.Start([args] { ClientThread(args); });
         if (error == 0) {
-            ++clientsPerAddress_[ipText];
-            clientList_.push_back({std::move(thread), threadId, ipText});
+            ++clientsPerAddress_[counted];
+            clientList_.push_back({std::move(thread), threadId, counted});
             return;
         }
         delete args;

@@ -115,13 +115,13 @@ class EventServer : public ServerLog {
     struct ClientEntry {
         Thread thread;
         std::uint32_t threadId;
-        std::string address;
+        std::string address;  // as the per-address limit counts it
     };
 
     void AcceptThread();
     void HelperThread();
     static void ClientThread(ClientThreadArgs* args);
-    void AddClient(int socket, const char* ipText, std::uint16_t port);
+    void AddClient(int socket, const std::string& ipText, std::uint16_t port);
     void RemoveClient(int socket, ClientThreadArgs* args, std::uint32_t threadId);
     bool WriteServerLog(const char* message, const char* where, int code) {
         return WriteLog(kServerLogFile, message, where, code);

@@ -97,9 +97,11 @@ bool MakeOwnCertificate(const std::string& certificatePath, const std::string& k
     }
     std::string alternatives;
     for (const std::string& name : names) {
-        in_addr address{};
+        in6_addr address{};
         if (!alternatives.empty()) alternatives += ',';
-        alternatives += (inet_pton(AF_INET, name.c_str(), &address) == 1 ? "IP:" : "DNS:") + name;
+        const bool ip = inet_pton(AF_INET, name.c_str(), &address) == 1 ||
+                        inet_pton(AF_INET6, name.c_str(), &address) == 1;
+        alternatives += (ip ? "IP:" : "DNS:") + name;
     }
     const std::string commonName = "Lumacast on " + (names.size() > 1 ? names[1] : names.front());
     made = made && X509_set_version(certificate, 2) &&

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/PeerAddress.h"
+
 namespace {
 
 // Argon2id at the cost the OWASP password guidance names as its least: two
@@ -150,7 +152,8 @@ void ViewerAccess::CountFailure(const std::string& address, Clock::time_point no
 
 AccessAnswer ViewerAccess::Admit(std::string_view address, std::string_view target,
                                  std::string_view head, Clock::time_point now) {
-    const std::string who(address);
+    // Failures count by the client's address, an IPv6 client's by its /64.
+    const std::string who = CountedAddress(address);
     Presented token;
     {
         std::lock_guard lock(mutex_);

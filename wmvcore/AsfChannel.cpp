@@ -190,7 +190,7 @@ void AsfViewer::StartAtKeyFrame(Connection& connection) {
 // the socket took less than it was offered or the connection was dropped.
 bool AsfViewer::SendTaken(Connection& connection, std::size_t& budget) {
     const std::size_t prefixSize = framed_ ? kChunkPrefixSize : 0;
-    iovec parts[2 * kBatch];
+    iovec parts[2 * kBatch] = {};
     std::size_t count = 0;
     std::size_t offset = offset_;
     std::size_t gathered = 0;

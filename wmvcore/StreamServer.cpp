@@ -16,6 +16,7 @@
 
 #include "platform/HttpsRedirect.h"
 #include "platform/ListenSocket.h"
+#include "platform/PeerAddress.h"
 #include "wmvcore/StreamRequest.h"
 
 namespace wmv {
@@ -273,7 +274,7 @@ void StreamServer::Run() {
 
 void StreamServer::Accept() {
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t length = sizeof(peer);
         UniqueFd fd(::accept4(listen_.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
                               SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -285,8 +286,9 @@ void StreamServer::Accept() {
                 acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(100);
             return;
         }
-        const std::uint32_t address = peer.sin_addr.s_addr;
-        const auto from = awaitingFrom_.find(address);
+        const std::string address = PeerAddressText(peer);
+        const std::string counted = CountedAddress(address);
+        const auto from = awaitingFrom_.find(counted);
         if (connections_.size() >= kMaxConnections || awaiting_ >= maxAwaiting_ ||
             (from != awaitingFrom_.end() && from->second >= maxAwaitingPerAddress_)) {
             // Reset rather than closed: a client that reconnects as fast as
@@ -305,7 +307,7 @@ void StreamServer::Accept() {
         if (tlsContext_) connection->tls = Connection::Tls::Undecided;
         connection->awaiting = true;
         ++awaiting_;
-        ++awaitingFrom_[address];
+        ++awaitingFrom_[counted];
         connections_.push_back(std::move(connection));
     }
 }
@@ -313,7 +315,7 @@ void StreamServer::Accept() {
 void StreamServer::Settle(Connection& connection) {
     connection.awaiting = false;
     --awaiting_;
-    const auto from = awaitingFrom_.find(connection.peer);
+    const auto from = awaitingFrom_.find(CountedAddress(connection.peer));
     if (from != awaitingFrom_.end() && --from->second == 0) awaitingFrom_.erase(from);
 }
 

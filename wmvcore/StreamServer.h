@@ -49,7 +49,7 @@ struct Connection {
     enum class Tls { Off, Undecided, Handshake, On, Redirect };
 
     UniqueFd fd;
-    std::uint32_t peer = 0;  // the client's IPv4 address, network byte order
+    std::string peer;  // the client's address (PeerAddressText)
     Tls tls = Tls::Off;
     UniqueHandle<SSL, SSL_free> session;
     State state = State::Request;
@@ -169,10 +169,11 @@ class StreamServer {
     std::atomic<bool> stop_{false};
     std::atomic<bool> wakePending_{false};
     std::atomic<bool> recheck_{false};
-    std::vector<std::unique_ptr<Connection>> connections_;         // server thread only
-    Clock::time_point acceptPausedUntil_{};                        // server thread only
-    std::size_t awaiting_ = 0;                                     // server thread only
-    std::unordered_map<std::uint32_t, std::size_t> awaitingFrom_;  // server thread only
+    std::vector<std::unique_ptr<Connection>> connections_;  // server thread only
+    Clock::time_point acceptPausedUntil_{};                 // server thread only
+    std::size_t awaiting_ = 0;                              // server thread only
+    // By the address the limits count (CountedAddress); server thread only.
+    std::unordered_map<std::string, std::size_t> awaitingFrom_;
     std::size_t maxAwaitingPerAddress_ = kMaxAwaitingPerAddress;
     std::size_t maxAwaiting_ = kMaxAwaiting;
     Clock::duration requestDeadline_ = kRequestDeadline;

@@ -264,7 +264,7 @@ class IWMClientConnections : public IUnknownLike {
 
 // Who may watch the network sink's stream and rendition. The gate is asked on
 // the server thread about every request that would be served either, with
-// the client's IPv4 address (network byte order), the request's target (its
+// the client's address, the request's target (its
 // path with the query) and its whole head: an empty answer lets it in,
 // anything else is the whole response that refuses it (counted nowhere).
 // After RecheckViewers, each viewer's request is put to still, and a viewer
@@ -272,7 +272,8 @@ class IWMClientConnections : public IUnknownLike {
 class IWMViewerAccess : public IUnknownLike {
   public:
     static constexpr Iid kIid = Iid::IWMViewerAccess;
-    using Gate = std::function<std::string(std::uint32_t peer, const std::string& target,
+    // peer: the client's address as text ("192.0.2.7", "2001:db8::5").
+    using Gate = std::function<std::string(const std::string& peer, const std::string& target,
                                            const std::string& head)>;
     using Still = std::function<bool(const std::string& target, const std::string& head)>;
     // Before Open.

@@ -231,6 +231,16 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
     EXPECT_GT(tone.rms, 1000.0);
     EXPECT_NEAR(tone.hertz, 440.0, 30.0);
 
+    // Both servers answer over IPv6 as well.
+    const std::string v6page = testsupport::RunCommand(
+        "curl -sS -g --max-time 10 'http://[::1]:" + std::to_string(g_settings.httpPort) + "/'");
+    EXPECT_NE(v6page.find("My Webcam Page"), std::string::npos) << v6page;
+    testsupport::DecodedStream v6stream;
+    ASSERT_TRUE(testsupport::DecodeStream(
+        "http://[::1]:" + std::to_string(g_settings.asfPort) + "/MyFile.wma", 2, folder_, {},
+        &v6stream));
+    EXPECT_GE(v6stream.FrameCount(), 5u);
+
     // Of every file in the folder after a broadcast (the program's own,
     // its libraries, what it wrote in the run), viewers get only the page,
     // the status pages, hls.js and help.

@@ -1,4 +1,5 @@
-// The listening socket and wake-up descriptor both servers run on.
+// The listening socket and wake-up descriptor both servers run on, and the
+// client addresses they take.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/ListenSocket.h"
+#include "platform/PeerAddress.h"
 
 namespace {
 
@@ -16,13 +18,28 @@ bool Readable(int fd) {
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
-bool ConnectTo(std::uint16_t port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+// A connection to port on IPv4's loopback address, or IPv6's (::1); kept
+// open in *kept when given.
+bool ConnectTo(std::uint16_t port, bool v6 = false, UniqueFd* kept = nullptr) {
+    UniqueFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (v6) {
+        auto& loopback = reinterpret_cast<sockaddr_in6&>(address);
+        loopback.sin6_family = AF_INET6;
+        loopback.sin6_addr = in6addr_loopback;
+        loopback.sin6_port = htons(port);
+        length = sizeof loopback;
+    } else {
+        auto& loopback = reinterpret_cast<sockaddr_in&>(address);
+        loopback.sin_family = AF_INET;
+        loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        loopback.sin_port = htons(port);
+        length = sizeof loopback;
+    }
+    const bool connected = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0;
+    if (kept) *kept = std::move(fd);
+    return connected;
 }
 
 TEST(ListenSocket, PortZeroListensOnAPortTheSystemPicksAndABusyPortFailsAtBind) {
@@ -51,6 +68,46 @@ TEST(ListenSocket, PortZeroListensOnAPortTheSystemPicksAndABusyPortFailsAtBind) 
     UniqueFd again = OpenListenSocket(port, &other, nullptr);
     EXPECT_TRUE(again);
     EXPECT_EQ(other, port);
+}
+
+// One socket takes both families; an IPv4 client is its IPv4 address, not
+// the IPv6 form the socket sees (::ffff:127.0.0.1).
+TEST(ListenSocket, IPv6AndIPv4ClientsAreTakenAndNamedByTheirOwnFamily) {
+    std::uint16_t port = 0;
+    UniqueFd listener = OpenListenSocket(0, &port, nullptr);
+    ASSERT_TRUE(listener);
+    for (const bool v6 : {false, true}) {
+        SCOPED_TRACE(v6 ? "::1" : "127.0.0.1");
+        UniqueFd client;
+        ASSERT_TRUE(ConnectTo(port, v6, &client));
+        pollfd ready{listener.Get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        UniqueFd accepted(::accept(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &length));
+        ASSERT_TRUE(accepted);
+        EXPECT_EQ(PeerAddressText(peer), v6 ? "::1" : "127.0.0.1");
+        EXPECT_NE(PeerPort(peer), 0);
+    }
+}
+
+// The per-address limits: IPv4 by the address, IPv6 by its /64.
+TEST(ListenSocket, ClientsCountByTheirAddressOrTheirSixtyFour) {
+    const struct {
+        const char* address;
+        const char* counted;
+    } cases[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:0:1::5", "2001:db8:0:1::/64"},
+        {"2001:db8:0:1:ffff:ffff:ffff:ffff", "2001:db8:0:1::/64"},
+        {"2001:db8:0:2::5", "2001:db8:0:2::/64"},
+        {"::1", "::/64"},
+        {"fe80::1:2:3:4", "fe80::/64"},
+        {"not an address", "not an address"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CountedAddress(c.address), c.counted) << c.address;
 }
 
 TEST(ListenSocket, WakeEventStaysSignalledUntilCleared) {
