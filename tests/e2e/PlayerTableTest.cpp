@@ -4,8 +4,8 @@
 // join lumasrv --headless on the test devices at once, after it has
 // broadcast for a minute, and play for a minute; then the broadcast is
 // restarted under them, and they join the new one a few seconds in. Over
-// HTTPS the same players but mmsh:// play the broadcast, trusting the
-// program's own certificate.
+// HTTPS, VLC, playbin and ffplay play the broadcast, trusting the program's
+// own certificate.
 //
 // What each player shows is read from the player itself: the pictures it
 // displayed (VLC's statistics, mpv's frame number, ffplay's video clock,
@@ -711,13 +711,12 @@ TEST_F(PlayerTableTest, EveryPlayerPlaysABroadcastThroughAndARestartedOneAgain) 
 }
 
 // Over HTTPS, with the program's own certificate, which each player that
-// checks certificates has been told to trust; mmsh:// has no TLS.
+// checks certificates has been told to trust.
 TEST_F(PlayerTableTest, EveryPlayerPlaysOverHttpsWithTheProgramsOwnCertificate) {
     testsupport::WriteWholeFile(program_ / "access.cfg", "viewers=everyone\ntls=1\n");
     players_.clear();
     players_.push_back(std::make_unique<VlcPlayer>("VLC over https", folder_, "https"));
     players_.push_back(std::make_unique<PlaybinPlayer>());
-    players_.push_back(std::make_unique<MpvPlayer>("mpv", folder_));
     players_.push_back(std::make_unique<FfplayPlayer>("ffplay", folder_));
     ASSERT_NO_FATAL_FAILURE(Launch());
     for (const auto& player : players_) player->Trust(program_ / "tls-certificate.pem");
