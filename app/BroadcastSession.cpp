@@ -432,25 +432,29 @@ void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVid
         publisher.shape.sampleRate = m_nSamplesPerSec;
         publisher.shape.channels = m_nChannels;
     }
-    auto started = std::make_unique<relay::RelayPublisher>(std::move(publisher));
-    started->Start();
-    {
-        std::lock_guard guard(audioLock_);
-        relay_ = std::move(started);
-    }
+    relay_ = std::make_unique<relay::RelayPublisher>(std::move(publisher));
+    relay_->Start();
+    AddOutput(relay_.get());
     ShowRelayState(RelayStatus());
 }
 
 void BroadcastSession::StopRelay() {
-    std::unique_ptr<relay::RelayPublisher> stopping;
-    {
-        std::lock_guard guard(audioLock_);
-        stopping = std::move(relay_);
-    }
-    if (!stopping) return;
+    if (!relay_) return;
+    RemoveOutput(relay_.get());
     // Joined without the audio lock: the audio path never waits on the relay.
-    stopping->Stop();
+    relay_->Stop();
+    relay_.reset();
     ShowRelayState({});
+}
+
+void BroadcastSession::AddOutput(codec::BroadcastOutput* output) {
+    std::lock_guard guard(audioLock_);
+    outputs_.push_back(output);
+}
+
+void BroadcastSession::RemoveOutput(codec::BroadcastOutput* output) {
+    std::lock_guard guard(audioLock_);
+    std::erase(outputs_, output);
 }
 
 relay::PublishStatus BroadcastSession::RelayStatus() const {
@@ -533,9 +537,10 @@ void BroadcastSession::OnFrameTimer() {
                 }
                 pWriter->Writer()->WriteSample(0, static_cast<std::uint64_t>(m_videoTime), 0,
                                                m_pVideoSample.Get());
-                // Taken from the sample, not the frame: the relay gets what
-                // the writer got. relay_ changes only on this thread.
-                if (relay_) relay_->PushVideo(m_pVideoBuffer, m_videoSampleLength, m_videoTime);
+                // Taken from the sample, not the frame: the outputs get what
+                // the writer got. outputs_ changes only on this thread.
+                for (codec::BroadcastOutput* output : outputs_)
+                    output->PushVideo(m_pVideoBuffer, m_videoSampleLength, m_videoTime);
                 lastFrameWritten_ = FramePacer::Clock::now();
             }
             m_pCapture->UnlockFrame();
@@ -607,5 +612,6 @@ void BroadcastSession::OnAudioChunk(const std::uint8_t* data, std::int32_t lengt
                                        m_pAudioSample.Get());
         done += static_cast<std::int32_t>(piece);
     }
-    if (relay_) relay_->PushAudio(data, static_cast<std::size_t>(length), now);
+    for (codec::BroadcastOutput* output : outputs_)
+        output->PushAudio(data, static_cast<std::size_t>(length), now);
 }

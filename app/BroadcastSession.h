@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/FramePacer.h"
+#include "codec/BroadcastOutput.h"
 #include "diag/TrailLines.h"
 #include "media/CapLib.h"
 #include "media/Caption.h"
@@ -262,9 +263,13 @@ class BroadcastSession final : public AudioChunkCallback {
     // under the audio tap's callback lock, never the other way round.
     std::mutex audioLock_;
 
-    // While publishing: the relay publisher, fed the samples the writer
-    // gets. Set and cleared on the user-interface thread under audioLock_,
-    // which the audio path holds while it feeds it.
+    // Everything fed the samples the writer gets besides the writer. Changed
+    // on the user-interface thread under audioLock_, which the audio path
+    // holds while it feeds them; the pictures go out on that thread.
+    std::vector<codec::BroadcastOutput*> outputs_;
+    void AddOutput(codec::BroadcastOutput* output);
+    void RemoveOutput(codec::BroadcastOutput* output);
+    // While publishing: the relay publisher, one of the outputs.
     std::unique_ptr<relay::RelayPublisher> relay_;
     std::string relayLine_;
     std::string relayStateKey_;

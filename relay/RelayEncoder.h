@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "codec/SampleClock.h"
+#include "codec/SoundFrames.h"
 #include "relay/FfmpegHandles.h"
 
 namespace relay {
@@ -55,14 +57,11 @@ class RelayEncoder {
     CodecContextPtr video_;
     CodecContextPtr audio_;
     SwsPtr sws_;
-    SwrPtr swr_;
-    FifoPtr fifo_;
     FramePtr picture_;
-    FramePtr sound_;
+    codec::SoundFrames sound_;
     PacketPtr packet_;
-    std::int64_t lastVideoPts_ = -1;
-    std::int64_t nextAudioPts_ = 0;
-    bool audioAnchored_ = false;
+    // Pictures in milliseconds, never dropped.
+    codec::PictureClock clock_{1000, false};
     bool forceKey_ = false;
 };
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/BroadcastOutput.h"
 #include "relay/RelayEncoder.h"
 #include "relay/SampleQueue.h"
 
@@ -61,11 +62,11 @@ struct PublisherSettings {
     std::size_t queueBytesLimit = 64u << 20;
 };
 
-class RelayPublisher {
+class RelayPublisher : public codec::BroadcastOutput {
   public:
     explicit RelayPublisher(PublisherSettings settings);
     // Stops publishing.
-    ~RelayPublisher();
+    ~RelayPublisher() override;
     RelayPublisher(const RelayPublisher&) = delete;
     RelayPublisher& operator=(const RelayPublisher&) = delete;
 
@@ -79,8 +80,8 @@ class RelayPublisher {
     // The writer's samples, copied; never wait for the relay. time is the
     // sample's time in 100 ns units since the broadcast began. Pictures
     // come from the user-interface thread, sound from the audio thread.
-    void PushVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time);
-    void PushAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time);
+    void PushVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time) override;
+    void PushAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time) override;
 
     PublishStatus Status() const;
 

@@ -6,8 +6,8 @@
 // moves it on to the writer's clock.
 
 #include <cstdint>
-#include <vector>
 
+#include "codec/SoundFrames.h"
 #include "wmvcore/Encoder.h"
 
 namespace wmv {
@@ -40,17 +40,10 @@ class AudioEncoder : public Encoder {
     int InputRate() const { return inputRate_; }
 
   private:
-    FramePtr frame_;
-    SwrPtr swr_;
-    FifoPtr fifo_;
-    AVSampleFormat format_ = AV_SAMPLE_FMT_FLTP;
+    codec::SoundFrames sound_;
     int channels_ = 0;
     int inputRate_ = 0;
-    int rate_ = 0;
     std::uint32_t blockAlign_ = 0;
-    std::vector<std::vector<std::uint8_t>> planes_;  // converted samples
-    std::int64_t nextPts_ = 0;
-    bool anchored_ = false;
 };
 
 }  // namespace wmv

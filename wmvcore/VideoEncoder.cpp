@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "codec/PictureRows.h"
+
 extern "C" {
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
@@ -16,7 +18,7 @@ HRESULT VideoEncoder::Open(const VideoSettings& settings) {
     encodedHeight_ = std::max(2, height_ & ~1);
     fps_ = settings.fps;
     keyAfterGap_ = settings.keyAfterGap;
-    lastPts_ = -1;
+    clock_ = codec::PictureClock(settings.fps, true);
     HRESULT hr = AllocateContext(settings.codec);
     if (FAILED(hr)) return hr;
     AVCodecContext* c = context_.get();
@@ -46,30 +48,22 @@ HRESULT VideoEncoder::Open(const VideoSettings& settings) {
 }
 
 std::uint32_t VideoEncoder::MinLength() const {
-    return static_cast<std::uint32_t>(width_) * 3 * static_cast<std::uint32_t>(height_);
+    return static_cast<std::uint32_t>(codec::UnpaddedPictureBytes(width_, height_));
 }
 
 std::uint32_t VideoEncoder::MaxLength() const {
     // Rows of a DIB are padded to four bytes; take either layout.
-    return static_cast<std::uint32_t>((width_ * 3 + 3) & ~3) * static_cast<std::uint32_t>(height_);
+    return static_cast<std::uint32_t>(codec::PaddedPictureBytes(width_, height_));
 }
 
 void VideoEncoder::Encode(const std::uint8_t* data, std::uint32_t length, std::uint64_t time,
                           bool keyFrame, const Output& output) {
-    // Frame slots of 1/fps s. A frame that falls into the slot of the one
-    // before it moves to the next slot, but only while that stays within a
-    // tenth of a frame of its time: frames that come a little faster than
-    // the rate would otherwise run the video ahead of the clock (and of the
-    // audio it is interleaved with), one slot after another. Beyond that the
-    // frame is dropped.
-    const std::uint64_t scaled = time * static_cast<std::uint64_t>(fps_);
-    std::int64_t pts = static_cast<std::int64_t>(scaled / 10000000u);
-    if (pts <= lastPts_) {
-        pts = lastPts_ + 1;
-        if (static_cast<std::uint64_t>(pts) * 10000000u > scaled + 1000000u) return;
-    }
-    if (keyAfterGap_ && lastPts_ >= 0 && pts > lastPts_ + 1) keyFrame = true;
-    lastPts_ = pts;
+    // Frame slots of 1/fps s (see PictureClock); a picture that would run
+    // ahead of its time is dropped.
+    bool afterGap = false;
+    const std::int64_t pts = clock_.Stamp(static_cast<std::int64_t>(time), &afterGap);
+    if (pts < 0) return;
+    if (keyAfterGap_ && afterGap) keyFrame = true;
 
     AVFrame* frame = frame_.get();
     av_frame_unref(frame);
@@ -80,13 +74,7 @@ void VideoEncoder::Encode(const std::uint8_t* data, std::uint32_t length, std::u
     frame->format = AV_PIX_FMT_YUV420P;
     frame->width = encodedWidth_;
     frame->height = encodedHeight_;
-    // Rows arrive bottom-up: start at the last row and walk backwards.
-    const int padded = (width_ * 3 + 3) & ~3;
-    const int stride = length >= static_cast<std::uint32_t>(padded * height_) ? padded : width_ * 3;
-    const std::uint8_t* source[4] = {data + static_cast<std::size_t>(stride) * (height_ - 1),
-                                     nullptr, nullptr, nullptr};
-    const int sourceStride[4] = {-stride, 0, 0, 0};
-    sws_scale(sws_.get(), source, sourceStride, 0, height_, frame->data, frame->linesize);
+    if (!codec::ScaleBottomUp(sws_.get(), data, length, width_, height_, frame)) return;
     frame->pts = pts;
     frame->pict_type = keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     Send(frame, output);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "codec/SampleClock.h"
 #include "wmvcore/Encoder.h"
 
 namespace wmv {
@@ -57,7 +58,7 @@ class VideoEncoder : public Encoder {
     int encodedHeight_ = 0;
     int fps_ = 30;
     bool keyAfterGap_ = false;
-    std::int64_t lastPts_ = -1;
+    codec::PictureClock clock_{30, true};
 };
 
 }  // namespace wmv

@@ -29,6 +29,9 @@ good_tree() {
     put "$tree" reqcheck/Check.cpp '#include "ui/toolkit/Builder.h"' '#include "wmvcore/Version.h"'
     put "$tree" media/Tap.h '#  include "capture/Grabber.h"' '#include "wmvcore/wmvcore.h"'
     put "$tree" capture/Grabber.h '#include "platform/Clock.h"'
+    put "$tree" wmvcore/Encoder.h '#include "codec/Rows.h"'
+    put "$tree" relay/Encoder.h '#include "codec/Rows.h"'
+    put "$tree" codec/Rows.h '#include "platform/Clock.h"'
     put "$tree" settings/Record.h '#include "diag/Trail.h"'
     put "$tree" tests/media/TapTest.cpp '#include "app/Main.h"' '#include "tests/support/Wait.h"'
     put "$tree" platform/Clock.h '#include <cstdint>'
@@ -51,6 +54,8 @@ cases=(
     "ui/toolkit/Menus.cpp    ui/Dialog.h                  ui/toolkit may not include ui"
     "reqcheck/Check2.cpp     ui/Dialog.h                  reqcheck may not include ui"
     "platform/Event.cpp      web/Server.h                 platform may not include web"
+    "codec/Rows.cpp          wmvcore/Writer.h             codec may not include wmvcore"
+    "relay/Encoder.cpp       wmvcore/Encoder.h            relay may not include wmvcore"
     "newfolder/Thing.cpp     platform/Clock.h             its folder has no row"
 )
 for row in "${cases[@]}"; do
