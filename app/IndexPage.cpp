@@ -36,7 +36,8 @@ constexpr const char* kBrowserPlayerHead =
 // the element (data-luma-path: "media-source" or "element", and
 // data-luma-reason when it could not take the first), so that a test sees
 // which one ran; "#nomse" after the address makes it act as a browser
-// without Media Source Extensions. Once the page is read, the script moves
+// without Media Source Extensions. The stream is fetched from the host that
+// served the page. Once the page is read, the script moves
 // the player out in front of the OBJECT. Written with LF; the page gets
 // CR LF.
 constexpr const char* kBrowserPlayerScript = R"js(<script>
@@ -65,7 +66,15 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     shown();
     return;
   }
+  // The stream is asked for at the host the page came from, so that a
+  // viewer who reached the page by another name or address family (its IPv6
+  // address, an outside one) reaches the stream the same way.
   var source = video.getAttribute("src");
+  try {
+    var asked = new URL(source, location.href);
+    if (/^https?:$/.test(location.protocol) && location.hostname) asked.hostname = location.hostname;
+    source = asked.href;
+  } catch (e) {}
   var Media = /nomse/.test(location.hash) ? null : window.MediaSource;
   var mse = !!(Media && window.fetch && window.ReadableStream && window.Uint8Array &&
                Media.isTypeSupported("video/webm; codecs=\"vp8, opus\""));

@@ -419,7 +419,11 @@ function run(main) {
   );
 }
 
+// The global-scope IPv6 address that netns.sh gives the test namespace.
+const TEST_IPV6 = "2001:db8:5::1";
+
 module.exports = {
+  TEST_IPV6,
   BROWSERS, haveBrowser, browserVersion, freePort, startProgram, launchBrowser, sleep, waitFor, check, run,
   skip, installedBrowsers, cannotRun, WEBKIT, haveWebKit, launchWebKit, broadcastSize, listenToTheTone,
 };

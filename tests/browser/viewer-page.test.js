@@ -30,13 +30,18 @@ function peerFingerprint(host, port) {
 }
 
 // Runs in each page before its own script: the wall-clock time of the first
-// picture the video element presents.
+// picture the video element presents, and what the state line said on the
+// way (for a failure's report).
 function markFirstPicture() {
   window.__firstPicture = null;
+  window.__states = [];
   document.addEventListener("DOMContentLoaded", () => {
     const video = document.getElementById("lumavideo");
     if (video && video.requestVideoFrameCallback)
       video.requestVideoFrameCallback(() => { window.__firstPicture = Date.now(); });
+    const state = document.getElementById("lumastate");
+    if (state) new MutationObserver(() => window.__states.push(state.textContent))
+      .observe(state, { childList: true, characterData: true, subtree: true });
   });
 }
 
@@ -82,14 +87,22 @@ function lookAtPicture(page) {
 
 // A viewer in a browser: the page's shape, the way the page plays (its Media
 // Source player, fed from a blob: address, unless the query hides Media
-// Source from it), moving pictures with the caption, and sound.
+// Source from it), moving pictures with the caption, and sound. With host,
+// the page is fetched at that host instead of the one the program names,
+// and the stream must be fetched there too.
 async function watch(browser, title, program, size,
-                     { query = "", path = "media-source", password = null } = {}) {
+                     { query = "", path = "media-source", password = null, host = null } = {}) {
   const page = await browser.newPage();
   // The browser's own prompt, answered as a viewer would.
   if (password) await page.authenticate({ username: "viewer", password });
   page.on("pageerror", (error) => check(`${title}: the page's script runs without errors`, false, error.message));
-  await page.goto(program.pageUrl + query, { waitUntil: "domcontentloaded", timeout: 60000 });
+  const streamHosts = new Set();
+  page.on("request", (request) => {
+    if (request.url().includes("/live.webm")) streamHosts.add(new URL(request.url()).hostname);
+  });
+  const address = new URL(program.pageUrl);
+  if (host) address.hostname = host;
+  await page.goto(address.href + query, { waitUntil: "domcontentloaded", timeout: 60000 });
 
   // The player stands in front of the OBJECT, which is hidden; the video
   // element still holds the EMBED as its fallback.
@@ -140,6 +153,10 @@ async function watch(browser, title, program, size,
   check(`${title}: the caption is in the picture`, laterPicture.top >= 10, laterPicture);
   check(`${title}: where the caption is not, the picture has no such edges`, laterPicture.below <= 2, laterPicture);
 
+  check(`${title}: the stream is fetched from the host that served the page`,
+        [...streamHosts].every((h) => h === address.hostname) && streamHosts.size === 1,
+        { page: address.hostname, stream: [...streamHosts] });
+
   const sound = await page.evaluate(harness.listenToTheTone);
   check(`${title}: the tone is heard`, sound.loudest > 0.01, sound);
   check(`${title}: the unmute button goes once the sound is on`, !sound.unmuteShown, sound);
@@ -156,7 +173,7 @@ async function joinLate(browser, title, program) {
   await page.goto(program.pageUrl, { waitUntil: "domcontentloaded", timeout: 60000 });
   const first = await harness.waitFor(() => page.evaluate(() => window.__firstPicture), 30000, 20);
   check(`${title}: a viewer who joins after a minute sees a picture within 1 s (after ${first ? first - opened : "no"} ms)`,
-        first && first - opened <= 1000);
+        first && first - opened <= 1000, await page.evaluate(() => window.__states));
   return page;
 }
 
@@ -174,6 +191,8 @@ async function main() {
       await watch(browser, harness.BROWSERS[kind].title, program, size);
       await watch(browser, `${harness.BROWSERS[kind].title} without Media Source`, program, size,
                   { query: "#nomse", path: "element" });
+      await watch(browser, `${harness.BROWSERS[kind].title} over IPv6`, program, size,
+                  { host: `[${harness.TEST_IPV6}]` });
     }
 
     await harness.sleep(Math.max(0, began + LATE_JOIN_MS - Date.now()));
