@@ -356,7 +356,9 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
     pWriter->GetConnectionUrl(url);
     streamUrl_ = url;
     // Over TLS every address viewers are given is an https:// one.
-    if (tlsOn_ && streamUrl_.rfind("http://", 0) == 0) streamUrl_.insert(4, "s");
+    streamUrl6_ = pWriter->Ipv6ConnectionUrl();
+    for (std::string* address : {&streamUrl_, &streamUrl6_})
+        if (tlsOn_ && address->rfind("http://", 0) == 0) address->insert(4, "s");
     // The relay's HLS address goes to viewers only while it is published.
     const bool relayed = settings.relayProblem.empty() && settings.relay.publish &&
                          RelayUrlProblem(settings.relay.url).empty();
@@ -374,8 +376,9 @@ void BroadcastSession::ShowViewerLink() {
         access.viewers == ViewerRule::kEveryone ? std::string() : access.token;
     // The web server serves the user's files folder, so the page goes there.
     WriteIndexPage(filesDir + "index.htm", streamUrl_, pageHls_, invite);
-    view_->SetConnectionUrl(streamUrl_,
-                            access.viewers == ViewerRule::kInvite ? invite : std::string());
+    const std::string handedOut = access.viewers == ViewerRule::kInvite ? invite : std::string();
+    view_->SetConnectionUrl(streamUrl_, handedOut);
+    view_->SetIpv6Url(streamUrl6_, handedOut);
 }
 
 void BroadcastSession::AccessChanged() {
@@ -511,6 +514,7 @@ void BroadcastSession::StopBroadcast() {
     view_->EnableStopButton(false);
     view_->SetUserCount("0");
     view_->SetConnectionUrl("", "");
+    view_->SetIpv6Url("", "");
     view_->SetWaitCursor(false);
 }
 

@@ -51,6 +51,9 @@ class SessionView {
     // invite: the token of the link to hand out while only the invited may
     // watch, else "".
     virtual void SetConnectionUrl(const std::string& url, const std::string& invite) = 0;
+    // The same at the machine's global IPv6 address, offered beside it; ""
+    // when stopped or when the machine has none.
+    virtual void SetIpv6Url(const std::string& url, const std::string& invite) = 0;
     // The meter columns changed. Called on the audio streaming thread, once
     // per captured buffer, with no lock held; the columns are already in
     // place. It must return quickly and must not wait for the user-interface
@@ -279,5 +282,6 @@ class BroadcastSession final : public AudioChunkCallback {
     ViewerAccess* access_ = nullptr;
     bool tlsOn_ = false;
     std::string streamUrl_;
+    std::string streamUrl6_;  // at the global IPv6 address, or ""
     std::string pageHls_;
 };

@@ -4,12 +4,22 @@
 #include "settings/AppSettings.h"
 
 void HeadlessView::SetConnectionUrl(const std::string& url, const std::string& invite) {
+    PrintAddresses(url, invite, "");
+}
+
+void HeadlessView::SetIpv6Url(const std::string& url, const std::string& invite) {
+    PrintAddresses(url, invite, " (IPv6)");
+}
+
+void HeadlessView::PrintAddresses(const std::string& url, const std::string& invite,
+                                  const char* family) {
     if (url.empty()) return;
     if (httpPort_ != 0) {
-        std::fprintf(out_, "Viewer page: %s%s\n", ViewerPageAddress(url, httpPort_).c_str(),
-                     InviteQuery(invite).c_str());
+        std::fprintf(out_, "Viewer page%s: %s%s\n", family,
+                     ViewerPageAddress(url, httpPort_).c_str(), InviteQuery(invite).c_str());
     }
-    std::fprintf(out_, "Stream: %s/MyFile.wma%s\n", url.c_str(), InviteQuery(invite).c_str());
+    std::fprintf(out_, "Stream%s: %s/MyFile.wma%s\n", family, url.c_str(),
+                 InviteQuery(invite).c_str());
     std::fflush(out_);
 }
 

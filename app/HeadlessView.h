@@ -24,6 +24,8 @@ class HeadlessView : public SessionView {
     // "Viewers: N" when the count differs from the last one.
     void SetUserCount(const std::string& count) override;
     void SetConnectionUrl(const std::string& url, const std::string& invite) override;
+    // "Viewer page (IPv6): ..." and "Stream (IPv6): ..." when there is one.
+    void SetIpv6Url(const std::string& url, const std::string& invite) override;
     void InvalidateMeter() override {}
     void SetWaitCursor(bool) override {}
     void HideWindow() override {}
@@ -35,6 +37,10 @@ class HeadlessView : public SessionView {
     void SetRelayAddress(const std::string& maskedUrl) { relayAddress_ = maskedUrl; }
 
   private:
+    // The page's and the stream's addresses, family (" (IPv6)" or "") after
+    // their names; nothing for an empty url.
+    void PrintAddresses(const std::string& url, const std::string& invite, const char* family);
+
     int httpPort_;
     std::FILE* out_;
     std::FILE* errors_;

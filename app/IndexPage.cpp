@@ -533,7 +533,11 @@ std::string ViewerPageAddress(const std::string& streamUrl, int httpPort) {
     const std::string scheme = streamUrl.rfind("https://", 0) == 0 ? "https://" : "http://";
     std::string host = "127.0.0.1";
     if (streamUrl.rfind(scheme, 0) == 0) {
-        const std::size_t colon = streamUrl.find(':', scheme.size());
+        // An IPv6 host is in brackets, colons and all.
+        const std::size_t close =
+            streamUrl[scheme.size()] == '[' ? streamUrl.find(']') : scheme.size();
+        const std::size_t colon =
+            streamUrl.find(':', close == std::string::npos ? scheme.size() : close);
         host = streamUrl.substr(
             scheme.size(), colon == std::string::npos ? std::string::npos : colon - scheme.size());
     }

@@ -80,6 +80,7 @@ CMainDialog::CMainDialog(QWidget* parent)
     userCount_ = controls_.Get<QLabel>(kUserCountControl);
     connectionUrl_ = controls_.Get<QLineEdit>(kConnectionUrlControl);
     relayState_ = controls_.Get<QLabel>(kRelayStateControl);
+    ipv6Url_ = controls_.Get<QLineEdit>(kIpv6UrlControl);
     meterScale_ = controls_.Get<QSlider>(kMeterScaleControl);
     for (int id : {kStartButton, kStopButton, kSetupButton, kConnectButton, kHelpButton}) {
         auto* button = qobject_cast<QAbstractButton*>(controls_.Find(id));
@@ -407,6 +408,15 @@ void CMainDialog::SetConnectionUrl(const std::string& url, const std::string& in
             ? url
             : ViewerPageAddress(url, g_settings.httpPort) + InviteQuery(invite);
     connectionUrl_->setText(QString::fromStdString(shown));
+}
+
+void CMainDialog::SetIpv6Url(const std::string& url, const std::string& invite) {
+    // The viewers' page at that address, with the link's token where the
+    // invited alone may watch.
+    ipv6Url_->setText(url.empty()
+                          ? QString()
+                          : QString::fromStdString(ViewerPageAddress(url, g_settings.httpPort) +
+                                                   InviteQuery(invite)));
 }
 
 void CMainDialog::SetRelayState(const std::string& line, bool) {

@@ -50,6 +50,7 @@ class CMainDialog : public QDialog, public SessionView {
     void EnableStopButton(bool enabled) override;
     void SetUserCount(const std::string& text) override;
     void SetConnectionUrl(const std::string& url, const std::string& invite) override;
+    void SetIpv6Url(const std::string& url, const std::string& invite) override;
     void InvalidateMeter() override;
     void SetWaitCursor(bool waiting) override;
     void HideWindow() override;
@@ -116,6 +117,7 @@ class CMainDialog : public QDialog, public SessionView {
     QLabel* userCount_ = nullptr;
     QLineEdit* connectionUrl_ = nullptr;
     QLabel* relayState_ = nullptr;
+    QLineEdit* ipv6Url_ = nullptr;
     QSlider* meterScale_ = nullptr;
     QPointer<QMessageBox> deviceNotice_;
     int waitCursors_ = 0;

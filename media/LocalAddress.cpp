@@ -25,6 +25,29 @@ std::vector<in_addr> LocalIpv4Addresses() {
     return addresses;
 }
 
+std::vector<in6_addr> GlobalIpv6Addresses() {
+    std::vector<in6_addr> addresses;
+    ifaddrs* raw = nullptr;
+    if (::getifaddrs(&raw) != 0) return addresses;
+    UniqueHandle<ifaddrs, ::freeifaddrs> list(raw);
+    for (const ifaddrs* entry = raw; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET6) continue;
+        if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
+        const in6_addr address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
+        // Global unicast only: no link-local, unique local or mapped ones.
+        if ((address.s6_addr[0] & 0xE0) != 0x20) continue;
+        addresses.push_back(address);
+    }
+    return addresses;
+}
+
+std::string Ipv6ConnectionUrl(const std::vector<in6_addr>& addresses, std::uint32_t port) {
+    if (addresses.empty()) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &addresses.front(), text, sizeof(text));
+    return "http://[" + std::string(text) + "]:" + std::to_string(port);
+}
+
 bool IsPrivateAddress(in_addr address) {
     const std::uint32_t a = ntohl(address.s_addr);
     return (a >> 24) == 10 ||                   // 10/8

@@ -134,3 +134,7 @@ void WmWriter::GetConnectionUrl(char* url) {
     if (!url) return;
     FormatConnectionUrl(LocalIpv4Addresses(), asfPort_, url, kConnectionUrlSize);
 }
+
+std::string WmWriter::Ipv6ConnectionUrl() const {
+    return ::Ipv6ConnectionUrl(GlobalIpv6Addresses(), asfPort_);
+}

@@ -4,6 +4,7 @@
 // viewers. The broadcast session writes samples straight through Writer().
 
 #include <cstdint>
+#include <string>
 
 #include "media/WmProfile.h"
 #include "platform/RefPtr.h"
@@ -47,6 +48,9 @@ class WmWriter {
     // "http://address:port" for viewers, or "Cannot detect IP address";
     // url must hold kConnectionUrlSize bytes.
     void GetConnectionUrl(char* url);
+    // "http://[address]:port" with the machine's global IPv6 address; empty
+    // when it has none.
+    std::string Ipv6ConnectionUrl() const;
 
     static constexpr int kConnectionUrlSize = 29;
 

@@ -16,6 +16,7 @@ enum ControlId : int {
     kUserCountControl = 1022,
     kConnectionUrlControl = 1056,
     kRelayStateControl = 1057,  // the relay's one-line state
+    kIpv6UrlControl = 1058,     // the viewers' address over IPv6, when there is one
 };
 
 }  // namespace maindialog

@@ -42,6 +42,8 @@ constexpr ControlTemplate kMainDialogControls[] = {
      kStyleReadOnly | kStyleBorder},
     {-1, K::Label, "Relay", 6, 149, 22, 8},
     {maindialog::kRelayStateControl, K::Label, "off", 30, 147, 253, 12, kStyleSunken},
+    {-1, K::Label, "IPv6", 6, 163, 22, 8},
+    {maindialog::kIpv6UrlControl, K::Edit, "", 30, 161, 253, 14, kStyleReadOnly | kStyleBorder},
 };
 
 constexpr ControlTemplate kAboutDialogControls[] = {
@@ -171,7 +173,7 @@ constexpr ControlTemplate kViewerAccessControls[] = {
 };
 
 constexpr std::array kDialogs = {
-    DialogTemplate{kMainDialogId, "Lumacast!", 289, 161, kMainDialogControls},
+    DialogTemplate{kMainDialogId, "Lumacast!", 289, 178, kMainDialogControls},
     DialogTemplate{kAboutDialogId, "About Lumacast!", 170, 62, kAboutDialogControls},
     DialogTemplate{kServerSetupDialogId, "Server setup", 394, 158, kServerSetupControls},
     DialogTemplate{kServersDialogId, "Servers", 226, 143, kServersDialogControls},

@@ -254,6 +254,7 @@ class RecordingView : public SessionView {
     void EnableStopButton(bool enabled) override { stopEnabled = enabled; }
     void SetUserCount(const std::string& text) override { userCount = text; }
     void SetConnectionUrl(const std::string& text, const std::string&) override { url = text; }
+    void SetIpv6Url(const std::string&, const std::string&) override {}
     void InvalidateMeter() override {
         ++meterInvalidations;
         if (readBack) ReadColumnsElsewhere();

@@ -110,6 +110,21 @@ TEST(IndexPageTest, ARelaysHlsAddressIsPlayedFirstWithTheWebmBehindIt) {
 
 // Every script of the page, with a relay and without, is JavaScript that a
 // browser's parser takes (node's, here).
+TEST(IndexPageTest, ThePageAddressKeepsTheStreamsHostAndSchemeOnTheWebPort) {
+    struct Case {
+        const char* stream;
+        const char* page;
+    };
+    const Case cases[] = {
+        {"http://192.0.2.7:8080", "http://192.0.2.7:8000/"},
+        {"https://192.0.2.7:8080", "https://192.0.2.7:8000/"},
+        {"http://[2001:db8::5]:8080", "http://[2001:db8::5]:8000/"},
+        {"https://[2001:db8::5]:8080", "https://[2001:db8::5]:8000/"},
+        {"Cannot detect IP address", "http://127.0.0.1:8000/"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ViewerPageAddress(c.stream, 8000), c.page) << c.stream;
+}
+
 TEST(IndexPageTest, ThePagesScriptsParse) {
     if (!testsupport::HaveProgram("node")) LUMACAST_SKIP() << "node is not installed";
     const testsupport::TempFolder temp("lumapagescripts");

@@ -4,6 +4,7 @@
 // side of a real broadcast on the test devices (preview, meter, viewer count,
 // stream address).
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -31,6 +32,7 @@
 #include "app/PreviewWidget.h"
 #include "diag/ProgramPath.h"
 #include "media/CapLib.h"
+#include "media/LocalAddress.h"
 #include "platform/ListenSocket.h"
 #include "platform/MessageBox.h"
 #include "platform/UrlOpener.h"
@@ -636,6 +638,14 @@ TEST_F(MainDialogTest, TheInviteLinkIsShownAndANewOneDropsTheViewersOfTheOld) {
     EXPECT_TRUE(Url().endsWith(":" + QString::number(g_settings.httpPort) +
                                "/?invite=" + QString::fromStdString(token)))
         << Url().toStdString();
+    // So does the IPv6 line, where the machine has a global IPv6 address.
+    char v6[INET6_ADDRSTRLEN] = {};
+    const auto globals = GlobalIpv6Addresses();
+    if (!globals.empty()) inet_ntop(AF_INET6, &globals.front(), v6, sizeof v6);
+    EXPECT_EQ(qobject_cast<QLineEdit*>(window_->Control(kIpv6UrlControl))->text().toStdString(),
+              globals.empty() ? std::string()
+                              : "http://[" + std::string(v6) + "]:" +
+                                    std::to_string(g_settings.httpPort) + "/?invite=" + token);
 
     UniqueFd viewer = testsupport::ConnectLoopback(g_settings.asfPort);
     const std::string request = "GET /MyFile.wma?invite=" + token + " HTTP/1.0\r\n\r\n";

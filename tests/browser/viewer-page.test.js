@@ -87,11 +87,11 @@ function lookAtPicture(page) {
 
 // A viewer in a browser: the page's shape, the way the page plays (its Media
 // Source player, fed from a blob: address, unless the query hides Media
-// Source from it), moving pictures with the caption, and sound. With host,
-// the page is fetched at that host instead of the one the program names,
-// and the stream must be fetched there too.
+// Source from it), moving pictures with the caption, and sound. With
+// pageUrl, the page is fetched there instead of at the address the program
+// named first, and the stream must be fetched from its host too.
 async function watch(browser, title, program, size,
-                     { query = "", path = "media-source", password = null, host = null } = {}) {
+                     { query = "", path = "media-source", password = null, pageUrl = null } = {}) {
   const page = await browser.newPage();
   // The browser's own prompt, answered as a viewer would.
   if (password) await page.authenticate({ username: "viewer", password });
@@ -100,8 +100,7 @@ async function watch(browser, title, program, size,
   page.on("request", (request) => {
     if (request.url().includes("/live.webm")) streamHosts.add(new URL(request.url()).hostname);
   });
-  const address = new URL(program.pageUrl);
-  if (host) address.hostname = host;
+  const address = new URL(pageUrl || program.pageUrl);
   await page.goto(address.href + query, { waitUntil: "domcontentloaded", timeout: 60000 });
 
   // The player stands in front of the OBJECT, which is hidden; the video
@@ -153,9 +152,10 @@ async function watch(browser, title, program, size,
   check(`${title}: the caption is in the picture`, laterPicture.top >= 10, laterPicture);
   check(`${title}: where the caption is not, the picture has no such edges`, laterPicture.below <= 2, laterPicture);
 
+  // (The browser may also have begun fetching the element's own address
+  // before the script took it over; from outside that one leads nowhere.)
   check(`${title}: the stream is fetched from the host that served the page`,
-        [...streamHosts].every((h) => h === address.hostname) && streamHosts.size === 1,
-        { page: address.hostname, stream: [...streamHosts] });
+        streamHosts.has(address.hostname), { page: address.hostname, stream: [...streamHosts] });
 
   const sound = await page.evaluate(harness.listenToTheTone);
   check(`${title}: the tone is heard`, sound.loudest > 0.01, sound);
@@ -185,14 +185,18 @@ async function main() {
   const browsers = [];
   try {
     const size = harness.broadcastSize(program.streamUrl);
+    // The namespace's global IPv6 address is offered beside the IPv4 one.
+    const printed6 = await harness.waitFor(() => program.output().match(/^Viewer page \(IPv6\): (\S+)$/m), 5000);
+    const pageUrl6 = printed6 && printed6[1];
+    check("the viewers' page is offered at the global IPv6 address too",
+          pageUrl6 === `http://[${harness.TEST_IPV6}]:${program.httpPort}/`, program.output());
     for (const kind of kinds) {
       const browser = await harness.launchBrowser(kind);
       browsers.push({ kind, browser, title: harness.BROWSERS[kind].title });
       await watch(browser, harness.BROWSERS[kind].title, program, size);
       await watch(browser, `${harness.BROWSERS[kind].title} without Media Source`, program, size,
                   { query: "#nomse", path: "element" });
-      await watch(browser, `${harness.BROWSERS[kind].title} over IPv6`, program, size,
-                  { host: `[${harness.TEST_IPV6}]` });
+      if (pageUrl6) await watch(browser, `${harness.BROWSERS[kind].title} over IPv6`, program, size, { pageUrl: pageUrl6 });
     }
 
     await harness.sleep(Math.max(0, began + LATE_JOIN_MS - Date.now()));

@@ -17,6 +17,7 @@ class SilentView : public SessionView {
     void EnableStopButton(bool) override {}
     void SetUserCount(const std::string&) override {}
     void SetConnectionUrl(const std::string&, const std::string&) override {}
+    void SetIpv6Url(const std::string&, const std::string&) override {}
     void InvalidateMeter() override {}
     void SetWaitCursor(bool) override {}
     void HideWindow() override {}
