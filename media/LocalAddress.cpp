@@ -10,34 +10,40 @@
 
 #include "platform/UniqueHandle.h"
 
-std::vector<in_addr> LocalIpv4Addresses() {
-    std::vector<in_addr> addresses;
+namespace {
+
+// Calls take with each address of the family that an interface which is up
+// has, loopback left out, in the system's order.
+template <typename Take>
+void ForEachAddress(int family, const Take& take) {
     ifaddrs* raw = nullptr;
-    if (::getifaddrs(&raw) != 0) return addresses;
+    if (::getifaddrs(&raw) != 0) return;
     UniqueHandle<ifaddrs, ::freeifaddrs> list(raw);
     for (const ifaddrs* entry = raw; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != family) continue;
         if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
-        const in_addr address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
-        if ((ntohl(address.s_addr) >> 24) == 127) continue;
-        addresses.push_back(address);
+        take(entry->ifa_addr);
     }
+}
+
+}  // namespace
+
+std::vector<in_addr> LocalIpv4Addresses() {
+    std::vector<in_addr> addresses;
+    ForEachAddress(AF_INET, [&](const sockaddr* entry) {
+        const in_addr address = reinterpret_cast<const sockaddr_in*>(entry)->sin_addr;
+        if ((ntohl(address.s_addr) >> 24) != 127) addresses.push_back(address);
+    });
     return addresses;
 }
 
 std::vector<in6_addr> GlobalIpv6Addresses() {
     std::vector<in6_addr> addresses;
-    ifaddrs* raw = nullptr;
-    if (::getifaddrs(&raw) != 0) return addresses;
-    UniqueHandle<ifaddrs, ::freeifaddrs> list(raw);
-    for (const ifaddrs* entry = raw; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET6) continue;
-        if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
-        const in6_addr address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
+    ForEachAddress(AF_INET6, [&](const sockaddr* entry) {
+        const in6_addr address = reinterpret_cast<const sockaddr_in6*>(entry)->sin6_addr;
         // Global unicast only: no link-local, unique local or mapped ones.
-        if ((address.s6_addr[0] & 0xE0) != 0x20) continue;
-        addresses.push_back(address);
-    }
+        if ((address.s6_addr[0] & 0xE0) == 0x20) addresses.push_back(address);
+    });
     return addresses;
 }
 

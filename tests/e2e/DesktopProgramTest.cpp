@@ -38,6 +38,7 @@
 #include "tests/support/TestDevices.h"
 #include "tests/support/TestStream.h"
 #include "tests/support/VirtualDisplay.h"
+#include "ui/Templates.h"
 #include "ui/toolkit/DialogBuilder.h"
 
 extern char** environ;
@@ -330,7 +331,8 @@ class DesktopProgramTest : public ::testing::Test {
     // units: below the menu bar, which takes what the client area leaves.
     static std::pair<int, int> ToolbarButton(const ScreenRect& window, int unitsX) {
         const DialogUnits units(QApplication::font());
-        const int menuHeight = window.height - units.ToPixelsY(161);
+        const int menuHeight =
+            window.height - units.ToPixelsY(FindDialogTemplate(kMainDialogId)->height);
         return {window.x + units.ToPixelsX(unitsX + 27 / 2),
                 window.y + menuHeight + units.ToPixelsY(12)};
     }
