@@ -1,12 +1,16 @@
 #include "tests/support/Sockets.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -71,10 +75,24 @@ int FreeTcpPort() {
 }
 
 UniqueFd ConnectLoopback(int port, const char* from, int receiveBuffer) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const bool v6 = std::strchr(from, ':') != nullptr;
+    UniqueFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return {};
     if (receiveBuffer > 0) {
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    if (v6) {
+        sockaddr_in6 local{};
+        local.sin6_family = AF_INET6;
+        sockaddr_in6 server{};
+        server.sin6_family = AF_INET6;
+        server.sin6_addr = in6addr_loopback;
+        server.sin6_port = htons(static_cast<std::uint16_t>(port));
+        if (::inet_pton(AF_INET6, from, &local.sin6_addr) != 1 ||
+            ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0)
+            return {};
+        return fd;
     }
     sockaddr_in local = Address(INADDR_ANY, 0);
     if (::inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
@@ -86,6 +104,40 @@ UniqueFd ConnectLoopback(int port, const char* from, int receiveBuffer) {
         return {};
     }
     return fd;
+}
+
+bool InNetworkOfItsOwn(const std::vector<std::string>& ipv6Addresses,
+                       const std::function<void()>& body) {
+    bool made = false;
+    // A thread of its own, since a namespace that unshare makes is the
+    // calling thread's alone; the threads it starts are in it too.
+    std::thread runner([&] {
+        if (::unshare(CLONE_NEWNET) != 0) return;
+        UniqueFd control(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (!control) return;
+        ifreq up{};
+        std::strcpy(up.ifr_name, "lo");
+        if (::ioctl(control.Get(), SIOCGIFFLAGS, &up) != 0) return;
+        up.ifr_flags |= IFF_UP;
+        if (::ioctl(control.Get(), SIOCSIFFLAGS, &up) != 0) return;
+        for (const std::string& text : ipv6Addresses) {
+            // The kernel's in6_ifreq, whose header clashes with the C library's.
+            struct {
+                in6_addr ifr6_addr;
+                std::uint32_t ifr6_prefixlen;
+                int ifr6_ifindex;
+            } address{};
+            address.ifr6_ifindex = static_cast<int>(::if_nametoindex("lo"));
+            address.ifr6_prefixlen = 128;
+            if (::inet_pton(AF_INET6, text.c_str(), &address.ifr6_addr) != 1 ||
+                ::ioctl(control.Get(), SIOCSIFADDR, &address) != 0)
+                return;
+        }
+        made = true;
+        body();
+    });
+    runner.join();
+    return made;
 }
 
 bool AcceptsConnections(int port) {

@@ -4,7 +4,9 @@
 // and a request sent whole with the reply read until the server closes.
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/UniqueHandle.h"
 
@@ -26,8 +28,16 @@ int FreeTcpPort();
 // A client connected to port on loopback from the loopback address from
 // (every 127.x.y.z address is the machine itself, so tests play several
 // clients); receiveBuffer, when above 0, is its receive buffer in bytes.
-// Empty when the connection is refused.
+// An IPv6 from connects to [::1] from there (an address that a network of
+// the test's own gave its loopback). Empty when the connection is refused.
 UniqueFd ConnectLoopback(int port, const char* from = "127.0.0.1", int receiveBuffer = 0);
+
+// Runs body on a thread in a network namespace of its own, whose loopback is
+// up and also holds the IPv6 addresses given, so that a test can play
+// clients from several IPv6 networks; what the thread opens stays in that
+// namespace. False (body not run) when no namespace can be made here.
+bool InNetworkOfItsOwn(const std::vector<std::string>& ipv6Addresses,
+                       const std::function<void()>& body);
 
 // Whether something accepts connections on the loopback port now.
 bool AcceptsConnections(int port);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Skip.h"
 #include "tests/wmvcore/StreamTestSupport.h"
 #include "wmvcore/StreamServer.h"
 
@@ -104,6 +105,7 @@ TEST(StreamServerRequestLimits, BoundsAndDeadlineOfConnectionsAwaitingARequest) 
         std::size_t perAddress, total;
         Clock::duration deadline;
         void (*run)(std::uint32_t port);
+        bool ownNetwork = false;  // run where the IPv6 clients below exist
     };
     const Case cases[] = {
         {"one address beyond its bound is reset, another is served", 2, 8, seconds(60),
@@ -121,6 +123,18 @@ TEST(StreamServerRequestLimits, BoundsAndDeadlineOfConnectionsAwaitingARequest) 
              EXPECT_EQ(ReadSome(first.Get(), 64, 10000), "HTTP/1.0 200 OK\r\n\r\nhello");
              EXPECT_TRUE(Answered(port, "127.0.0.3"));
          }},
+        {"one home's /64 beyond its bound is reset, another /64 is served", 2, 8, seconds(60),
+         [](std::uint32_t port) {
+             UniqueFd first = Connect(port, 0, "2001:db8:1::3");
+             UniqueFd second = Connect(port, 0, "2001:db8:1::4");
+             UniqueFd third = Connect(port, 0, "2001:db8:1::5");
+             ASSERT_TRUE(first && second && third);
+             EXPECT_EQ(WaitUntilNotOpen(third.Get(), 10000), Seen::Closed);
+             EXPECT_TRUE(Answered(port, "2001:db8:2::3"));
+             EXPECT_EQ(Look(first.Get()), Seen::Open);
+             EXPECT_EQ(Look(second.Get()), Seen::Open);
+         },
+         true},
         {"the total bound holds across addresses until requests complete", 4, 3, seconds(60),
          [](std::uint32_t port) {
              std::vector<UniqueFd> held;
@@ -204,13 +218,21 @@ TEST(StreamServerRequestLimits, BoundsAndDeadlineOfConnectionsAwaitingARequest) 
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Hello hello;
-        StreamServer server;
-        server.SetRequestLimits(c.perAddress, c.total, c.deadline);
-        std::uint32_t port = 0;
-        ASSERT_EQ(server.Open(&port, &hello), S_OK);
-        c.run(port);
-        server.Close();
+        const auto run = [&c] {
+            Hello hello;
+            StreamServer server;
+            server.SetRequestLimits(c.perAddress, c.total, c.deadline);
+            std::uint32_t port = 0;
+            ASSERT_EQ(server.Open(&port, &hello), S_OK);
+            c.run(port);
+            server.Close();
+        };
+        if (!c.ownNetwork) {
+            run();
+        } else if (!testsupport::InNetworkOfItsOwn(
+                       {"2001:db8:1::3", "2001:db8:1::4", "2001:db8:1::5", "2001:db8:2::3"}, run)) {
+            if (testsupport::SkipsFail()) ADD_FAILURE() << "no network namespace can be made here";
+        }
     }
 }
 

@@ -144,13 +144,14 @@ TEST_F(DialogBuilderTest, MainWindowControlsAtTheirPlaces) {
         {1052, QRect(462, 58, 26, 89)},    // 264, 33, 15, 51: 462 to 488.25
         {1022, QRect(404, 177, 56, 21)},   // 231, 101, 32, 12: 404.25 to 460.25
         {1056, QRect(284, 221, 204, 24)},  // 162, 126, 117, 14: 283.5 to 488.25
+        {1058, QRect(53, 282, 442, 24)},   // 30, 161, 253, 14: 52.5 to 495.25
     };
     for (const Place& p : places) {
         QWidget* widget = controls.Find(p.id);
         ASSERT_NE(widget, nullptr) << p.id;
         EXPECT_EQ(widget->geometry(), p.pixels) << p.id;
     }
-    EXPECT_EQ(client.size(), QSize(506, 282));  // 289 x 161: 505.75 and 281.75
+    EXPECT_EQ(client.size(), QSize(506, 312));  // 289 x 178: 505.75 and 311.5
 
     auto* users = controls.Get<QLabel>(1022);
     ASSERT_NE(users, nullptr);
