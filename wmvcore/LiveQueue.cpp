@@ -1,5 +1,6 @@
 #include "wmvcore/LiveQueue.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -38,6 +39,7 @@ HRESULT LiveQueue::Begin(const std::uint8_t* header, std::size_t size, Limits li
     units_.clear();
     bytes_ = 0;
     firstSeq_ = head_;
+    streamFirst_ = head_;
     lastStart_ = kNone;
     live_ = true;
     ended_ = false;
@@ -108,6 +110,11 @@ HRESULT LiveQueue::End() {
 }
 
 LiveQueue::Reader::Reader(LiveQueue& queue) : queue_(queue) {
+    {
+        std::lock_guard lock(queue_.mutex_);
+        cameLive_ = queue_.live_ && !queue_.ended_;
+        cameGeneration_ = queue_.generation_;
+    }
     ++queue_.readers_;
 }
 
@@ -127,7 +134,11 @@ std::shared_ptr<const std::vector<std::uint8_t>> LiveQueue::Reader::TakeHeader()
     generation_ = q.generation_;
     started_ = false;
     placed_ = q.join_ == JoinPolicy::NextStart;
-    if (placed_) seq_ = q.head_;
+    // A stream that began since the reader came is new to it from its first
+    // unit on: a start pushed before the reader got here to take the header
+    // is still its own (else it waits a whole spacing of starts).
+    const bool begunSinceCame = !cameLive_ || cameGeneration_ != q.generation_;
+    if (placed_) seq_ = begunSinceCame ? std::max(q.streamFirst_, q.firstSeq_) : q.head_;
     return q.header_;
 }
 

@@ -35,7 +35,9 @@ class LiveQueue {
         // backlog before the newest unit (or else the oldest start kept),
         // else with the first start to come.
         LatestStart,
-        // With the first start pushed after it took the header.
+        // With the first start pushed after it took the header; a reader
+        // that came while no stream ran, or before the running one began,
+        // with that stream's first start, since all of it is new to it.
         NextStart,
     };
     // What becomes of a reader that falls behind.
@@ -122,6 +124,9 @@ class LiveQueue {
         }
 
         LiveQueue& queue_;
+        // The stream running when the reader came, if one did.
+        bool cameLive_ = false;
+        std::uint64_t cameGeneration_ = 0;
         bool haveHeader_ = false;
         bool placed_ = false;   // seq_ is a place in the current stream
         bool started_ = false;  // past the join policy
@@ -162,8 +167,9 @@ class LiveQueue {
     JoinPolicy join_ = JoinPolicy::NextUnit;
     std::int64_t backlogMs_ = 0;
     std::deque<Entry> units_;
-    std::uint64_t firstSeq_ = 0;  // sequence number of units_.front()
-    std::uint64_t head_ = 0;      // sequence number of the next unit
+    std::uint64_t firstSeq_ = 0;     // sequence number of units_.front()
+    std::uint64_t head_ = 0;         // sequence number of the next unit
+    std::uint64_t streamFirst_ = 0;  // sequence number of the stream's first unit
     std::uint64_t lastStart_ = kNone;
     std::size_t bytes_ = 0;
     std::vector<std::shared_ptr<Bytes>> spare_;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,14 +45,19 @@ struct Script {
 // Plays the steps on a queue and one reader: H a stream begins (its header
 // is its number), k a start is pushed, u another unit (each holds the
 // number of units pushed before it, and its time is a tenth of a second
-// for each of them), E the stream ends, J the reader takes
+// for each of them), E the stream ends, R the reader comes (else it comes
+// at its first J), J the reader takes
 // the header, n it takes what is due and moves past it. Tells what J and n
 // gave: the header's number or "-", "wait", "S" and the start it begins
 // with, the units ("|" after the last of an ended stream), "end", or "drop:"
 // and the reason.
 std::string Play(const Script& script) {
     LiveQueue queue(LiveQueue::LagPolicy::Drop);
-    LiveQueue::Reader reader(queue);
+    std::optional<LiveQueue::Reader> came;
+    const auto reader = [&]() -> LiveQueue::Reader& {
+        if (!came) came.emplace(queue);
+        return *came;
+    };
     std::uint8_t streams = 0, pushed = 0;
     std::string seen;
     for (const char* step = script.steps; *step; ++step) {
@@ -70,13 +76,16 @@ std::string Play(const Script& script) {
             case 'E':
                 EXPECT_EQ(queue.End(), S_OK);
                 break;
+            case 'R':
+                reader();
+                break;
             case 'J': {
-                const auto header = reader.TakeHeader();
+                const auto header = reader().TakeHeader();
                 got = header ? "h" + std::to_string((*header)[0]) : "-";
                 break;
             }
             case 'n':
-                switch (reader.Next(script.maxUnits, SIZE_MAX)) {
+                switch (reader().Next(script.maxUnits, SIZE_MAX)) {
                     case Step::Wait:
                         got = "wait";
                         break;
@@ -84,17 +93,17 @@ std::string Play(const Script& script) {
                         got = "end";
                         break;
                     case Step::Drop:
-                        got = std::string("drop:") + ReasonName(reader.Dropped());
+                        got = std::string("drop:") + ReasonName(reader().Dropped());
                         break;
                     case Step::Start:
-                        got = "S" + std::to_string(reader.Unit(0)[0]);
-                        reader.Advance(1);
+                        got = "S" + std::to_string(reader().Unit(0)[0]);
+                        reader().Advance(1);
                         break;
                     case Step::Units:
-                        for (std::size_t i = 0; i < reader.Taken(); ++i)
-                            got += (i ? "," : "") + std::to_string(reader.Unit(i)[0]);
-                        if (reader.AtEnd()) got += "|";
-                        reader.Advance(reader.Taken());
+                        for (std::size_t i = 0; i < reader().Taken(); ++i)
+                            got += (i ? "," : "") + std::to_string(reader().Unit(i)[0]);
+                        if (reader().AtEnd()) got += "|";
+                        reader().Advance(reader().Taken());
                         break;
                 }
                 break;
@@ -159,6 +168,15 @@ TEST(LiveQueue, PoliciesDecideWhereAReaderBeginsAndWhenItIsDropped) {
         {"an ended stream gives no header; the next one does",
          {Join::NextStart, kRoomy, SIZE_MAX, "HEJnHJkn"},
          "- wait h2 0"},
+        // A browser viewer that comes while its rendition is stopped starts
+        // it; the first key frame may be pushed before the server takes the
+        // header for the viewer.
+        {"a reader that came before the stream begins with its first start",
+         {Join::NextStart, kRoomy, SIZE_MAX, "RHukuJn"},
+         "h1 1,2"},
+        {"and so does one that came after the last stream ended",
+         {Join::NextStart, kRoomy, SIZE_MAX, "HkERHukJn"},
+         "h2 2"},
     };
     for (const auto& c : cases) EXPECT_EQ(Play(c.script), c.seen) << c.what;
 }
