@@ -423,30 +423,34 @@ void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVid
         off.reason = problem;
         return ShowRelayState(off);
     }
-    relay::PublisherSettings publisher;
-    publisher.url = settings.relay.url;
+    codec::MediaShape shape;
     if (hasVideo) {
-        publisher.shape.width = m_pCapture->GetFrameWidth();
-        publisher.shape.height = m_pCapture->GetFrameHeight();
-        publisher.shape.framesPerSecond = settings.videoFramesPerSecond;
-        publisher.shape.videoBitRate = settings.videoBitrateKbps * 1000;
+        shape.width = m_pCapture->GetFrameWidth();
+        shape.height = m_pCapture->GetFrameHeight();
+        shape.framesPerSecond = settings.videoFramesPerSecond;
+        shape.videoBitRate = settings.videoBitrateKbps * 1000;
     }
     if (hasAudio) {
-        publisher.shape.sampleRate = m_nSamplesPerSec;
-        publisher.shape.channels = m_nChannels;
+        shape.sampleRate = m_nSamplesPerSec;
+        shape.channels = m_nChannels;
     }
-    relay_ = std::make_unique<relay::RelayPublisher>(std::move(publisher));
+    sharedEncode_ = std::make_unique<codec::SharedEncode>(shape);
+    AddOutput(sharedEncode_.get());
+    relay::PublisherSettings publisher;
+    publisher.url = settings.relay.url;
+    relay_ = std::make_unique<relay::RelayPublisher>(std::move(publisher), *sharedEncode_);
     relay_->Start();
-    AddOutput(relay_.get());
     ShowRelayState(RelayStatus());
 }
 
 void BroadcastSession::StopRelay() {
     if (!relay_) return;
-    RemoveOutput(relay_.get());
-    // Joined without the audio lock: the audio path never waits on the relay.
+    RemoveOutput(sharedEncode_.get());
+    // Joined without the audio lock: the audio path never waits on the relay
+    // or the encode.
     relay_->Stop();
     relay_.reset();
+    sharedEncode_.reset();
     ShowRelayState({});
 }
 

@@ -272,7 +272,9 @@ class BroadcastSession final : public AudioChunkCallback {
     std::vector<codec::BroadcastOutput*> outputs_;
     void AddOutput(codec::BroadcastOutput* output);
     void RemoveOutput(codec::BroadcastOutput* output);
-    // While publishing: the relay publisher, one of the outputs.
+    // While publishing: the shared H.264 and AAC encode, one of the
+    // outputs, and the relay publisher that takes its packets.
+    std::unique_ptr<codec::SharedEncode> sharedEncode_;
     std::unique_ptr<relay::RelayPublisher> relay_;
     std::string relayLine_;
     std::string relayStateKey_;

@@ -1,17 +1,27 @@
 #pragma once
 // Owners of FFmpeg's handles, for the libraries that encode and mux with it
-// (the stream runtime and the relay publisher). Header only: nothing here
+// (the stream runtime, the shared encode and the relay publisher). Header only: nothing here
 // links FFmpeg into what does not include it.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/error.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
+#include <string>
+
 #include "platform/UniqueHandle.h"
+
+// FFmpeg's text for an error code.
+inline std::string AvErrorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
 
 inline void FreeCodecContext(AVCodecContext* c) {
     avcodec_free_context(&c);
@@ -21,6 +31,9 @@ inline void FreeFrame(AVFrame* f) {
 }
 inline void FreePacket(AVPacket* p) {
     av_packet_free(&p);
+}
+inline void FreeParameters(AVCodecParameters* p) {
+    avcodec_parameters_free(&p);
 }
 inline void FreeSwr(SwrContext* s) {
     swr_free(&s);
@@ -42,6 +55,7 @@ inline void FreeIoContext(AVIOContext* io) {
 using CodecContextPtr = UniqueHandle<AVCodecContext, FreeCodecContext>;
 using FramePtr = UniqueHandle<AVFrame, FreeFrame>;
 using PacketPtr = UniqueHandle<AVPacket, FreePacket>;
+using ParametersPtr = UniqueHandle<AVCodecParameters, FreeParameters>;
 using SwsPtr = UniqueHandle<SwsContext, sws_freeContext>;
 using SwrPtr = UniqueHandle<SwrContext, FreeSwr>;
 using FifoPtr = UniqueHandle<AVAudioFifo, FreeFifo>;

@@ -27,7 +27,8 @@ std::chrono::seconds ReconnectDelay(int attempt) {
     return std::chrono::seconds(std::min(1 << (attempt - 1), 30));
 }
 
-RelayPublisher::RelayPublisher(PublisherSettings settings) : settings_(std::move(settings)) {}
+RelayPublisher::RelayPublisher(PublisherSettings settings, codec::SharedEncode& encode)
+    : settings_(std::move(settings)), encode_(encode) {}
 
 RelayPublisher::~RelayPublisher() {
     Stop();
@@ -48,18 +49,60 @@ void RelayPublisher::Stop() {
     wake_.notify_all();
     queue_.Wake();
     if (thread_.joinable()) thread_.join();
-    queue_.Close();
+    LeaveEncode();
     std::lock_guard guard(lock_);
     status_.state = PublishState::kOff;
     status_.reason.clear();
 }
 
-void RelayPublisher::PushVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time) {
-    if (settings_.shape.width > 0) queue_.Push(true, bgr, length, time);
+void RelayPublisher::OnStreams(const codec::EncodedStreams& streams) {
+    ParametersPtr video, audio;
+    const auto copy = [](const AVCodecContext* codec, ParametersPtr* to) {
+        if (!codec) return true;
+        to->reset(avcodec_parameters_alloc());
+        return *to && avcodec_parameters_from_context(to->get(), codec) >= 0;
+    };
+    const bool copied = copy(streams.video, &video) && copy(streams.audio, &audio);
+    {
+        std::lock_guard guard(lock_);
+        if (!copied) {
+            encodeFailure_ = "out of memory";
+        } else {
+            video_ = std::move(video);
+            audio_ = std::move(audio);
+            if (streams.video) timeBase_[0] = streams.video->time_base;
+            if (streams.audio) timeBase_[streams.audioStream] = streams.audio->time_base;
+            audioStream_ = streams.audioStream;
+            haveStreams_ = true;
+        }
+    }
+    wake_.notify_all();
 }
 
-void RelayPublisher::PushAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time) {
-    if (settings_.shape.sampleRate > 0) queue_.Push(false, pcm, length, time);
+void RelayPublisher::OnPacket(const AVPacket& packet, int stream) {
+    if (stream < 0 || stream > 1 || packet.size <= 0) return;
+    codec::SampleQueue::Sample sample;
+    sample.video = stream == 0 && video_;
+    sample.key = packet.flags & AV_PKT_FLAG_KEY;
+    constexpr AVRational kTicks{1, 10000000};
+    sample.time = av_rescale_q(packet.pts, timeBase_[stream], kTicks);
+    sample.decodeTime = av_rescale_q(packet.dts, timeBase_[stream], kTicks);
+    sample.bytes.assign(packet.data, packet.data + packet.size);
+    queue_.Push(std::move(sample));
+}
+
+void RelayPublisher::OnFailed(const std::string& reason) {
+    {
+        std::lock_guard guard(lock_);
+        encodeFailure_ = reason;
+    }
+    wake_.notify_all();
+    queue_.Wake();
+}
+
+void RelayPublisher::LeaveEncode() {
+    encode_.Leave(this);
+    queue_.Close();
 }
 
 PublishStatus RelayPublisher::Status() const {
@@ -104,51 +147,88 @@ void RelayPublisher::Run() {
 }
 
 bool RelayPublisher::Publish(std::string* reason) {
-    RelayEncoder encoder;
-    std::string error;
-    if (!encoder.Open(settings_.shape, &error)) {
-        *reason = "cannot encode for the relay: " + error;
-        return false;
+    {
+        std::lock_guard guard(lock_);
+        haveStreams_ = false;
+        encodeFailure_.clear();
+        video_.reset();
+        audio_.reset();
+    }
+    queue_.Open();
+    encode_.Join(this);
+    RtmpConnection::Stream video, audio;
+    {
+        std::unique_lock guard(lock_);
+        wake_.wait(guard, [&] { return stop_ || haveStreams_ || !encodeFailure_.empty(); });
+        if (!encodeFailure_.empty() || stop_) {
+            *reason = stop_ ? "stopped" : "cannot encode for the relay: " + encodeFailure_;
+            guard.unlock();
+            LeaveEncode();
+            return false;
+        }
+        video = {video_.get(), timeBase_[0]};
+        audio = {audio_.get(), timeBase_[audioStream_]};
     }
     RtmpConnection connection(&stop_);
-    if (!connection.Open(settings_.url, encoder.Video(), encoder.Audio(), settings_.connectDeadline,
-                         reason))
+    if (!connection.Open(settings_.url, video, audio, settings_.connectDeadline, reason)) {
+        LeaveEncode();
         return false;
-    queue_.Open();
+    }
     SetState(PublishState::kPublishing, std::string());
 
-    const RelayEncoder::Output output = [&](AVPacket* packet, int stream) {
-        return connection.Write(packet, stream, settings_.writeDeadline, reason);
-    };
     // The connection's clock starts at its first picture (its first sound
-    // when there are no pictures), which the encoder makes a key frame.
+    // when there are no pictures), a key frame; after a drop it goes on at
+    // the next key frame.
     std::int64_t origin = -1;
-    SampleQueue::Sample sample;
+    bool waitForKey = true;
+    codec::SampleQueue::Sample sample;
     bool afterDrop = false;
-    while (queue_.Take(&sample, &afterDrop, stop_)) {
-        // Only whole groups of pictures were dropped: the next starts one.
-        if (afterDrop) encoder.ForceKeyFrame();
-        if (origin < 0) {
-            if (encoder.Video() && !sample.video) continue;
-            origin = sample.time;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) *reason = "out of memory";
+    while (packet && queue_.Take(&sample, &afterDrop, stop_)) {
+        {
+            std::lock_guard guard(lock_);
+            if (!encodeFailure_.empty()) {
+                *reason = "encoding for the relay failed: " + encodeFailure_;
+                break;
+            }
         }
-        const std::int64_t time = sample.time - origin;
-        if (time < 0) continue;
-        const bool sent =
-            sample.video
-                ? encoder.EncodeVideo(sample.bytes.data(), sample.bytes.size(), time, output)
-                : encoder.EncodeAudio(sample.bytes.data(), sample.bytes.size(), time, output);
+        if (afterDrop) {
+            waitForKey = true;
+            encode_.RequestKeyFrame();
+        }
+        if (waitForKey) {
+            if (video.parameters && !(sample.video && sample.key)) continue;
+            waitForKey = false;
+        }
+        if (origin < 0) origin = sample.time;
+        const int stream = sample.video ? 0 : audioStream_;
+        constexpr AVRational kTicks{1, 10000000};
+        const std::int64_t pts = av_rescale_q(sample.time - origin, kTicks, timeBase_[stream]);
+        const std::int64_t dts =
+            av_rescale_q(sample.decodeTime - origin, kTicks, timeBase_[stream]);
+        // Sound from before the connection's first picture has no place in it.
+        if (dts < 0) continue;
+        av_packet_unref(packet.get());
+        packet->data = sample.bytes.data();
+        packet->size = static_cast<int>(sample.bytes.size());
+        packet->pts = pts;
+        packet->dts = dts;
+        packet->flags = sample.key ? AV_PKT_FLAG_KEY : 0;
+        const bool sent = connection.Write(packet.get(), stream, settings_.writeDeadline, reason);
+        packet->data = nullptr;
+        packet->size = 0;
         {
             std::lock_guard guard(lock_);
             status_.bytesSent = bytesBefore_ + connection.BytesSent();
             if (sent && sample.video) ++status_.picturesEncoded;
         }
         if (!sent) {
-            if (reason->empty()) *reason = "encoding for the relay failed";
+            if (reason->empty()) *reason = "sending to the relay failed";
             break;
         }
     }
-    queue_.Close();
+    LeaveEncode();
     std::lock_guard guard(lock_);
     bytesBefore_ += connection.BytesSent();
     status_.bytesSent = bytesBefore_;

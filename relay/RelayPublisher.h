@@ -1,14 +1,14 @@
 #pragma once
-// Publishing a broadcast to a relay: the writer's own samples, copied in as
-// they are written, are encoded a second time (H.264 and AAC, see
-// RelayEncoder) and sent as FLV over RTMP (see RtmpConnection) on a thread
-// of the publisher's own. The capture and the local viewers never wait on
-// it: samples go into a bounded queue that, when the relay falls behind,
-// drops everything queued and starts again on a key frame, so only whole
-// groups of pictures are lost. When the relay refuses, drops or freezes the
+// Publishing a broadcast to a relay: the packets of the shared H.264 and AAC
+// encode (see SharedEncode) are sent as FLV over RTMP (see RtmpConnection)
+// on a thread of the publisher's own. The encode never waits on it: packets
+// go into a bounded queue that, when the relay falls behind, drops
+// everything queued and goes on at the next key frame, so only whole groups
+// of pictures are lost. When the relay refuses, drops or freezes the
 // connection the publisher closes it, waits 1, 2, 4 ... at most 30 s and
-// connects again with a new header. Nothing is encoded while it is not
-// connected.
+// connects again with a new header. The publisher takes part in the encode
+// only while it is connecting or connected; each connection begins with a
+// key frame and counts its time from there.
 
 #include <atomic>
 #include <chrono>
@@ -19,9 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "codec/BroadcastOutput.h"
-#include "relay/RelayEncoder.h"
-#include "relay/SampleQueue.h"
+#include "codec/SampleQueue.h"
+#include "codec/SharedEncode.h"
 
 namespace relay {
 
@@ -38,7 +37,7 @@ struct PublishStatus {
     int secondsToRetry = 0;  // while reconnecting
     std::string reason;      // why it is reconnecting, or why it is off
     std::int64_t droppedGroups = 0;
-    std::int64_t picturesEncoded = 0;  // over every connection
+    std::int64_t picturesEncoded = 0;  // pictures sent, over every connection
     std::int64_t bytesSent = 0;        // over every connection
 };
 
@@ -52,7 +51,6 @@ std::chrono::seconds ReconnectDelay(int attempt);
 
 struct PublisherSettings {
     std::string url;  // with the stream key; never logged or shown
-    MediaShape shape;
     // How long a connection and a single write may take.
     std::chrono::milliseconds connectDeadline{8000};
     std::chrono::milliseconds writeDeadline{4000};
@@ -62,9 +60,10 @@ struct PublisherSettings {
     std::size_t queueBytesLimit = 64u << 20;
 };
 
-class RelayPublisher : public codec::BroadcastOutput {
+class RelayPublisher : private codec::EncodedSubscriber {
   public:
-    explicit RelayPublisher(PublisherSettings settings);
+    // encode outlives the publisher.
+    RelayPublisher(PublisherSettings settings, codec::SharedEncode& encode);
     // Stops publishing.
     ~RelayPublisher() override;
     RelayPublisher(const RelayPublisher&) = delete;
@@ -77,15 +76,14 @@ class RelayPublisher : public codec::BroadcastOutput {
     // lookup in progress aside).
     void Stop();
 
-    // The writer's samples, copied; never wait for the relay. time is the
-    // sample's time in 100 ns units since the broadcast began. Pictures
-    // come from the user-interface thread, sound from the audio thread.
-    void PushVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time) override;
-    void PushAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time) override;
-
     PublishStatus Status() const;
 
   private:
+    // The encode's calls, on its thread.
+    void OnStreams(const codec::EncodedStreams& streams) override;
+    void OnPacket(const AVPacket& packet, int stream) override;
+    void OnFailed(const std::string& reason) override;
+
     void Run();
     // Publishes until the connection fails or the publisher stops; the
     // reason of the failure in reason.
@@ -93,11 +91,16 @@ class RelayPublisher : public codec::BroadcastOutput {
     void SetState(PublishState state, std::string reason, int secondsToRetry = 0);
     bool WaitForStop(std::chrono::milliseconds wait);
 
+    // Leaves the encode and lets go of its packets.
+    void LeaveEncode();
+
     const PublisherSettings settings_;
+    codec::SharedEncode& encode_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
 
-    SampleQueue queue_{settings_.queueLimit, settings_.queueBytesLimit};
+    // The encode's packets, their times in 100 ns units.
+    codec::SampleQueue queue_{settings_.queueLimit, settings_.queueBytesLimit};
 
     mutable std::mutex lock_;
     std::condition_variable wake_;
@@ -105,6 +108,14 @@ class RelayPublisher : public codec::BroadcastOutput {
     PublishStatus status_;
     std::chrono::steady_clock::time_point retryAt_{};
     std::int64_t bytesBefore_ = 0;
+    // Under lock_: the streams of the run joined (parameters copied on the
+    // encode's thread), or why the encode failed.
+    bool haveStreams_ = false;
+    std::string encodeFailure_;
+    ParametersPtr video_;
+    ParametersPtr audio_;
+    AVRational timeBase_[2] = {{1, 1000}, {1, 1000}};
+    int audioStream_ = 0;
 };
 
 }  // namespace relay

@@ -61,7 +61,7 @@ std::string RtmpConnection::ReasonFor(int error, const char* step) const {
     return std::string(step) + " failed: " + AvErrorText(error);
 }
 
-bool RtmpConnection::Open(const std::string& url, AVCodecContext* video, AVCodecContext* audio,
+bool RtmpConnection::Open(const std::string& url, const Stream& video, const Stream& audio,
                           std::chrono::milliseconds deadline, std::string* reason) {
     Close();
     const std::string host = HostOf(url);
@@ -87,15 +87,15 @@ bool RtmpConnection::Open(const std::string& url, AVCodecContext* video, AVCodec
     context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     context->flush_packets = 1;
     int index = 0;
-    for (AVCodecContext* codec : {video, audio}) {
-        if (!codec) continue;
+    for (const Stream* given : {&video, &audio}) {
+        if (!given->parameters) continue;
         AVStream* stream = avformat_new_stream(context.get(), nullptr);
-        if (!stream || avcodec_parameters_from_context(stream->codecpar, codec) < 0) {
+        if (!stream || avcodec_parameters_copy(stream->codecpar, given->parameters) < 0) {
             *reason = "cannot describe the streams";
             return false;
         }
         stream->time_base = AVRational{1, 1000};
-        codecTimeBase_[index++] = codec->time_base;
+        codecTimeBase_[index++] = given->timeBase;
     }
 
     ArmDeadline(deadline);

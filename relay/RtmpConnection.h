@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "relay/FfmpegHandles.h"
+#include "platform/FfmpegHandles.h"
 
 namespace relay {
 
@@ -22,10 +22,16 @@ class RtmpConnection {
     RtmpConnection(const RtmpConnection&) = delete;
     RtmpConnection& operator=(const RtmpConnection&) = delete;
 
+    // One stream of the connection: its codec and the time base of its
+    // packets.
+    struct Stream {
+        const AVCodecParameters* parameters = nullptr;
+        AVRational timeBase{1, 1000};
+    };
     // Connects to url, publishes and writes the FLV header with the
-    // streams of video and audio (either may be null). False with a reason
-    // for the user (never holding the address) on failure.
-    bool Open(const std::string& url, AVCodecContext* video, AVCodecContext* audio,
+    // streams of video and audio (either may have no parameters). False
+    // with a reason for the user (never holding the address) on failure.
+    bool Open(const std::string& url, const Stream& video, const Stream& audio,
               std::chrono::milliseconds deadline, std::string* reason);
     // Writes one packet of stream (0 video, then audio) from its codec's
     // time base. False with a reason when the relay failed or the write

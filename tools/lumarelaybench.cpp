@@ -52,19 +52,20 @@ int main(int argc, char** argv) {
     }
     relay::PublisherSettings settings;
     settings.url = argv[1];
-    settings.shape.width = std::atoi(argv[2]);
-    settings.shape.height = std::atoi(argv[3]);
-    settings.shape.framesPerSecond = std::atoi(argv[4]);
-    settings.shape.videoBitRate = 500000;
-    settings.shape.sampleRate = 44100;
-    settings.shape.channels = 2;
+    codec::MediaShape shape;
+    shape.width = std::atoi(argv[2]);
+    shape.height = std::atoi(argv[3]);
+    shape.framesPerSecond = std::atoi(argv[4]);
+    shape.videoBitRate = 500000;
+    shape.sampleRate = 44100;
+    shape.channels = 2;
     const int seconds = std::atoi(argv[5]);
-    const int fps = settings.shape.framesPerSecond;
-    if (settings.shape.width <= 0 || settings.shape.height <= 0 || fps <= 0 || seconds <= 0) {
+    const int fps = shape.framesPerSecond;
+    if (shape.width <= 0 || shape.height <= 0 || fps <= 0 || seconds <= 0) {
         std::fprintf(stderr, "lumarelaybench: sizes, rate and seconds must be above 0\n");
         return 2;
     }
-    const int width = settings.shape.width, height = settings.shape.height;
+    const int width = shape.width, height = shape.height;
     // A second of pictures (24-bit, width x height, one after another) and of
     // sound (16-bit stereo at 44.1 kHz), the very input the bench gives the
     // ffmpeg command line, given over and over in real time.
@@ -80,7 +81,8 @@ int main(int argc, char** argv) {
 
     // The encoder's remarks, as in the program: errors only.
     av_log_set_level(AV_LOG_ERROR);
-    relay::RelayPublisher publisher(settings);
+    codec::SharedEncode encode(shape);
+    relay::RelayPublisher publisher(settings, encode);
     publisher.Start();
     while (publisher.Status().state != relay::PublishState::kPublishing) {
         if (publisher.Status().state == relay::PublishState::kReconnecting) {
@@ -97,8 +99,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_until(start + std::chrono::microseconds(1000000LL * frame / fps));
         const std::uint8_t* picture = second.data() + pictureBytes * (frame % fps);
         const std::int64_t time = 10000000LL * frame / fps;
-        publisher.PushVideo(picture, pictureBytes, time);
-        publisher.PushAudio(sound.data() + chunk * (frame % fps), chunk, time);
+        encode.PushVideo(picture, pictureBytes, time);
+        encode.PushAudio(sound.data() + chunk * (frame % fps), chunk, time);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const relay::PublishStatus status = publisher.Status();

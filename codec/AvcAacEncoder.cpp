@@ -1,4 +1,4 @@
-#include "relay/RelayEncoder.h"
+#include "codec/AvcAacEncoder.h"
 
 #include <algorithm>
 
@@ -8,9 +8,9 @@ extern "C" {
 
 #include "codec/PictureRows.h"
 
-namespace relay {
+namespace codec {
 
-bool RelayEncoder::Open(const MediaShape& shape, std::string* error) {
+bool AvcAacEncoder::Open(const MediaShape& shape, std::string* error) {
     shape_ = shape;
     const auto fail = [error](const std::string& what, int code) {
         if (error) *error = code ? what + ": " + AvErrorText(code) : what;
@@ -70,7 +70,7 @@ bool RelayEncoder::Open(const MediaShape& shape, std::string* error) {
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         const int opened = avcodec_open2(c, codec, nullptr);
         if (opened < 0) return fail("cannot open the AAC encoder", opened);
-        codec::SoundShape sound;
+        SoundShape sound;
         sound.inputRate = shape.sampleRate;
         sound.inputChannels = shape.channels;
         sound.outputRate = c->sample_rate;
@@ -84,7 +84,7 @@ bool RelayEncoder::Open(const MediaShape& shape, std::string* error) {
     return true;
 }
 
-bool RelayEncoder::Drain(AVCodecContext* context, int stream, const Output& output) {
+bool AvcAacEncoder::Drain(AVCodecContext* context, int stream, const Output& output) {
     for (;;) {
         const int got = avcodec_receive_packet(context, packet_.get());
         if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
@@ -95,13 +95,13 @@ bool RelayEncoder::Drain(AVCodecContext* context, int stream, const Output& outp
     }
 }
 
-bool RelayEncoder::EncodeVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time,
-                               const Output& output) {
+bool AvcAacEncoder::EncodeVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time,
+                                const Output& output) {
     if (!video_ || shape_.height <= 0) return true;
-    if (codec::PictureStride(shape_.width, shape_.height, length) == 0)
+    if (PictureStride(shape_.width, shape_.height, length) == 0)
         return true;  // not a whole picture
     if (av_frame_make_writable(picture_.get()) < 0) return false;
-    codec::ScaleBottomUp(sws_.get(), bgr, length, shape_.width, shape_.height, picture_.get());
+    ScaleBottomUp(sws_.get(), bgr, length, shape_.width, shape_.height, picture_.get());
     // Two pictures within one millisecond of the time base would share a
     // time stamp; the later one moves on by one.
     picture_->pts = clock_.Stamp(time);
@@ -111,15 +111,15 @@ bool RelayEncoder::EncodeVideo(const std::uint8_t* bgr, std::size_t length, std:
     return Drain(video_.get(), 0, output);
 }
 
-bool RelayEncoder::EncodeAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time,
-                               const Output& output) {
+bool AvcAacEncoder::EncodeAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time,
+                                const Output& output) {
     if (!audio_) return true;
     if (sound_.Push(pcm, length, time)) return false;
     AVCodecContext* c = audio_.get();
     while (AVFrame* frame = sound_.Next()) {
         // The encoder's priming delay is added up front, so that its first
-        // packet does not lie before the connection's start (FLV refuses it).
-        // Sound from before the connection's first picture has no place in it.
+        // packet does not lie before the run's start (FLV refuses it). Sound
+        // from before the run's first picture has no place in it.
         if (frame->pts < 0) continue;
         frame->pts += c->initial_padding;
         if (avcodec_send_frame(c, frame) < 0) return false;
@@ -128,4 +128,4 @@ bool RelayEncoder::EncodeAudio(const std::uint8_t* pcm, std::size_t length, std:
     return true;
 }
 
-}  // namespace relay
+}  // namespace codec

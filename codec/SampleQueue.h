@@ -1,12 +1,12 @@
 #pragma once
-// The writer's samples on their way to the relay, bounded by the time they
-// span and the bytes they hold. A sample that would pass either bound drops
-// everything queued, so the relay loses whole groups of pictures only, and
-// the next sample taken is marked to start on a key frame. Samples are
-// taken only while a connection is open, so nothing waits for a relay that
-// is not there. Producers are the user-interface thread (pictures) and the
-// audio thread; the publisher's thread takes; nothing is called under the
-// queue's lock.
+// Samples on their way to a thread that is slower at times (the writer's
+// samples to the shared encode, its packets to the relay), bounded by the
+// time they span and the bytes they hold. A sample that would pass either
+// bound drops everything queued, so the taker loses whole groups of
+// pictures only, and the next sample taken is marked to start on a key
+// frame. Samples are taken in only while the queue is open, so nothing
+// waits for a taker that is not there. Any thread pushes; one takes;
+// nothing is called under the queue's lock.
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-namespace relay {
+namespace codec {
 
 class SampleQueue {
   public:
@@ -24,6 +24,9 @@ class SampleQueue {
         bool video = false;
         std::int64_t time = 0;  // 100-ns units since the broadcast began
         std::vector<std::uint8_t> bytes;
+        // Encoded samples only: a key frame, and the decoding time (100 ns).
+        bool key = false;
+        std::int64_t decodeTime = 0;
     };
 
     SampleQueue(std::chrono::milliseconds spanLimit, std::size_t bytesLimit)
@@ -35,6 +38,8 @@ class SampleQueue {
     void Close();
     // Copies the sample in; false (and nothing copied) while closed.
     bool Push(bool video, const std::uint8_t* data, std::size_t length, std::int64_t time);
+    // Takes the sample in; false while closed or for an empty one.
+    bool Push(Sample sample);
     // Waits for the next sample; false once stop is set (Wake makes it
     // look). afterDrop: samples were dropped before this one.
     bool Take(Sample* sample, bool* afterDrop, const std::atomic<bool>& stop);
@@ -56,4 +61,4 @@ class SampleQueue {
     std::int64_t droppedGroups_ = 0;
 };
 
-}  // namespace relay
+}  // namespace codec

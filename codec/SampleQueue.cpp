@@ -1,8 +1,8 @@
-#include "relay/SampleQueue.h"
+#include "codec/SampleQueue.h"
 
 #include <utility>
 
-namespace relay {
+namespace codec {
 namespace {
 
 constexpr std::int64_t kTicksPerMs = 10000;
@@ -35,9 +35,19 @@ bool SampleQueue::Push(bool video, const std::uint8_t* data, std::size_t length,
         if (!open_) return false;
     }
     if (!data || length == 0) return false;
-    // Copied before the lock is taken: the publisher's thread never waits
-    // for a copy, and neither does the other producer.
-    Sample sample{video, time, std::vector<std::uint8_t>(data, data + length)};
+    // Copied before the lock is taken: the taker never waits for a copy,
+    // and neither does another producer.
+    Sample sample;
+    sample.video = video;
+    sample.time = time;
+    sample.bytes.assign(data, data + length);
+    return Push(std::move(sample));
+}
+
+bool SampleQueue::Push(Sample sample) {
+    const std::int64_t time = sample.time;
+    const std::size_t length = sample.bytes.size();
+    if (length == 0) return false;
     std::deque<Sample> stale;
     {
         std::lock_guard guard(lock_);
@@ -45,7 +55,7 @@ bool SampleQueue::Push(bool video, const std::uint8_t* data, std::size_t length,
         const std::int64_t waited =
             samples_.empty() ? 0 : (time - samples_.front().time) / kTicksPerMs;
         if (waited > spanLimit_.count() || bytes_ + length > bytesLimit_) {
-            // The relay is behind: what waits is stale.
+            // The taker is behind: what waits is stale.
             stale.swap(samples_);
             bytes_ = 0;
             dropped_ = true;
@@ -79,4 +89,4 @@ std::int64_t SampleQueue::DroppedGroups() const {
     return droppedGroups_;
 }
 
-}  // namespace relay
+}  // namespace codec

@@ -1,9 +1,9 @@
 #pragma once
-// The relay's second encoding of the broadcast: the writer's pictures (BGR,
-// rows bottom-up, padded to 4 bytes) as H.264 from libx264 (zerolatency, a
-// key frame every second, no B-frames) and its 16-bit PCM as AAC. One
-// encoder serves one connection, so every connection starts on a key frame
-// with fresh headers. Used on the publisher's thread only.
+// The broadcast's second encoding, for what wants H.264 and AAC (the relay,
+// the fragmented MP4 viewers): the writer's pictures (BGR, rows bottom-up,
+// padded to 4 bytes) as H.264 from libx264 (zerolatency, a key frame every
+// second, no B-frames) and its 16-bit PCM as AAC. Used on one thread only
+// (the shared encode's).
 
 #include <cstdint>
 #include <functional>
@@ -11,9 +11,9 @@
 
 #include "codec/SampleClock.h"
 #include "codec/SoundFrames.h"
-#include "relay/FfmpegHandles.h"
+#include "platform/FfmpegHandles.h"
 
-namespace relay {
+namespace codec {
 
 // The broadcast's shape, fixed while it runs.
 struct MediaShape {
@@ -25,7 +25,7 @@ struct MediaShape {
     int channels = 0;
 };
 
-class RelayEncoder {
+class AvcAacEncoder {
   public:
     // Receives each packet, in its stream's time base (the codec's), with
     // the stream's index: video 0, audio the next. Returns false to stop
@@ -36,7 +36,7 @@ class RelayEncoder {
     bool Open(const MediaShape& shape, std::string* error);
 
     // One picture of stride * height bytes at time (100 ns units since the
-    // connection's start); pictures must come in time order.
+    // run's start); pictures must come in time order.
     bool EncodeVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time,
                      const Output& output);
     // One chunk of interleaved 16-bit PCM at time (as for pictures). A gap
@@ -58,11 +58,11 @@ class RelayEncoder {
     CodecContextPtr audio_;
     SwsPtr sws_;
     FramePtr picture_;
-    codec::SoundFrames sound_;
+    SoundFrames sound_;
     PacketPtr packet_;
     // Pictures in milliseconds, never dropped.
-    codec::PictureClock clock_{1000, false};
+    PictureClock clock_{1000, false};
     bool forceKey_ = false;
 };
 
-}  // namespace relay
+}  // namespace codec
