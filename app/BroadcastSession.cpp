@@ -345,7 +345,8 @@ void BroadcastSession::StartBroadcast(const BroadcastSettings& settings) {
         }
         pacing_ = true;
     }
-    StartRelay(settings, hasVideo, hasAudio);
+    StartSharedEncode(settings, hasVideo, hasAudio);
+    StartRelay(settings);
     m_startTime = timeGetTime();
     audioClockRunning_ = true;
     m_bRunning = true;
@@ -410,19 +411,8 @@ void BroadcastSession::ReleaseSamples() {
     m_pAudioBuffer = nullptr;
 }
 
-void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVideo, bool hasAudio) {
-    if (!settings.relayProblem.empty()) {
-        relay::PublishStatus off;
-        off.reason = settings.relayProblem;
-        return ShowRelayState(off);
-    }
-    if (!settings.relay.publish) return ShowRelayState({});
-    const std::string problem = RelayUrlProblem(settings.relay.url);
-    if (!problem.empty()) {
-        relay::PublishStatus off;
-        off.reason = problem;
-        return ShowRelayState(off);
-    }
+void BroadcastSession::StartSharedEncode(const BroadcastSettings& settings, bool hasVideo,
+                                         bool hasAudio) {
     codec::MediaShape shape;
     if (hasVideo) {
         shape.width = m_pCapture->GetFrameWidth();
@@ -436,6 +426,28 @@ void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVid
     }
     sharedEncode_ = std::make_unique<codec::SharedEncode>(shape);
     AddOutput(sharedEncode_.get());
+    pWriter->SetEncodedSource(sharedEncode_.get());
+}
+
+void BroadcastSession::StopSharedEncode() {
+    if (!sharedEncode_) return;
+    RemoveOutput(sharedEncode_.get());
+    sharedEncode_.reset();
+}
+
+void BroadcastSession::StartRelay(const BroadcastSettings& settings) {
+    if (!settings.relayProblem.empty()) {
+        relay::PublishStatus off;
+        off.reason = settings.relayProblem;
+        return ShowRelayState(off);
+    }
+    if (!settings.relay.publish) return ShowRelayState({});
+    const std::string problem = RelayUrlProblem(settings.relay.url);
+    if (!problem.empty()) {
+        relay::PublishStatus off;
+        off.reason = problem;
+        return ShowRelayState(off);
+    }
     relay::PublisherSettings publisher;
     publisher.url = settings.relay.url;
     relay_ = std::make_unique<relay::RelayPublisher>(std::move(publisher), *sharedEncode_);
@@ -445,12 +457,9 @@ void BroadcastSession::StartRelay(const BroadcastSettings& settings, bool hasVid
 
 void BroadcastSession::StopRelay() {
     if (!relay_) return;
-    RemoveOutput(sharedEncode_.get());
-    // Joined without the audio lock: the audio path never waits on the relay
-    // or the encode.
+    // Joined without the audio lock: the audio path never waits on the relay.
     relay_->Stop();
     relay_.reset();
-    sharedEncode_.reset();
     ShowRelayState({});
 }
 
@@ -487,6 +496,7 @@ void BroadcastSession::CleanUpFailedStart() {
     ReleaseSamples();
     pProfile.reset();
     pWriter.reset();
+    StopSharedEncode();
     view_->SetWaitCursor(false);
 }
 
@@ -512,6 +522,7 @@ void BroadcastSession::StopBroadcast() {
     ReleaseSamples();
     pWriter.reset();
     pProfile.reset();
+    StopSharedEncode();
 
     m_bRunning = false;
     view_->EnableStartButton(true);

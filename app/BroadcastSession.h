@@ -194,7 +194,7 @@ class BroadcastSession final : public AudioChunkCallback {
 
   private:
     void CleanUpFailedStart();
-    void StartRelay(const BroadcastSettings& settings, bool hasVideo, bool hasAudio);
+    void StartRelay(const BroadcastSettings& settings);
     void StopRelay();
     void ShowRelayState(const relay::PublishStatus& status);
     void ReleaseSamples();
@@ -272,9 +272,13 @@ class BroadcastSession final : public AudioChunkCallback {
     std::vector<codec::BroadcastOutput*> outputs_;
     void AddOutput(codec::BroadcastOutput* output);
     void RemoveOutput(codec::BroadcastOutput* output);
-    // While publishing: the shared H.264 and AAC encode, one of the
-    // outputs, and the relay publisher that takes its packets.
+    // While broadcasting: the shared H.264 and AAC encode, one of the
+    // outputs, in which the relay publisher and the fragmented MP4 viewers
+    // take part; it goes after the writer, whose sink takes part in it.
     std::unique_ptr<codec::SharedEncode> sharedEncode_;
+    void StartSharedEncode(const BroadcastSettings& settings, bool hasVideo, bool hasAudio);
+    void StopSharedEncode();
+    // While publishing: the relay publisher.
     std::unique_ptr<relay::RelayPublisher> relay_;
     std::string relayLine_;
     std::string relayStateKey_;

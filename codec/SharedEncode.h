@@ -50,7 +50,22 @@ class EncodedSubscriber {
     virtual void OnFailed(const std::string& reason) = 0;
 };
 
-class SharedEncode : public BroadcastOutput {
+// Where subscribers join an encode: an interface of its own, so that a
+// library that only takes part (the stream runtime's fragmented MP4
+// viewers) calls nothing of the encode's own code.
+class EncodedSource {
+  public:
+    virtual ~EncodedSource() = default;
+    // From any thread but the encode's. Leave returns once no call into the
+    // subscriber is in progress.
+    virtual void Join(EncodedSubscriber* subscriber) = 0;
+    virtual void Leave(EncodedSubscriber* subscriber) = 0;
+    // The next picture becomes a key frame (a subscriber lost packets, or a
+    // viewer of its own came).
+    virtual void RequestKeyFrame() = 0;
+};
+
+class SharedEncode : public BroadcastOutput, public EncodedSource {
   public:
     explicit SharedEncode(MediaShape shape,
                           std::chrono::milliseconds queueLimit = std::chrono::milliseconds(2000),
@@ -61,12 +76,9 @@ class SharedEncode : public BroadcastOutput {
 
     const MediaShape& Shape() const { return shape_; }
 
-    // From any thread but the encode's. Leave returns once no call into the
-    // subscriber is in progress.
-    void Join(EncodedSubscriber* subscriber);
-    void Leave(EncodedSubscriber* subscriber);
-    // The next picture becomes a key frame (a subscriber lost packets).
-    void RequestKeyFrame() { keyWanted_ = true; }
+    void Join(EncodedSubscriber* subscriber) override;
+    void Leave(EncodedSubscriber* subscriber) override;
+    void RequestKeyFrame() override { keyWanted_ = true; }
 
     void PushVideo(const std::uint8_t* bgr, std::size_t length, std::int64_t time) override;
     void PushAudio(const std::uint8_t* pcm, std::size_t length, std::int64_t time) override;

@@ -75,6 +75,14 @@ HRESULT WmWriter::OpenNetworkSink(std::uint32_t port, std::uint32_t maxViewers,
     return S_OK;
 }
 
+HRESULT WmWriter::SetEncodedSource(codec::EncodedSource* source) {
+    if (!networkSink_) return E_FAIL;
+    RefPtr<wmv::IWMFragmentedMp4Sink> mp4;
+    const HRESULT hr = networkSink_->QueryInterface(mp4.Put());
+    if (FAILED(hr)) return hr;
+    return mp4->SetEncodedSource(source);
+}
+
 HRESULT WmWriter::SetProfile(WmProfile* wmProfile) {
     if (!writer_ || !wmProfile || !wmProfile->Profile()) return E_FAIL;
     const HRESULT hr = writer_->SetProfile(wmProfile->Profile());

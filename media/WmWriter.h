@@ -33,6 +33,9 @@ class WmWriter {
                             wmv::IWMViewerAccess::TlsContext tls = {});
     // The access rule changed: viewers it no longer lets in are disconnected.
     void RecheckViewers();
+    // The open sink's fragmented MP4 viewers take part in source, which
+    // outlives the sink. E_FAIL without a sink; once only.
+    HRESULT SetEncodedSource(codec::EncodedSource* source);
     // E_FAIL without writer, profile object or profile.
     HRESULT SetProfile(WmProfile* wmProfile);
     // E_FAIL without writer or while writing.

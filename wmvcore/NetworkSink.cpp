@@ -2,14 +2,16 @@
 // path but one. Plain HTTP clients get plain ASF (header, then data packets);
 // clients that speak the Windows Media HTTP streaming protocol (NSPlayer user
 // agent, xClientGUID / xPlayStrm pragmas) get it framed in $H, $D and $E
-// chunks. Web browsers get the WebM rendition at /live.webm, readable by
-// pages of any origin. Both kinds of viewer share the maximum.
+// chunks. Web browsers get the WebM rendition at /live.webm, and the shared
+// encode's H.264 and AAC as fragmented MP4 at /live.mp4, both readable by
+// pages of any origin. Every kind of viewer shares the maximum.
 
 #include <atomic>
 #include <new>
 #include <string>
 
 #include "wmvcore/AsfChannel.h"
+#include "wmvcore/Mp4Channel.h"
 #include "wmvcore/StreamRequest.h"
 #include "wmvcore/StreamServer.h"
 #include "wmvcore/WebmChannel.h"
@@ -20,6 +22,7 @@ namespace wmv {
 namespace {
 
 constexpr const char* kRenditionPath = "/live.webm";
+constexpr const char* kMp4Path = "/live.mp4";
 
 }  // namespace
 
@@ -27,6 +30,7 @@ class NetworkSink final : public IWMWriterNetworkSink,
                           public IWMClientConnections,
                           public IWMBrowserRenditionSink,
                           public IWMViewerAccess,
+                          public IWMFragmentedMp4Sink,
                           private StreamServer::Handler {
   public:
     ~NetworkSink() override { Close(); }
@@ -112,11 +116,19 @@ class NetworkSink final : public IWMWriterNetworkSink,
         return S_OK;
     }
 
+    HRESULT SetEncodedSource(codec::EncodedSource* source) override {
+        if (!source) return E_POINTER;
+        if (mp4_.HasSource()) return NS_E_INVALID_REQUEST;
+        mp4_.SetSource(source);
+        return S_OK;
+    }
+
   protected:
     void* Find(Iid iid) override {
         if (iid == Iid::IWMClientConnections) return static_cast<IWMClientConnections*>(this);
         if (iid == Iid::IWMBrowserRenditionSink) return static_cast<IWMBrowserRenditionSink*>(this);
         if (iid == Iid::IWMViewerAccess) return static_cast<IWMViewerAccess*>(this);
+        if (iid == Iid::IWMFragmentedMp4Sink) return static_cast<IWMFragmentedMp4Sink*>(this);
         return nullptr;
     }
 
@@ -125,7 +137,10 @@ class NetworkSink final : public IWMWriterNetworkSink,
     bool StillWelcome(const Connection& connection) override {
         return !still_ || still_(ParseRequest(connection.admission).target, connection.admission);
     }
-    void StartRendition(Connection& connection, bool viewer);
+    // A browser's stream of the given type from viewer, counted in the
+    // maximum (a HEAD only gets the answer's head).
+    void StartBrowserStream(Connection& connection, const char* type,
+                            std::unique_ptr<Viewer> viewer);
 
     // Set before the server opens, read on its thread only.
     Gate gate_;
@@ -135,6 +150,7 @@ class NetworkSink final : public IWMWriterNetworkSink,
     std::uint32_t nextClientId_ = 1;  // server thread only
     AsfChannel asf_;
     WebmChannel webm_;
+    Mp4Channel mp4_{[this](bool once) { once ? server_.WakeOnce() : server_.Wake(); }};
     StreamServer server_;  // stops before the channels it serves go
 };
 
@@ -159,7 +175,13 @@ void NetworkSink::OnRequest(Connection& connection) {
         connection.admission = connection.request;
     }
     const bool webm = request.path == kRenditionPath;
-    const bool viewer = request.method == "GET" && (webm || request.kind != RequestKind::Describe);
+    const bool mp4 = request.path == kMp4Path;
+    if (mp4 && !mp4_.HasSource()) {
+        connection.out = "HTTP/1.0 404 Not Found\r\nConnection: close\r\n\r\n";
+        return;
+    }
+    const bool viewer =
+        request.method == "GET" && (webm || mp4 || request.kind != RequestKind::Describe);
     if (viewer && served_ >= maxClients_) {
         connection.out =
             "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\nConnection: "
@@ -167,7 +189,10 @@ void NetworkSink::OnRequest(Connection& connection) {
             "The maximum number of viewers is connected.\r\n";
         return;
     }
-    if (webm) return StartRendition(connection, request.method == "GET");
+    if (webm)
+        return StartBrowserStream(connection, "video/webm", viewer ? webm_.NewViewer() : nullptr);
+    if (mp4)
+        return StartBrowserStream(connection, "video/mp4", viewer ? mp4_.NewViewer() : nullptr);
     const bool framed = request.kind != RequestKind::Plain;
     std::string head =
         "HTTP/1.0 200 OK\r\nServer: Lumacast/1.0\r\nCache-Control: no-cache\r\nPragma: "
@@ -195,18 +220,19 @@ void NetworkSink::OnRequest(Connection& connection) {
     connection.viewer = asf_.NewViewer(connection, framed, request.kind == RequestKind::Describe);
 }
 
-void NetworkSink::StartRendition(Connection& connection, bool viewer) {
-    connection.out =
-        "HTTP/1.0 200 OK\r\nServer: Lumacast/1.0\r\nCache-Control: no-cache\r\nPragma: "
-        "no-cache\r\nContent-Type: video/webm\r\nAccess-Control-Allow-Origin: *\r\n"
-        "Connection: close\r\n\r\n";
+void NetworkSink::StartBrowserStream(Connection& connection, const char* type,
+                                     std::unique_ptr<Viewer> viewer) {
+    connection.out = std::string(
+                         "HTTP/1.0 200 OK\r\nServer: Lumacast/1.0\r\nCache-Control: "
+                         "no-cache\r\nPragma: no-cache\r\nContent-Type: ") +
+                     type + "\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
     if (!viewer) return;
     connection.countedIn = &served_;
     ++served_;
     connection.closeAfterOut = false;
     connection.state = Connection::State::Streaming;
     connection.since = Clock::now();
-    connection.viewer = webm_.NewViewer();
+    connection.viewer = std::move(viewer);
 }
 
 }  // namespace wmv

@@ -1,5 +1,6 @@
 #include "wmvcore/WebmChannel.h"
 
+#include "wmvcore/QueueViewer.h"
 #include "wmvcore/wmvcore.h"
 
 namespace wmv {
@@ -8,65 +9,8 @@ namespace {
 // Clusters kept for viewers that are behind: a few seconds at the usual
 // rates. A viewer further behind is dropped.
 constexpr LiveQueue::Limits kKept{2048, 4 * 1024 * 1024};
-constexpr std::size_t kSendBudget = 256 * 1024;  // bytes per viewer per round
 
 }  // namespace
-
-class WebmViewer final : public Viewer {
-  public:
-    // The viewer takes its place in the stream before it asks for a key
-    // frame: the writer may answer before the server first serves the
-    // viewer, and a start pushed before the place was taken would be missed
-    // for a whole spacing of scheduled key frames.
-    explicit WebmViewer(WebmChannel& channel)
-        : reader_(channel.queue_), header_(reader_.TakeHeader()) {
-        channel.keyWanted_ = true;
-    }
-
-    bool HasData() override { return reader_.HasData(); }
-
-    void Pump(Connection& connection) override {
-        if (!connection.SendOut()) return;
-        // The stream ended and everything was sent.
-        if (connection.closeAfterOut) return connection.Drop();
-        if (Fill(connection)) return connection.Drop();
-        if (connection.SendOut() && connection.closeAfterOut) connection.Drop();
-    }
-
-  private:
-    // Puts what the viewer is due into its output. True when the viewer is
-    // to be dropped.
-    bool Fill(Connection& connection) {
-        if (!reader_.HasHeader()) header_ = reader_.TakeHeader();
-        if (header_) {
-            connection.out.append(reinterpret_cast<const char*>(header_->data()), header_->size());
-            header_.reset();
-        }
-        if (!reader_.HasHeader()) return false;
-        switch (reader_.Next(SIZE_MAX, kSendBudget)) {
-            case LiveQueue::Step::Wait:
-                return false;
-            case LiveQueue::Step::Drop:
-                return true;
-            case LiveQueue::Step::End:
-                connection.closeAfterOut = true;
-                return false;
-            case LiveQueue::Step::Start:
-            case LiveQueue::Step::Units:
-                break;
-        }
-        for (std::size_t i = 0; i < reader_.Taken(); ++i) {
-            const std::span<const std::uint8_t> cluster = reader_.Unit(i);
-            connection.out.append(reinterpret_cast<const char*>(cluster.data()), cluster.size());
-        }
-        reader_.Advance(reader_.Taken());
-        if (reader_.AtEnd()) connection.closeAfterOut = true;
-        return false;
-    }
-
-    LiveQueue::Reader reader_;
-    std::shared_ptr<const std::vector<std::uint8_t>> header_;  // taken, not yet sent
-};
 
 HRESULT WebmChannel::OnHeader(const std::uint8_t* header, std::size_t size) {
     return queue_.Begin(header, size, kKept, LiveQueue::JoinPolicy::NextStart);
@@ -81,7 +25,9 @@ HRESULT WebmChannel::OnEnd() {
 }
 
 std::unique_ptr<Viewer> WebmChannel::NewViewer() {
-    return std::make_unique<WebmViewer>(*this);
+    auto viewer = std::make_unique<QueueViewer>(queue_);
+    keyWanted_ = true;
+    return viewer;
 }
 
 }  // namespace wmv

@@ -32,8 +32,6 @@ class WebmChannel {
     std::unique_ptr<Viewer> NewViewer();
 
   private:
-    friend class WebmViewer;
-
     std::atomic<bool> keyWanted_{false};
     LiveQueue queue_{LiveQueue::LagPolicy::Drop};
 };

@@ -21,6 +21,10 @@ typedef struct ssl_ctx_st SSL_CTX;  // OpenSSL's
 #include "platform/RefPtr.h"
 #include "platform/hresult.h"
 
+namespace codec {
+class EncodedSource;
+}
+
 namespace wmv {
 
 // The runtime's own failures.
@@ -95,6 +99,7 @@ enum class Iid {
     IWMBrowserRenditionSink,
     IWMWriterRenditionInfo,
     IWMViewerAccess,
+    IWMFragmentedMp4Sink,
 };
 
 // The common root: reference count plus QueryInterface. An object that does
@@ -285,6 +290,16 @@ class IWMViewerAccess : public IUnknownLike {
     // HTTP there is sent to the https:// address.
     using TlsContext = std::function<SSL_CTX*()>;
     virtual HRESULT SetTls(TlsContext context) = 0;
+};
+
+// The stream server's fragmented MP4 (Lumacast's own): its viewers take part
+// in the broadcast's shared H.264 and AAC encode while any is connected.
+class IWMFragmentedMp4Sink : public IUnknownLike {
+  public:
+    static constexpr Iid kIid = Iid::IWMFragmentedMp4Sink;
+    // Once, from any thread; the source outlives the sink's Close. Until
+    // then the MP4 address is not found.
+    virtual HRESULT SetEncodedSource(codec::EncodedSource* source) = 0;
 };
 
 // The HTTP stream server.

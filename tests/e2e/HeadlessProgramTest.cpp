@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -46,6 +47,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 using testsupport::ConnectLoopback;
 using testsupport::Fetch;
@@ -257,6 +259,52 @@ TEST_F(HeadlessProgramTest, ViewersGetThePageAndACaptionedStreamWithTheTone) {
     EXPECT_GE(served, 5) << "the page, the status pages, hls.js and help";
 }
 
+// The fragmented MP4 as independent readers see it: ffprobe finds H.264 at
+// the broadcast's size and AAC; a viewer who joins while another watches
+// begins with a key frame of the running encode (not at its start), and
+// ffmpeg decodes its pictures with the caption and the tone.
+TEST_F(HeadlessProgramTest, TheFragmentedMp4IsH264AndAacAndALateViewerBeginsOnAKeyFrame) {
+    Launch();
+    const std::string address = "http://127.0.0.1:" + std::to_string(g_settings.asfPort);
+    const fs::path first = folder_ / "first.mp4", late = folder_ / "late.mp4";
+    std::thread watching([&] {
+        testsupport::RunCommand("curl -s --max-time 6 -o '" + first.string() + "' " + address +
+                                "/live.mp4");
+    });
+    std::this_thread::sleep_for(2500ms);
+    testsupport::RunCommand("curl -s --max-time 2 -o '" + late.string() + "' " + address +
+                            "/live.mp4");
+    testsupport::DecodedStream decoded;
+    const bool played = testsupport::DecodeStream(address + "/live.mp4", 2, folder_, {}, &decoded);
+    watching.join();
+    ASSERT_TRUE(played);
+
+    const std::string probe = "ffprobe -v error -of compact=p=0 ";
+    for (const fs::path& file : {first, late}) {
+        SCOPED_TRACE(file.filename().string());
+        const std::string streams = testsupport::RunCommand(
+            probe + "-show_entries stream=codec_name,width,height '" + file.string() + "'");
+        EXPECT_NE(streams.find("codec_name=h264|width=320|height=240"), std::string::npos)
+            << streams;
+        EXPECT_NE(streams.find("codec_name=aac"), std::string::npos) << streams;
+    }
+    // The first picture it was sent, as sent (a decoder would pass over
+    // pictures before a key frame).
+    const std::string begins = testsupport::RunCommand(
+        probe + "-select_streams v -read_intervals %+#1 -show_entries packet=pts_time,flags '" +
+        late.string() + "'");
+    EXPECT_EQ(begins.rfind("pts_time=", 0), 0u) << begins;
+    EXPECT_NE(begins.find("|flags=K"), std::string::npos) << "not a key frame: " << begins;
+    EXPECT_GT(std::atof(begins.c_str() + 9), 1.5) << "the late viewer joins the running encode";
+
+    ASSERT_GE(decoded.FrameCount(), 10u);
+    EXPECT_GT(decoded.WhitePixels(decoded.FrameCount() / 2, 2, 2, 40, 14), 10) << "the caption";
+    ASSERT_GT(decoded.samples.size(), 22050u);
+    const testsupport::Tone tone =
+        testsupport::MeasureTone(decoded.samples, decoded.samples.size() / 3, 44100);
+    EXPECT_NEAR(tone.hertz, 440.0, 30.0);
+}
+
 // Each access rule against each thing a viewer opens, as curl-like requests
 // and ffmpeg see them: the page, the ASF stream and the browser rendition,
 // with nothing, a wrong credential and the right one.
@@ -310,7 +358,7 @@ TEST_F(HeadlessProgramTest, EachAccessRuleCoversThePageAndBothStreams) {
             if (ask.admitted) {
                 EXPECT_EQ(Count(page, "/MyFile.wma?invite=" + token), 2u);
             }
-            for (const char* stream : {"/MyFile.wma", "/live.webm"}) {
+            for (const char* stream : {"/MyFile.wma", "/live.webm", "/live.mp4"}) {
                 const std::string reply =
                     fetch(g_settings.asfPort, std::string("HEAD ") + stream + ask.query +
                                                   " HTTP/1.0\r\n" + ask.lines + "\r\n");
