@@ -29,17 +29,21 @@ constexpr const char* kBrowserPlayerHead =
 // rendition itself and feeds it to the element, which then starts with the
 // first key frame that arrives (a browser's own WebM player may wait for
 // more: Firefox's reads on to the next key frame before it shows the
-// first). It holds playback a margin behind the newest data by playing a
-// little faster or slower. Elsewhere the element plays the stream itself
-// and the script only skips a backlog. It starts again after a failure and
-// says when the broadcast is not running. The way it plays is written on
-// the element (data-luma-path: "media-source" or "element", and
-// data-luma-reason when it could not take the first), so that a test sees
-// which one ran; "#nomse" after the address makes it act as a browser
-// without Media Source Extensions. The stream is fetched from the host that
-// served the page. Once the page is read, the script moves
-// the player out in front of the OBJECT. Written with LF; the page gets
-// CR LF.
+// first). A browser whose Media Source takes no WebM but H.264 (WebKit:
+// Safari, every iPhone browser, through a ManagedMediaSource where there is
+// no MediaSource) is fed the fragmented MP4 of the same broadcast instead.
+// It holds playback a margin behind the newest data by playing a little
+// faster or slower. Elsewhere the element plays the stream itself and the
+// script only skips a backlog. It starts again after a failure and says
+// when the broadcast is not running. The way it plays is written on the
+// element (data-luma-path: "media-source", "mp4-media-source",
+// "mp4-managed-media-source" or "element", and data-luma-reason when it
+// could not take a Media Source), so that a test sees which one ran; after
+// the address "#nomse" makes it act as a browser without Media Source
+// Extensions, "#nowebm" as one whose Media Source takes no WebM, "#nomms"
+// as one without a ManagedMediaSource. The stream is fetched from the host
+// that served the page. Once the page is read, the script moves the player
+// out in front of the OBJECT. Written with LF; the page gets CR LF.
 constexpr const char* kBrowserPlayerScript = R"js(<script>
 (function () {
   var video = document.getElementById("lumavideo");
@@ -75,15 +79,34 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     if (/^https?:$/.test(location.protocol) && location.hostname) asked.hostname = location.hostname;
     source = asked.href;
   } catch (e) {}
-  var Media = /nomse/.test(location.hash) ? null : window.MediaSource;
-  var mse = !!(Media && window.fetch && window.ReadableStream && window.Uint8Array &&
-               Media.isTypeSupported("video/webm; codecs=\"vp8, opus\""));
+  // The best way this browser has: Media Source with the WebM rendition;
+  // else Media Source, or a ManagedMediaSource (iPhones), with the
+  // fragmented MP4 of H.264 and AAC; else the element itself.
+  var hash = location.hash, Media = null, mp4 = false, way = "element", why = "";
+  var streams = !!(window.fetch && window.ReadableStream && window.Uint8Array);
+  var plain = /nomse/.test(hash) || !streams ? null : window.MediaSource;
+  var managed = /nomse|nomms/.test(hash) || !streams ? null : window.ManagedMediaSource;
+  var h264 = "video/mp4; codecs=\"avc1.42E01E, mp4a.40.2\"";
+  if (plain && !/nowebm/.test(hash) && plain.isTypeSupported("video/webm; codecs=\"vp8, opus\"")) {
+    Media = plain; way = "media-source";
+  } else if (plain && plain.isTypeSupported(h264)) {
+    Media = plain; mp4 = true; way = "mp4-media-source";
+  } else if (managed && managed.isTypeSupported(h264)) {
+    Media = managed; mp4 = true; way = "mp4-managed-media-source";
+  } else {
+    why = plain || managed ? "its Media Source takes neither WebM nor H.264" : "no Media Source";
+  }
+  var mse = !!Media;
   function path(name, reason) {
     video.setAttribute("data-luma-path", name);
     if (reason) video.setAttribute("data-luma-reason", reason);
   }
-  path(mse ? "media-source" : "element", mse ? "" : "no Media Source for WebM");
+  path(way, why);
   if (mse) video.removeAttribute("src");
+  // The fragmented MP4 beside the rendition, with the same query.
+  if (mp4) source = source.replace(/\/live\.webm(\?|$)/, "/live.mp4$1");
+  // A ManagedMediaSource plays only with remote playback off.
+  if (Media === managed) video.disableRemotePlayback = true;
   var session = 0, stopSession = null, retry = null, lastTime = -1, still = 0;
   // How far playback stays behind the newest data it has, at the least:
   // more after each time it ran dry, a little less after each calm while.
@@ -123,10 +146,15 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     var media = new Media(), tracks = null, pending = new Uint8Array(0), begun = false;
     var abort = window.AbortController ? new AbortController() : null;
     stopSession = function () { ++session; if (abort) abort.abort(); };
-    var url = URL.createObjectURL(media);
-    video.src = url;
+    var url = null;
+    if (Media === managed && "srcObject" in video) {
+      video.srcObject = media;
+    } else {
+      url = URL.createObjectURL(media);
+      video.src = url;
+    }
     media.addEventListener("sourceopen", function () {
-      URL.revokeObjectURL(url);
+      if (url) URL.revokeObjectURL(url);
       append();
     });
     fetch(fresh(), { cache: "no-store", signal: abort ? abort.signal : undefined })
@@ -152,6 +180,7 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
     function take(bytes) {
       if (begun) watchEdge();
       pending = pending.length ? join([pending, bytes]) : bytes;
+      if (mp4) return takeMp4();
       var at = 0;
       if (!tracks) {
         var header = readHeader(pending);
@@ -175,6 +204,23 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
         at = end;
       }
       pending = pending.slice(at);
+      append();
+    }
+    // The fragmented MP4 goes to one source buffer as it comes, once its
+    // init segment has said what its codecs are.
+    function takeMp4() {
+      if (!tracks) {
+        var type = readInit(pending);
+        if (type === null) return pending.length > 1048576 ? failed() : undefined;
+        if (!type || !Media.isTypeSupported(type)) {
+          mse = false;
+          path("element", "the Media Source takes none of the stream's tracks");
+          return restart(0);
+        }
+        tracks = [{ type: type, buffer: null, queue: [] }];
+      }
+      tracks[0].queue.push(pending);
+      pending = new Uint8Array(0);
       append();
     }
     function split(cluster) {
@@ -285,6 +331,32 @@ constexpr const char* kBrowserPlayerScript = R"js(<script>
                                   [0x16, 0x54, 0xAE, 0x6B], sizeOf(list.length), list])] });
     }
     return { end: at, tracks: tracks };
+  }
+  // The type of a fragmented MP4 from its init segment (ftyp, moov): the
+  // H.264 profile and level from its avcC, and AAC when it has a track of
+  // it. Null while the moov is not all there; "" without H.264.
+  function readInit(bytes) {
+    for (var at = 0; at + 8 <= bytes.length;) {
+      var size = ((bytes[at] << 24) >>> 0) + (bytes[at + 1] << 16) + (bytes[at + 2] << 8) + bytes[at + 3];
+      var name = String.fromCharCode(bytes[at + 4], bytes[at + 5], bytes[at + 6], bytes[at + 7]);
+      if (size < 8) return "";
+      if (name !== "moov") { at += size; continue; }
+      if (at + size > bytes.length) return null;
+      var moov = bytes.subarray(at, at + size), avc = find(moov, "avcC");
+      if (avc < 0 || avc + 8 > moov.length) return "";
+      var hex = function (b) { return (b < 16 ? "0" : "") + b.toString(16); };
+      return "video/mp4; codecs=\"avc1." + hex(moov[avc + 5]) + hex(moov[avc + 6]) + hex(moov[avc + 7]) +
+             (find(moov, "mp4a") >= 0 ? ", mp4a.40.2" : "") + "\"";
+    }
+    return null;
+  }
+  // Where the four letters of name stand in bytes, or -1.
+  function find(bytes, name) {
+    for (var i = 0; i + 4 <= bytes.length; ++i) {
+      if (bytes[i] === name.charCodeAt(0) && bytes[i + 1] === name.charCodeAt(1) &&
+          bytes[i + 2] === name.charCodeAt(2) && bytes[i + 3] === name.charCodeAt(3)) return i;
+    }
+    return -1;
   }
   // Calls visit(child, start, end) for each whole child element of parent.
   function each(bytes, parent, visit) {

@@ -86,8 +86,9 @@ function lookAtPicture(page) {
 }
 
 // A viewer in a browser: the page's shape, the way the page plays (its Media
-// Source player, fed from a blob: address, unless the query hides Media
-// Source from it), moving pictures with the caption, and sound. With
+// Source player with the WebM rendition, fed from a blob: address, unless
+// the query hides Media Source or its WebM from it), moving pictures with
+// the caption, and sound. With
 // pageUrl, the page is fetched there instead of at the address the program
 // named first, and the stream must be fetched from its host too.
 async function watch(browser, title, program, size,
@@ -98,7 +99,7 @@ async function watch(browser, title, program, size,
   page.on("pageerror", (error) => check(`${title}: the page's script runs without errors`, false, error.message));
   const streamHosts = new Set();
   page.on("request", (request) => {
-    if (request.url().includes("/live.webm")) streamHosts.add(new URL(request.url()).hostname);
+    if (/\/live\.(webm|mp4)/.test(request.url())) streamHosts.add(new URL(request.url()).hostname);
   });
   const address = new URL(pageUrl || program.pageUrl);
   await page.goto(address.href + query, { waitUntil: "domcontentloaded", timeout: 60000 });
@@ -133,7 +134,7 @@ async function watch(browser, title, program, size,
   check(`${title}: pictures are shown`, !!started);
   if (!started) return;
   check(`${title}: the page plays through its ${path} way`, started.path === path, started);
-  if (path === "media-source") {
+  if (path.endsWith("media-source")) {
     check(`${title}: the element plays from the Media Source's blob: address`,
           started.source.startsWith("blob:"), started.source);
   } else {
@@ -196,6 +197,8 @@ async function main() {
       await watch(browser, harness.BROWSERS[kind].title, program, size);
       await watch(browser, `${harness.BROWSERS[kind].title} without Media Source`, program, size,
                   { query: "#nomse", path: "element" });
+      await watch(browser, `${harness.BROWSERS[kind].title} through the fragmented MP4`, program, size,
+                  { query: "#nowebm", path: "mp4-media-source" });
       if (pageUrl6) await watch(browser, `${harness.BROWSERS[kind].title} over IPv6`, program, size, { pageUrl: pageUrl6 });
     }
 
