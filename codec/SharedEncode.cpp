@@ -1,5 +1,7 @@
 #include "codec/SharedEncode.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 namespace codec {
@@ -52,6 +54,8 @@ void SharedEncode::PushAudio(const std::uint8_t* pcm, std::size_t length, std::i
 }
 
 void SharedEncode::Run() {
+    // Named, so that its CPU time can be told apart (bench/browser reads it).
+    pthread_setname_np(pthread_self(), "luma-encode");
     SampleQueue::Sample sample;
     bool afterDrop = false;
     for (;;) {
