@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -132,6 +133,23 @@ bool InNetworkOfItsOwn(const std::vector<std::string>& ipv6Addresses,
             if (::inet_pton(AF_INET6, text.c_str(), &address.ifr6_addr) != 1 ||
                 ::ioctl(control.Get(), SIOCSIFADDR, &address) != 0)
                 return;
+        }
+        // An address is tentative until the kernel's duplicate-address
+        // check has passed, which it runs a moment later even on loopback:
+        // until then nothing may bind to it.
+        for (const std::string& text : ipv6Addresses) {
+            sockaddr_in6 local{};
+            local.sin6_family = AF_INET6;
+            ::inet_pton(AF_INET6, text.c_str(), &local.sin6_addr);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            for (;;) {
+                UniqueFd probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                if (probe &&
+                    ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0)
+                    break;
+                if (std::chrono::steady_clock::now() > deadline) return;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         }
         made = true;
         body();
