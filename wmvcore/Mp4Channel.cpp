@@ -44,34 +44,34 @@ void Mp4Channel::OnStreams(const codec::EncodedStreams& streams) {
     std::vector<std::uint8_t> init;
     std::string error;
     muxing_ = muxer_.Open(streams, &init, &error);
-    if (!muxing_) {
-        std::fprintf(stderr, "libwmvcore: the MP4 stream: %s\n", error.c_str());
-        broken_ = true;
-        if (queue_.End() == S_OK) wake_(false);
-        return;
-    }
+    if (!muxing_) return Broken(error);
     if (SUCCEEDED(queue_.Begin(init.data(), init.size(), kKept, LiveQueue::JoinPolicy::NextStart)))
         wake_(false);
 }
 
 void Mp4Channel::OnPacket(const AVPacket& packet, int stream) {
     if (!muxing_) return;
-    const bool added = muxer_.Add(
-        packet, stream, [this](const std::uint8_t* fragment, std::size_t size, bool start) {
-            if (SUCCEEDED(queue_.Push(fragment, size, start))) wake_(true);
-        });
-    if (!added) {
-        muxing_ = false;
-        broken_ = true;
-        if (queue_.End() == S_OK) wake_(false);
+    if (muxer_.Write(packet, stream) && muxer_.Flush(&fragment_)) {
+        if (!fragment_.empty() && SUCCEEDED(queue_.Push(fragment_.data(), fragment_.size(),
+                                                        muxer_.IsKeyPicture(packet, stream))))
+            wake_(true);
+        return;
     }
+    muxing_ = false;
+    Broken("the muxer refused a packet");
+}
+
+void Mp4Channel::Broken(const std::string& reason) {
+    std::fprintf(stderr, "libwmvcore: the MP4 stream: %s\n", reason.c_str());
+    broken_ = true;
+    if (queue_.End() == S_OK) wake_(false);
 }
 
 void Mp4Channel::OnFailed(const std::string& reason) {
-    std::fprintf(stderr, "libwmvcore: the MP4 stream: %s\n", reason.c_str());
+    // The encode has let the channel go.
     joined_ = false;
     muxing_ = false;
-    if (queue_.End() == S_OK) wake_(false);
+    Broken(reason);
 }
 
 }  // namespace wmv

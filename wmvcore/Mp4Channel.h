@@ -45,6 +45,9 @@ class Mp4Channel final : private codec::EncodedSubscriber {
     void OnFailed(const std::string& reason) override;
     // A viewer went (server thread).
     void ViewerGone();
+    // The muxer failed (the encode's thread): the stream ends, and the next
+    // viewer joins the encode anew.
+    void Broken(const std::string& reason);
 
     std::function<void(bool)> wake_;
     std::atomic<codec::EncodedSource*> source_{nullptr};
@@ -56,8 +59,9 @@ class Mp4Channel final : private codec::EncodedSubscriber {
     // Set by the encode's thread when the muxer failed: the next viewer
     // joins the encode anew, for fresh streams.
     std::atomic<bool> broken_{false};
-    Mp4Muxer muxer_;       // the encode's thread only
-    bool muxing_ = false;  // the encode's thread only
+    Mp4Muxer muxer_;                      // the encode's thread only
+    bool muxing_ = false;                 // the encode's thread only
+    std::vector<std::uint8_t> fragment_;  // the encode's thread only
 };
 
 }  // namespace wmv

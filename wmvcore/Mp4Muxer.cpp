@@ -49,7 +49,7 @@ bool Mp4Muxer::Open(const codec::EncodedStreams& streams, std::vector<std::uint8
             return fail("cannot describe the streams", 0);
         stream->time_base = codec->time_base;
         codecTimeBase_[streams_] = codec->time_base;
-        // Each fragment holds one packet, so its length is written with it.
+        // A packet's length where the encoder gives none.
         duration_[streams_] = codec->codec_type == AVMEDIA_TYPE_VIDEO
                                   ? av_rescale_q(1, av_inv_q(codec->framerate), codec->time_base)
                                   : codec->frame_size;
@@ -80,22 +80,33 @@ bool Mp4Muxer::Open(const codec::EncodedStreams& streams, std::vector<std::uint8
     return true;
 }
 
-bool Mp4Muxer::Add(const AVPacket& packet, int stream, const Output& output) {
+bool Mp4Muxer::IsKeyPicture(const AVPacket& packet, int stream) const {
+    return context_ && stream >= 0 && stream < streams_ &&
+           context_->streams[stream]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+           (packet.flags & AV_PKT_FLAG_KEY);
+}
+
+bool Mp4Muxer::Write(const AVPacket& packet, int stream) {
     if (!context_ || stream < 0 || stream >= streams_) return false;
     if (av_packet_ref(packet_.get(), &packet) < 0) return false;
     AVPacket* p = packet_.get();
+    // The last packet of a fragment has no next one to take its length
+    // from, so every packet brings its own.
     if (p->duration <= 0) p->duration = duration_[stream];
     p->stream_index = stream;
     av_packet_rescale_ts(p, codecTimeBase_[stream], context_->streams[stream]->time_base);
-    const bool key = context_->streams[stream]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-                     (p->flags & AV_PKT_FLAG_KEY);
-    int result = av_write_frame(context_, p);
+    const int result = av_write_frame(context_, p);
     av_packet_unref(p);
+    return result >= 0;
+}
+
+bool Mp4Muxer::Flush(std::vector<std::uint8_t>* fragment) {
+    fragment->clear();
+    if (!context_) return false;
     // A null packet closes the fragment.
-    if (result >= 0) result = av_write_frame(context_, nullptr);
-    if (result < 0) return false;
+    if (av_write_frame(context_, nullptr) < 0) return false;
     avio_flush(io_);
-    if (!written_.empty()) output(written_.data(), written_.size(), key);
+    fragment->swap(written_);
     written_.clear();
     return true;
 }

@@ -1,13 +1,12 @@
 #pragma once
-// The fragmented MP4 (CMAF) that browsers without WebM in their Media Source
-// get: the shared encode's H.264 and AAC as an init segment (ftyp, and a moov
-// without samples) and then one fragment (moof, mdat) for each packet, so
-// that nothing waits for a fragment to fill. A fragment that holds a key
-// frame is one a viewer may begin with. On FFmpeg's MP4 muxer, writing into
-// memory; used on the encode's thread only.
+// The fragmented MP4 (CMAF) of the shared encode's H.264 and AAC: an init
+// segment (ftyp, and a moov without samples), then fragments (moof, mdat) of
+// the packets written since the last one, ended when the caller says (the
+// MP4 stream ends one after each packet, so that nothing waits for a
+// fragment to fill; HLS one for each part). On FFmpeg's MP4 muxer, writing
+// into memory; used on one thread at a time.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,6 @@ namespace wmv {
 
 class Mp4Muxer {
   public:
-    // Receives each fragment; start: it holds a key frame.
-    using Output = std::function<void(const std::uint8_t* fragment, std::size_t size, bool start)>;
-
     Mp4Muxer() = default;
     ~Mp4Muxer();
     Mp4Muxer(const Mp4Muxer&) = delete;
@@ -31,8 +27,14 @@ class Mp4Muxer {
     bool Open(const codec::EncodedStreams& streams, std::vector<std::uint8_t>* init,
               std::string* error);
     // One packet of stream (as the encode numbers them), in its codec's
-    // time base, as one fragment. False when the muxer refused it.
-    bool Add(const AVPacket& packet, int stream, const Output& output);
+    // time base, for the fragment in progress. False when the muxer refused
+    // it.
+    bool Write(const AVPacket& packet, int stream);
+    // Ends the fragment in progress: its bytes in *fragment (none when no
+    // packet was written since the last). False when the muxer failed.
+    bool Flush(std::vector<std::uint8_t>* fragment);
+    // Whether a packet of stream is a key frame of the pictures.
+    bool IsKeyPicture(const AVPacket& packet, int stream) const;
 
   private:
     static int Collect(void* self, std::uint8_t* bytes, int size);

@@ -3,14 +3,16 @@
 // clients that speak the Windows Media HTTP streaming protocol (NSPlayer user
 // agent, xClientGUID / xPlayStrm pragmas) get it framed in $H, $D and $E
 // chunks. Web browsers get the WebM rendition at /live.webm, and the shared
-// encode's H.264 and AAC as fragmented MP4 at /live.mp4, both readable by
-// pages of any origin. Every kind of viewer shares the maximum.
+// encode's H.264 and AAC as fragmented MP4 at /live.mp4 and as low-latency
+// HLS from /live.m3u8, all readable by pages of any origin. Every kind of
+// viewer shares the maximum.
 
 #include <atomic>
 #include <new>
 #include <string>
 
 #include "wmvcore/AsfChannel.h"
+#include "wmvcore/HlsChannel.h"
 #include "wmvcore/Mp4Channel.h"
 #include "wmvcore/StreamRequest.h"
 #include "wmvcore/StreamServer.h"
@@ -62,7 +64,7 @@ class NetworkSink final : public IWMWriterNetworkSink,
     }
     HRESULT GetClientCount(std::uint32_t* count) override {
         if (!count) return E_POINTER;
-        *count = served_;
+        *count = Viewers();
         return S_OK;
     }
 
@@ -120,6 +122,7 @@ class NetworkSink final : public IWMWriterNetworkSink,
         if (!source) return E_POINTER;
         if (mp4_.HasSource()) return NS_E_INVALID_REQUEST;
         mp4_.SetSource(source);
+        hls_.SetSource(source);
         return S_OK;
     }
 
@@ -137,6 +140,9 @@ class NetworkSink final : public IWMWriterNetworkSink,
     bool StillWelcome(const Connection& connection) override {
         return !still_ || still_(ParseRequest(connection.admission).target, connection.admission);
     }
+    void OnRound(Clock::time_point now) override { hls_.Tend(now); }
+    // Every kind of viewer: connections and HLS sessions.
+    std::uint32_t Viewers() const { return served_ + hls_.Sessions(); }
     // A browser's stream of the given type from viewer, counted in the
     // maximum (a HEAD only gets the answer's head).
     void StartBrowserStream(Connection& connection, const char* type,
@@ -151,6 +157,7 @@ class NetworkSink final : public IWMWriterNetworkSink,
     AsfChannel asf_;
     WebmChannel webm_;
     Mp4Channel mp4_{[this](bool once) { once ? server_.WakeOnce() : server_.Wake(); }};
+    HlsChannel hls_{[this] { server_.Wake(); }};
     StreamServer server_;  // stops before the channels it serves go
 };
 
@@ -174,6 +181,8 @@ void NetworkSink::OnRequest(Connection& connection) {
         }
         connection.admission = connection.request;
     }
+    if (HlsChannel::Serves(request.path))
+        return hls_.Answer(connection, request, Viewers() < maxClients_);
     const bool webm = request.path == kRenditionPath;
     const bool mp4 = request.path == kMp4Path;
     if (mp4 && !mp4_.HasSource()) {
@@ -182,7 +191,7 @@ void NetworkSink::OnRequest(Connection& connection) {
     }
     const bool viewer =
         request.method == "GET" && (webm || mp4 || request.kind != RequestKind::Describe);
-    if (viewer && served_ >= maxClients_) {
+    if (viewer && Viewers() >= maxClients_) {
         connection.out =
             "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\nConnection: "
             "close\r\n\r\n"

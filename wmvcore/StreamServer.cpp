@@ -246,6 +246,7 @@ void StreamServer::Run() {
         }
         const bool recheck = recheck_.exchange(false);
         const auto served = Clock::now();
+        handler_->OnRound(served);
         for (const auto& entry : connections_) {
             Connection& connection = *entry;
             if (recheck && connection.state == Connection::State::Streaming &&

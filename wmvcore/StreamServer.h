@@ -109,6 +109,8 @@ class StreamServer {
             (void)connection;
             return true;
         }
+        // Every round of the server thread, at least four times a second.
+        virtual void OnRound(Clock::time_point now) { (void)now; }
     };
 
     // How long a connection may take from its accept to a whole request

@@ -292,13 +292,14 @@ class IWMViewerAccess : public IUnknownLike {
     virtual HRESULT SetTls(TlsContext context) = 0;
 };
 
-// The stream server's fragmented MP4 (Lumacast's own): its viewers take part
-// in the broadcast's shared H.264 and AAC encode while any is connected.
+// The stream server's fragmented MP4 and low-latency HLS (Lumacast's own):
+// their viewers take part in the broadcast's shared H.264 and AAC encode
+// while any is there.
 class IWMFragmentedMp4Sink : public IUnknownLike {
   public:
     static constexpr Iid kIid = Iid::IWMFragmentedMp4Sink;
     // Once, from any thread; the source outlives the sink's Close. Until
-    // then the MP4 address is not found.
+    // then the MP4 and HLS addresses are not found.
     virtual HRESULT SetEncodedSource(codec::EncodedSource* source) = 0;
 };
 
