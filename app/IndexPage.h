@@ -1,9 +1,11 @@
 #pragma once
 // The page every broadcast start writes for viewers: a player that opens the
 // stream at streamUrl + "/MyFile.wma", and for browsers without that player a
-// video element that plays streamUrl + "/live.webm", or, when the broadcast
-// is published to a relay whose HLS address hlsUrl names, that (through
-// hls.js, from the web server beside the page), falling back to the WebM.
+// video element whose script (player.js, served beside the page) plays the
+// best of the stream server's browser outputs the browser takes (WebM,
+// fragmented MP4, HLS), or, when the broadcast is published to a relay whose
+// HLS address hlsUrl names, that first; where the script cannot be had, the
+// element plays streamUrl + "/live.webm" itself.
 
 #include <string>
 

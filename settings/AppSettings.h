@@ -138,5 +138,6 @@ const std::string& DetermineProgramDir();
 
 // The status pages of the web server, kept in the program's folder.
 constexpr const char* kStatusPages[] = {"fnf.html", "mna.html"};
-// The scripts the viewers' page loads from the web server: hls.js.
-constexpr const char* kPageScripts[] = {"hls.min.js"};
+// The scripts the viewers' page loads from the web server: its player, and
+// hls.js, which the player loads where it plays HLS through it.
+constexpr const char* kPageScripts[] = {"player.js", "hls.min.js"};

@@ -237,7 +237,14 @@ void HlsChannel::Answer(Connection& connection, const StreamRequest& request, bo
         return;
     }
     const auto now = Clock::now();
-    if (ask->kind == Ask::Kind::Variants) ask->session = NewSession();
+    if (ask->kind == Ask::Kind::Variants) {
+        // A HEAD only asks whether the broadcast runs: no viewer comes of it.
+        if (head) {
+            connection.out = Response("200 OK", "application/vnd.apple.mpegurl", "", true);
+            return;
+        }
+        ask->session = NewSession();
+    }
     const auto session = sessions_.find(ask->session);
     if (session != sessions_.end()) {
         session->second = now;

@@ -270,8 +270,10 @@ async function launchWebKit() {
   helpers.add(driver);
   const base = `http://127.0.0.1:${port}`;
   const call = async (method, where, body) => {
+    // A call that WebKit never answers fails instead of holding the test.
     const reply = await fetch(base + where, {
       method, headers: { "content-type": "application/json" }, body: body && JSON.stringify(body),
+      signal: AbortSignal.timeout(30000),
     });
     const answer = await reply.json();
     if (answer.value && answer.value.error) throw new Error(`WebDriver ${where}: ${answer.value.message || answer.value.error}`);

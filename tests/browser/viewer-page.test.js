@@ -87,7 +87,7 @@ function lookAtPicture(page) {
 
 // A viewer in a browser: the page's shape, the way the page plays (its Media
 // Source player with the WebM rendition, fed from a blob: address, unless
-// the query hides Media Source or its WebM from it), moving pictures with
+// the query hides a way from it), moving pictures with
 // the caption, and sound. With
 // pageUrl, the page is fetched there instead of at the address the program
 // named first, and the stream must be fetched from its host too.
@@ -98,8 +98,10 @@ async function watch(browser, title, program, size,
   if (password) await page.authenticate({ username: "viewer", password });
   page.on("pageerror", (error) => check(`${title}: the page's script runs without errors`, false, error.message));
   const streamHosts = new Set();
+  let webmFetched = false;
   page.on("request", (request) => {
-    if (/\/live\.(webm|mp4)/.test(request.url())) streamHosts.add(new URL(request.url()).hostname);
+    if (/\/live\.(webm|mp4|m3u8)|\/hls\//.test(request.url())) streamHosts.add(new URL(request.url()).hostname);
+    if (/\/live\.webm/.test(request.url()) && request.method() === "GET") webmFetched = true;
   });
   const address = new URL(pageUrl || program.pageUrl);
   await page.goto(address.href + query, { waitUntil: "domcontentloaded", timeout: 60000 });
@@ -117,7 +119,8 @@ async function watch(browser, title, program, size,
       muted: video.muted,
       playsInline: video.hasAttribute("playsinline"),
       controls: video.controls,
-      external: [...document.scripts].filter((s) => s.src).length,
+      scripts: [...document.scripts].filter((s) => s.src).map((s) => s.src),
+      origin: location.origin,
     };
   });
   check(`${title}: the player stands in front of the OBJECT, which is hidden`,
@@ -125,7 +128,8 @@ async function watch(browser, title, program, size,
   if (!shape) return;
   check(`${title}: the EMBED is the video element's fallback`, shape.embedInside, shape);
   check(`${title}: autoplay, muted, playsinline and controls`, shape.autoplay && shape.muted && shape.playsInline && shape.controls, shape);
-  check(`${title}: no external scripts`, shape.external === 0, shape.external);
+  check(`${title}: scripts come from the page's own server only`,
+        shape.scripts.length >= 1 && shape.scripts.every((src) => new URL(src).origin === shape.origin), shape.scripts);
 
   const started = await harness.waitFor(async () => {
     const f = await frames(page);
@@ -134,9 +138,12 @@ async function watch(browser, title, program, size,
   check(`${title}: pictures are shown`, !!started);
   if (!started) return;
   check(`${title}: the page plays through its ${path} way`, started.path === path, started);
-  if (path.endsWith("media-source")) {
+  if (path.endsWith("media-source") || path === "hls.js") {
     check(`${title}: the element plays from the Media Source's blob: address`,
           started.source.startsWith("blob:"), started.source);
+  } else if (path === "hls-native") {
+    check(`${title}: the element plays the low-latency HLS itself, and says why`,
+          started.source.startsWith(program.streamUrl + "/live.m3u8") && !!started.reason, started);
   } else {
     check(`${title}: the element plays the rendition itself, and says why`,
           started.source.startsWith(program.streamUrl + "/live.webm") && !!started.reason, started);
@@ -153,8 +160,9 @@ async function watch(browser, title, program, size,
   check(`${title}: the caption is in the picture`, laterPicture.top >= 10, laterPicture);
   check(`${title}: where the caption is not, the picture has no such edges`, laterPicture.below <= 2, laterPicture);
 
-  // (The browser may also have begun fetching the element's own address
-  // before the script took it over; from outside that one leads nowhere.)
+  // The page takes the element's own source away before it is fetched.
+  if (path !== "media-source" && path !== "element")
+    check(`${title}: the WebM rendition is not fetched`, !webmFetched);
   check(`${title}: the stream is fetched from the host that served the page`,
         streamHosts.has(address.hostname), { page: address.hostname, stream: [...streamHosts] });
 
@@ -195,10 +203,16 @@ async function main() {
       const browser = await harness.launchBrowser(kind);
       browsers.push({ kind, browser, title: harness.BROWSERS[kind].title });
       await watch(browser, harness.BROWSERS[kind].title, program, size);
-      await watch(browser, `${harness.BROWSERS[kind].title} without Media Source`, program, size,
-                  { query: "#nomse", path: "element" });
+      await watch(browser, `${harness.BROWSERS[kind].title} without Media Source or HLS`, program, size,
+                  { query: "#nomse,nohls", path: "element" });
+      // Chromium plays HLS itself; Firefox does not.
+      if (kind === "chromium")
+        await watch(browser, `${harness.BROWSERS[kind].title} without Media Source`, program, size,
+                    { query: "#nomse", path: "hls-native" });
       await watch(browser, `${harness.BROWSERS[kind].title} through the fragmented MP4`, program, size,
                   { query: "#nowebm", path: "mp4-media-source" });
+      await watch(browser, `${harness.BROWSERS[kind].title} through low-latency HLS and hls.js`, program, size,
+                  { query: "#nowebm,nomp4,nohls", path: "hls.js" });
       if (pageUrl6) await watch(browser, `${harness.BROWSERS[kind].title} over IPv6`, program, size, { pageUrl: pageUrl6 });
     }
 

@@ -75,7 +75,7 @@ TEST_F(InstallTest, TheTreeIsComplete) {
     for (const char* file :
          {"lumasrv.bin", "libwmvcore.so.9", "liblumacheck.so", "lumacheck", "fnf.html", "mna.html",
           "help/index.htm", "help/using.htm", "help/servers.htm", "help/relay.htm", "hls.min.js",
-          "icons/lumacast.svg"}) {
+          "player.js", "icons/lumacast.svg"}) {
         EXPECT_TRUE(fs::exists(program / file)) << file;
     }
     EXPECT_EQ(fs::read_symlink(program / "lumasrv"), "lumasrv.bin");
@@ -262,7 +262,9 @@ TEST_F(InstallTest, InstalledProgramKeepsTheUsersFilesInTheirFolder) {
     EXPECT_TRUE(fs::exists(userFolder / "index.htm"));
     EXPECT_TRUE(fs::exists(userFolder / "caplib.txt"));
     EXPECT_TRUE(fs::exists(userFolder / "fnf.html"));
-    // The page's player comes from the web server, whose root is here.
+    // The page's player and hls.js come from the web server, whose root is
+    // here.
+    EXPECT_TRUE(fs::exists(userFolder / "player.js"));
     EXPECT_TRUE(fs::exists(userFolder / "hls.min.js"));
     EXPECT_EQ(FilesUnder(program), installed) << "nothing is written into the installed folder";
     if (!root) ::chmod(program.c_str(), 0755);
