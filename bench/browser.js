@@ -179,8 +179,9 @@ async function latenciesSince(page, since, until = Infinity) {
 // One browser for SECONDS after a short settling: the first picture's time,
 // the latency of every picture shown, and the rendition thread's CPU time
 // meanwhile.
-// way: "" (the WebM rendition) or "#nowebm" (the fragmented MP4, whose
-// encode's thread is measured instead).
+// way: "" (the WebM rendition), "#nowebm" (the fragmented MP4) or
+// "#nowebm,nomp4,nohls" (the low-latency HLS through hls.js); on the last two
+// the shared encode's threads are measured instead.
 async function watch(program, pid, kind, sound, way = "") {
   const { browser, page, firstPicture } = await openPage(program, kind, sound, way);
   try {
@@ -261,6 +262,7 @@ async function main() {
         sound: await watch(program, pid, kind, true),
         silent: await watch(program, pid, kind, false),
         mp4: await watch(program, pid, kind, true, "#nowebm"),
+        hls: await watch(program, pid, kind, true, "#nowebm,nomp4,nohls"),
       };
     }
     const webkit = harness.haveWebKit() ? await watchWebKit(program) : null;
@@ -306,12 +308,13 @@ async function main() {
 
     console.log(`broadcast:                   ${WIDTH}x${HEIGHT}, ${FPS} frames per second, ${KBPS} kbit/s; Opus ${opusRate / 1000} kbit/s from ${audio.sample_rate} Hz`);
     for (const kind of KINDS) {
-      const { sound, silent, mp4 } = passes[kind];
+      const { sound, silent, mp4, hls } = passes[kind];
       console.log(`${harness.BROWSERS[kind].title}:`.padEnd(29) + harness.browserVersion(kind));
       console.log(`  first picture:             ${Math.round(sound.firstPicture)} ms after opening the page; ${Math.round(silent.firstPicture)} ms without audio output (target: <= 1000 ms)`);
       console.log(`  latency, sound playing:    ${latencyLine(sound)} (target: median <= 300 ms)`);
       console.log(`  latency, no audio output:  ${latencyLine(silent)} (target: median <= 250 ms)`);
       console.log(`  fragmented MP4, sound:     first picture ${Math.round(mp4.firstPicture)} ms (target: <= 1000 ms); latency ${latencyLine(mp4)} (target: median <= 300 ms)`);
+      console.log(`  HLS through hls.js, sound: first picture ${Math.round(hls.firstPicture)} ms (target: <= 3000 ms); latency ${latencyLine(hls)} (target: median <= 1500 ms)`);
       if (drifts) {
         const d = drifts[kind];
         console.log(`  drift, sound playing:      median ${Math.round(d.early)} ms after ${10} s, ${Math.round(d.late)} ms after ${DRIFT_SECONDS} s: ${Math.round(d.late - d.early)} ms (target: within 50 ms; ${KINDS.length} browsers at once)`);
